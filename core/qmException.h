@@ -1,0 +1,60 @@
+// Root of the library's exceptions: a message text.
+#pragma once
+
+#include <exception>
+#include <string>
+
+namespace qm {
+
+class Exception : public std::exception {
+ public:
+  explicit Exception(std::string AMessage) : FMessage(std::move(AMessage)) {}
+  const std::string& Message() const noexcept { return FMessage; }
+  void SetMessage(std::string AMessage) { FMessage = std::move(AMessage); }
+  const char* what() const noexcept override { return FMessage.c_str(); }
+
+ private:
+  std::string FMessage;
+};
+
+// A text that is not a number, a date that does not exist, and the like.
+class EConvertError : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+// Reading or writing past what a stream holds, files that cannot be opened.
+class EStreamError : public Exception {
+ public:
+  using Exception::Exception;
+};
+class EReadError : public EStreamError {
+ public:
+  using EStreamError::EStreamError;
+};
+class EWriteError : public EStreamError {
+ public:
+  using EStreamError::EStreamError;
+};
+class EFOpenError : public EStreamError {
+ public:
+  using EStreamError::EStreamError;
+};
+class EFCreateError : public EStreamError {
+ public:
+  using EStreamError::EStreamError;
+};
+
+// An index outside a list.
+class EListError : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+// An operation that the object's state does not allow.
+class EInvalidOperation : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+}  // namespace qm

@@ -1,0 +1,102 @@
+// The per-thread message queue: library timers, messages posted from other
+// threads and an optional GUI pump. Waits of the transport go through
+// Wait(), which watches the caller's file descriptors and the queue at once;
+// dispatching is always the caller's decision.
+#pragma once
+
+#include <poll.h>
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+
+namespace qm {
+
+// The window system's side of the queue. The sample installs one that runs
+// the Qt event loop; without one, timers and posted messages still work.
+class TqmGuiPump {
+ public:
+  virtual ~TqmGuiPump() = default;
+  // True when window-system events wait to be dispatched.
+  virtual bool HasPending() = 0;
+  // Dispatches the events that are waiting now (one batch).
+  virtual void Dispatch() = 0;
+  // A descriptor that becomes readable when events arrive, or -1 to have
+  // HasPending polled every PollIntervalMs while waiting.
+  virtual int WakeFd() const { return -1; }
+  virtual int PollIntervalMs() const { return 10; }
+};
+
+class TqmMessageQueue {
+ public:
+  using TTimerId = uint64_t;
+  using TClock = std::chrono::steady_clock;
+  enum class TWaitResult { wrSignaled, wrMessage, wrTimeout };
+
+  TqmMessageQueue();
+  ~TqmMessageQueue();
+  TqmMessageQueue(const TqmMessageQueue&) = delete;
+  TqmMessageQueue& operator=(const TqmMessageQueue&) = delete;
+
+  // The calling thread's queue, created on first use.
+  static TqmMessageQueue& Current();
+
+  // A repeating timer: AHandler runs every AInterval (at least 1 ms) when the
+  // queue dispatches. Ids are never reused. A killed timer never fires again,
+  // even when it was already due.
+  TTimerId SetTimer(std::chrono::milliseconds AInterval, std::function<void()> AHandler);
+  bool KillTimer(TTimerId AId);
+  bool IsTimerActive(TTimerId AId) const;
+  size_t TimerCount() const { return FTimers.size(); }
+
+  // Thread-safe: AHandler runs on the queue's thread at its next dispatch.
+  // The queue must outlive the call (it lives until its thread ends).
+  void Post(std::function<void()> AHandler);
+
+  // The GUI pump (not owned); nullptr removes it.
+  void SetGuiPump(TqmGuiPump* APump) { FPump = APump; }
+  TqmGuiPump* GuiPump() const { return FPump; }
+
+  // A posted message, a due timer or pending window-system events.
+  bool HasPending();
+  // Dispatches one waiting message: posted messages first, then the timer
+  // that has been due longest, then one batch of the GUI pump. False when
+  // nothing was waiting.
+  bool DispatchOne();
+  // Dispatches until nothing waits; returns the number dispatched.
+  int ProcessMessages();
+  // Waits for and dispatches messages for ADuration (an idle application
+  // loop; used by programs without a GUI).
+  void RunFor(std::chrono::milliseconds ADuration);
+
+  // Waits until one of AFds reports an event (their revents are filled), a
+  // message waits (only when AWatchMessages), or ATimeoutMs passes (negative:
+  // no limit). Never dispatches. Socket events win over messages.
+  TWaitResult Wait(pollfd* AFds, size_t ACount, int ATimeoutMs, bool AWatchMessages);
+
+  // When the next timer is due; TClock::time_point::max() without timers.
+  TClock::time_point NextTimerDue() const;
+
+ private:
+  struct TTimer {
+    std::chrono::milliseconds Interval;
+    TClock::time_point Due;
+    std::shared_ptr<std::function<void()>> Handler;
+  };
+  bool TimerDue(TClock::time_point ANow) const;
+  bool HasPosted();
+  void DrainWakeFd();
+
+  std::map<TTimerId, TTimer> FTimers;
+  TTimerId FNextId = 1;
+  TqmGuiPump* FPump = nullptr;
+  std::mutex FPostLock;
+  std::deque<std::function<void()>> FPosted;
+  int FWakeFd = -1;  // eventfd signalled by Post
+};
+
+}  // namespace qm

@@ -1,0 +1,274 @@
+#include "core/qmStrings.h"
+
+#include "core/qmException.h"
+#include "core/qmStream.h"
+#include "core/qmSysUtils.h"
+
+namespace qm {
+
+// ---- TStrings ----
+
+int TStrings::Add(const std::string& AValue) {
+  int I = Count();
+  Insert(I, AValue);
+  return I;
+}
+
+void TStrings::AddStrings(const TStrings& AStrings) {
+  BeginUpdate();
+  try {
+    for (int I = 0; I < AStrings.Count(); ++I) Add(AStrings.Get(I));
+  } catch (...) {
+    EndUpdate();
+    throw;
+  }
+  EndUpdate();
+}
+
+void TStrings::AddStrings(const std::vector<std::string>& AStrings) {
+  BeginUpdate();
+  try {
+    for (const auto& S : AStrings) Add(S);
+  } catch (...) {
+    EndUpdate();
+    throw;
+  }
+  EndUpdate();
+}
+
+int TStrings::IndexOf(const std::string& AValue) const {
+  for (int I = 0; I < Count(); ++I)
+    if (SameText(Get(I), AValue)) return I;
+  return -1;
+}
+
+void TStrings::Exchange(int AIndex1, int AIndex2) {
+  std::string A = Get(AIndex1);
+  std::string B = Get(AIndex2);
+  BeginUpdate();
+  Put(AIndex1, B);
+  Put(AIndex2, A);
+  EndUpdate();
+}
+
+void TStrings::Move(int ACurIndex, int ANewIndex) {
+  if (ACurIndex == ANewIndex) return;
+  std::string S = Get(ACurIndex);
+  BeginUpdate();
+  Delete(ACurIndex);
+  Insert(ANewIndex, S);
+  EndUpdate();
+}
+
+bool TStrings::Equals(const TStrings& AStrings) const {
+  if (Count() != AStrings.Count()) return false;
+  for (int I = 0; I < Count(); ++I)
+    if (Get(I) != AStrings.Get(I)) return false;
+  return true;
+}
+
+std::vector<std::string> TStrings::ToVector() const {
+  std::vector<std::string> R;
+  R.reserve(static_cast<size_t>(Count()));
+  for (int I = 0; I < Count(); ++I) R.push_back(Get(I));
+  return R;
+}
+
+std::string TStrings::Text() const {
+  size_t Size = 0;
+  for (int I = 0; I < Count(); ++I) Size += Get(I).size() + 2;
+  std::string R;
+  R.reserve(Size);
+  for (int I = 0; I < Count(); ++I) {
+    R += Get(I);
+    R += "\r\n";
+  }
+  return R;
+}
+
+void TStrings::SetText(std::string_view AText) {
+  BeginUpdate();
+  try {
+    Clear();
+    size_t Start = 0, I = 0;
+    while (I < AText.size()) {
+      char C = AText[I];
+      if (C == '\r' || C == '\n') {
+        Add(std::string(AText.substr(Start, I - Start)));
+        if (C == '\r' && I + 1 < AText.size() && AText[I + 1] == '\n') ++I;
+        Start = I + 1;
+      }
+      ++I;
+    }
+    if (Start < AText.size()) Add(std::string(AText.substr(Start)));
+  } catch (...) {
+    EndUpdate();
+    throw;
+  }
+  EndUpdate();
+}
+
+std::string TStrings::Join(std::string_view ADelimiter) const {
+  std::string R;
+  for (int I = 0; I < Count(); ++I) {
+    if (I > 0) R += ADelimiter;
+    R += Get(I);
+  }
+  return R;
+}
+
+std::string TStrings::Names(int AIndex) const {
+  const std::string& S = Get(AIndex);
+  size_t P = S.find('=');
+  return P == std::string::npos ? std::string() : S.substr(0, P);
+}
+
+std::string TStrings::ValueFromIndex(int AIndex) const {
+  const std::string& S = Get(AIndex);
+  size_t P = S.find('=');
+  return P == std::string::npos ? std::string() : S.substr(P + 1);
+}
+
+int TStrings::IndexOfName(const std::string& AName) const {
+  for (int I = 0; I < Count(); ++I) {
+    const std::string& S = Get(I);
+    size_t P = S.find('=');
+    if (P != std::string::npos && SameText(std::string_view(S).substr(0, P), AName)) return I;
+  }
+  return -1;
+}
+
+std::string TStrings::Values(const std::string& AName) const {
+  int I = IndexOfName(AName);
+  return I < 0 ? std::string() : ValueFromIndex(I);
+}
+
+void TStrings::SetValue(const std::string& AName, const std::string& AValue) {
+  int I = IndexOfName(AName);
+  if (AValue.empty()) {
+    if (I >= 0) Delete(I);
+  } else if (I >= 0) {
+    Put(I, AName + "=" + AValue);
+  } else {
+    Add(AName + "=" + AValue);
+  }
+}
+
+void TStrings::LoadFromStream(TStream& AStream) {
+  int64_t N = AStream.Remaining();
+  std::string Data(static_cast<size_t>(N), '\0');
+  if (N > 0) AStream.ReadBuffer(Data.data(), N);
+  SetText(Data);
+}
+
+void TStrings::SaveToStream(TStream& AStream) const {
+  std::string T = Text();
+  AStream.WriteBuffer(T.data(), static_cast<int64_t>(T.size()));
+}
+
+void TStrings::LoadFromFile(const std::string& AFileName) {
+  TFileStream F(AFileName, fmOpenRead);
+  LoadFromStream(F);
+}
+
+void TStrings::SaveToFile(const std::string& AFileName) const {
+  TFileStream F(AFileName, fmCreate);
+  SaveToStream(F);
+}
+
+void TStrings::BeginUpdate() {
+  if (FUpdateCount++ == 0) SetUpdateState(true);
+}
+
+void TStrings::EndUpdate() {
+  if (FUpdateCount > 0 && --FUpdateCount == 0) SetUpdateState(false);
+}
+
+void TStrings::Assign(const TPersistent& ASource) {
+  if (auto* Src = dynamic_cast<const TStrings*>(&ASource)) {
+    if (Src == this) return;
+    BeginUpdate();
+    try {
+      Clear();
+      AddStrings(*Src);
+    } catch (...) {
+      EndUpdate();
+      throw;
+    }
+    EndUpdate();
+    return;
+  }
+  TPersistent::Assign(ASource);
+}
+
+// ---- TStringList ----
+
+void TStringList::CheckIndex(int AIndex) const {
+  if (AIndex < 0 || AIndex >= Count())
+    throw EListError("List index out of bounds (" + std::to_string(AIndex) + ")");
+}
+
+const std::string& TStringList::Get(int AIndex) const {
+  CheckIndex(AIndex);
+  return FLines[static_cast<size_t>(AIndex)];
+}
+
+void TStringList::Put(int AIndex, const std::string& AValue) {
+  CheckIndex(AIndex);
+  Changing();
+  FLines[static_cast<size_t>(AIndex)] = AValue;
+  Changed();
+}
+
+void TStringList::Insert(int AIndex, const std::string& AValue) {
+  if (AIndex < 0 || AIndex > Count())
+    throw EListError("List index out of bounds (" + std::to_string(AIndex) + ")");
+  Changing();
+  FLines.insert(FLines.begin() + AIndex, AValue);
+  Changed();
+}
+
+void TStringList::Append(std::string AValue) {
+  Changing();
+  FLines.push_back(std::move(AValue));
+  Changed();
+}
+
+void TStringList::Delete(int AIndex) {
+  CheckIndex(AIndex);
+  Changing();
+  FLines.erase(FLines.begin() + AIndex);
+  Changed();
+}
+
+void TStringList::Clear() {
+  if (FLines.empty()) return;
+  Changing();
+  FLines.clear();
+  Changed();
+}
+
+void TStringList::SetUpdateState(bool AUpdating) {
+  FUpdating = AUpdating;
+  if (AUpdating) {
+    FChangedWhileUpdating = false;
+    if (OnChanging) OnChanging(this);
+  } else if (FChangedWhileUpdating) {
+    FChangedWhileUpdating = false;
+    if (OnChange) OnChange(this);
+  }
+}
+
+void TStringList::Changing() {
+  if (!FUpdating && OnChanging) OnChanging(this);
+}
+
+void TStringList::Changed() {
+  if (FUpdating) {
+    FChangedWhileUpdating = true;
+    return;
+  }
+  if (OnChange) OnChange(this);
+}
+
+}  // namespace qm

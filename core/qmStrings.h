@@ -1,0 +1,105 @@
+// Lists of lines. Each entry is one line without its line break; written
+// out as text, every line is followed by CR LF.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/qmComponent.h"
+
+namespace qm {
+
+class TStream;
+
+class TStrings : public TPersistent {
+ public:
+  virtual int Count() const = 0;
+  virtual const std::string& Get(int AIndex) const = 0;
+  virtual void Put(int AIndex, const std::string& AValue) = 0;
+  virtual void Insert(int AIndex, const std::string& AValue) = 0;
+  virtual void Delete(int AIndex) = 0;
+  virtual void Clear() = 0;
+
+  const std::string& operator[](int AIndex) const { return Get(AIndex); }
+  bool IsEmpty() const { return Count() == 0; }
+
+  int Add(const std::string& AValue);
+  void AddStrings(const TStrings& AStrings);
+  void AddStrings(const std::vector<std::string>& AStrings);
+  // The index of the first line equal to AValue ignoring ASCII case, or -1.
+  virtual int IndexOf(const std::string& AValue) const;
+  void Exchange(int AIndex1, int AIndex2);
+  void Move(int ACurIndex, int ANewIndex);
+  bool Equals(const TStrings& AStrings) const;
+  std::vector<std::string> ToVector() const;
+
+  // Every line followed by CR LF.
+  std::string Text() const;
+  // Replaces the lines by the text split at CR LF, CR or LF; a final line
+  // break does not add an empty line.
+  void SetText(std::string_view AText);
+  // Lines joined with ADelimiter, no trailing delimiter.
+  std::string Join(std::string_view ADelimiter) const;
+
+  // "name=value" lines.
+  std::string Names(int AIndex) const;
+  std::string ValueFromIndex(int AIndex) const;
+  std::string Values(const std::string& AName) const;
+  void SetValue(const std::string& AName, const std::string& AValue);
+  int IndexOfName(const std::string& AName) const;
+
+  void LoadFromStream(TStream& AStream);
+  void SaveToStream(TStream& AStream) const;
+  void LoadFromFile(const std::string& AFileName);
+  void SaveToFile(const std::string& AFileName) const;
+
+  // Batches changes: the list tells about them once, at the last EndUpdate.
+  void BeginUpdate();
+  void EndUpdate();
+  int UpdateCount() const { return FUpdateCount; }
+
+  void Assign(const TPersistent& ASource) override;
+
+ protected:
+  virtual void SetUpdateState(bool /*AUpdating*/) {}
+
+ private:
+  int FUpdateCount = 0;
+};
+
+// The list of lines in memory, with change notification.
+class TStringList : public TStrings {
+ public:
+  TStringList() = default;
+  explicit TStringList(std::vector<std::string> ALines) : FLines(std::move(ALines)) {}
+
+  int Count() const override { return static_cast<int>(FLines.size()); }
+  const std::string& Get(int AIndex) const override;
+  void Put(int AIndex, const std::string& AValue) override;
+  void Insert(int AIndex, const std::string& AValue) override;
+  void Delete(int AIndex) override;
+  void Clear() override;
+
+  // Direct access for readers that walk large lists.
+  const std::vector<std::string>& Lines() const { return FLines; }
+  void Reserve(int ACapacity) { FLines.reserve(static_cast<size_t>(ACapacity)); }
+  // Appends a line without the bounds checks of Insert; still notifies.
+  void Append(std::string AValue);
+
+  TNotifyEvent OnChanging;
+  TNotifyEvent OnChange;
+
+ protected:
+  void SetUpdateState(bool AUpdating) override;
+  virtual void Changing();
+  virtual void Changed();
+
+ private:
+  void CheckIndex(int AIndex) const;
+  std::vector<std::string> FLines;
+  bool FUpdating = false;
+  bool FChangedWhileUpdating = false;
+};
+
+}  // namespace qm
