@@ -9,9 +9,6 @@
 namespace qm {
 
 namespace {
-// Days from 0001-01-01 to 1899-12-30.
-constexpr int64_t DateDelta = 693594;
-
 int64_t DaysFromCivil(int64_t Y, unsigned M, unsigned D) {
   Y -= M <= 2;
   const int64_t Era = (Y >= 0 ? Y : Y - 399) / 400;

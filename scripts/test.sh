@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds with g++ and with clang (ASan+UBSan and
+# the fuzz targets), and runs every test. Exit status 0 means all passed.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+fuzz_seconds=${QM_FUZZ_SECONDS:-15}
+
+"$root/scripts/install-packages.sh"
+
+echo "== g++ build (warnings are errors), unit and integration tests"
+cmake -S . -B build/gcc -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_WERROR=ON -DQM_BUILD_BENCH=ON
+cmake --build build/gcc
+ctest --test-dir build/gcc --output-on-failure -L unit -j2
+ctest --test-dir build/gcc --output-on-failure -L integration --no-tests=ignore
+ctest --test-dir build/gcc --output-on-failure -L gui --no-tests=ignore
+
+echo "== clang build with ASan+UBSan: unit tests and a short run of every fuzz target"
+cmake -S . -B build/clang -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++-14 \
+  -DQM_WERROR=ON -DQM_BUILD_FUZZ=ON -DQM_BUILD_SAMPLE=OFF
+cmake --build build/clang
+ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build/clang --output-on-failure -L unit -j2
+
+shopt -s nullglob
+for src in tests/fuzz/fuzz_*.cpp; do
+  name=$(basename "$src" .cpp)
+  corpus=$(mktemp -d)
+  seeds=()
+  [ -d "tests/fuzz/corpus/$name" ] && seeds=("tests/fuzz/corpus/$name")
+  echo "-- $name for ${fuzz_seconds}s"
+  "build/clang/tests/fuzz/$name" -max_total_time="$fuzz_seconds" -print_final_stats=0 \
+    "$corpus" "${seeds[@]}" 2>&1 | tail -n 2
+  rm -rf "$corpus"
+done
+echo "== all tests passed"
