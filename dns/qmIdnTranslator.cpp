@@ -1,0 +1,161 @@
+#include "dns/qmIdnTranslator.h"
+
+#include <cstdint>
+#include <vector>
+
+#include "core/qmStrings.h"
+#include "message/qmUtils.h"
+
+namespace qm {
+
+namespace {
+
+constexpr uint32_t kBase = 36;
+constexpr uint32_t kTMin = 1;
+constexpr uint32_t kTMax = 26;
+constexpr uint32_t kSkew = 38;
+constexpr uint32_t kDamp = 700;
+constexpr uint32_t kInitialBias = 72;
+constexpr uint32_t kInitialN = 128;
+constexpr int64_t kMaxInt = 2147483647;
+constexpr char kDelimiter = '-';
+constexpr char kPrefix[] = "xn--";
+constexpr uint32_t kReplacement = 0xFFFD;
+
+const char* const kOverflow = "Input value needs wider integers to translate";
+const char* const kBadInput = "Bad input value for the IDN translator";
+
+// Decodes UTF-8 into code points. Anything that is not a well-formed,
+// shortest-form sequence of a scalar value yields U+FFFD for its first byte
+// and decoding resumes at the next byte.
+std::vector<uint32_t> DecodeUtf8(std::string_view S) {
+  std::vector<uint32_t> Out;
+  Out.reserve(S.size());
+  const auto* P = reinterpret_cast<const unsigned char*>(S.data());
+  const size_t N = S.size();
+  size_t I = 0;
+  while (I < N) {
+    const unsigned char C = P[I];
+    if (C < 0x80) {
+      Out.push_back(C);
+      ++I;
+      continue;
+    }
+    int Len = 0;
+    uint32_t Cp = 0, Min = 0;
+    if (C >= 0xC2 && C <= 0xDF) {
+      Len = 2; Cp = C & 0x1F; Min = 0x80;
+    } else if (C >= 0xE0 && C <= 0xEF) {
+      Len = 3; Cp = C & 0x0F; Min = 0x800;
+    } else if (C >= 0xF0 && C <= 0xF4) {
+      Len = 4; Cp = C & 0x07; Min = 0x10000;
+    }
+    bool Ok = Len > 0 && I + Len <= N;
+    for (int K = 1; Ok && K < Len; ++K) {
+      const unsigned char D = P[I + K];
+      if ((D & 0xC0) != 0x80) Ok = false;
+      else Cp = (Cp << 6) | (D & 0x3F);
+    }
+    if (Ok && (Cp < Min || Cp > 0x10FFFF || (Cp >= 0xD800 && Cp <= 0xDFFF))) Ok = false;
+    if (Ok) {
+      Out.push_back(Cp);
+      I += Len;
+    } else {
+      Out.push_back(kReplacement);
+      ++I;
+    }
+  }
+  return Out;
+}
+
+char EncodeDigit(uint32_t D) {
+  if (D < 26) return static_cast<char>('a' + D);
+  if (D < 36) return static_cast<char>('0' + (D - 26));
+  throw EqmIdnError(kBadInput);
+}
+
+uint32_t Adapt(int64_t Delta, int64_t NumPoints, bool FirstTime) {
+  Delta = FirstTime ? Delta / kDamp : Delta / 2;
+  Delta += Delta / NumPoints;
+  uint32_t K = 0;
+  while (Delta > ((kBase - kTMin) * kTMax) / 2) {
+    Delta /= kBase - kTMin;
+    K += kBase;
+  }
+  return static_cast<uint32_t>(K + ((kBase - kTMin + 1) * Delta) / (Delta + kSkew));
+}
+
+}  // namespace
+
+bool TqmIdnTranslator::IsAscii(std::string_view AText) {
+  for (char C : AText)
+    if (static_cast<unsigned char>(C) >= 0x80) return false;
+  return true;
+}
+
+std::string TqmIdnTranslator::EncodeLabel(std::string_view ALabel) {
+  if (IsAscii(ALabel)) return std::string(ALabel);
+  const std::vector<uint32_t> Input = DecodeUtf8(ALabel);
+  const int64_t Length = static_cast<int64_t>(Input.size());
+
+  std::string Out = kPrefix;
+  int64_t B = 0;
+  for (uint32_t C : Input)
+    if (C < 0x80) {
+      Out.push_back(static_cast<char>(C));
+      ++B;
+    }
+  if (B > 0) Out.push_back(kDelimiter);
+
+  // Delta stays within 0..kMaxInt: every step that could pass it is checked.
+  int64_t N = kInitialN, Delta = 0, H = B;
+  uint32_t Bias = kInitialBias;
+  while (H < Length) {
+    int64_t M = INT64_MAX;
+    for (uint32_t C : Input)
+      if (C >= N && C < M) M = C;
+    if ((kMaxInt - Delta) / (H + 1) < M - N) throw EqmIdnError(kOverflow);
+    Delta += (M - N) * (H + 1);
+    N = M;
+    for (uint32_t C : Input) {
+      if (C < N) {
+        if (++Delta > kMaxInt) throw EqmIdnError(kOverflow);
+      } else if (C == N) {
+        int64_t Q = Delta;
+        for (uint32_t K = kBase;; K += kBase) {
+          const uint32_t T = K <= Bias ? kTMin : (K >= Bias + kTMax ? kTMax : K - Bias);
+          if (Q < T) break;
+          Out.push_back(EncodeDigit(static_cast<uint32_t>(T + (Q - T) % (kBase - T))));
+          Q = (Q - T) / (kBase - T);
+        }
+        Out.push_back(EncodeDigit(static_cast<uint32_t>(Q)));
+        Bias = Adapt(Delta, H + 1, H == B);
+        Delta = 0;
+        ++H;
+      }
+    }
+    if (++Delta > kMaxInt) throw EqmIdnError(kOverflow);
+    ++N;
+  }
+  return Out;
+}
+
+std::string TqmIdnTranslator::EncodeDomain(const std::string& AName) {
+  TStringList Labels;
+  SplitText(AName, Labels, ".");
+  std::string Out;
+  for (int I = 0; I < Labels.Count(); ++I) {
+    if (I > 0) Out.push_back('.');
+    Out += EncodeLabel(Labels[I]);
+  }
+  return Out;
+}
+
+std::string TqmIdnTranslator::EncodeMailbox(const std::string& AAddress) {
+  const size_t At = AAddress.find('@');
+  if (At == std::string::npos) return AAddress;
+  return EncodeLabel(std::string_view(AAddress).substr(0, At)) + '@' +
+         EncodeDomain(AAddress.substr(At + 1));
+}
+
+}  // namespace qm
