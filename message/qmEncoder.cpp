@@ -1,0 +1,644 @@
+#include "message/qmEncoder.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "core/qmStream.h"
+#include "message/qmTranslator.h"
+
+namespace qm {
+
+namespace {
+
+const char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+const char kHexDigits[] = "0123456789ABCDEF";
+constexpr size_t kWriteChunk = 1 << 16;
+
+constexpr uint8_t kB64Skip = 0xFE;     // CR, LF, space and "=" are passed over
+constexpr uint8_t kB64Invalid = 0xFF;  // outside the alphabet
+constexpr uint32_t kB64Bad = 0x01000000;
+
+struct TBase64Tables {
+  std::array<uint16_t, 4096> Pair{};   // 12 bits -> two alphabet characters
+  std::array<uint8_t, 256> Value{};    // character -> 6-bit value or a marker
+  // Four characters of a group at once: the value already shifted into place,
+  // or kB64Bad for anything that is not an alphabet character.
+  std::array<uint32_t, 256> Shifted[4]{};
+
+  TBase64Tables() {
+    for (unsigned I = 0; I < 4096; ++I) {
+      const char Pc[2] = {kBase64Alphabet[I >> 6], kBase64Alphabet[I & 63]};
+      std::memcpy(&Pair[I], Pc, 2);
+    }
+    Value.fill(kB64Invalid);
+    for (auto& T : Shifted) T.fill(kB64Bad);
+    for (unsigned V = 0; V < 64; ++V) {
+      const auto C = static_cast<uint8_t>(kBase64Alphabet[V]);
+      Value[C] = static_cast<uint8_t>(V);
+      Shifted[0][C] = V << 18;
+      Shifted[1][C] = V << 12;
+      Shifted[2][C] = V << 6;
+      Shifted[3][C] = V;
+    }
+    for (uint8_t C : {'\r', '\n', ' ', '='}) Value[C] = kB64Skip;
+  }
+};
+
+const TBase64Tables& Base64Tables() {
+  static const TBase64Tables Tables;
+  return Tables;
+}
+
+TqmByteArray ReadRest(TStream& ASource) {
+  TqmByteArray Data(static_cast<size_t>(ASource.Remaining()));
+  if (!Data.empty()) ASource.ReadBuffer(Data.data(), static_cast<int64_t>(Data.size()));
+  return Data;
+}
+
+// Output collected in memory and handed to the stream in large writes.
+class TOutBuffer {
+ public:
+  explicit TOutBuffer(TStream& ADestination) : FDestination(ADestination) {
+    FData.reserve(kWriteChunk + 16);
+  }
+  void Put(char C) { FData.push_back(C); }
+  void Put(const char* S, size_t N) { FData.append(S, N); }
+  void MaybeFlush() {
+    if (FData.size() >= kWriteChunk) Flush();
+  }
+  void Flush() {
+    if (!FData.empty()) FDestination.WriteBuffer(FData.data(), static_cast<int64_t>(FData.size()));
+    FData.clear();
+  }
+
+ private:
+  TStream& FDestination;
+  std::string FData;
+};
+
+inline bool IsHexDigit(uint8_t C) {
+  return (C >= '0' && C <= '9') || (C >= 'A' && C <= 'F') || (C >= 'a' && C <= 'f');
+}
+inline unsigned HexValue(uint8_t C) {
+  if (C <= '9') return C - '0';
+  return (C | 0x20) - 'a' + 10;
+}
+
+// Quoted-printable: bytes written as they are (32..126 without "=").
+struct TQpTables {
+  std::array<bool, 256> Literal{};
+  // Bytes that interrupt a run of plain text when decoding.
+  std::array<bool, 256> DecodeStop{};
+  TQpTables() {
+    for (int C = 32; C <= 126; ++C) Literal[C] = C != '=';
+    DecodeStop['='] = DecodeStop['\r'] = DecodeStop['\n'] = true;
+  }
+};
+const TQpTables& QpTables() {
+  static const TQpTables Tables;
+  return Tables;
+}
+
+inline char UUChar(unsigned V) { return V == 0 ? '`' : static_cast<char>(32 + V); }
+
+}  // namespace
+
+void TqmEncoder::DoProgress(int64_t AProceed, int64_t ATotal) {
+  if (OnProgress) OnProgress(this, AProceed, ATotal);
+}
+
+int TqmEncoder::GetLineLength() const {
+  const int C = FCharsPerLine;
+  switch (FEncodeMethod) {
+    case cmQuotedPrintable:
+      return std::clamp(C, 4, 132);
+    case cmBase64:
+      if (C < 64) return 64;
+      // Rounds half to even (the default rounding mode): 77 and 78 give 80.
+      return 4 * static_cast<int>(std::nearbyint(C / 4.0 + 0.25));
+    case cmUUEncode:
+      return std::clamp(C, 3, 132);
+    default:
+      return C <= 0 ? 76 : C;
+  }
+}
+
+void TqmEncoder::CheckMethod() const {
+  if (FEncodeMethod < cmNone || FEncodeMethod > cm8Bit)
+    throw EqmEncoderError("Unsupported format.", qmEncoderUnsupportedFormat);
+}
+
+void TqmEncoder::Encode(TStream& ASource, TStream& ADestination) {
+  if (ASource.Remaining() <= 0) return;
+  CheckMethod();
+  switch (FEncodeMethod) {
+    case cmQuotedPrintable: EncodeQuotedPrintable(ASource, ADestination); break;
+    case cmBase64: EncodeBase64(ASource, ADestination); break;
+    case cmUUEncode: EncodeUU(ASource, ADestination); break;
+    default: CopyData(ASource, ADestination); break;
+  }
+}
+
+void TqmEncoder::Decode(TStream& ASource, TStream& ADestination) {
+  if (ASource.Remaining() <= 0) return;
+  CheckMethod();
+  switch (FEncodeMethod) {
+    case cmQuotedPrintable: DecodeQuotedPrintable(ASource, ADestination); break;
+    case cmBase64: DecodeBase64(ASource, ADestination); break;
+    case cmUUEncode: DecodeUU(ASource, ADestination); break;
+    default: CopyData(ASource, ADestination); break;
+  }
+}
+
+void TqmEncoder::CopyData(TStream& ASource, TStream& ADestination) {
+  const int64_t N = ASource.Remaining();
+  DoProgress(0, N);
+  ADestination.CopyFrom(ASource, N);
+  DoProgress(N, N);
+}
+
+// ---------------------------------------------------------------- base64
+
+void TqmEncoder::EncodeBase64(TStream& ASource, TStream& ADestination) {
+  const TqmByteArray Data = ReadRest(ASource);
+  const size_t N = Data.size();
+  const auto Total = static_cast<int64_t>(N);
+  DoProgress(0, Total);
+
+  const size_t PerLine = FSuppressCrlf ? N : static_cast<size_t>(GetLineLength()) * 3 / 4;
+  const size_t Lines = (N + PerLine - 1) / PerLine;
+  const size_t OutLen = (N + 2) / 3 * 4 + (Lines - 1) * 2;
+  std::string Out;
+  Out.resize((OutLen + 8191) / 8192 * 8192);
+
+  const auto& Pair = Base64Tables().Pair;
+  const uint8_t* Src = Data.data();
+  char* Dst = Out.data();
+  const char* const DstStart = Dst;
+  // Intermediate progress: about 1000 calls rising from N / 2 towards N.
+  const size_t Step = OutLen >= 1000 ? OutLen / 1000 : 0;
+  size_t NextReport = Step;
+  const int64_t Half = Total / 2;
+
+  for (size_t Line = 0; Line < Lines; ++Line) {
+    if (Line > 0) {
+      *Dst++ = '\r';
+      *Dst++ = '\n';
+    }
+    const size_t Len = std::min(PerLine, N - Line * PerLine);
+    const uint8_t* P = Src + Line * PerLine;
+    const uint8_t* const End = P + Len;
+    while (End - P >= 6) {
+      const uint32_t A = (uint32_t(P[0]) << 16) | (uint32_t(P[1]) << 8) | P[2];
+      const uint32_t B = (uint32_t(P[3]) << 16) | (uint32_t(P[4]) << 8) | P[5];
+      std::memcpy(Dst, &Pair[A >> 12], 2);
+      std::memcpy(Dst + 2, &Pair[A & 0xFFF], 2);
+      std::memcpy(Dst + 4, &Pair[B >> 12], 2);
+      std::memcpy(Dst + 6, &Pair[B & 0xFFF], 2);
+      P += 6;
+      Dst += 8;
+    }
+    if (End - P >= 3) {
+      const uint32_t A = (uint32_t(P[0]) << 16) | (uint32_t(P[1]) << 8) | P[2];
+      std::memcpy(Dst, &Pair[A >> 12], 2);
+      std::memcpy(Dst + 2, &Pair[A & 0xFFF], 2);
+      P += 3;
+      Dst += 4;
+    }
+    if (End - P == 1) {
+      *Dst++ = kBase64Alphabet[P[0] >> 2];
+      *Dst++ = kBase64Alphabet[(P[0] & 3) << 4];
+      *Dst++ = '=';
+      *Dst++ = '=';
+    } else if (End - P == 2) {
+      *Dst++ = kBase64Alphabet[P[0] >> 2];
+      *Dst++ = kBase64Alphabet[((P[0] & 3) << 4) | (P[1] >> 4)];
+      *Dst++ = kBase64Alphabet[(P[1] & 15) << 2];
+      *Dst++ = '=';
+    }
+    if (Step > 0) {
+      const auto Done = static_cast<size_t>(Dst - DstStart);
+      if (Done >= NextReport) {
+        const int64_t Proceed = Half + static_cast<int64_t>(
+            static_cast<double>(Total - Half) * static_cast<double>(Done) / static_cast<double>(OutLen));
+        if (Proceed < Total) DoProgress(Proceed, Total);
+        NextReport = (Done / Step + 1) * Step;
+      }
+    }
+  }
+  ADestination.WriteBuffer(Out.data(), static_cast<int64_t>(OutLen));
+  DoProgress(Total, Total);
+}
+
+void TqmEncoder::DecodeBase64(TStream& ASource, TStream& ADestination) {
+  const int64_t Total = ASource.Remaining();
+  DoProgress(0, Total);
+  FStopped = false;
+  const auto& Tables = Base64Tables();
+  const auto& Value = Tables.Value;
+  const auto& S0 = Tables.Shifted[0];
+  const auto& S1 = Tables.Shifted[1];
+  const auto& S2 = Tables.Shifted[2];
+  const auto& S3 = Tables.Shifted[3];
+
+  const int64_t Batch = FBatchSize > 0 ? FBatchSize : std::max<int64_t>(Total, 1);
+  std::vector<uint8_t> In(static_cast<size_t>(std::min(Batch, Total)));
+  std::vector<uint8_t> Out(In.size() / 4 * 3 + 4);
+  uint32_t Acc = 0;   // bits of the group being collected
+  int Count = 0;      // values collected in the group (0..3)
+  int64_t Consumed = 0;
+
+  while (Consumed < Total) {
+    const auto Len = static_cast<size_t>(std::min<int64_t>(Batch, Total - Consumed));
+    ASource.ReadBuffer(In.data(), static_cast<int64_t>(Len));
+    const uint8_t* P = In.data();
+    const uint8_t* const End = P + Len;
+    uint8_t* D = Out.data();
+    while (P < End) {
+      if (Count == 0) {
+        while (End - P >= 4) {
+          const uint32_t X = S0[P[0]] | S1[P[1]] | S2[P[2]] | S3[P[3]];
+          if (X & kB64Bad) break;
+          D[0] = static_cast<uint8_t>(X >> 16);
+          D[1] = static_cast<uint8_t>(X >> 8);
+          D[2] = static_cast<uint8_t>(X);
+          D += 3;
+          P += 4;
+        }
+        if (P == End) break;
+      }
+      const uint8_t V = Value[*P];
+      if (V == kB64Skip) {
+        ++P;
+        continue;
+      }
+      if (V == kB64Invalid) {
+        const int64_t BadAt = Consumed + (P - In.data());
+        ADestination.WriteBuffer(Out.data(), D - Out.data());
+        if (FErrorProcessing == epStop)
+          throw EqmEncoderError("Wrong symbols in source stream.", qmEncoderWrongSymbols);
+        // Stop quietly; the bad byte and what follows stay unread.
+        FStopped = true;
+        ASource.Seek(BadAt - (Consumed + static_cast<int64_t>(Len)), TSeekOrigin::soCurrent);
+        DoProgress(BadAt, Total);
+        return;
+      }
+      Acc = (Acc << 6) | V;
+      ++P;
+      switch (++Count) {
+        case 2: *D++ = static_cast<uint8_t>(Acc >> 4); break;
+        case 3: *D++ = static_cast<uint8_t>(Acc >> 2); break;
+        case 4: *D++ = static_cast<uint8_t>(Acc); Acc = 0; Count = 0; break;
+        default: break;
+      }
+    }
+    ADestination.WriteBuffer(Out.data(), D - Out.data());
+    Consumed += static_cast<int64_t>(Len);
+    DoProgress(Consumed, Total);
+  }
+}
+
+// ------------------------------------------------------ quoted-printable
+
+void TqmEncoder::EncodeQuotedPrintable(TStream& ASource, TStream& ADestination) {
+  const TqmByteArray Data = ReadRest(ASource);
+  const size_t N = Data.size();
+  const auto Total = static_cast<int64_t>(N);
+  DoProgress(0, Total);
+  const auto& Literal = QpTables().Literal;
+  // A soft break comes before a byte once the line has more than L - 6
+  // characters, so a line holds at most L - 3 characters before its "=".
+  const int64_t Limit = GetLineLength() - 6;
+  const bool Soft = !FSuppressCrlf;
+  const uint8_t* D = Data.data();
+
+  TOutBuffer Out(ADestination);
+  int64_t Col = 0;
+  size_t P = 0;
+  while (P < N) {
+    if (Soft && Col > Limit) {
+      Out.Put("=\r\n", 3);
+      Col = 0;
+      Out.MaybeFlush();
+      DoProgress(static_cast<int64_t>(P), Total);
+    }
+    const uint8_t C = D[P];
+    if (Literal[C]) {
+      // A run of plain bytes up to the line limit.
+      const size_t Room = Soft ? static_cast<size_t>(std::max<int64_t>(Limit + 1 - Col, 1)) : N;
+      size_t Run = 1;
+      while (Run < Room && P + Run < N && Literal[D[P + Run]]) ++Run;
+      // A space that would end a line (before a hard break or at the end of
+      // the data) is written as "=20": relays strip trailing blanks.
+      const size_t Last = P + Run - 1;
+      if (D[Last] == ' ' &&
+          (Last + 1 == N || (Last + 2 < N && D[Last + 1] == '\r' && D[Last + 2] == '\n'))) {
+        if (Run == 1) {
+          Out.Put("=20", 3);
+          Col += 3;
+          ++P;
+          continue;
+        }
+        --Run;  // the space itself goes next, after the line check
+      }
+      Out.Put(reinterpret_cast<const char*>(D + P), Run);
+      Col += static_cast<int64_t>(Run);
+      P += Run;
+      continue;
+    }
+    if (C == '\r' && P + 1 < N && D[P + 1] == '\n') {
+      Out.Put("\r\n", 2);
+      Col = 0;
+      P += 2;
+      Out.MaybeFlush();
+      DoProgress(static_cast<int64_t>(P), Total);
+      continue;
+    }
+    const char Esc[3] = {'=', kHexDigits[C >> 4], kHexDigits[C & 15]};
+    Out.Put(Esc, 3);
+    Col += 3;
+    ++P;
+  }
+  Out.Flush();
+  DoProgress(Total, Total);
+}
+
+void TqmEncoder::DecodeQuotedPrintable(TStream& ASource, TStream& ADestination) {
+  const TqmByteArray Data = ReadRest(ASource);
+  const size_t N = Data.size();
+  const auto Total = static_cast<int64_t>(N);
+  DoProgress(0, Total);
+  const auto& Stop = QpTables().DecodeStop;
+  const uint8_t* D = Data.data();
+
+  TOutBuffer Out(ADestination);
+  size_t P = 0;
+  bool PrevInEscape = false;
+  for (;;) {
+    // The line breaks before the next line's text: CR LF, or a lone CR or LF.
+    int Breaks = 0;
+    while (P < N && (D[P] == '\r' || D[P] == '\n')) {
+      P += (D[P] == '\r' && P + 1 < N && D[P + 1] == '\n') ? 2 : 1;
+      ++Breaks;
+    }
+    // A line that ended inside an escape ("=" or "=" and one digit) was a
+    // soft line break: one break goes, the unfinished escape with it.
+    if (PrevInEscape && Breaks > 0) --Breaks;
+    for (int I = 0; I < Breaks; ++I) Out.Put("\r\n", 2);
+    if (P >= N) break;
+
+    int Escape = 0;  // 0 outside, 1 after "=", 2 after "=" and one digit
+    unsigned Val = 0;
+    while (P < N) {
+      const uint8_t C = D[P];
+      if (C == '\r' || C == '\n') break;
+      if (Escape == 0) {
+        if (C == '=') {
+          Escape = 1;
+          Val = 0;
+          ++P;
+          continue;
+        }
+        size_t Run = 1;
+        while (P + Run < N && !Stop[D[P + Run]]) ++Run;
+        Out.Put(reinterpret_cast<const char*>(D + P), Run);
+        P += Run;
+        continue;
+      }
+      ++P;
+      if (IsHexDigit(C)) {
+        Val = Val * 16 + HexValue(C);
+        if (++Escape == 3) {
+          Out.Put(static_cast<char>(Val));
+          Escape = 0;
+        }
+      } else {
+        // Not an escape after all: "=" and this byte stand as they are; a
+        // digit read before it is dropped.
+        Out.Put('=');
+        Out.Put(static_cast<char>(C));
+        Escape = 0;
+      }
+    }
+    PrevInEscape = Escape != 0;
+    Out.MaybeFlush();
+    DoProgress(static_cast<int64_t>(P), Total);
+  }
+  Out.Flush();
+  DoProgress(Total, Total);
+}
+
+// -------------------------------------------------------------- UUencode
+
+void TqmEncoder::EncodeUU(TStream& ASource, TStream& ADestination) {
+  const TqmByteArray Data = ReadRest(ASource);
+  const size_t N = Data.size();
+  const auto Total = static_cast<int64_t>(N);
+  DoProgress(0, Total);
+  // The length character holds at most 63, so a line carries no more bytes
+  // than that whatever the line length.
+  const size_t PerLine =
+      FSuppressCrlf ? N : std::min<size_t>(static_cast<size_t>(GetLineLength()) * 3 / 4, 63);
+
+  std::string Out;
+  Out.reserve(((N + 2) / 3 * 4 + (N / PerLine + 2) * 4 + 8 + 8191) / 8192 * 8192);
+  size_t P = 0;
+  bool LastFull = false;
+  while (P < N) {
+    const size_t Len = std::min(PerLine, N - P);
+    Out.push_back(UUChar(Len & 63));
+    const uint8_t* S = Data.data() + P;
+    size_t I = 0;
+    for (; I + 3 <= Len; I += 3) {
+      Out.push_back(UUChar(S[I] >> 2));
+      Out.push_back(UUChar(((S[I] & 3) << 4) | (S[I + 1] >> 4)));
+      Out.push_back(UUChar(((S[I + 1] & 15) << 2) | (S[I + 2] >> 6)));
+      Out.push_back(UUChar(S[I + 2] & 63));
+    }
+    if (Len - I == 1) {
+      Out.push_back(UUChar(S[I] >> 2));
+      Out.push_back(UUChar((S[I] & 3) << 4));
+    } else if (Len - I == 2) {
+      Out.push_back(UUChar(S[I] >> 2));
+      Out.push_back(UUChar(((S[I] & 3) << 4) | (S[I + 1] >> 4)));
+      Out.push_back(UUChar((S[I + 1] & 15) << 2));
+    }
+    P += Len;
+    LastFull = Len == PerLine;
+    if (!FSuppressCrlf && LastFull) Out += "\r\n";
+    DoProgress(static_cast<int64_t>(P), Total);
+  }
+  if (FSuppressCrlf) {
+    Out.push_back(UUChar(0));
+  } else {
+    if (LastFull) Out.push_back(UUChar(0));  // an empty line ends the data
+    Out += "\r\n`\r\n";
+  }
+  ADestination.WriteBuffer(Out.data(), static_cast<int64_t>(Out.size()));
+}
+
+void TqmEncoder::DecodeUU(TStream& ASource, TStream& ADestination) {
+  const TqmByteArray Data = ReadRest(ASource);
+  const size_t N = Data.size();
+  const auto Total = static_cast<int64_t>(N);
+  DoProgress(0, Total);
+  TOutBuffer Out(ADestination);
+  size_t P = 0;
+  bool First = true;
+  std::vector<unsigned> Values;
+  while (P < N) {
+    size_t E = P;
+    while (E < N && Data[E] != '\r' && Data[E] != '\n') ++E;
+    const size_t LineStart = P;
+    const size_t LineEnd = E;
+    P = E < N ? E + 1 : E;
+    if (LineEnd == LineStart) continue;  // the empty line between CR and LF
+    const bool WasFirst = First;
+    First = false;
+    if (WasFirst && LineEnd - LineStart >= 5 &&
+        std::memcmp(Data.data() + LineStart, "begin", 5) == 0)
+      continue;
+    const unsigned Count = static_cast<unsigned>(Data[LineStart] - 32) & 63;
+    if (Count == 0) break;
+    Values.clear();
+    for (size_t I = LineStart + 1; I < LineEnd; ++I) {
+      Values.push_back(static_cast<unsigned>(Data[I] - 32) & 63);
+      DoProgress(static_cast<int64_t>(I + 1), Total);
+    }
+    // Exactly Count bytes; values missing at the end (blanks stripped on the
+    // way) count as zero.
+    Values.resize(std::max<size_t>(Values.size(), (Count + 2) / 3 * 4), 0);
+    for (unsigned K = 0, V = 0; K < Count; ++K) {
+      const unsigned Shift = K % 3;
+      if (Shift == 0) Out.Put(static_cast<char>((Values[V] << 2) | (Values[V + 1] >> 4)));
+      else if (Shift == 1) Out.Put(static_cast<char>((Values[V + 1] << 4) | (Values[V + 2] >> 2)));
+      else {
+        Out.Put(static_cast<char>((Values[V + 2] << 6) | Values[V + 3]));
+        V += 4;
+      }
+    }
+    Out.MaybeFlush();
+  }
+  Out.Flush();
+  DoProgress(Total, Total);
+}
+
+// ------------------------------------------------------------ conveniences
+
+std::string TqmEncoder::EncodeToString(TStream& ASource) {
+  TMemoryStream Dest;
+  Encode(ASource, Dest);
+  return TqmTranslator::GetString(Dest.Bytes(), FCharSet);
+}
+
+std::string TqmEncoder::EncodeString(const std::string& AText) {
+  TMemoryStream Source;
+  Source.SetBytes(TqmTranslator::GetBytes(AText, FCharSet));
+  return EncodeToString(Source);
+}
+
+std::string TqmEncoder::EncodeBytes(const TqmByteArray& AData, int AStartIndex, int ACount) {
+  const auto Size = static_cast<int64_t>(AData.size());
+  const int64_t Start = std::clamp<int64_t>(AStartIndex, 0, Size);
+  const int64_t Count = std::clamp<int64_t>(ACount, 0, Size - Start);
+  TMemoryStream Source;
+  Source.WriteBuffer(AData.data() + Start, Count);
+  Source.SetPosition(0);
+  return EncodeToString(Source);
+}
+
+std::string TqmEncoder::EncodeBytes(const TqmByteArray& AData) {
+  return EncodeBytes(AData, 0, static_cast<int>(std::min<size_t>(AData.size(), INT32_MAX)));
+}
+
+void TqmEncoder::DecodeToStream(const std::string& AText, TStream& ADestination) {
+  TMemoryStream Source;
+  Source.SetBytes(TqmTranslator::GetBytes(AText, FCharSet));
+  Decode(Source, ADestination);
+}
+
+std::string TqmEncoder::DecodeString(const std::string& AText) {
+  TMemoryStream Dest;
+  DecodeToStream(AText, Dest);
+  return TqmTranslator::GetString(Dest.Bytes(), FCharSet);
+}
+
+TqmByteArray TqmEncoder::DecodeToBytes(const std::string& AText) {
+  TMemoryStream Dest;
+  DecodeToStream(AText, Dest);
+  return Dest.Bytes();
+}
+
+TqmEncodeMethod TqmEncoder::GetPreferredEncoding(TStream& AStream) {
+  const int64_t Start = AStream.Position();
+  const int64_t Half = AStream.Remaining() / 2;
+  TqmEncodeMethod Result = cmNone;
+  int64_t LineLen = 0, High = 0;
+  bool Stopped = false;
+  uint8_t Buf[65536];
+  while (!Stopped) {
+    const int64_t Got = AStream.Read(Buf, sizeof Buf);
+    if (Got <= 0) break;
+    for (int64_t I = 0; I < Got && !Stopped; ++I) {
+      const uint8_t C = Buf[I];
+      if (C == '\r' || C == '\n') {
+        if (LineLen > FCharsPerLine) Result = cmQuotedPrintable;
+        LineLen = 0;
+      } else if (C >= 32 && C <= 126) {
+        ++LineLen;
+      } else if (C == 27 && FAllowESC) {
+        ++LineLen;
+      } else if (C < 32) {
+        Result = cmBase64;
+        Stopped = true;
+      } else {
+        Result = cmQuotedPrintable;
+        if (++High > Half) {
+          Result = cmBase64;
+          Stopped = true;
+        }
+      }
+    }
+  }
+  if (!Stopped && Result == cmNone && LineLen > FCharsPerLine) Result = cmQuotedPrintable;
+  AStream.SetPosition(Start);
+  return Result;
+}
+
+// ---------------------------------------------------------- class helpers
+
+std::string TqmEncoder::EncodeString(const std::string& AText, TqmEncodeMethod AMethod) {
+  TqmEncoder Encoder;
+  Encoder.SetEncodeMethod(AMethod);
+  Encoder.SetSuppressCrlf(true);
+  return Encoder.EncodeString(AText);
+}
+
+std::string TqmEncoder::DecodeString(const std::string& AText, TqmEncodeMethod AMethod) {
+  TqmEncoder Encoder;
+  Encoder.SetEncodeMethod(AMethod);
+  return Encoder.DecodeString(AText);
+}
+
+std::string TqmEncoder::EncodeBytes(const TqmByteArray& AData, TqmEncodeMethod AMethod) {
+  return EncodeBytes(AData, AMethod, true);
+}
+
+std::string TqmEncoder::EncodeBytes(const TqmByteArray& AData, TqmEncodeMethod AMethod,
+                                    bool ASuppressCrlf) {
+  TqmEncoder Encoder;
+  Encoder.SetEncodeMethod(AMethod);
+  Encoder.SetSuppressCrlf(ASuppressCrlf);
+  return Encoder.EncodeBytes(AData);
+}
+
+TqmByteArray TqmEncoder::DecodeToBytes(const std::string& AText, TqmEncodeMethod AMethod) {
+  TqmEncoder Encoder;
+  Encoder.SetEncodeMethod(AMethod);
+  return Encoder.DecodeToBytes(AText);
+}
+
+}  // namespace qm
