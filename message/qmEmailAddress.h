@@ -1,0 +1,91 @@
+// E-mail addresses: one mailbox with its display name, and lists of them.
+// Parsing is forgiving: a quoted name before an address in angle brackets,
+// a bare address, or an address followed by a comment in parentheses.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/qmComponent.h"
+#include "core/qmStrings.h"
+
+namespace qm {
+
+class TqmEmailAddressList;
+
+class TqmEmailAddressItem : public TPersistent {
+ public:
+  TqmEmailAddressItem() = default;
+  explicit TqmEmailAddressItem(TqmEmailAddressList* ACollection) : FCollection(ACollection) {}
+
+  // The display name, without quotes or escapes.
+  const std::string& Name() const { return FName; }
+  void SetName(const std::string& AValue);
+  // The mailbox, as found in the text.
+  const std::string& Email() const { return FEmail; }
+  void SetEmail(const std::string& AValue);
+  // Display form built from Name and Email; writing it parses the text.
+  std::string FullAddress() const;
+  void SetFullAddress(const std::string& AValue);
+
+  // Name, or Email when there is no name.
+  std::string GetDisplayName() const;
+  void Clear();
+  void Assign(const TPersistent& ASource) override;
+  TqmEmailAddressList* Collection() const { return FCollection; }
+
+  // The mailbox found in a display text (the contents of angle brackets, or
+  // a run of mailbox characters holding an at sign).
+  static std::string ExtractEmail(const std::string& AText);
+  // What is left of the text once the mailbox is taken out, unquoted.
+  static std::string ExtractName(const std::string& AText, const std::string& AEmail);
+
+ private:
+  friend class TqmEmailAddressList;
+  void Changed();
+
+  TqmEmailAddressList* FCollection = nullptr;
+  std::string FName;
+  std::string FEmail;
+  std::string FSeparator = " ";  // between the name and the "<"
+};
+
+// Owns its items, in the order added.
+class TqmEmailAddressList : public TPersistent {
+ public:
+  TqmEmailAddressList() = default;
+
+  TqmEmailAddressItem* Add();
+  TqmEmailAddressItem* AddAddress(const std::string& AText);
+  TqmEmailAddressItem* Items(int AIndex) const;
+  int Count() const { return static_cast<int>(FItems.size()); }
+  void Delete(int AIndex);
+  void Clear();
+
+  // Every FullAddress, joined with ", ".
+  std::string GetText() const;
+  // Clears the list and adds one item per comma, semicolon or CR separated
+  // piece (a delimiter after exactly one quote character does not split).
+  void SetText(const std::string& AText);
+  void GetAddresses(TStrings& ALines, bool AClearFirst) const;
+  void Assign(const TPersistent& ASource) override;
+
+  // Told about every change of the list or of one of its items.
+  TNotifyEvent OnChanged;
+
+ protected:
+  friend class TqmEmailAddressItem;
+  virtual void DoChanged();
+
+ private:
+  std::vector<std::unique_ptr<TqmEmailAddressItem>> FItems;
+};
+
+// The FullAddress of an item with this name and address.
+std::string BuildFullAddress(const std::string& AName, const std::string& AEmail);
+// True when AText carries a display name. Without one, AName receives the
+// address as well.
+bool ParseFullAddress(const std::string& AText, std::string& AName, std::string& AEmail);
+
+}  // namespace qm
