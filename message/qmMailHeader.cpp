@@ -255,18 +255,27 @@ std::string TqmMailHeaderFieldList::EncodeRfc2231Item(const std::string& AItemNa
   std::string Base = AItemName;
   if (!Base.empty() && Base.back() == '*') Base.pop_back();
   const std::vector<size_t> Starts = CharStarts(AValue);
-  Pieces = std::min(Pieces, Starts.size());
-  const size_t PieceChars = std::max<size_t>(1, Starts.size() / std::max<size_t>(Pieces, 1));
   std::string Result;
-  int N = 0;
-  for (std::string_view Piece : CutText(AValue, Starts, PieceChars)) {
-    if (N > 0) Result += ";" + kCrLf;
-    Result += Base + "*" + std::to_string(N) + "*=";
-    if (N == 0)
-      Result += Encoder.FormatValue(Encoder.Encode(Piece, ACharSet), ACharSet, "");
-    else
-      Result += Encoder.Encode(Piece, ACharSet);
-    ++N;
+  for (;;) {
+    Pieces = std::min(Pieces, Starts.size());
+    const size_t PieceChars = std::max<size_t>(1, Starts.size() / std::max<size_t>(Pieces, 1));
+    Result.clear();
+    size_t Longest = 0;
+    int N = 0;
+    for (std::string_view Piece : CutText(AValue, Starts, PieceChars)) {
+      if (N > 0) Result += ";" + kCrLf;
+      Result += Base + "*" + std::to_string(N) + "*=";
+      const std::string Encoded =
+          N == 0 ? Encoder.FormatValue(Encoder.Encode(Piece, ACharSet), ACharSet, "")
+                 : Encoder.Encode(Piece, ACharSet);
+      Longest = std::max(Longest, Encoded.size());
+      Result += Encoded;
+      ++N;
+    }
+    // Multi-byte characters can make a piece longer than the width: cut
+    // finer until every piece fits (or holds one character).
+    if (Longest <= Width || PieceChars <= 1) break;
+    Pieces += std::max<size_t>(1, Pieces / 8);
   }
   return Trim(Result);
 }
@@ -404,7 +413,7 @@ std::string TqmMailHeaderFieldList::GetDecodedItemValue(const std::string& AValu
     }
   };
   for (int N = 0; N <= qmMaxRfc2231Continuations; ++N) {
-    const std::string Name = Base + std::to_string(N);
+    const std::string Name = Base + "*" + std::to_string(N);
     auto Plain = Params.find(Name);
     if (Plain != Params.end()) {
       FlushBytes();
