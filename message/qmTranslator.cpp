@@ -1075,8 +1075,9 @@ TqmTextDecoder::TqmTextDecoder(std::string_view ACharSet) : FImpl(std::make_uniq
 TqmTextDecoder::~TqmTextDecoder() = default;
 
 void TqmTextDecoder::Decode(const void* AData, size_t ACount, bool ALast, std::string& AOutput) {
-  const uint8_t* S = static_cast<const uint8_t*>(AData);
-  if (!S) ACount = 0;
+  static const uint8_t kNothing = 0;
+  const uint8_t* S = AData ? static_cast<const uint8_t*>(AData) : &kNothing;
+  if (!AData) ACount = 0;
   if (!FPending.empty()) {
     // A character was cut by the last block: decode it together with this one.
     FPending.append(reinterpret_cast<const char*>(S), ACount);
