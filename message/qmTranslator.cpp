@@ -631,7 +631,8 @@ struct TIconvCache {
     Entries.clear();
   }
   iconv_t Get(std::string_view ACharSet, bool AToUtf8) {
-    std::string Key = (AToUtf8 ? "<" : ">") + LowerCase(ACharSet);
+    std::string Key = LowerCase(ACharSet);
+    Key.push_back(AToUtf8 ? '<' : '>');
     auto It = Entries.find(Key);
     if (It != Entries.end()) return It->second;
     if (Entries.size() >= 64) Clear();
