@@ -558,7 +558,18 @@ inline void AppendUtf8(uint32_t C, std::string& AOut) {
 // ---------------------------------------------------------------------------
 // Table charsets
 
+// Output grows one slice at a time, so the zero-fill of resize stays in the
+// cache instead of streaming the worst case through memory first.
+constexpr size_t kSlice = 64 * 1024;
+
+void TableDecodeSlice(const TCharTable& T, const uint8_t* S, size_t N, std::string& AOut);
+
 void TableDecode(const TCharTable& T, const uint8_t* S, size_t N, std::string& AOut) {
+  AOut.reserve(AOut.size() + N + N / 2);
+  for (size_t I = 0; I < N; I += kSlice) TableDecodeSlice(T, S + I, std::min(kSlice, N - I), AOut);
+}
+
+void TableDecodeSlice(const TCharTable& T, const uint8_t* S, size_t N, std::string& AOut) {
   size_t Base = AOut.size();
   AOut.resize(Base + 3 * N);
   char* D = AOut.data() + Base;
@@ -583,7 +594,24 @@ void TableDecode(const TCharTable& T, const uint8_t* S, size_t N, std::string& A
 // UTF-8 to table bytes; a character the table lacks (or a bad sequence)
 // becomes '?'. AOut is a byte container (std::string or TqmByteArray).
 template <class TOut>
+void TableEncodeSlice(const TCharTable& T, const uint8_t* S, size_t N, TOut& AOut);
+
+template <class TOut>
 void TableEncode(const TCharTable& T, const uint8_t* S, size_t N, TOut& AOut) {
+  AOut.reserve(AOut.size() + N);
+  size_t I = 0;
+  while (I < N) {
+    // Slices end on a character boundary.
+    size_t End = std::min(N, I + kSlice);
+    if (End < N) End -= CutTail(S, End);
+    if (End <= I) End = std::min(N, I + kSlice);
+    TableEncodeSlice(T, S + I, End - I, AOut);
+    I = End;
+  }
+}
+
+template <class TOut>
+void TableEncodeSlice(const TCharTable& T, const uint8_t* S, size_t N, TOut& AOut) {
   size_t Base = AOut.size();
   AOut.resize(Base + N);
   auto* D = reinterpret_cast<uint8_t*>(AOut.data()) + Base;
