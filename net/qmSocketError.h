@@ -1,0 +1,60 @@
+// The transport's exception and the numeric codes it carries. A positive
+// code is an errno value (message: its strerror text) or a name-resolution
+// failure (11001..11004, message: the resolver's text); a negative code is a
+// condition the library detected itself.
+#pragma once
+
+#include <string>
+
+#include "core/qmException.h"
+
+namespace qm {
+
+class EqmSocketError : public Exception {
+ public:
+  EqmSocketError(std::string AMessage, int AErrorCode)
+      : Exception(std::move(AMessage)), FErrorCode(AErrorCode) {}
+  int ErrorCode() const noexcept { return FErrorCode; }
+
+ private:
+  int FErrorCode;
+};
+
+// The library's own conditions.
+constexpr int qmTimeoutErrorCode = -1;
+constexpr int qmInvalidHostAddressCode = -2;
+constexpr int qmInvalidPortCode = -3;
+constexpr int qmInvalidBatchSizeCode = -4;
+constexpr int qmNetworkStreamRequiredCode = -5;
+constexpr int qmNotActiveCode = -6;
+constexpr int qmInvalidAddressFamilyCode = -7;
+
+extern const char* const qmTimeoutError;            // "Timeout error occured"
+extern const char* const qmInvalidHostAddress;      // "Invalid host address"
+extern const char* const qmInvalidPort;             // "Invalid port number"
+extern const char* const qmInvalidBatchSize;        // "Invalid Batch Size"
+extern const char* const qmNetworkStreamRequired;   // "NetworkStream is required"
+extern const char* const qmNotActive;               // "The connection to the server is not active"
+extern const char* const qmInvalidAddressFamily;    // "Invalid address family"
+
+// Name-resolution failures (the resolver reports no errno for them).
+constexpr int qmHostNotFoundCode = 11001;
+constexpr int qmTryAgainCode = 11002;
+constexpr int qmNoRecoveryCode = 11003;
+constexpr int qmNoDataCode = 11004;
+
+// The system's text for a code: strerror for errno values, the resolver's
+// text for 11001..11004, empty for anything else.
+std::string SocketErrorText(int ACode);
+
+// Raises EqmSocketError with ACode and SocketErrorText(ACode).
+[[noreturn]] void RaiseSocketError(int ACode);
+[[noreturn]] void RaiseSocketErrorMessage(const std::string& AMessage, int ACode);
+// Raises the EqmSocketError that stands for a getaddrinfo result (EAI_*).
+[[noreturn]] void RaiseResolverError(int AGaiResult, int ASavedErrno);
+
+// Errors that mean the connection is gone (network down or unreachable,
+// connection reset or aborted, writing after the peer closed).
+bool IsConnectionLostError(int ACode);
+
+}  // namespace qm

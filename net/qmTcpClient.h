@@ -1,0 +1,136 @@
+// The TCP client component: connection settings as properties, one reused
+// connection, the open/close lifecycle with the hooks protocol clients
+// override, the SOCKS firewall and proxy routes, and a keep-alive timer on
+// the thread's message queue.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "core/qmComponent.h"
+#include "core/qmMessageQueue.h"
+#include "core/qmTypes.h"
+#include "net/qmFirewallUtils.h"
+#include "net/qmSocket.h"
+#include "net/qmSocketError.h"
+
+namespace qm {
+
+class EqmTcpClientError : public EqmSocketError {
+ public:
+  using EqmSocketError::EqmSocketError;
+};
+
+constexpr int qmUnsupportedFirewallTypeCode = -101;
+extern const char* const qmUnsupportedFirewallType;  // "Unsupported firewall type"
+// A firewall type that exists but whose stream is not part of this build.
+constexpr int qmFirewallNotAvailableCode = -102;
+extern const char* const qmFirewallNotAvailable;
+
+class TqmTcpProxy;
+
+class TqmTcpClient : public TComponent {
+ public:
+  explicit TqmTcpClient(TComponent* AOwner = nullptr);
+  // Closes and cleans up. A descendant that overrides InternalClose or
+  // CleanUp calls Close() and its CleanUp() in its own destructor, where
+  // its overrides still apply.
+  ~TqmTcpClient() override;
+
+  // ---- overridable operations (slot order) ----
+  virtual int GetBatchSize();
+  virtual void SetBatchSize(int AValue);
+  // The session's stream: a plain stream here, TLS in descendants.
+  virtual std::unique_ptr<TqmNetworkStream> CreateNetworkStream();
+  // The proxy's connection when Proxy is set, else the own one.
+  virtual TqmTcpClientConnection* Connection();
+  virtual TqmTcpProxy* GetProxy();
+  virtual int GetDefaultPort();
+  virtual void Connect(const std::string& AServer, int APort);
+  virtual void InternalOpen();
+  virtual void InternalClose(bool ANotifyPeer);
+  virtual void CleanUp();
+  virtual void DoKeepAlive();
+  // Notifications.
+  virtual void Changed();
+  virtual void DoOpen();
+  virtual void DoClose();
+
+  // ---- lifecycle ----
+  // Connects and runs the protocol's opening; nothing when already active.
+  void Open();
+  void Close();
+  bool Active();
+  // Raises "The connection to the server is not active" (-6).
+  void CheckActive();
+  bool InProgress() const { return FInProgress; }
+
+  // ---- properties ----
+  const std::string& Server() const { return FServer; }
+  void SetServer(const std::string& AValue);
+  // GetDefaultPort until a port is set.
+  int Port();
+  void SetPort(int AValue);
+  std::string LocalBinding();
+  void SetLocalBinding(const std::string& AValue);
+  int BatchSize() { return GetBatchSize(); }
+  int TimeOut();
+  void SetTimeOut(int AValue);
+  int BitsPerSec();
+  void SetBitsPerSec(int AValue);
+  bool UseIpV6();
+  void SetUseIpV6(bool AValue);
+  int KeepAlive() const { return FKeepAlive; }
+  void SetKeepAlive(int AValue);
+  TqmFirewallSettings& FirewallSettings() { return *FFirewallSettings; }
+  // Copies the values; raises no OnChanged.
+  void SetFirewallSettings(const TqmFirewallSettings& AValue) { FFirewallSettings->Assign(AValue); }
+  TqmTcpProxy* Proxy() { return GetProxy(); }
+  void SetProxy(TqmTcpProxy* AValue);
+  int ConnectTimeOut();
+  void SetConnectTimeOut(int AValue);
+  bool DisableGuiProcessing();
+  void SetDisableGuiProcessing(bool AValue);
+
+  TNotifyEvent OnChanged;
+  TNotifyEvent OnOpen;
+  TNotifyEvent OnClose;
+
+ protected:
+  void Notification(TComponent* AComponent, TOperation AOperation) override;
+  void SetInProgress(bool AValue) { FInProgress = AValue; }
+  void StartKeepAlive();
+  void StopKeepAlive();
+  // The stream that carries a session through the firewall of
+  // FirewallSettings to ATargetServer:ATargetPort, wrapping ABaseStream.
+  std::unique_ptr<TqmNetworkStream> CreateFirewallStream(std::unique_ptr<TqmNetworkStream> ABaseStream,
+                                                         const std::string& ATargetServer, int ATargetPort);
+
+ private:
+  void KeepAliveTick();
+
+  std::unique_ptr<TqmTcpClientConnection> FConnection;
+  std::string FServer;
+  std::optional<int> FPort;
+  bool FInProgress = false;
+  std::unique_ptr<TqmFirewallSettings> FFirewallSettings;
+  int FKeepAlive = 0;
+  std::mutex FTimerLock;
+  TqmMessageQueue* FTimerQueue = nullptr;
+  TqmMessageQueue::TTimerId FTimerId = 0;
+  bool FTimerRunning = false;
+  unsigned FCloseCount = 0;
+  TqmTcpProxy* FProxy = nullptr;
+};
+
+// A component that routes a client's connection: after ConnectTarget its
+// own connection is active and carries bytes to the target.
+class TqmTcpProxy : public TqmTcpClient {
+ public:
+  using TqmTcpClient::TqmTcpClient;
+  virtual void ConnectTarget(const std::string& AServer, int APort) = 0;
+};
+
+}  // namespace qm

@@ -1,0 +1,512 @@
+#include "net/qmSocket.h"
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <sys/ioctl.h>
+
+#include "core/qmStrings.h"
+#include "tests/net/qmNetTestUtil.h"
+
+using namespace qm;
+using namespace qmtest;
+using namespace std::chrono;
+
+namespace {
+
+template <typename F>
+int CodeOf(F AAction, std::string* AMessage = nullptr) {
+  try {
+    AAction();
+  } catch (const EqmSocketError& E) {
+    if (AMessage) *AMessage = E.Message();
+    return E.ErrorCode();
+  }
+  return 0;
+}
+
+std::unique_ptr<TqmTcpClientConnection> NewConnection(int ATimeOut = 5000) {
+  auto C = std::make_unique<TqmTcpClientConnection>();
+  C->SetNetworkStream(std::make_unique<TqmNetworkStream>());
+  C->SetTimeOut(ATimeOut);
+  return C;
+}
+
+// Reads until the text holds AExpected bytes or the connection closes.
+std::string ReadText(TqmConnection& AConnection, size_t AExpected) {
+  TStringStream Data;
+  while (static_cast<size_t>(Data.Size()) < AExpected && AConnection.Active()) AConnection.ReadData(&Data);
+  return Data.DataString();
+}
+
+// A listener whose backlog is full, so that the next connect hangs.
+struct TFullBacklog {
+  TFd Listen;
+  TFd Filler;
+  int Port = 0;
+  explicit TFullBacklog(const std::string& AAddress) {
+    Listen = Listener(AAddress, Port, 0);
+    Filler.Reset(socket(Family(AAddress), SOCK_STREAM, 0));
+    int Ignored = 0;
+    TFd Probe = BoundSocket(AAddress, SOCK_STREAM, Ignored);
+    // Connect the filler through the kernel's queue and leave it there.
+    sockaddr_storage Sa{};
+    socklen_t Len = sizeof Sa;
+    getsockname(Listen, reinterpret_cast<sockaddr*>(&Sa), &Len);
+    if (connect(Filler, reinterpret_cast<sockaddr*>(&Sa), Len) < 0) throw std::runtime_error("filler");
+  }
+};
+
+// A GUI pump that always has something to dispatch.
+struct TBusyPump : TqmGuiPump {
+  std::atomic<int> Dispatched{0};
+  bool HasPending() override { return true; }
+  void Dispatch() override { ++Dispatched; }
+};
+
+struct TPumpInstaller {
+  explicit TPumpInstaller(TqmGuiPump* APump) { TqmMessageQueue::Current().SetGuiPump(APump); }
+  ~TPumpInstaller() { TqmMessageQueue::Current().SetGuiPump(nullptr); }
+};
+
+std::string Sha256Hex(const EVP_MD_CTX* ACtx) {
+  unsigned char Digest[EVP_MAX_MD_SIZE];
+  unsigned Len = 0;
+  EVP_MD_CTX* Copy = EVP_MD_CTX_new();
+  EVP_MD_CTX_copy_ex(Copy, ACtx);
+  EVP_DigestFinal_ex(Copy, Digest, &Len);
+  EVP_MD_CTX_free(Copy);
+  std::string Hex;
+  char Two[3];
+  for (unsigned I = 0; I < Len; ++I) {
+    std::snprintf(Two, sizeof Two, "%02x", Digest[I]);
+    Hex += Two;
+  }
+  return Hex;
+}
+
+}  // namespace
+
+class TcpConnectionOnAddress : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(TcpConnectionOnAddress, ConnectsToALiteralAndMovesBytesBothWays) {
+  int Port = 0;
+  TFd L = Listener(GetParam(), Port);
+  TServerThread Server = EchoServer(L);
+  auto C = NewConnection();
+  C->Open(GetParam(), Port);
+  ASSERT_TRUE(C->Active());
+  EXPECT_EQ(C->PeerIP(), GetParam());
+  EXPECT_EQ(C->PeerPort(), Port);
+  EXPECT_EQ(C->LocalIP(), GetParam());
+  EXPECT_GT(C->LocalPort(), 0);
+  C->WriteString("HELO test\r\n", "");
+  EXPECT_EQ(ReadText(*C, 11), "HELO test\r\n");
+  C->Abort();
+  C->Disconnect(true);
+  EXPECT_FALSE(C->Active());
+  EXPECT_FALSE(C->Socket().IsValid());
+}
+
+INSTANTIATE_TEST_SUITE_P(Loopback, TcpConnectionOnAddress, ::testing::Values("127.0.0.1", "::1"));
+
+TEST(TcpConnection, RefusedConnectRaisesTheSystemCode) {
+  int Port = 0;
+  { TFd Closed = Listener("127.0.0.1", Port); }
+  auto C = NewConnection();
+  std::string Message;
+  EXPECT_EQ(CodeOf([&] { C->Open("127.0.0.1", Port); }, &Message), ECONNREFUSED);
+  EXPECT_EQ(Message, std::strerror(ECONNREFUSED));
+  EXPECT_FALSE(C->Active());
+  EXPECT_EQ(CodeOf([&] { C->Open("not-an-address", Port); }), -2);
+  EXPECT_EQ(CodeOf([&] { C->Open("127.0.0.1", -5); }), -3);
+}
+
+TEST(TcpConnection, ConnectTimeOutAppliesToTheConnectWaitOnly) {
+  TFullBacklog Full("127.0.0.1");
+  auto C = NewConnection(60000);
+  C->SetConnectTimeOut(300);
+  const auto Start = steady_clock::now();
+  std::string Message;
+  EXPECT_EQ(CodeOf([&] { C->Open("127.0.0.1", Full.Port); }, &Message), -1);
+  EXPECT_EQ(Message, "Timeout error occured");
+  const auto Took = steady_clock::now() - Start;
+  EXPECT_GE(Took, milliseconds(300));
+  EXPECT_LT(Took, seconds(30));
+  EXPECT_FALSE(C->Active());
+}
+
+TEST(TcpConnection, ConnectTimeOutZeroUsesTimeOut) {
+  TFullBacklog Full("::1");
+  auto C = NewConnection(300);
+  const auto Start = steady_clock::now();
+  EXPECT_EQ(CodeOf([&] { C->Open("::1", Full.Port); }), -1);
+  EXPECT_GE(steady_clock::now() - Start, milliseconds(300));
+  EXPECT_FALSE(C->Active());
+}
+
+TEST(TcpConnection, AbortFromATimerEndsTheConnectQuietly) {
+  TFullBacklog Full("127.0.0.1");
+  auto C = NewConnection(60000);
+  auto& Queue = TqmMessageQueue::Current();
+  auto Timer = Queue.SetTimer(milliseconds(100), [&] { C->Abort(); });
+  const auto Start = steady_clock::now();
+  EXPECT_NO_THROW(C->Open("127.0.0.1", Full.Port));
+  Queue.KillTimer(Timer);
+  EXPECT_LT(steady_clock::now() - Start, seconds(30));
+  EXPECT_FALSE(C->Active());
+  EXPECT_FALSE(C->Socket().IsValid());
+}
+
+TEST(TcpConnection, SilentPeerTimesOutWhileMessagesAreDispatched) {
+  int Port = 0;
+  TFd L = Listener("127.0.0.1", Port);
+  TServerThread Server([&] {
+    TFd S = AcceptOne(L);
+    ReadUntil(S, "never", 3000);
+  });
+  auto C = NewConnection(300);
+  C->Open("127.0.0.1", Port);
+  std::atomic<int> Ticks{0};
+  auto& Queue = TqmMessageQueue::Current();
+  auto Timer = Queue.SetTimer(milliseconds(20), [&] { ++Ticks; });
+  TStringStream Data;
+  auto Start = steady_clock::now();
+  EXPECT_EQ(CodeOf([&] { C->ReadData(&Data); }), -1);
+  EXPECT_GE(steady_clock::now() - Start, milliseconds(300));
+  EXPECT_GE(Ticks.load(), 2);
+  Queue.KillTimer(Timer);
+
+  // A pump that never runs dry: the elapsed check ends the read.
+  TBusyPump Pump;
+  {
+    TPumpInstaller Install(&Pump);
+    Start = steady_clock::now();
+    EXPECT_EQ(CodeOf([&] { C->ReadData(&Data); }), -1);
+    EXPECT_GE(steady_clock::now() - Start, milliseconds(300));
+    EXPECT_LT(steady_clock::now() - Start, seconds(30));
+  }
+  EXPECT_GT(Pump.Dispatched.load(), 10);
+  EXPECT_TRUE(C->Active());
+  EXPECT_EQ(Data.Size(), 0);
+}
+
+TEST(TcpConnection, DataArrivesWhileABusyPumpRuns) {
+  int Port = 0;
+  TFd L = Listener("127.0.0.1", Port);
+  TServerThread Server([&] {
+    TFd S = AcceptOne(L);
+    ReadUntil(S, "go");
+    SendText(S, "answer");
+    ReadUntil(S, "never", 3000);
+  });
+  auto C = NewConnection(5000);
+  C->Open("127.0.0.1", Port);
+  TBusyPump Pump;
+  TPumpInstaller Install(&Pump);
+  C->WriteString("go", "");
+  EXPECT_EQ(ReadText(*C, 6), "answer");
+}
+
+TEST(TcpConnection, DisabledGuiProcessingDispatchesNothing) {
+  int Port = 0;
+  TFd L = Listener("127.0.0.1", Port);
+  TServerThread Server([&] {
+    TFd S = AcceptOne(L);
+    ReadUntil(S, "never", 2000);
+  });
+  auto C = NewConnection(200);
+  C->SetDisableGuiProcessing(true);
+  C->Open("127.0.0.1", Port);
+  int Ticks = 0;
+  auto& Queue = TqmMessageQueue::Current();
+  auto Timer = Queue.SetTimer(milliseconds(10), [&] { ++Ticks; });
+  TStringStream Data;
+  EXPECT_EQ(CodeOf([&] { C->ReadData(&Data); }), -1);
+  Queue.KillTimer(Timer);
+  EXPECT_EQ(Ticks, 0);
+}
+
+TEST(TcpConnection, GracefulCloseHandsOverTheDataThenDisconnects) {
+  int Port = 0;
+  TFd L = Listener("::1", Port);
+  TServerThread Server([&] {
+    TFd S = AcceptOne(L);
+    SendText(S, "last words");
+    shutdown(S, SHUT_WR);
+    ReadUntil(S, "never", 3000);
+  });
+  auto C = NewConnection();
+  C->Open("::1", Port);
+  TStringStream Data;
+  while (C->Active()) C->ReadData(&Data);
+  EXPECT_EQ(Data.DataString(), "last words");
+  EXPECT_TRUE(C->NetworkStream().ClosedByPeer() || C->PeerClosed());
+  std::string Message;
+  EXPECT_EQ(CodeOf([&] { C->ReadData(&Data); }, &Message), ENOTSOCK);
+  EXPECT_EQ(Message, std::strerror(ENOTSOCK));
+  EXPECT_EQ(CodeOf([&] { C->WriteString("more", ""); }), ENOTSOCK);
+}
+
+TEST(TcpConnection, ResetDuringALargeWriteRaisesConnectionReset) {
+  int Port = 0;
+  TFd L = Listener("127.0.0.1", Port);
+  TServerThread Server([&] {
+    TFd S = AcceptOne(L);
+    char Buffer[1000];
+    recv(S, Buffer, sizeof Buffer, 0);
+    linger Hard{1, 0};
+    setsockopt(S, SOL_SOCKET, SO_LINGER, &Hard, sizeof Hard);
+  });
+  auto C = NewConnection();
+  C->Open("127.0.0.1", Port);
+  TMemoryStream Big;
+  Big.SetSize(64 << 20);
+  Big.SetPosition(0);
+  std::string Message;
+  EXPECT_EQ(CodeOf([&] { C->WriteData(&Big); }, &Message), ECONNRESET);
+  EXPECT_EQ(Message, std::strerror(ECONNRESET));
+  EXPECT_FALSE(C->Active());
+  EXPECT_LT(Big.Position(), Big.Size());
+}
+
+TEST(TcpConnection, LargeWriteToASlowReaderArrivesCompleteAndInOrder) {
+  constexpr int64_t Total = 64 << 20;
+  int Port = 0;
+  TFd L = Listener("127.0.0.1", Port);
+  std::string ServerDigest;
+  int64_t ServerBytes = 0;
+  TServerThread Server([&] {
+    TFd S = AcceptOne(L);
+    int Small = 16384;
+    setsockopt(S, SOL_SOCKET, SO_RCVBUF, &Small, sizeof Small);
+    EVP_MD_CTX* Ctx = EVP_MD_CTX_new();
+    EVP_DigestInit_ex(Ctx, EVP_sha256(), nullptr);
+    char Buffer[65536];
+    int Reads = 0;
+    while (WaitReadable(S, 20000)) {
+      ssize_t N = recv(S, Buffer, sizeof Buffer, 0);
+      if (N <= 0) break;
+      EVP_DigestUpdate(Ctx, Buffer, static_cast<size_t>(N));
+      ServerBytes += N;
+      // Slow: the writer keeps finding the socket full.
+      if (++Reads % 64 == 0) std::this_thread::sleep_for(milliseconds(1));
+    }
+    ServerDigest = Sha256Hex(Ctx);
+    EVP_MD_CTX_free(Ctx);
+  });
+
+  TMemoryStream Source;
+  Source.SetSize(Total);
+  uint32_t X = 12345;
+  for (int64_t I = 0; I < Total; ++I) {
+    X = X * 1103515245u + 12345u;
+    Source.Memory()[I] = static_cast<uint8_t>(X >> 24);
+  }
+  EVP_MD_CTX* Ctx = EVP_MD_CTX_new();
+  EVP_DigestInit_ex(Ctx, EVP_sha256(), nullptr);
+  EVP_DigestUpdate(Ctx, Source.Memory(), static_cast<size_t>(Total));
+  const std::string ClientDigest = Sha256Hex(Ctx);
+  EVP_MD_CTX_free(Ctx);
+
+  auto C = NewConnection(20000);
+  C->SetBatchSize(65536);
+  int64_t LastProgress = 0;
+  C->OnProgress = [&](TObject*, int64_t AProceed, int64_t ATotal) {
+    EXPECT_EQ(ATotal, Total);
+    LastProgress = AProceed;
+  };
+  C->Open("127.0.0.1", Port);
+  C->InitProgress(Total, 0);
+  Source.SetPosition(0);
+  ASSERT_TRUE(C->WriteData(&Source));
+  EXPECT_EQ(Source.Position(), Total);
+  EXPECT_EQ(LastProgress, Total);
+  C->Disconnect(false);
+  Server.Join();
+  EXPECT_EQ(ServerBytes, Total);
+  EXPECT_EQ(ServerDigest, ClientDigest);
+}
+
+TEST(TcpConnection, BytesToProceedTakesExactlyTheLimit) {
+  int Port = 0;
+  TFd L = Listener("127.0.0.1", Port);
+  TServerThread Server([&] {
+    TFd S = AcceptOne(L);
+    SendText(S, "0123456789abcdefghijklmno");
+    ReadUntil(S, "never", 3000);
+  });
+  auto C = NewConnection();
+  C->Open("127.0.0.1", Port);
+  // Wait until all 25 bytes are in the socket.
+  ASSERT_TRUE(WaitReadable(C->Socket().Handle(), 5000));
+  int Available = 0;
+  for (int I = 0; I < 1000 && Available < 25; ++I) {
+    ioctl(C->Socket().Handle(), FIONREAD, &Available);
+    if (Available < 25) std::this_thread::sleep_for(milliseconds(1));
+  }
+  ASSERT_EQ(Available, 25);
+
+  C->SetBytesToProceed(10);
+  C->InitProgress(0, 0);
+  TStringStream Data;
+  C->ReadData(&Data);
+  EXPECT_EQ(Data.DataString(), "0123456789");
+  // The limit is reached: another read takes nothing and does not wait.
+  C->ReadData(&Data);
+  EXPECT_EQ(Data.DataString(), "0123456789");
+  C->SetBytesToProceed(-1);
+  C->ReadData(&Data);
+  EXPECT_EQ(Data.DataString(), "0123456789abcdefghijklmno");
+}
+
+TEST(TcpConnection, BatchSizeBelowOneIsRefusedAtTheFirstRead) {
+  int Port = 0;
+  TFd L = Listener("127.0.0.1", Port);
+  TServerThread Server([&] {
+    TFd S = AcceptOne(L);
+    SendText(S, "data");
+    ReadUntil(S, "never", 2000);
+  });
+  auto C = NewConnection();
+  C->Open("127.0.0.1", Port);
+  C->SetBatchSize(0);
+  TStringStream Data;
+  std::string Message;
+  EXPECT_EQ(CodeOf([&] { C->ReadData(&Data); }, &Message), -4);
+  EXPECT_EQ(Message, "Invalid Batch Size");
+}
+
+TEST(Throttle, PauseIsComputedFromTheRequestedLength) {
+  EXPECT_EQ(ThrottlePauseMs(8192, 8000), 8192);
+  EXPECT_EQ(ThrottlePauseMs(1000, 80000), 100);
+  EXPECT_EQ(ThrottlePauseMs(999, 1000000), 7);  // truncated
+  EXPECT_EQ(ThrottlePauseMs(8192, 0), 0);
+  // Large batches do not wrap into a negative pause.
+  EXPECT_EQ(ThrottlePauseMs(1 << 20, 1000), 8388608);
+}
+
+TEST(Throttle, AThrottledTransferTakesAtLeastItsLowerBound) {
+  int Port = 0;
+  TFd L = Listener("127.0.0.1", Port);
+  std::string Received;
+  TServerThread Server([&] {
+    TFd S = AcceptOne(L);
+    Received = ReadUntil(S, "END");
+  });
+  auto C = NewConnection();
+  C->SetBatchSize(1000);
+  C->SetBitsPerSec(160000);  // 50 ms after each 1000-byte send
+  C->Open("127.0.0.1", Port);
+  int Ticks = 0;
+  auto& Queue = TqmMessageQueue::Current();
+  auto Timer = Queue.SetTimer(milliseconds(10), [&] { ++Ticks; });
+  TStringStream Data(std::string(3997, 'x') + "END");
+  const auto Start = steady_clock::now();
+  C->WriteData(&Data);
+  const auto Took = steady_clock::now() - Start;
+  Queue.KillTimer(Timer);
+  EXPECT_GE(Took, milliseconds(200));
+  EXPECT_GT(Ticks, 0);  // the pauses keep the queue running
+  C->Disconnect(false);
+  Server.Join();
+  EXPECT_EQ(Received.size(), 4000u);
+}
+
+TEST(TcpConnection, ReadingOrWritingWithoutStreamOrSocketRaises) {
+  TqmTcpClientConnection C;
+  TStringStream Data("x");
+  EXPECT_EQ(CodeOf([&] { C.WriteData(&Data); }), ENOTSOCK);
+  std::string Message;
+  EXPECT_EQ(CodeOf([&] { C.NetworkStream(); }, &Message), -5);
+  EXPECT_EQ(Message, "NetworkStream is required");
+  EXPECT_EQ(CodeOf([&] { C.StartStream(); }, &Message), -6);
+  EXPECT_EQ(Message, "The connection to the server is not active");
+  // Disconnecting an idle connection only releases the handle.
+  EXPECT_NO_THROW(C.Disconnect(false));
+}
+
+TEST(TcpConnection, ListenAndAcceptServeOneConnection) {
+  TqmTcpConnection Server;
+  Server.SetNetworkStream(std::make_unique<TqmNetworkStream>());
+  Server.CreateSocket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  auto Local = TqmIPAddress::CreateFromText("127.0.0.1");
+  Server.NetworkStream().Bind(*Local, 0);
+  Server.NetworkStream().Listen();
+  const int Port = Server.LocalPort();
+  ASSERT_GT(Port, 0);
+
+  auto Client = NewConnection();
+  Client->Open("127.0.0.1", Port);
+  Server.SelectNetworkEvents(neAccept);
+  Server.ResetTimeOut();
+  while (!(Server.WaitForEvent(5000) && Server.EnumNetworkEvents().Has(neAccept))) {
+  }
+  Server.NetworkStream().Accept();
+  Server.SelectNetworkEvents(neRead | neWrite | neClose);
+  Server.SetActive(true);
+  Server.NetworkStream().AfterAccept();
+  EXPECT_EQ(Server.PeerPort(), Client->LocalPort());
+  EXPECT_EQ(Server.LocalPort(), Port);
+
+  Client->WriteString("ping", "");
+  EXPECT_EQ(ReadText(Server, 4), "ping");
+  Server.WriteString("pong", "");
+  EXPECT_EQ(ReadText(*Client, 4), "pong");
+}
+
+TEST(TcpConnection, BindRangeSkipsPortsInUse) {
+  int Used = 0;
+  TFd Taken = BoundSocket("127.0.0.1", SOCK_STREAM, Used);
+  ASSERT_EQ(listen(Taken, 1), 0);
+
+  TqmTcpConnection C;
+  C.SetNetworkStream(std::make_unique<TqmNetworkStream>());
+  C.CreateSocket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  auto Address = TqmIPAddress::CreateFromText("127.0.0.1");
+  EXPECT_EQ(CodeOf([&] { C.NetworkStream().BindRange(*Address, Used, Used); }), EADDRINUSE);
+  EXPECT_EQ(CodeOf([&] { C.NetworkStream().BindRange(*Address, 0, 10); }), -3);
+  EXPECT_EQ(CodeOf([&] { C.NetworkStream().BindRange(*Address, 10, 5); }), -3);
+  if (Used < 65000) {
+    C.NetworkStream().BindRange(*Address, Used, Used + 100);
+    EXPECT_GT(Address->Port(), Used);
+    EXPECT_LE(Address->Port(), Used + 100);
+  }
+}
+
+TEST(Resolver, LiteralsNamesAndFailures) {
+  EXPECT_EQ(ResolveHost("::1", false), "::1");
+  EXPECT_EQ(ResolveHost("127.0.0.1", true), "127.0.0.1");
+  EXPECT_EQ(ResolveHost("localhost", false), "127.0.0.1");
+
+  // IPv6 is preferred only when the name has an IPv6 address.
+  TStringList All;
+  TqmHostResolver6 Resolver(true);
+  Resolver.ResolveAll("localhost", All);
+  ASSERT_GT(All.Count(), 0);
+  bool HasV6 = false;
+  for (int I = 0; I < All.Count(); ++I) HasV6 |= All[I].find(':') != std::string::npos;
+  EXPECT_EQ(ResolveHost("localhost", true), HasV6 ? "::1" : "127.0.0.1");
+
+  TqmHostResolver4 Resolver4;
+  EXPECT_EQ(Resolver4.Resolve("localhost"), "127.0.0.1");
+
+  // An empty label is refused by the resolver before any query is sent.
+  std::string Message;
+  EXPECT_EQ(CodeOf([] { ResolveHost("a..b", false); }, &Message), 11001);
+  EXPECT_EQ(Message, gai_strerror(EAI_NONAME));
+  EXPECT_FALSE(GetLocalHostName().empty());
+}
+
+TEST(Resolver, AnAbortedConnectionEndsTheLookup) {
+  TqmTcpClientConnection C;
+  C.Abort();
+  EXPECT_EQ(C.ResolveHost("localhost"), "");
+  EXPECT_TRUE(C.IsAborted());
+  C.ResetAbort();
+  EXPECT_EQ(C.ResolveHost("localhost"), "127.0.0.1");
+}

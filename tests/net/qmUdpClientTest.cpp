@@ -1,0 +1,177 @@
+#include "net/qmUdpClient.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+
+#include "tests/net/qmNetTestUtil.h"
+
+using namespace qm;
+using namespace qmtest;
+using namespace std::chrono;
+
+namespace {
+
+template <typename F>
+int CodeOf(F AAction, std::string* AMessage = nullptr) {
+  try {
+    AAction();
+  } catch (const EqmSocketError& E) {
+    if (AMessage) *AMessage = E.Message();
+    return E.ErrorCode();
+  }
+  return 0;
+}
+
+// Answers one datagram from AReply (the receiving socket when -1).
+TServerThread UdpEcho(int ASocket, int AReply = -1, const std::string& APrefix = "") {
+  return TServerThread([=] {
+    if (!WaitReadable(ASocket, 10000)) return;
+    char Buffer[65536];
+    sockaddr_storage From;
+    socklen_t Len = sizeof From;
+    ssize_t N = recvfrom(ASocket, Buffer, sizeof Buffer, 0, reinterpret_cast<sockaddr*>(&From), &Len);
+    if (N < 0) return;
+    std::string Reply = APrefix + std::string(Buffer, static_cast<size_t>(N));
+    sendto(AReply >= 0 ? AReply : ASocket, Reply.data(), Reply.size(), 0, reinterpret_cast<sockaddr*>(&From), Len);
+  });
+}
+
+}  // namespace
+
+TEST(UdpClient, EchoOnBothLoopbacks) {
+  for (const std::string Host : {"127.0.0.1", "::1"}) {
+    SCOPED_TRACE(Host);
+    int Port = 0;
+    TFd S = BoundSocket(Host, SOCK_DGRAM, Port);
+    TServerThread Server = UdpEcho(S);
+    TqmUdpClient C;
+    C.SetServer(Host);
+    C.SetPort(Port);
+    C.Open();
+    ASSERT_TRUE(C.Active());
+    TStream* Sent = nullptr;
+    TStream* Received = nullptr;
+    C.OnSendPacket = [&](TObject* Sender, TStream* AData) {
+      EXPECT_EQ(Sender, &C);
+      Sent = AData;
+    };
+    C.OnReceivePacket = [&](TObject*, TStream* AData) { Received = AData; };
+    TStringStream Query("ping");
+    C.SendPacket(&Query);
+    EXPECT_EQ(Sent, &Query);
+    TStringStream Answer("<");
+    Answer.Seek(0, TSeekOrigin::soEnd);
+    C.ReceivePacket(&Answer);
+    EXPECT_EQ(Received, &Answer);
+    EXPECT_EQ(Answer.DataString(), "<ping");
+    EXPECT_EQ(C.Connection()->PeerIP(), Host);
+    EXPECT_EQ(C.Connection()->PeerPort(), Port);
+    C.Close();
+    EXPECT_FALSE(C.Active());
+  }
+}
+
+TEST(UdpClient, AReplyFromAnotherAddressBecomesThePeer) {
+  int Port = 0, OtherPort = 0;
+  TFd S = BoundSocket("127.0.0.1", SOCK_DGRAM, Port);
+  TFd Other = BoundSocket("127.0.0.1", SOCK_DGRAM, OtherPort);
+  TServerThread First = UdpEcho(S, Other);
+  TqmUdpClient C;
+  C.SetServer("localhost");
+  C.SetPort(Port);
+  C.Open();
+  TStringStream Query("one");
+  C.SendPacket(&Query);
+  TStringStream Answer;
+  C.ReceivePacket(&Answer);
+  EXPECT_EQ(Answer.DataString(), "one");
+  EXPECT_EQ(C.Connection()->PeerPort(), OtherPort);
+  First.Join();
+
+  // The next datagram goes to the address that answered.
+  TServerThread Second = UdpEcho(Other, -1, "re:");
+  TStringStream Next("two");
+  C.SendPacket(&Next);
+  TStringStream Reply;
+  C.ReceivePacket(&Reply);
+  EXPECT_EQ(Reply.DataString(), "re:two");
+}
+
+TEST(UdpClient, NoReplyWithinTimeOutRaises) {
+  int Port = 0;
+  TFd Silent = BoundSocket("127.0.0.1", SOCK_DGRAM, Port);
+  TqmUdpClient C;
+  EXPECT_EQ(C.TimeOut(), 5000);
+  C.SetTimeOut(200);
+  C.SetServer("127.0.0.1");
+  C.SetPort(Port);
+  C.Open();
+  TStringStream Query("hello?");
+  C.SendPacket(&Query);
+  TStringStream Answer;
+  const auto Start = steady_clock::now();
+  std::string Message;
+  EXPECT_EQ(CodeOf([&] { C.ReceivePacket(&Answer); }, &Message), -1);
+  EXPECT_EQ(Message, "Timeout error occured");
+  EXPECT_GE(steady_clock::now() - Start, milliseconds(200));
+  EXPECT_EQ(Answer.Size(), 0);
+}
+
+TEST(UdpClient, EdgeCasesOfSendingAndReceiving) {
+  TqmUdpClient C;
+  TStringStream Data("x");
+  EXPECT_EQ(CodeOf([&] { C.SendPacket(&Data); }), ENOTSOCK);
+
+  int Port = 0;
+  TFd S = BoundSocket("127.0.0.1", SOCK_DGRAM, Port);
+  C.SetServer("127.0.0.1");
+  C.SetPort(Port);
+  C.Open();
+  // A stream at its end sends nothing but is still reported.
+  int Reported = 0;
+  C.OnSendPacket = [&](TObject*, TStream*) { ++Reported; };
+  Data.Seek(0, TSeekOrigin::soEnd);
+  C.SendPacket(&Data);
+  EXPECT_EQ(Reported, 1);
+  EXPECT_FALSE(WaitReadable(S, 50));
+
+  // A datagram longer than DatagramSize is an error, not a cut one.
+  TServerThread Server = UdpEcho(S, -1, std::string(100, 'y'));
+  C.SetDatagramSize(50);
+  TStringStream Query("q");
+  C.SendPacket(&Query);
+  TStringStream Answer;
+  EXPECT_EQ(CodeOf([&] { C.ReceivePacket(&Answer); }), EMSGSIZE);
+  EXPECT_EQ(Answer.Size(), 0);
+
+  C.SetDatagramSize(0);
+  Query.SetPosition(0);
+  EXPECT_EQ(CodeOf([&] { C.SendPacket(&Query); }), -4);
+}
+
+TEST(UdpClient, OnChangedOncePerRealChange) {
+  TqmUdpClient C;
+  int Changes = 0;
+  C.OnChanged = [&](TObject*) { ++Changes; };
+  EXPECT_EQ(C.DatagramSize(), 8192);
+  EXPECT_EQ(C.Port(), 0);
+  C.SetDatagramSize(8192);
+  C.SetTimeOut(5000);
+  C.SetServer("");
+  EXPECT_EQ(Changes, 0);
+  C.SetServer("127.0.0.1");
+  C.SetPort(53);
+  C.SetDatagramSize(512);
+  C.SetTimeOut(1000);
+  C.SetBitsPerSec(8000);
+  C.SetUseIpV6(true);
+  C.SetLocalBinding("127.0.0.1");
+  C.SetCharSet("utf-8");
+  C.SetDisableGuiProcessing(true);
+  EXPECT_EQ(Changes, 9);
+  C.SetPort(53);
+  C.SetCharSet("utf-8");
+  EXPECT_EQ(Changes, 9);
+}
