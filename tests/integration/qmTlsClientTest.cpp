@@ -353,3 +353,102 @@ TEST(TlsClient, FailedHandshakeClosesAndRaises) {
 
 }  // namespace
 }  // namespace qm
+
+namespace qm {
+namespace {
+
+// Forwards every byte in a segment of its own, both ways.
+TServerThread BytePerSegmentProxy(int AListener, int AUpstreamPort) {
+  return TServerThread([AListener, AUpstreamPort] {
+    TFd Client = AcceptOne(AListener);
+    TFd Up(socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in A{};
+    A.sin_family = AF_INET;
+    A.sin_port = htons(static_cast<uint16_t>(AUpstreamPort));
+    A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(Up, reinterpret_cast<sockaddr*>(&A), sizeof A) != 0) return;
+    int On = 1;
+    setsockopt(Client, IPPROTO_TCP, TCP_NODELAY, &On, sizeof On);
+    setsockopt(Up, IPPROTO_TCP, TCP_NODELAY, &On, sizeof On);
+    pollfd P[2] = {{Client, POLLIN, 0}, {Up, POLLIN, 0}};
+    char Buffer[65536];
+    for (;;) {
+      if (poll(P, 2, 20000) <= 0) return;
+      for (int I = 0; I < 2; ++I) {
+        if (!(P[I].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+        const ssize_t N = recv(P[I].fd, Buffer, sizeof Buffer, 0);
+        if (N <= 0) return;
+        for (ssize_t J = 0; J < N; ++J)
+          if (!SendAll(P[1 - I].fd, Buffer + J, 1)) return;
+      }
+    }
+  });
+}
+
+uint8_t Pattern(size_t I) { return static_cast<uint8_t>((I * 7 + I / 8191) & 0xFF); }
+
+TEST(TlsClient, BytePerSegmentProxyTenMegabytes) {
+  constexpr size_t Size = 10 * 1024 * 1024;
+  constexpr size_t Upload = 256 * 1024;
+  int UpPort = 0, ProxyPort = 0;
+  TFd UpListen = Listener("127.0.0.1", UpPort);
+  TFd ProxyListen = Listener("127.0.0.1", ProxyPort);
+  bool UploadIntact = false;
+  TServerThread Server([&] {
+    TFd Peer = AcceptOne(UpListen);
+    TOpenSslServer Tls(Peer);
+    if (!Tls.Accept()) return;
+    Tls.Write("220 ready\r\n");
+    Tls.ReadLine();
+    std::vector<uint8_t> Data(Size);
+    for (size_t I = 0; I < Size; ++I) Data[I] = Pattern(I);
+    for (size_t Done = 0; Done < Size;) {
+      // Uneven writes: records of many sizes.
+      const int Chunk = static_cast<int>(std::min<size_t>(Size - Done, 1000 + Done % 20000));
+      if (SSL_write(Tls.Ssl, Data.data() + Done, Chunk) <= 0) return;
+      Done += static_cast<size_t>(Chunk);
+    }
+    std::vector<uint8_t> In(Upload);
+    size_t Got = 0;
+    while (Got < Upload) {
+      const int N = SSL_read(Tls.Ssl, In.data() + Got, static_cast<int>(Upload - Got));
+      if (N <= 0) return;
+      Got += static_cast<size_t>(N);
+    }
+    UploadIntact = true;
+    for (size_t I = 0; I < Upload; ++I) UploadIntact = UploadIntact && In[I] == Pattern(I + 3);
+    Tls.Write("250 received\r\n");
+    Tls.ReadLine();
+  });
+  TServerThread Proxy = BytePerSegmentProxy(ProxyListen, UpPort);
+
+  TClient C;
+  Prepare(C, ProxyPort);
+  C.SetTimeOut(30000);
+  C.Open();
+  C.WaitResponse({220});
+  C.WriteCommand("SEND");
+  TMemoryStream Received;
+  while (Received.Size() < static_cast<int64_t>(Size) && C.Active()) C.Connection()->ReadData(&Received);
+  ASSERT_EQ(Received.Size(), static_cast<int64_t>(Size));
+  size_t Bad = Size;
+  for (size_t I = 0; I < Size && Bad == Size; ++I)
+    if (Received.Memory()[I] != Pattern(I)) Bad = I;
+  EXPECT_EQ(Bad, Size) << "first wrong byte";
+
+  TMemoryStream Out;
+  std::vector<uint8_t> Bytes(Upload);
+  for (size_t I = 0; I < Upload; ++I) Bytes[I] = Pattern(I + 3);
+  Out.Write(Bytes.data(), static_cast<int64_t>(Upload));
+  Out.SetPosition(0);
+  C.Connection()->WriteData(&Out);
+  EXPECT_EQ(Out.Position(), static_cast<int64_t>(Upload));
+  C.WaitResponse({250});
+  C.WriteCommand("BYE");
+  C.Close();
+  Server.Join();
+  EXPECT_TRUE(UploadIntact);
+}
+
+}  // namespace
+}  // namespace qm
