@@ -532,3 +532,106 @@ TEST(MessageCompose, BodiesStreamAndAssign) {
   EXPECT_EQ(C.Bodies().Count(), 2);
   EXPECT_EQ(dynamic_cast<TqmMultipartBody&>(*C.Bodies().Items(0)).Bodies().Count(), 2);
 }
+
+TEST_F(MessageRoundTrip, MessagesWrittenByPythonReadTheSameHere) {
+  std::vector<std::string> Files;
+  {
+    std::string Command = "python3 " QM_TESTS_DIR "/message/python_compose.py " + Dir;
+    FILE* Pipe = popen(Command.c_str(), "r");
+    ASSERT_NE(Pipe, nullptr);
+    char Line[4096];
+    while (fgets(Line, sizeof Line, Pipe)) {
+      std::string P(Line);
+      while (!P.empty() && P.back() == '\n') P.pop_back();
+      Files.push_back(P);
+    }
+    ASSERT_EQ(pclose(Pipe), 0);
+  }
+  ASSERT_EQ(Files.size(), 72u);
+  const std::vector<TReadMessage> Python = ReadWithPython(Files);
+  ASSERT_EQ(Python.size(), Files.size());
+  for (size_t N = 0; N < Files.size(); ++N) {
+    SCOPED_TRACE(Files[N]);
+    TOurReader Ours;
+    const TReadMessage Got = Ours.Read(ReadFile(Files[N]));
+    const TReadMessage& P = Python[N];
+    ASSERT_FALSE(P.Error);
+    EXPECT_EQ(Got.Subject, P.Subject);
+    EXPECT_EQ(Got.From, P.From);
+    EXPECT_EQ(Got.To, P.To);
+    ASSERT_EQ(Got.Parts.size(), P.Parts.size());
+    for (size_t I = 0; I < P.Parts.size(); ++I) {
+      EXPECT_EQ(Got.Parts[I].ContentType, P.Parts[I].ContentType);
+      // An inline image takes its name from Content-Type only (Python's
+      // comes from the disposition here).
+      if (dynamic_cast<TqmImageBody*>(Got.Parts[I].Body))
+        EXPECT_EQ(Got.Parts[I].FileName, "");
+      else
+        EXPECT_EQ(Got.Parts[I].FileName, P.Parts[I].FileName);
+      if (P.Parts[I].ContentType.rfind("text/", 0) == 0)
+        EXPECT_EQ(NormalText(Got.Parts[I].Payload), NormalText(P.Parts[I].Payload));
+      else
+        EXPECT_EQ(Got.Parts[I].Payload, P.Parts[I].Payload);
+    }
+  }
+}
+
+TEST_F(MessageRoundTrip, MessagesWrittenByNeomuttReadTheSameHere) {
+  // neomutt in batch mode hands each message to a "sendmail" that keeps it.
+  WriteFile(Dir + "/send.sh", "#!/bin/sh\ncat > \"$QM_OUT\"\n");
+  ASSERT_EQ(system(("chmod +x " + Dir + "/send.sh").c_str()), 0);
+  std::string Binary;
+  for (int I = 0; I < 5000; ++I) Binary += static_cast<char>((I * 7919) % 256);
+  WriteFile(Dir + "/Отчёт данные.bin", Binary);
+  const struct {
+    const char* CharSet;
+    std::string Subject;
+    std::string Body;
+  } Cases[] = {
+      {"utf-8", "Grüße, Привет – ein Betreff " + std::string(60, 'x'), "Grüße aus Köln\nПривет\n"},
+      {"iso-8859-1", "Grüße à la façon de Köln", "Grüße à la façon\nzweite Zeile\n"},
+      {"koi8-r", "Привет, мир", "Съешь же ещё этих мягких булок\n"},
+      {"us-ascii", "Plain subject", "plain body\n"}};
+  std::vector<std::string> Files;
+  for (size_t N = 0; N < std::size(Cases); ++N) {
+    const auto& C = Cases[N];
+    const std::string Out = Dir + "/mutt" + std::to_string(N) + ".eml";
+    WriteFile(Dir + "/rc", "set sendmail=\"" + Dir + "/send.sh\"\nset charset=utf-8\n"
+                           "set send_charset=\"" + C.CharSet + "\"\nset use_from=yes\n"
+                           "set from=\"Jörg Müller <joerg@example.com>\"\n");
+    WriteFile(Dir + "/body.txt", C.Body);
+    const std::string Command = "QM_OUT='" + Out + "' timeout 30 neomutt -n -F '" + Dir +
+                                "/rc' -s '" + C.Subject + "' -a '" + Dir +
+                                "/Отчёт данные.bin' -- 'John Doe <john@example.com>' "
+                                "'x@example.org' < '" + Dir + "/body.txt'";
+    ASSERT_EQ(system(Command.c_str()), 0) << "neomutt is needed (scripts/packages/msg.txt)";
+    Files.push_back(Out);
+
+    TOurReader Ours;
+    const TReadMessage Got = Ours.Read(ReadFile(Out));
+    SCOPED_TRACE(ReadFile(Out).substr(0, 1500));
+    EXPECT_EQ(Got.Subject, C.Subject);
+    EXPECT_EQ(Got.From, (std::vector<std::pair<std::string, std::string>>{
+                            {"Jörg Müller", "joerg@example.com"}}));
+    EXPECT_EQ(Got.To, (std::vector<std::pair<std::string, std::string>>{
+                          {"John Doe", "john@example.com"}, {"", "x@example.org"}}));
+    ASSERT_EQ(Got.Parts.size(), 2u);
+    EXPECT_EQ(NormalText(Got.Parts[0].Payload), NormalText(C.Body));
+    // neomutt writes the name in the send charset ("?" where it has no letter).
+    if (C.CharSet == std::string("utf-8") || C.CharSet == std::string("koi8-r")) {
+      EXPECT_EQ(Got.Parts[1].FileName, "Отчёт данные.bin");
+    }
+    EXPECT_EQ(Got.Parts[1].Payload, Binary);
+  }
+  const std::vector<TReadMessage> Python = ReadWithPython(Files);
+  ASSERT_EQ(Python.size(), Files.size());
+  for (size_t N = 0; N < Files.size(); ++N) {
+    TOurReader Ours;
+    const TReadMessage Got = Ours.Read(ReadFile(Files[N]));
+    EXPECT_EQ(Got.Subject, Python[N].Subject);
+    ASSERT_EQ(Got.Parts.size(), Python[N].Parts.size());
+    EXPECT_EQ(NormalText(Got.Parts[0].Payload), NormalText(Python[N].Parts[0].Payload));
+    EXPECT_EQ(Got.Parts[1].Payload, Python[N].Parts[1].Payload);
+    EXPECT_EQ(Got.Parts[1].FileName, Python[N].Parts[1].FileName);
+  }
+}
