@@ -45,10 +45,12 @@ void SplitMSecs(TDateTime ADateTime, int64_t& ADays, int64_t& AMSecOfDay) {
   }
 }
 
+// Before 30 December 1899 the day part is negative while the time of day
+// still counts forward: 29 Dec 1899 06:00 is -1.25.
 TDateTime FromUnixMs(int64_t Ms) {
-  int64_t Days = FloorDiv(Ms, 86400000);
-  int64_t Rest = Ms - Days * 86400000;
-  return static_cast<double>(Days) + UnixDateDelta + static_cast<double>(Rest) / MSecsPerDay;
+  const int64_t Days = FloorDiv(Ms, 86400000) + static_cast<int64_t>(UnixDateDelta);
+  const double Time = static_cast<double>(Ms - FloorDiv(Ms, 86400000) * 86400000) / MSecsPerDay;
+  return Days >= 0 ? static_cast<double>(Days) + Time : static_cast<double>(Days) - Time;
 }
 }  // namespace
 
@@ -139,7 +141,7 @@ TDateTime UtcDateTimeToLocal(TDateTime AUtc) {
   time_t Secs = static_cast<time_t>(FloorDiv(Ms, 1000));
   struct tm Tm {};
   if (!localtime_r(&Secs, &Tm)) return AUtc;
-  return AUtc + static_cast<double>(Tm.tm_gmtoff) / SecsPerDay;
+  return FromUnixMs(Ms + static_cast<int64_t>(Tm.tm_gmtoff) * 1000);
 }
 
 namespace {
@@ -163,7 +165,7 @@ long LocalUtcOffsetSeconds(TDateTime ALocal) {
 }  // namespace
 
 TDateTime LocalDateTimeToUtc(TDateTime ALocal) {
-  return ALocal - static_cast<double>(LocalUtcOffsetSeconds(ALocal)) / SecsPerDay;
+  return FromUnixMs(DateTimeToUnixMs(ALocal) - static_cast<int64_t>(LocalUtcOffsetSeconds(ALocal)) * 1000);
 }
 
 int LocalTimeBias(TDateTime ALocal) {

@@ -52,11 +52,37 @@ const TBase64Tables& Base64Tables() {
   return Tables;
 }
 
-TqmByteArray ReadRest(TStream& ASource) {
-  TqmByteArray Data(static_cast<size_t>(ASource.Remaining()));
-  if (!Data.empty()) ASource.ReadBuffer(Data.data(), static_cast<int64_t>(Data.size()));
-  return Data;
-}
+// The rest of a source stream, consumed. A memory stream's bytes are used
+// in place (unless it is also the destination); any other stream is read
+// into memory.
+class TSourceBytes {
+ public:
+  TSourceBytes(TStream& ASource, const TStream& ADestination) {
+    auto* Memory = dynamic_cast<TMemoryStream*>(&ASource);
+    if (Memory && &ASource != &ADestination) {
+      const int64_t Pos = Memory->Position();
+      const int64_t End = Memory->Size();
+      if (Pos < End) {
+        FData = Memory->Memory() + Pos;
+        FSize = static_cast<size_t>(End - Pos);
+        Memory->SetPosition(End);
+      }
+      return;
+    }
+    FOwned.resize(static_cast<size_t>(ASource.Remaining()));
+    if (!FOwned.empty()) ASource.ReadBuffer(FOwned.data(), static_cast<int64_t>(FOwned.size()));
+    FData = FOwned.data();
+    FSize = FOwned.size();
+  }
+  const uint8_t* data() const { return FData; }
+  size_t size() const { return FSize; }
+  uint8_t operator[](size_t I) const { return FData[I]; }
+
+ private:
+  const uint8_t* FData = nullptr;
+  size_t FSize = 0;
+  TqmByteArray FOwned;
+};
 
 // Output collected in memory and handed to the stream in large writes.
 class TOutBuffer {
@@ -163,7 +189,7 @@ void TqmEncoder::CopyData(TStream& ASource, TStream& ADestination) {
 // ---------------------------------------------------------------- base64
 
 void TqmEncoder::EncodeBase64(TStream& ASource, TStream& ADestination) {
-  const TqmByteArray Data = ReadRest(ASource);
+  const TSourceBytes Data(ASource, ADestination);
   const size_t N = Data.size();
   const auto Total = static_cast<int64_t>(N);
   DoProgress(0, Total);
@@ -171,12 +197,23 @@ void TqmEncoder::EncodeBase64(TStream& ASource, TStream& ADestination) {
   const size_t PerLine = FSuppressCrlf ? N : static_cast<size_t>(GetLineLength()) * 3 / 4;
   const size_t Lines = (N + PerLine - 1) / PerLine;
   const size_t OutLen = (N + 2) / 3 * 4 + (Lines - 1) * 2;
+  // The output is built in one piece: in place at the end of a memory
+  // destination, else in a buffer written with one call.
   std::string Out;
-  Out.resize((OutLen + 8191) / 8192 * 8192);
+  char* Dst = nullptr;
+  auto* Memory = dynamic_cast<TMemoryStream*>(&ADestination);
+  int64_t MemoryPos = 0;
+  if (Memory) {
+    MemoryPos = Memory->Position();
+    Memory->SetSize(std::max(Memory->Size(), MemoryPos + static_cast<int64_t>(OutLen)));
+    Dst = reinterpret_cast<char*>(Memory->Memory() + MemoryPos);
+  } else {
+    Out.resize((OutLen + 8191) / 8192 * 8192);
+    Dst = Out.data();
+  }
 
   const auto& Pair = Base64Tables().Pair;
   const uint8_t* Src = Data.data();
-  char* Dst = Out.data();
   const char* const DstStart = Dst;
   // Intermediate progress: about 1000 calls rising from N / 2 towards N.
   const size_t Step = OutLen >= 1000 ? OutLen / 1000 : 0;
@@ -229,7 +266,10 @@ void TqmEncoder::EncodeBase64(TStream& ASource, TStream& ADestination) {
       }
     }
   }
-  ADestination.WriteBuffer(Out.data(), static_cast<int64_t>(OutLen));
+  if (Memory)
+    Memory->SetPosition(MemoryPos + static_cast<int64_t>(OutLen));
+  else
+    ADestination.WriteBuffer(Out.data(), static_cast<int64_t>(OutLen));
   DoProgress(Total, Total);
 }
 
@@ -304,7 +344,7 @@ void TqmEncoder::DecodeBase64(TStream& ASource, TStream& ADestination) {
 // ------------------------------------------------------ quoted-printable
 
 void TqmEncoder::EncodeQuotedPrintable(TStream& ASource, TStream& ADestination) {
-  const TqmByteArray Data = ReadRest(ASource);
+  const TSourceBytes Data(ASource, ADestination);
   const size_t N = Data.size();
   const auto Total = static_cast<int64_t>(N);
   DoProgress(0, Total);
@@ -367,7 +407,7 @@ void TqmEncoder::EncodeQuotedPrintable(TStream& ASource, TStream& ADestination) 
 }
 
 void TqmEncoder::DecodeQuotedPrintable(TStream& ASource, TStream& ADestination) {
-  const TqmByteArray Data = ReadRest(ASource);
+  const TSourceBytes Data(ASource, ADestination);
   const size_t N = Data.size();
   const auto Total = static_cast<int64_t>(N);
   DoProgress(0, Total);
@@ -434,7 +474,7 @@ void TqmEncoder::DecodeQuotedPrintable(TStream& ASource, TStream& ADestination) 
 // -------------------------------------------------------------- UUencode
 
 void TqmEncoder::EncodeUU(TStream& ASource, TStream& ADestination) {
-  const TqmByteArray Data = ReadRest(ASource);
+  const TSourceBytes Data(ASource, ADestination);
   const size_t N = Data.size();
   const auto Total = static_cast<int64_t>(N);
   DoProgress(0, Total);
@@ -481,7 +521,7 @@ void TqmEncoder::EncodeUU(TStream& ASource, TStream& ADestination) {
 }
 
 void TqmEncoder::DecodeUU(TStream& ASource, TStream& ADestination) {
-  const TqmByteArray Data = ReadRest(ASource);
+  const TSourceBytes Data(ASource, ADestination);
   const size_t N = Data.size();
   const auto Total = static_cast<int64_t>(N);
   DoProgress(0, Total);

@@ -558,7 +558,18 @@ inline void AppendUtf8(uint32_t C, std::string& AOut) {
 // ---------------------------------------------------------------------------
 // Table charsets
 
+// Output grows one slice at a time, so the zero-fill of resize stays in the
+// cache instead of streaming the worst case through memory first.
+constexpr size_t kSlice = 64 * 1024;
+
+void TableDecodeSlice(const TCharTable& T, const uint8_t* S, size_t N, std::string& AOut);
+
 void TableDecode(const TCharTable& T, const uint8_t* S, size_t N, std::string& AOut) {
+  AOut.reserve(AOut.size() + N + N / 2);
+  for (size_t I = 0; I < N; I += kSlice) TableDecodeSlice(T, S + I, std::min(kSlice, N - I), AOut);
+}
+
+void TableDecodeSlice(const TCharTable& T, const uint8_t* S, size_t N, std::string& AOut) {
   size_t Base = AOut.size();
   AOut.resize(Base + 3 * N);
   char* D = AOut.data() + Base;
@@ -583,7 +594,24 @@ void TableDecode(const TCharTable& T, const uint8_t* S, size_t N, std::string& A
 // UTF-8 to table bytes; a character the table lacks (or a bad sequence)
 // becomes '?'. AOut is a byte container (std::string or TqmByteArray).
 template <class TOut>
+void TableEncodeSlice(const TCharTable& T, const uint8_t* S, size_t N, TOut& AOut);
+
+template <class TOut>
 void TableEncode(const TCharTable& T, const uint8_t* S, size_t N, TOut& AOut) {
+  AOut.reserve(AOut.size() + N);
+  size_t I = 0;
+  while (I < N) {
+    // Slices end on a character boundary.
+    size_t End = std::min(N, I + kSlice);
+    if (End < N) End -= CutTail(S, End);
+    if (End <= I) End = std::min(N, I + kSlice);
+    TableEncodeSlice(T, S + I, End - I, AOut);
+    I = End;
+  }
+}
+
+template <class TOut>
+void TableEncodeSlice(const TCharTable& T, const uint8_t* S, size_t N, TOut& AOut) {
   size_t Base = AOut.size();
   AOut.resize(Base + N);
   auto* D = reinterpret_cast<uint8_t*>(AOut.data()) + Base;
@@ -631,7 +659,8 @@ struct TIconvCache {
     Entries.clear();
   }
   iconv_t Get(std::string_view ACharSet, bool AToUtf8) {
-    std::string Key = (AToUtf8 ? "<" : ">") + LowerCase(ACharSet);
+    std::string Key = LowerCase(ACharSet);
+    Key.push_back(AToUtf8 ? '<' : '>');
     auto It = Entries.find(Key);
     if (It != Entries.end()) return It->second;
     if (Entries.size() >= 64) Clear();
@@ -1075,8 +1104,9 @@ TqmTextDecoder::TqmTextDecoder(std::string_view ACharSet) : FImpl(std::make_uniq
 TqmTextDecoder::~TqmTextDecoder() = default;
 
 void TqmTextDecoder::Decode(const void* AData, size_t ACount, bool ALast, std::string& AOutput) {
-  const uint8_t* S = static_cast<const uint8_t*>(AData);
-  if (!S) ACount = 0;
+  static const uint8_t kNothing = 0;
+  const uint8_t* S = AData ? static_cast<const uint8_t*>(AData) : &kNothing;
+  if (!AData) ACount = 0;
   if (!FPending.empty()) {
     // A character was cut by the last block: decode it together with this one.
     FPending.append(reinterpret_cast<const char*>(S), ACount);

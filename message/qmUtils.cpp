@@ -353,11 +353,14 @@ TDateTime MailDateToDateTime(std::string_view AText, TDateTime& AZoneOffset) {
     int Y, D;
     DecodeDate(Now(), Y, Month, D);
   }
-  int Year = StrToInt(TakeToken(Rest));
-  // Two-digit years as RFC 5322 reads them.
-  if (Year >= 0 && Year < 50)
-    Year += 2000;
-  else if (Year >= 50 && Year < 100)
+  std::string_view YearToken = TakeToken(Rest);
+  int Year = StrToInt(YearToken);
+  // Short years as RFC 5322 reads them: two digits 00-49 are 2000-2049 and
+  // 50-99 are 1950-1999; three digits count from 1900.
+  size_t Digits = YearToken.size() - (YearToken[0] == '+' || YearToken[0] == '-' ? 1 : 0);
+  if (Year >= 0 && Digits <= 2)
+    Year += Year < 50 ? 2000 : 1900;
+  else if (Year >= 0 && Digits == 3)
     Year += 1900;
   TDateTime Time = ParseTime(TakeToken(Rest));
   if (Day == 0 || Month == 0 || Year == 0) return 0;

@@ -63,6 +63,14 @@ TEST(DateTimeTest, UnixConversionsAreExactToTheMillisecond) {
     EXPECT_EQ(DateTimeToUnixMs(UnixMsToDateTime(Ms)), Ms) << Ms;
   }
   EXPECT_EQ(DateTimeToUnix(EncodeDate(2026, 12, 6) + EncodeTime(8, 35, 30, 0)), 1796546130);
+  // Before the type's epoch the time of day still counts forward.
+  EXPECT_EQ(UnixMsToDateTime(DateTimeToUnixMs(-1.25)), -1.25);
+  int H, Mi, S, Ms, Y, Mo, D;
+  TDateTime Early = UnixToDateTime(-5000000000);  // 1811-07-23 15:06:40 UTC
+  DecodeDate(Early, Y, Mo, D);
+  DecodeTime(Early, H, Mi, S, Ms);
+  EXPECT_EQ(Y * 10000 + Mo * 100 + D, 18110723);
+  EXPECT_EQ(H * 3600 + Mi * 60 + S, 15 * 3600 + 6 * 60 + 40);
 }
 
 TEST(DateTimeTest, LocalAndUtcFollowTheZoneRules) {
@@ -86,6 +94,14 @@ TEST(DateTimeTest, LocalAndUtcFollowTheZoneRules) {
     EXPECT_NEAR(Winter - UtcDateTimeToLocal(Winter), 5.0 / 24, 1e-9);
     EXPECT_EQ(LocalTimeBias(Winter), 300);
     EXPECT_NEAR(LocalDateTimeToUtc(Winter) - Winter, 5.0 / 24, 1e-9);
+    // Zone shifts across the type's epoch keep the time of day right.
+    const TDateTime Eve = UnixMsToDateTime((-25570LL * 86400 + 22 * 3600) * 1000);  // 29 Dec 1899 22:00
+    int Y, Mo, D, H, Mi, S, Ms;
+    TDateTime Shifted = UtcDateTimeToLocal(Eve);
+    DecodeDate(Shifted, Y, Mo, D);
+    DecodeTime(Shifted, H, Mi, S, Ms);
+    EXPECT_EQ(D * 100 + H, 29 * 100 + 17);
+    EXPECT_EQ(DateTimeToUnixMs(LocalDateTimeToUtc(Shifted)), DateTimeToUnixMs(Eve));
   }
 }
 

@@ -357,3 +357,44 @@ TEST(Encoder, PreferredEncoding) {
 
 }  // namespace
 }  // namespace qm
+
+namespace qm {
+namespace {
+
+// File streams take the paths that read and write through the stream
+// interface; output lands at the destination's position.
+TEST(Encoder, FileStreamsAndPositions) {
+  const std::string Dir = ::testing::TempDir();
+  const std::string Data = RandomBytes(5000, 77);
+  for (TqmEncodeMethod Method : {cmBase64, cmQuotedPrintable, cmUUEncode}) {
+    TqmEncoder E;
+    E.SetEncodeMethod(Method);
+    {
+      TFileStream In(Dir + "/qm_enc_in", fmCreate);
+      In.WriteBuffer(Data.data(), static_cast<int64_t>(Data.size()));
+    }
+    {
+      TFileStream In(Dir + "/qm_enc_in", fmOpenRead);
+      TFileStream Out(Dir + "/qm_enc_out", fmCreate);
+      Out.WriteBuffer("head", 4);
+      E.Encode(In, Out);
+    }
+    TMemoryStream Coded;
+    Coded.LoadFromFile(Dir + "/qm_enc_out");
+    ASSERT_EQ(Coded.DataString().substr(0, 4), "head");
+    EXPECT_EQ(Decode(E, Coded.DataString().substr(4)), Data) << Method;
+
+    // A memory destination that already holds data is written at its position.
+    TStringStream Source(Data);
+    TMemoryStream Dest;
+    Dest.SetDataString("0123456789");
+    Dest.SetPosition(10);
+    E.Encode(Source, Dest);
+    EXPECT_EQ(Dest.DataString().substr(0, 10), "0123456789");
+    EXPECT_EQ(Dest.Position(), Dest.Size());
+    EXPECT_EQ(Decode(E, Dest.DataString().substr(10)), Data) << Method;
+  }
+}
+
+}  // namespace
+}  // namespace qm

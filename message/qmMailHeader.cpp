@@ -1,0 +1,518 @@
+#include "message/qmMailHeader.h"
+
+#include <algorithm>
+#include <map>
+
+#include "core/qmException.h"
+#include "core/qmStream.h"
+#include "core/qmSysUtils.h"
+#include "message/qmEmailAddress.h"
+#include "message/qmPercentEncoder.h"
+#include "message/qmTranslator.h"
+#include "message/qmUtils.h"
+
+namespace qm {
+
+namespace {
+
+const std::string kCrLf = "\r\n";
+
+bool IsUtf8Continuation(char C) { return (static_cast<uint8_t>(C) & 0xC0) == 0x80; }
+
+// Byte offsets at which the text may be cut: before every character that is
+// not a UTF-8 continuation byte, so no sequence is ever split.
+std::vector<size_t> CharStarts(std::string_view AText) {
+  std::vector<size_t> Starts;
+  Starts.reserve(AText.size());
+  for (size_t I = 0; I < AText.size(); ++I)
+    if (!IsUtf8Continuation(AText[I]) || Starts.empty()) Starts.push_back(I);
+  return Starts;
+}
+
+// The text cut into APieces pieces of nearly the same number of characters.
+std::vector<std::string_view> CutText(std::string_view AText, const std::vector<size_t>& AStarts,
+                                      size_t APieceChars) {
+  std::vector<std::string_view> Pieces;
+  APieceChars = std::max<size_t>(APieceChars, 1);
+  const size_t Chars = AStarts.size();
+  for (size_t C = 0; C < Chars; C += APieceChars) {
+    const size_t From = AStarts[C];
+    const size_t To = C + APieceChars < Chars ? AStarts[C + APieceChars] : AText.size();
+    Pieces.push_back(AText.substr(From, To - From));
+  }
+  return Pieces;
+}
+
+std::vector<std::string> SplitCrLf(const std::string& AText) {
+  std::vector<std::string> Lines;
+  size_t Pos = 0;
+  for (;;) {
+    const size_t Hit = AText.find(kCrLf, Pos);
+    if (Hit == std::string::npos) {
+      Lines.push_back(AText.substr(Pos));
+      break;
+    }
+    Lines.push_back(AText.substr(Pos, Hit - Pos));
+    Pos = Hit + 2;
+  }
+  return Lines;
+}
+
+// Characters a "Q" word may carry as they are and still stand as a word in
+// a phrase (a display name): letters, digits and "!*+-/" (RFC 2047 5(3)).
+// The others are escaped too, so that an encoded name with a comma or an
+// angle bracket cannot split or end an address.
+bool IsPhraseSafe(uint8_t C) {
+  return (C >= 'a' && C <= 'z') || (C >= 'A' && C <= 'Z') || (C >= '0' && C <= '9') || C == '!' ||
+         C == '*' || C == '+' || C == '-' || C == '/';
+}
+
+std::string QEncode(const TqmByteArray& ABytes) {
+  static const char Hex[] = "0123456789ABCDEF";
+  std::string R;
+  R.reserve(ABytes.size() * 3);
+  for (uint8_t C : ABytes) {
+    if (C == ' ') {
+      R += '_';
+    } else if (IsPhraseSafe(C)) {
+      R += static_cast<char>(C);
+    } else {
+      R += '=';
+      R += Hex[C >> 4];
+      R += Hex[C & 15];
+    }
+  }
+  return R;
+}
+
+// Parameters of a field value by lower-cased name, read in one pass (used
+// for RFC 2231 continuations, which may be many).
+std::map<std::string, std::string> ScanParameters(std::string_view AValue) {
+  std::map<std::string, std::string> Result;
+  size_t I = 0;
+  const size_t N = AValue.size();
+  // Skip the main value.
+  while (I < N && AValue[I] != ';') {
+    if (AValue[I] == '"') {
+      for (++I; I < N && AValue[I] != '"'; ++I)
+        if (AValue[I] == '\\') ++I;
+    }
+    ++I;
+  }
+  while (I < N) {
+    ++I;  // the ";"
+    const size_t NameStart = I;
+    while (I < N && AValue[I] != '=' && AValue[I] != ';') ++I;
+    if (I >= N || AValue[I] == ';') continue;
+    std::string Name = LowerCase(Trim(AValue.substr(NameStart, I - NameStart)));
+    ++I;
+    while (I < N && (AValue[I] == ' ' || AValue[I] == '\t')) ++I;
+    std::string Value;
+    if (I < N && AValue[I] == '"') {
+      for (++I; I < N && AValue[I] != '"'; ++I) {
+        if (AValue[I] == '\\' && I + 1 < N) ++I;
+        Value += AValue[I];
+      }
+      if (I < N) ++I;
+      while (I < N && AValue[I] != ';') ++I;
+    } else {
+      const size_t VStart = I;
+      while (I < N && AValue[I] != ';') ++I;
+      Value = Trim(AValue.substr(VStart, I - VStart));
+    }
+    Result.emplace(std::move(Name), std::move(Value));
+  }
+  return Result;
+}
+
+}  // namespace
+
+TqmMailHeaderFieldList::TqmMailHeaderFieldList(const std::string& ACharSet,
+                                               TqmEncodeMethod AHeaderEncoding, int ACharsPerLine)
+    : FCharSet(ACharSet), FHeaderEncoding(AHeaderEncoding) {
+  SetCharsPerLine(ACharsPerLine);
+}
+
+std::string_view TqmMailHeaderFieldList::GetQuoteChars() const {
+  return FRfc2231Mode ? std::string_view("\"") : TqmHeaderFieldList::GetQuoteChars();
+}
+
+std::string TqmMailHeaderFieldList::GetDecodedFieldValueAt(int AIndex) const {
+  if (!ValidIndex(AIndex)) return {};
+  if (FFieldNames[AIndex] == "subject") return GetFieldValueAt(AIndex);
+  const int First = FFieldLines[AIndex];
+  const std::string& Line = FSource->Get(First);
+  const size_t Skip = std::min(Line.size(), FFieldNames[AIndex].size() + 1);
+  std::string Value = Line.substr(Skip);
+  if (!Value.empty() && (Value[0] == ' ' || Value[0] == '\t')) Value.erase(0, 1);
+  const int Count = FSource->Count();
+  for (int I = First + 1; I < Count; ++I) {
+    const std::string& Next = FSource->Get(I);
+    if (Next.empty() || (Next[0] != ' ' && Next[0] != '\t')) break;
+    if (!Value.empty() && Value.back() == '>') Value += ',';
+    Value.append(Next, Next[0] == '\t' ? 1 : 0, std::string::npos);
+  }
+  return Trim(Value);
+}
+
+// ---------------------------------------------------------------------------
+// Encoding
+
+std::string TqmMailHeaderFieldList::EncodeWord(std::string_view AText, const std::string& ACharSet,
+                                               TqmEncodeMethod& AMethod) {
+  const TqmByteArray Bytes = TqmTranslator::GetBytes(AText, ACharSet);
+  if (AMethod == cmNone) {
+    TqmEncoder Encoder;
+    Encoder.SetSuppressCrlf(true);
+    TMemoryStream Data;
+    Data.SetBytes(Bytes);
+    AMethod = Encoder.GetPreferredEncoding(Data);
+  }
+  std::string Encoded;
+  const char* Letter = nullptr;
+  switch (AMethod) {
+    case cmQuotedPrintable:
+      Encoded = QEncode(Bytes);
+      Letter = "Q";
+      break;
+    case cmBase64:
+      Encoded = TqmEncoder::EncodeBytes(Bytes, cmBase64);
+      Letter = "B";
+      break;
+    default:
+      return std::string(Bytes.begin(), Bytes.end());
+  }
+  return "=?" + ACharSet + "?" + Letter + "?" + Encoded + "?=";
+}
+
+std::string TqmMailHeaderFieldList::EncodeText(std::string_view AText, const std::string& ACharSet,
+                                               int AWidth, TqmEncodeMethod AMethod) {
+  if (AText.empty() || AMethod == cmUUEncode) return std::string(AText);
+  const size_t Width = static_cast<size_t>(std::max(AWidth, 1));
+  TqmEncodeMethod Method = AMethod;
+  const std::string Whole = EncodeWord(AText, ACharSet, Method);
+  const std::vector<size_t> Starts = CharStarts(AText);
+  size_t Pieces = std::max<size_t>(1, (Whole.size() + Width - 1) / Width);
+  if (Method == cmNone && Pieces > 1) {
+    // A plain text too long for one line becomes a series of "Q" words.
+    Method = cmQuotedPrintable;
+    Pieces = std::max<size_t>(1, (EncodeWord(AText, ACharSet, Method).size() + Width - 1) / Width);
+  }
+  std::string Result;
+  for (;;) {
+    const size_t PieceChars = std::max<size_t>(1, Starts.size() / std::min(Pieces, Starts.size()));
+    Result.clear();
+    size_t Longest = 0;
+    bool First = true;
+    for (std::string_view Piece : CutText(AText, Starts, PieceChars)) {
+      TqmEncodeMethod M = Method;
+      std::string Word = EncodeWord(Piece, ACharSet, M);
+      Longest = std::max(Longest, Word.size());
+      if (!First) Result += kCrLf;
+      Result += Word;
+      First = false;
+    }
+    // Characters of different sizes can make a piece longer than the width:
+    // cut finer until every word fits (or a piece is one character).
+    if (Longest <= Width || PieceChars <= 1 || (Method != cmQuotedPrintable && Method != cmBase64))
+      break;
+    Pieces += std::max<size_t>(1, Pieces / 8);
+  }
+  Result = Trim(Result);
+  if (Result.empty()) return std::string(AText);
+  return Result;
+}
+
+std::string TqmMailHeaderFieldList::EncodeAddress(const std::string& AAddress,
+                                                  const std::string& ACharSet, int AWidth,
+                                                  TqmEncodeMethod AMethod) {
+  std::string Name, Email;
+  if (!ParseFullAddress(AAddress, Name, Email)) return AAddress;
+  const std::string EncodedName = EncodeText(Name, ACharSet, AWidth - 2, AMethod);
+  const std::string Built = BuildFullAddress(EncodedName, Email);
+  const std::string Tail = " <" + Email + ">";
+  if (Built.size() < Tail.size() || Built.compare(Built.size() - Tail.size(), Tail.size(), Tail) != 0)
+    return Built;
+  const std::string QuotedName = Built.substr(0, Built.size() - Tail.size());
+  const size_t LastBreak = QuotedName.rfind(kCrLf);
+  const int LastLine = static_cast<int>(
+      LastBreak == std::string::npos ? QuotedName.size() : QuotedName.size() - LastBreak - 2);
+  const int Room = AWidth - 2 - LastLine;
+  // The e-mail address stays whole; when it does not fit after the name it
+  // goes to a line of its own.
+  const std::string Separator = Room < static_cast<int>(Email.size()) + 2 ? kCrLf : " ";
+  return QuotedName + Separator + "<" + Email + ">";
+}
+
+std::string TqmMailHeaderFieldList::EncodeRfc2231Item(const std::string& AItemName,
+                                                      std::string_view AValue,
+                                                      const std::string& ACharSet, int AWidth) {
+  TqmRfc2231HeaderEncoder Encoder;
+  const std::string Whole = Encoder.EncodeValue(AValue, ACharSet, "");
+  const size_t Width = static_cast<size_t>(std::max(AWidth, 1));
+  size_t Pieces = std::max<size_t>(1, (Whole.size() + Width - 1) / Width);
+  if (Pieces == 1) return AItemName + "=" + Whole;
+  std::string Base = AItemName;
+  if (!Base.empty() && Base.back() == '*') Base.pop_back();
+  const std::vector<size_t> Starts = CharStarts(AValue);
+  std::string Result;
+  for (;;) {
+    Pieces = std::min(Pieces, Starts.size());
+    const size_t PieceChars = std::max<size_t>(1, Starts.size() / std::max<size_t>(Pieces, 1));
+    Result.clear();
+    size_t Longest = 0;
+    int N = 0;
+    for (std::string_view Piece : CutText(AValue, Starts, PieceChars)) {
+      if (N > 0) Result += ";" + kCrLf;
+      Result += Base + "*" + std::to_string(N) + "*=";
+      const std::string Encoded =
+          N == 0 ? Encoder.FormatValue(Encoder.Encode(Piece, ACharSet), ACharSet, "")
+                 : Encoder.Encode(Piece, ACharSet);
+      Longest = std::max(Longest, Encoded.size());
+      Result += Encoded;
+      ++N;
+    }
+    // Multi-byte characters can make a piece longer than the width: cut
+    // finer until every piece fits (or holds one character).
+    if (Longest <= Width || PieceChars <= 1) break;
+    Pieces += std::max<size_t>(1, Pieces / 8);
+  }
+  return Trim(Result);
+}
+
+// ---------------------------------------------------------------------------
+// Decoding
+
+std::string TqmMailHeaderFieldList::DecodeText(std::string_view AText,
+                                               const std::string& ADefaultCharSet) {
+  std::string Result;
+  std::string Literal;  // undecoded text, converted from the default charset
+  bool Decoded = false;
+  auto FlushLiteral = [&]() {
+    if (!Literal.empty()) {
+      Result += TqmTranslator::GetString(Literal.data(), static_cast<int64_t>(Literal.size()),
+                                         ADefaultCharSet);
+      Literal.clear();
+    }
+  };
+  size_t Pos = 0;
+  const size_t N = AText.size();
+  while (Pos < N) {
+    const size_t Start = AText.find("=?", Pos);
+    if (Start == std::string_view::npos) break;
+    Literal.append(AText.substr(Pos, Start - Pos));
+    const size_t Q1 = AText.find('?', Start + 2);
+    const bool Valid = Q1 != std::string_view::npos && Q1 + 2 < N && AText[Q1 + 2] == '?';
+    const size_t End = Valid ? AText.find("?=", Q1 + 3) : std::string_view::npos;
+    if (End == std::string_view::npos) {
+      Pos = Start;
+      break;
+    }
+    std::string CharSet(AText.substr(Start + 2, Q1 - Start - 2));
+    // RFC 2231 allows a language after the charset: "utf-8*en".
+    const size_t Star = CharSet.find('*');
+    if (Star != std::string::npos) CharSet.erase(Star);
+    const char Letter = AText[Q1 + 1];
+    std::string Encoded(AText.substr(Q1 + 3, End - Q1 - 3));
+    TqmEncodeMethod Method = cmNone;
+    if (Letter == 'B' || Letter == 'b') {
+      Method = cmBase64;
+    } else if (Letter == 'Q' || Letter == 'q') {
+      Method = cmQuotedPrintable;
+      std::replace(Encoded.begin(), Encoded.end(), '_', ' ');
+    }
+    try {
+      TqmEncoder Encoder;
+      Encoder.SetEncodeMethod(Method);
+      TMemoryStream Bytes;
+      Encoder.DecodeToStream(Encoded, Bytes);
+      FlushLiteral();
+      Result += TqmTranslator::GetString(Bytes.Memory(), Bytes.Size(), CharSet);
+      Decoded = true;
+    } catch (const Exception&) {
+      Literal += "=?";
+      Pos = Start + 2;
+      continue;
+    }
+    Pos = End + 2;
+    // White space between adjacent encoded words is dropped; before plain
+    // text it stays, less one leading tab (left from unfolding).
+    size_t Next = Pos;
+    while (Next < N && (AText[Next] == ' ' || AText[Next] == '\t' || AText[Next] == '\r' ||
+                        AText[Next] == '\n'))
+      ++Next;
+    if (AText.substr(Next, 2) == "=?")
+      Pos = Next;
+    else if (Pos < N && AText[Pos] == '\t')
+      ++Pos;
+  }
+  if (!Decoded)
+    return TqmTranslator::GetString(AText.data(), static_cast<int64_t>(AText.size()),
+                                    ADefaultCharSet);
+  Literal.append(AText.substr(std::min(Pos, N)));
+  FlushLiteral();
+  return Result;
+}
+
+std::string TqmMailHeaderFieldList::DecodeAddress(const std::string& AAddress,
+                                                  const std::string& ACharSet) {
+  std::string Name, Email;
+  if (ParseFullAddress(AAddress, Name, Email) && !Email.empty())
+    return BuildFullAddress(DecodeText(Name, ACharSet), Email);
+  return AAddress;
+}
+
+std::string TqmMailHeaderFieldList::GetDecodedText(const std::string& AName) const {
+  return DecodeText(GetFieldValue(AName), FCharSet);
+}
+
+std::string TqmMailHeaderFieldList::GetDecodedAddress(const std::string& AName) const {
+  return DecodeAddress(GetFieldValue(AName), FCharSet);
+}
+
+void TqmMailHeaderFieldList::GetAddressList(const std::string& AName,
+                                            TqmEmailAddressList& AAddresses) const {
+  AAddresses.Clear();
+  const std::string Value = GetFieldValue(AName);
+  if (Value.empty()) return;
+  TStringList Pieces;
+  SplitQuoted(Value, Pieces, ',', true, "\"(", "\")");
+  for (int I = 0; I < Pieces.Count(); ++I) {
+    const std::string Piece = Trim(Pieces[I]);
+    if (Piece.empty()) continue;
+    AAddresses.AddAddress(DecodeAddress(Piece, FCharSet));
+  }
+}
+
+std::string TqmMailHeaderFieldList::GetDecodedItemValue(const std::string& AValue,
+                                                        const std::string& AItemName) {
+  if (AItemName.empty() || AItemName.back() != '*')
+    return DecodeText(GetItemValue(AValue, AItemName), FCharSet);
+  struct TModeGuard {
+    TqmMailHeaderFieldList* List;
+    bool Old;
+    ~TModeGuard() { List->FRfc2231Mode = Old; }
+  } Guard{this, FRfc2231Mode};
+  FRfc2231Mode = true;
+  TqmRfc2231HeaderEncoder Encoder;
+  if (FindItem(AValue, AItemName).Position > 0)
+    return Encoder.DecodeValue(GetItemValue(AValue, AItemName));
+
+  // Continuations: name*0, name*1*, ... read from one scan of the value.
+  const std::map<std::string, std::string> Params = ScanParameters(AValue);
+  const std::string Base = LowerCase(AItemName.substr(0, AItemName.size() - 1));
+  std::string Result;
+  std::string CharSet;
+  bool HaveCharSet = false;
+  std::string PendingBytes;  // percent-decoded pieces, converted together
+  auto FlushBytes = [&]() {
+    if (!PendingBytes.empty()) {
+      Result += TqmTranslator::GetString(PendingBytes.data(),
+                                         static_cast<int64_t>(PendingBytes.size()), CharSet);
+      PendingBytes.clear();
+    }
+  };
+  for (int N = 0; N <= qmMaxRfc2231Continuations; ++N) {
+    const std::string Name = Base + "*" + std::to_string(N);
+    auto Plain = Params.find(Name);
+    if (Plain != Params.end()) {
+      FlushBytes();
+      Result += DecodeText(Plain->second, FCharSet);
+      continue;
+    }
+    auto Extended = Params.find(Name + "*");
+    if (Extended == Params.end()) break;
+    std::string Text = Extended->second;
+    if (!HaveCharSet) {
+      std::string Language, Value;
+      bool Found = false;
+      Encoder.SplitValue(Text, CharSet, Language, Value, Found);
+      if (Found) {
+        HaveCharSet = true;
+        Text = Value;
+      } else {
+        CharSet.clear();
+      }
+    }
+    const TqmByteArray Bytes = Encoder.DecodeBytes(Text);
+    PendingBytes.append(Bytes.begin(), Bytes.end());
+  }
+  FlushBytes();
+  return Result;
+}
+
+// ---------------------------------------------------------------------------
+// Writing
+
+void TqmMailHeaderFieldList::InsertEncodedLines(const std::string& AText) {
+  const std::vector<std::string> Lines = SplitCrLf(AText);
+  for (size_t I = 0; I < Lines.size(); ++I) {
+    if (I == 0)
+      InsertLine(FHeaderEnd, Lines[I], false);
+    else
+      InsertLine(FHeaderEnd, "\t" + Lines[I], false);
+  }
+  Reparse();
+}
+
+void TqmMailHeaderFieldList::AddEncodedTextField(const std::string& AName,
+                                                 const std::string& AText) {
+  const std::string Text = Trim(AText);
+  if (Text.empty()) return;
+  const int Width = CharsPerLine() - static_cast<int>(AName.size()) - 2;
+  InsertEncodedLines(AName + ": " + EncodeText(Text, FCharSet, Width, FHeaderEncoding));
+}
+
+void TqmMailHeaderFieldList::AddEncodedAddressField(const std::string& AName,
+                                                    const std::string& AAddress) {
+  const std::string Address = Trim(AAddress);
+  if (Address.empty()) return;
+  const int Width = CharsPerLine() - static_cast<int>(AName.size()) - 2;
+  InsertEncodedLines(AName + ": " + EncodeAddress(Address, FCharSet, Width, FHeaderEncoding));
+}
+
+void TqmMailHeaderFieldList::AddAddressListField(const std::string& AName,
+                                                 const TqmEmailAddressList& AAddresses) {
+  if (AAddresses.Count() == 0) return;
+  std::string Text = AName + ": ";
+  for (int I = 0; I < AAddresses.Count(); ++I) {
+    const int Width =
+        I == 0 ? CharsPerLine() - static_cast<int>(AName.size()) - 2 : CharsPerLine() - 1;
+    if (I > 0) Text += kCrLf;
+    Text += EncodeAddress(AAddresses.Items(I)->FullAddress(), FCharSet, Width, FHeaderEncoding);
+    if (I + 1 < AAddresses.Count()) Text += ",";
+  }
+  InsertEncodedLines(Text);
+}
+
+void TqmMailHeaderFieldList::AddEncodedFieldItem(const std::string& AFieldName,
+                                                 const std::string& AItemName,
+                                                 const std::string& AValue) {
+  const int Index = IndexOfField(AFieldName);
+  const std::string Value = Trim(AValue);
+  if (Index < 0 || Value.empty()) return;
+  std::string Item;
+  if (!AItemName.empty() && AItemName.back() == '*') {
+    Item = EncodeRfc2231Item(AItemName, Value, FCharSet,
+                             CharsPerLine() - static_cast<int>(AItemName.size()) - 8);
+  } else {
+    const std::string Encoded = EncodeText(
+        Value, FCharSet, CharsPerLine() - static_cast<int>(AItemName.size()) - 4, FHeaderEncoding);
+    Item = AItemName + "=" + QuoteText(Encoded);
+  }
+  const int Last = GetFieldLastLineIndex(Index);
+  std::string LastLine = FSource->Get(Last);
+  const std::string Trimmed = Trim(LastLine);
+  if (Trimmed.empty() || (Trimmed.back() != ':' && Trimmed.back() != ';')) {
+    LastLine += ';';
+    FSource->Put(Last, LastLine);
+  }
+  int At = Last + 1;
+  for (const std::string& Line : SplitCrLf(Item)) {
+    FSource->Insert(At++, "\t" + Line);
+    ++FHeaderEnd;
+  }
+  Reparse();
+}
+
+}  // namespace qm

@@ -1,0 +1,934 @@
+#include "message/qmMailMessage.h"
+
+#include <algorithm>
+#include <ctime>
+#include <random>
+
+#include "core/qmDateTime.h"
+#include "core/qmException.h"
+#include "core/qmStream.h"
+#include "core/qmSysUtils.h"
+#include "message/qmEmailAddress.h"
+#include "message/qmMailHeader.h"
+#include "message/qmTranslator.h"
+#include "message/qmUtils.h"
+
+namespace qm {
+
+namespace {
+
+class TUpdateGuard {
+ public:
+  explicit TUpdateGuard(TqmMailMessage& AMessage) : FMessage(AMessage) { FMessage.BeginUpdate(); }
+  ~TUpdateGuard() { FMessage.EndUpdate(); }
+  TUpdateGuard(const TUpdateGuard&) = delete;
+  TUpdateGuard& operator=(const TUpdateGuard&) = delete;
+
+ private:
+  TqmMailMessage& FMessage;
+};
+
+class TCounterGuard {
+ public:
+  explicit TCounterGuard(int& ACounter) : FCounter(ACounter) { ++FCounter; }
+  ~TCounterGuard() { --FCounter; }
+  TCounterGuard(const TCounterGuard&) = delete;
+  TCounterGuard& operator=(const TCounterGuard&) = delete;
+
+ private:
+  int& FCounter;
+};
+
+std::mt19937& RandomEngine() {
+  thread_local std::mt19937 Engine{std::random_device{}()};
+  return Engine;
+}
+
+int32_t TickCount() {
+  timespec Ts{};
+  clock_gettime(CLOCK_MONOTONIC, &Ts);
+  const int64_t Ms = static_cast<int64_t>(Ts.tv_sec) * 1000 + Ts.tv_nsec / 1000000;
+  return static_cast<int32_t>(static_cast<uint32_t>(Ms));
+}
+
+bool StartsWithCI(std::string_view S, std::string_view Prefix) { return StartsText(Prefix, S); }
+
+bool InList(const TStringList& AList, const std::string& AName) {
+  for (int I = 0; I < AList.Count(); ++I)
+    if (SameText(AList[I], AName)) return true;
+  return false;
+}
+
+// Whole-text, case-insensitive replacement.
+std::string ReplaceTextCI(const std::string& AText, const std::string& AFrom,
+                          const std::string& ATo) {
+  if (AFrom.empty()) return AText;
+  std::string Result;
+  size_t Pos = 0;
+  for (;;) {
+    const size_t Hit = FindText(AFrom, AText, Pos);
+    if (Hit == std::string::npos) break;
+    Result.append(AText, Pos, Hit - Pos);
+    Result += ATo;
+    Pos = Hit + AFrom.size();
+  }
+  Result.append(AText, Pos, std::string::npos);
+  return Result;
+}
+
+// Splits encoded bytes into lines at CR LF, CR or LF; NUL becomes a space.
+void AppendLines(const TMemoryStream& AData, std::vector<std::string>& ALines) {
+  const auto* P = reinterpret_cast<const char*>(AData.Memory());
+  const size_t N = static_cast<size_t>(const_cast<TMemoryStream&>(AData).Size());
+  size_t Start = 0;
+  auto Add = [&](size_t From, size_t To) {
+    std::string Line(P + From, To - From);
+    std::replace(Line.begin(), Line.end(), '\0', ' ');
+    ALines.push_back(std::move(Line));
+  };
+  for (size_t I = 0; I < N; ++I) {
+    if (P[I] == '\r' || P[I] == '\n') {
+      Add(Start, I);
+      if (P[I] == '\r' && I + 1 < N && P[I + 1] == '\n') ++I;
+      Start = I + 1;
+    }
+  }
+  if (Start < N) Add(Start, N);
+}
+
+bool OnlyWhiteSpace(std::string_view S, size_t From) {
+  for (size_t I = From; I < S.size(); ++I)
+    if (S[I] != ' ' && S[I] != '\t') return false;
+  return true;
+}
+
+// "begin <mode> <file name>" of a UUencoded block; the file name or empty.
+std::string UUBeginFileName(const std::string& ALine) {
+  if (ALine.size() < 9 || !StartsText("begin ", ALine)) return {};
+  size_t I = 6;
+  const size_t DigitsStart = I;
+  while (I < ALine.size() && ALine[I] >= '0' && ALine[I] <= '9') ++I;
+  if (I == DigitsStart || I >= ALine.size() || ALine[I] != ' ') return {};
+  return Trim(std::string_view(ALine).substr(I + 1));
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Construction and properties
+
+TqmMailMessage::TqmMailMessage(TComponent* AOwner) : TComponent(AOwner) {
+  FBodies = std::make_unique<TqmMessageBodies>(this);
+  auto OnChange = [this](TObject*) { Changed(); };
+  FFromHolder = std::make_unique<TqmEmailAddressList>();
+  FFromHolder->Add();
+  FFromHolder->OnChanged = OnChange;
+  FToList = std::make_unique<TqmEmailAddressList>();
+  FToList->OnChanged = OnChange;
+  FCCList = std::make_unique<TqmEmailAddressList>();
+  FCCList->OnChanged = OnChange;
+  FBCCList = std::make_unique<TqmEmailAddressList>();
+  FBCCList->OnChanged = OnChange;
+  FReferences = std::make_unique<TStringList>();
+  FReferences->OnChange = OnChange;
+  FNewsGroups = std::make_unique<TStringList>();
+  FNewsGroups->OnChange = OnChange;
+  FExtraFields = std::make_unique<TStringList>();
+  FExtraFields->OnChange = OnChange;
+  RegisterKnownFields();
+  ClearProperties();
+}
+
+TqmMailMessage::~TqmMailMessage() {
+  if (FDkim) FDkim->RemoveFreeNotification(this);
+  // Bodies first: they reach back into the message while they go.
+  FBodies.reset();
+}
+
+TqmEmailAddressItem& TqmMailMessage::From() const { return *FFromHolder->Items(0); }
+
+#define QM_SETTER(Name, Type, Field)        \
+  void TqmMailMessage::Set##Name(Type AValue) { \
+    if (Field == AValue) return;            \
+    Field = AValue;                         \
+    Changed();                              \
+  }
+
+QM_SETTER(Subject, const std::string&, FSubject)
+QM_SETTER(Priority, TqmMessagePriority, FPriority)
+QM_SETTER(Date, TDateTime, FDate)
+QM_SETTER(ContentType, const std::string&, FContentType)
+QM_SETTER(ContentSubType, const std::string&, FContentSubType)
+QM_SETTER(ContentDisposition, const std::string&, FContentDisposition)
+QM_SETTER(MessageFormat, TqmMessageFormat, FMessageFormat)
+QM_SETTER(Encoding, TqmEncodeMethod, FEncoding)
+QM_SETTER(HeaderEncoding, TqmEncodeMethod, FHeaderEncoding)
+QM_SETTER(MimeOLE, const std::string&, FMimeOLE)
+QM_SETTER(Mailer, const std::string&, FMailer)
+QM_SETTER(ReplyTo, const std::string&, FReplyTo)
+QM_SETTER(ReadReceiptTo, const std::string&, FReadReceiptTo)
+QM_SETTER(MessageID, const std::string&, FMessageID)
+QM_SETTER(InReplyTo, const std::string&, FInReplyTo)
+QM_SETTER(ListUnsubscribe, const std::string&, FListUnsubscribe)
+QM_SETTER(CharsPerLine, int, FCharsPerLine)
+QM_SETTER(AllowESC, bool, FAllowESC)
+QM_SETTER(UseHeaderEncodingExtensions, bool, FUseHeaderEncodingExtensions)
+QM_SETTER(ErrorProcessing, TqmMessageErrorProcessing, FErrorProcessing)
+
+#undef QM_SETTER
+
+void TqmMailMessage::SetCharSet(const std::string& AValue) {
+  if (SameText(AValue, "iso-2022-jp")) {
+    TUpdateGuard Guard(*this);
+    if (FCharSet != "iso-2022-jp") {
+      FCharSet = "iso-2022-jp";
+      Changed();
+    }
+    SetEncoding(cm8Bit);
+    SetAllowESC(true);
+    return;
+  }
+  if (FCharSet == AValue) return;
+  FCharSet = AValue;
+  Changed();
+}
+
+void TqmMailMessage::SetDkim(TComponent* AValue) {
+  if (FDkim == AValue) return;
+  if (FDkim) FDkim->RemoveFreeNotification(this);
+  FDkim = AValue;
+  if (FDkim) FDkim->FreeNotification(this);
+  Changed();
+}
+
+void TqmMailMessage::Notification(TComponent* AComponent, TOperation AOperation) {
+  TComponent::Notification(AComponent, AOperation);
+  if (AOperation == TOperation::opRemove && AComponent == FDkim) FDkim = nullptr;
+}
+
+void TqmMailMessage::Loaded() {
+  TComponent::Loaded();
+  Changed();
+}
+
+void TqmMailMessage::SetParent(TqmMailMessage* AParent) {
+  FParent = AParent;
+  FNestingLevel = AParent ? AParent->FNestingLevel + 1 : 0;
+}
+
+TqmMailMessage* TqmMailMessage::Root() {
+  TqmMailMessage* M = this;
+  while (M->FParent) M = M->FParent;
+  return M;
+}
+
+const TqmMailMessage* TqmMailMessage::Root() const {
+  const TqmMailMessage* M = this;
+  while (M->FParent) M = M->FParent;
+  return M;
+}
+
+TqmEncodeMethod TqmMailMessage::GetHeaderEncoding() const {
+  return FHeaderEncoding != cmNone ? FHeaderEncoding : FEncoding;
+}
+
+bool TqmMailMessage::IsMultipart() const {
+  return FBodies->Count() > 1 || StartsWithCI(FContentType, "multipart/");
+}
+
+bool TqmMailMessage::IsParsing() const {
+  return FParseCount > 0 || (FParent && FParent->IsParsing());
+}
+
+// ---------------------------------------------------------------------------
+// Change tracking
+
+void TqmMailMessage::BeginUpdate() { ++FUpdateCount; }
+
+void TqmMailMessage::EndUpdate() {
+  if (FUpdateCount <= 0) return;
+  if (--FUpdateCount == 0 && FChangedInUpdate) {
+    FChangedInUpdate = false;
+    if (!IsLoading() && !IsDestroying()) DoChanged();
+  }
+}
+
+void TqmMailMessage::Changed() {
+  FMessageSource.reset();
+  FMessageText.Clear();
+  if (FRenderCount > 0) return;  // rendering only records what it wrote
+  if (FParent) FParent->Changed();
+  if (FUpdateCount > 0 || IsLoading() || IsDestroying()) {
+    FChangedInUpdate = true;
+    return;
+  }
+  DoChanged();
+}
+
+void TqmMailMessage::DoChanged() {
+  if (OnChanged) OnChanged(this);
+}
+
+// ---------------------------------------------------------------------------
+// Events (a nested message passes them on to the outer one)
+
+void TqmMailMessage::DoSaveAttachment(TqmAttachmentBody* ABody, std::string& AFileName,
+                                      std::unique_ptr<TStream>& AData, bool& Handled) {
+  if (FParent) return FParent->DoSaveAttachment(ABody, AFileName, AData, Handled);
+  if (OnSaveAttachment) OnSaveAttachment(this, ABody, AFileName, AData, Handled);
+}
+
+void TqmMailMessage::DoLoadAttachment(TqmAttachmentBody* ABody, std::string& AFileName,
+                                      std::unique_ptr<TStream>& AData, bool& Handled) {
+  if (FParent) return FParent->DoLoadAttachment(ABody, AFileName, AData, Handled);
+  if (OnLoadAttachment) OnLoadAttachment(this, ABody, AFileName, AData, Handled);
+}
+
+void TqmMailMessage::DoAttachmentSaved(TqmAttachmentBody* ABody, const std::string& AFileName,
+                                       TStream* AData) {
+  if (FParent) return FParent->DoAttachmentSaved(ABody, AFileName, AData);
+  if (OnAttachmentSaved) OnAttachmentSaved(this, ABody, AFileName, AData);
+}
+
+void TqmMailMessage::DoDataAdded(TqmMessageBody* ABody, TStream* AData) {
+  if (FParent) return FParent->DoDataAdded(ABody, AData);
+  if (OnDataAdded) OnDataAdded(this, ABody, AData);
+}
+
+void TqmMailMessage::DoEncodingProgress(TqmMessageBody* ABody, int64_t ABytesProceed,
+                                        int64_t ATotalBytes) {
+  if (FParent) return FParent->DoEncodingProgress(ABody, ABytesProceed, ATotalBytes);
+  if (OnEncodingProgress) OnEncodingProgress(this, ABody, ABytesProceed, ATotalBytes);
+}
+
+// ---------------------------------------------------------------------------
+// Defaults
+
+void TqmMailMessage::RegisterKnownFields() {
+  FKnownFields.Clear();
+  for (const char* Name :
+       {"Content-Type", "Content-Disposition", "Content-Transfer-Encoding", "From", "To", "Cc",
+        "Bcc", "Subject", "Date", "Importance", "X-Priority", "X-MSMail-Priority", "X-MimeOLE",
+        "X-Mailer", "Reply-To", "In-Reply-To", "Disposition-Notification-To", "Message-ID",
+        "MIME-Version", "Newsgroups", "References"})
+    FKnownFields.Add(Name);
+}
+
+void TqmMailMessage::ClearProperties() {
+  TUpdateGuard Guard(*this);
+  FBodies->Clear();
+  SetSubject("");
+  From().Clear();
+  FToList->Clear();
+  FCCList->Clear();
+  FBCCList->Clear();
+  SetPriority(mpNormal);
+  SetDate(Now());
+  SetCharSet("iso-8859-1");
+  SetContentType("text/plain");
+  SetContentSubType("");
+  SetContentDisposition("");
+  SetMessageFormat(mfNone);
+  SetEncoding(cmNone);
+  SetHeaderEncoding(cmNone);
+  SetMimeOLE("");
+  SetMailer("");
+  SetReplyTo("");
+  FReferences->Clear();
+  FNewsGroups->Clear();
+  FExtraFields->Clear();
+  SetReadReceiptTo("");
+  SetMessageID("");
+  SetInReplyTo("");
+  SetListUnsubscribe("");
+  FBoundary.clear();
+  FRawHeader.Clear();
+  FBodyStart = 0;
+  FTimeZoneOffset = 0;
+  Changed();
+}
+
+void TqmMailMessage::Reset() { ClearProperties(); }
+
+void TqmMailMessage::ClearForParse() {
+  TUpdateGuard Guard(*this);
+  const std::string CharSet = FCharSet;
+  const TqmEncodeMethod Encoding = FEncoding;
+  const TqmEncodeMethod HeaderEncoding = FHeaderEncoding;
+  const bool AllowESC = FAllowESC;
+  ClearProperties();
+  FCharSet = CharSet;
+  FEncoding = Encoding;
+  FHeaderEncoding = HeaderEncoding;
+  FAllowESC = AllowESC;
+}
+
+// ---------------------------------------------------------------------------
+// Building
+
+void TqmMailMessage::BuildMessage(const std::string& AText, const std::string& AHtml) {
+  BuildMessage(AText, AHtml, {}, {});
+}
+
+void TqmMailMessage::BuildMessage(const std::string& AText, const std::string& AHtml,
+                                  const std::vector<std::string>& AAttachments,
+                                  const std::vector<std::string>& AImages) {
+  TUpdateGuard Guard(*this);
+  ClearForParse();
+  const bool HasText = !AText.empty();
+  const bool HasHtml = !AHtml.empty();
+  std::string TextType;
+  if (HasText && HasHtml)
+    TextType = "multipart/alternative";
+  else if (HasText)
+    TextType = "text/plain";
+  else if (HasHtml)
+    TextType = "text/html";
+
+  // The text part as one body: an alternative of both texts, the one text,
+  // or an empty plain text.
+  auto AddTextPart = [&](TqmMessageBodies& ABodies, const std::string& AHtmlText) {
+    if (HasText && HasHtml) {
+      TqmMultipartBody* Alt = ABodies.AddMultipart();
+      Alt->SetContentType("multipart/alternative");
+      Alt->Bodies().AddText(AText);
+      Alt->Bodies().AddHtml(AHtmlText);
+    } else if (HasHtml) {
+      ABodies.AddHtml(AHtmlText);
+    } else {
+      ABodies.AddText(AText);
+    }
+  };
+  // Images first (their identifiers go into the HTML), then the text part,
+  // moved to the front.
+  auto AddRelated = [&](TqmMessageBodies& ABodies) {
+    std::string Html = AHtml;
+    for (const std::string& Image : AImages) {
+      TqmImageBody* Body = ABodies.AddImage(Image);
+      Html = ReplaceTextCI(Html, Image, "cid:" + Body->ContentID());
+    }
+    AddTextPart(ABodies, Html);
+    ABodies.Move(ABodies.Count() - 1, 0);
+  };
+
+  if (AAttachments.empty() && AImages.empty()) {
+    if (HasText) FBodies->AddText(AText);
+    if (HasHtml) FBodies->AddHtml(AHtml);
+    SetContentType(TextType);
+  } else if (AImages.empty()) {
+    AddTextPart(*FBodies, AHtml);
+    for (const std::string& Name : AAttachments) FBodies->AddAttachment(Name);
+    SetContentType("multipart/mixed");
+  } else if (AAttachments.empty()) {
+    AddRelated(*FBodies);
+    SetContentSubType(TextType);
+    SetContentType("multipart/related");
+  } else {
+    TqmMultipartBody* Related = FBodies->AddMultipart();
+    Related->SetContentType("multipart/related");
+    Related->SetContentSubType(TextType);
+    AddRelated(Related->Bodies());
+    for (const std::string& Name : AAttachments) FBodies->AddAttachment(Name);
+    SetContentType("multipart/mixed");
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Rendering
+
+std::string TqmMailMessage::GenerateBoundary() {
+  const int32_t Tick = TickCount();
+  std::uniform_int_distribution<int> Dist(0, 999);
+  return "Mark=_" + std::to_string(Tick) + std::to_string(Tick / 2) +
+         std::to_string(Dist(RandomEngine()));
+}
+
+void TqmMailMessage::AssignContentType(TqmMailHeaderFieldList& AFieldList) {
+  if (IsMultipart()) {
+    AFieldList.AddField("Content-Type", FContentType.empty() ? "multipart/mixed" : FContentType);
+    if (!FContentSubType.empty())
+      AFieldList.AddQuotedFieldItem("Content-Type", "type", FContentSubType);
+    AFieldList.AddQuotedFieldItem("Content-Type", "boundary", FBoundary);
+  } else {
+    AFieldList.AddField("Content-Type", FContentType.empty() ? "text/plain" : FContentType);
+    if (!FCharSet.empty()) AFieldList.AddQuotedFieldItem("Content-Type", "charset", FCharSet);
+  }
+}
+
+void TqmMailMessage::RenderHeader(TStrings& ALines, TqmMailHeaderFieldList& AFieldList,
+                                  int& ADateLine) {
+  const bool UU = FMessageFormat == mfUUencode;
+  AFieldList.Parse(0, &ALines);
+  AFieldList.AddField("Message-ID", FMessageID);
+  AFieldList.AddField("In-Reply-To", FInReplyTo);
+  AFieldList.AddEncodedAddressField("From", From().FullAddress());
+  AFieldList.AddEncodedAddressField("Reply-To", FReplyTo);
+  AFieldList.AddField("Newsgroups", FNewsGroups->Join(","));
+  AFieldList.AddField("References", FReferences->Join(" "));
+  AFieldList.AddAddressListField("To", *FToList);
+  AFieldList.AddAddressListField("Cc", *FCCList);
+  AFieldList.AddAddressListField("Bcc", *FBCCList);
+  AFieldList.AddEncodedTextField("Subject", FSubject);
+  AFieldList.AddField("Date", DateTimeToMailDate(FDate));
+  ADateLine = AFieldList.HeaderEnd();
+  if (!UU) {
+    AFieldList.AddField("MIME-Version", "1.0");
+    AssignContentType(AFieldList);
+  }
+  AFieldList.AddField("Content-Disposition", FContentDisposition);
+  if (!IsMultipart()) {
+    TqmEncodeMethod Method = FEncoding;
+    if (Method == cmNone && FBodies->Count() == 1) Method = FBodies->Items(0)->GetEncoding();
+    AFieldList.AddField("Content-Transfer-Encoding", EncodingName(Method));
+  }
+  if (FPriority == mpLow) {
+    AFieldList.AddField("Importance", "Low");
+    AFieldList.AddField("X-Priority", "5");
+  } else if (FPriority == mpHigh) {
+    AFieldList.AddField("Importance", "High");
+    AFieldList.AddField("X-Priority", "1");
+  }
+  AFieldList.AddField("X-MimeOLE", FMimeOLE);
+  AFieldList.AddField("X-Mailer", FMailer);
+  AFieldList.AddEncodedAddressField("Disposition-Notification-To", FReadReceiptTo);
+  AFieldList.AddUnfoldedField("List-Unsubscribe", FListUnsubscribe);
+  AFieldList.AddLines(*FExtraFields);
+  ALines.Add("");
+}
+
+void TqmMailMessage::RenderBodies(std::vector<std::string>& ALines) {
+  TCounterGuard Rendering(Root()->FRenderCount);
+  const bool Multipart = IsMultipart();
+  const bool UU = Root()->MessageFormat() == mfUUencode;
+  const bool Delimited = Multipart && !UU;
+  std::vector<std::vector<std::string>> Blocks;
+  Blocks.reserve(static_cast<size_t>(FBodies->Count()));
+  for (int I = 0; I < FBodies->Count(); ++I) {
+    TqmMessageBody* Body = FBodies->Items(I);
+    std::vector<std::string> Block;
+    if (Delimited) {
+      TStringList Header;
+      TqmMailHeaderFieldList FieldList(Root()->CharSet(), Root()->GetHeaderEncoding(),
+                                       Root()->CharsPerLine());
+      FieldList.Parse(0, &Header);
+      Body->AssignBodyHeader(FieldList);
+      Block = Header.Lines();
+      Block.emplace_back();
+    }
+    auto* Attachment = dynamic_cast<TqmAttachmentBody*>(Body);
+    const bool UUAttachment = UU && Attachment;
+    if (UUAttachment) Block.push_back("begin 644 " + ExtractFilePart(Attachment->FileName()));
+    if (std::unique_ptr<TStream> Source = Body->GetSourceStream()) {
+      TMemoryStream Encoded;
+      Body->EncodeData(*Source, Encoded);
+      AppendLines(Encoded, Block);
+    }
+    if (UUAttachment) Block.emplace_back("end");
+    // No empty line between the data and the next delimiter: the line break
+    // before a delimiter belongs to it, and an extra line would add a line
+    // break to the data each time the message is read back.
+    Blocks.push_back(std::move(Block));
+  }
+  if (Delimited) {
+    // A boundary that occurs in the content would end a part early.
+    auto Occurs = [&](const std::string& ABoundary) {
+      const std::string Delimiter = "--" + ABoundary;
+      for (const auto& Block : Blocks)
+        for (const std::string& Line : Block)
+          if (Line.size() >= Delimiter.size() && Line[0] == '-' && Line[1] == '-' &&
+              Line.compare(0, Delimiter.size(), Delimiter) == 0)
+            return true;
+      return false;
+    };
+    do {
+      FBoundary = GenerateBoundary();
+    } while (Occurs(FBoundary));
+  } else if (FBoundary.empty()) {
+    FBoundary = GenerateBoundary();
+  }
+  for (auto& Block : Blocks) {
+    if (Delimited) ALines.push_back("--" + FBoundary);
+    for (std::string& Line : Block) ALines.push_back(std::move(Line));
+  }
+  if (Delimited) ALines.push_back("--" + FBoundary + "--");
+}
+
+TStrings& TqmMailMessage::MessageSource() {
+  if (FMessageSource) return *FMessageSource;
+  auto Lines = std::make_unique<TStringList>();
+  std::vector<std::string> BodyLines;
+  {
+    TCounterGuard Rendering(FRenderCount);
+    // The bodies first: the boundary in the header must not occur in them.
+    RenderBodies(BodyLines);
+    TqmMailHeaderFieldList FieldList(FCharSet, GetHeaderEncoding(), FCharsPerLine);
+    RenderHeader(*Lines, FieldList, FDateLine);
+    if (IsMultipart() && FMessageFormat != mfUUencode) {
+      Lines->Add("This is a multi-part message in MIME format.");
+      Lines->Add("");
+    }
+    if (FNewsGroups->Count() > 0)
+      Lines->Insert(FDateLine, "Lines: " + std::to_string(BodyLines.size()));
+    Lines->Reserve(Lines->Count() + static_cast<int>(BodyLines.size()));
+    for (std::string& Line : BodyLines) Lines->Append(std::move(Line));
+  }
+  FMessageSource = std::move(Lines);
+  return *FMessageSource;
+}
+
+// ---------------------------------------------------------------------------
+// Reading
+
+void TqmMailMessage::ParseMessage(const TStrings& ALines) {
+  TUpdateGuard Guard(*this);
+  ClearForParse();
+  ParseHeader(ALines);
+  ParseBodies(ALines, FBodyStart);
+  Changed();
+}
+
+void TqmMailMessage::ParseHeaderOnly(const TStrings& ALines) {
+  TUpdateGuard Guard(*this);
+  ClearForParse();
+  ParseHeader(ALines);
+  Changed();
+}
+
+void TqmMailMessage::ParseContentFields(TqmMailHeaderFieldList& AFieldList) {
+  const bool Mime =
+      AFieldList.IndexOfField("Content-Type") >= 0 || AFieldList.IndexOfField("MIME-Version") >= 0;
+  SetMessageFormat(Mime ? mfMIME : mfUUencode);
+  const std::string ContentType = AFieldList.GetFieldValue("Content-Type");
+  SetContentType(AFieldList.GetItemValue(ContentType, ""));
+  SetContentSubType(AFieldList.GetItemValue(ContentType, "type"));
+  FBoundary = AFieldList.GetItemValue(ContentType, "boundary");
+  const std::string CharSet = AFieldList.GetItemValue(ContentType, "charset");
+  if (!CharSet.empty()) {
+    SetCharSet(CharSet);
+    AFieldList.SetCharSet(FCharSet);
+  }
+  SetContentDisposition(
+      AFieldList.GetItemValue(AFieldList.GetFieldValue("Content-Disposition"), ""));
+  const std::string Cte = LowerCase(AFieldList.GetFieldValue("Content-Transfer-Encoding"));
+  if (Cte == "quoted-printable")
+    SetEncoding(cmQuotedPrintable);
+  else if (Cte == "base64")
+    SetEncoding(cmBase64);
+  else
+    SetEncoding(cmNone);
+  AFieldList.SetHeaderEncoding(GetHeaderEncoding());
+}
+
+void TqmMailMessage::ParseHeader(const TStrings& ALines) {
+  TCounterGuard Parsing(FParseCount);
+  TStrings* Lines = const_cast<TStrings*>(&ALines);  // read only
+  TqmMailHeaderFieldList FieldList(FCharSet, GetHeaderEncoding(), FCharsPerLine);
+  const int HeaderEnd = FieldList.Parse(0, Lines);
+  ParseContentFields(FieldList);
+
+  From().SetFullAddress(FieldList.GetDecodedAddress("From"));
+  FieldList.GetAddressList("To", *FToList);
+  FieldList.GetAddressList("Cc", *FCCList);
+  FieldList.GetAddressList("Bcc", *FBCCList);
+  SetSubject(FieldList.GetDecodedText("Subject"));
+
+  TDateTime Date = Now();
+  TDateTime Offset = LocalTimeBias(Date) / -1440.0;
+  try {
+    std::string DateText;
+    if (FieldList.IndexOfField("Date") >= 0) {
+      DateText = FieldList.GetDecodedText("Date");
+    } else if (FieldList.IndexOfField("Received") >= 0) {
+      const std::string Received = FieldList.GetDecodedText("Received");
+      const size_t Semi = Received.rfind(';');
+      DateText = Trim(Received.substr(Semi == std::string::npos ? 0 : Semi + 1, 1000));
+    }
+    if (FieldList.IndexOfField("Date") >= 0 || FieldList.IndexOfField("Received") >= 0) {
+      Date = 0;
+      Offset = 0;
+      Date = MailDateToDateTime(DateText, Offset);
+    }
+  } catch (const Exception&) {
+    // A date that cannot be read leaves what was set before it.
+  }
+  SetDate(Date);
+  FTimeZoneOffset = Offset;
+
+  TqmMessagePriority Priority = mpNormal;
+  const struct {
+    const char* Field;
+    const char* Low;
+    const char* High;
+  } PriorityFields[] = {{"Importance", "Low", "High"},
+                        {"X-Priority", "5", "1"},
+                        {"X-MSMail-Priority", "Low", "High"}};
+  for (const auto& F : PriorityFields) {
+    if (Priority != mpNormal) break;
+    const std::string Value = FieldList.GetFieldValue(F.Field);
+    if (Value.empty()) continue;
+    if (SameText(Value, F.Low))
+      Priority = mpLow;
+    else if (SameText(Value, F.High))
+      Priority = mpHigh;
+  }
+  SetPriority(Priority);
+
+  SetReplyTo(FieldList.GetDecodedAddress("Reply-To"));
+  SetReadReceiptTo(FieldList.GetDecodedAddress("Disposition-Notification-To"));
+  SetListUnsubscribe(FieldList.GetDecodedAddress("List-Unsubscribe"));
+  SetMessageID(FieldList.GetFieldValue("Message-ID"));
+  SetInReplyTo(FieldList.GetFieldValue("In-Reply-To"));
+  SetMimeOLE(FieldList.GetFieldValue("X-MimeOLE"));
+  SetMailer(FieldList.GetFieldValue("X-Mailer"));
+  SplitText(FieldList.GetFieldValue("Newsgroups"), *FNewsGroups, ",");
+  {
+    // Folded identifiers get a "," from unfolding; it is not part of them.
+    TStringList Pieces;
+    SplitText(FieldList.GetFieldValue("References"), Pieces, " ");
+    FReferences->BeginUpdate();
+    FReferences->Clear();
+    for (int I = 0; I < Pieces.Count(); ++I) {
+      std::string Piece = Trim(Pieces[I]);
+      while (!Piece.empty() && Piece.back() == ',') Piece.pop_back();
+      if (!Piece.empty()) FReferences->Add(Piece);
+    }
+    FReferences->EndUpdate();
+  }
+
+  FRawHeader.Clear();
+  for (int I = 0; I < HeaderEnd && I < ALines.Count(); ++I) FRawHeader.Add(ALines[I]);
+  FBodyStart = std::min(HeaderEnd + 1, ALines.Count());
+
+  FExtraFields->BeginUpdate();
+  FExtraFields->Clear();
+  for (int I = 0; I < FieldList.FieldCount(); ++I) {
+    const std::string Name = FieldList.GetFieldName(I);
+    if (!InList(FKnownFields, Name))
+      FExtraFields->Add(Name + ": " + Trim(FieldList.GetFieldValueAt(I)));
+  }
+  FExtraFields->EndUpdate();
+}
+
+TqmMessageBody* TqmMailMessage::CreateBodyForPart(const std::string& AContentType,
+                                                  const std::string& ADisposition) {
+  const std::string Type = LowerCase(AContentType);
+  const std::string Disposition = LowerCase(ADisposition);
+  if (StartsWithCI(Type, "multipart/")) {
+    // Deeper nesting is kept as undecoded data.
+    if (FNestingLevel >= qmMaxMultipartNesting) return FBodies->Add<TqmAttachmentBody>();
+    return FBodies->Add<TqmMultipartBody>();
+  }
+  if (StartsWithCI(Type, "image/") && Disposition != "attachment")
+    return FBodies->Add<TqmImageBody>();
+  if (Disposition == "attachment") return FBodies->Add<TqmAttachmentBody>();
+  for (const char* Prefix : {"application/", "message/", "audio/", "video/", "image/"})
+    if (StartsWithCI(Type, Prefix)) return FBodies->Add<TqmAttachmentBody>();
+  if (StartsWithCI(Type, "text/")) return FBodies->Add<TqmTextBody>();
+  return FBodies->Add<TqmAttachmentBody>();
+}
+
+TqmMessageBody* TqmMailMessage::CreateSingleBody(const TStrings& /*ALines*/,
+                                                 TqmMessageBodies& ABodies) {
+  bool Attachment = SameText(FContentDisposition, "attachment");
+  for (const char* Prefix : {"application/", "message/", "audio/", "video/"})
+    if (StartsWithCI(FContentType, Prefix)) Attachment = true;
+  if (Attachment) return ABodies.Add<TqmAttachmentBody>();
+  return ABodies.Add<TqmTextBody>();
+}
+
+TqmAttachmentBody* TqmMailMessage::CreateUUAttachment(const std::string& AFileName) {
+  TqmAttachmentBody* Body = FBodies->Add<TqmAttachmentBody>();
+  Body->SetFileName(SafeReceivedFileName(AFileName));
+  Body->SetEncoding(cmUUEncode);
+  return Body;
+}
+
+void TqmMailMessage::AddBodyData(TqmMessageBody* ABody, TMemoryStream& AData, int ALineCount) {
+  if (ABody) ABody->AddData(AData, ALineCount);
+  AData.Clear();
+}
+
+void TqmMailMessage::ParseBodies(const TStrings& ALines, int AStart) {
+  TCounterGuard Parsing(FParseCount);
+  if (StartsWithCI(FContentType, "multipart/")) {
+    ParseMultipart(ALines, AStart);
+    if (FBodies->Count() == 0) {
+      ParseSinglePart(ALines, AStart);
+      RemoveEmptyTextBodies();
+    }
+  } else {
+    ParseSinglePart(ALines, AStart);
+    RemoveEmptyTextBodies();
+  }
+}
+
+void TqmMailMessage::ParseMultipart(const TStrings& ALines, int AStart) {
+  const std::string Delimiter = "--" + FBoundary;
+  // A delimiter line may be followed by white space (transport padding).
+  auto Classify = [&](const std::string& ALine) -> int {  // 0 no, 1 delimiter, 2 closing
+    if (ALine.size() < Delimiter.size() || ALine[0] != '-' || ALine[1] != '-' ||
+        ALine.compare(0, Delimiter.size(), Delimiter) != 0)
+      return 0;
+    if (OnlyWhiteSpace(ALine, Delimiter.size())) return 1;
+    if (ALine.compare(Delimiter.size(), 2, "--") == 0 && OnlyWhiteSpace(ALine, Delimiter.size() + 2))
+      return 2;
+    return 0;
+  };
+  const int Count = ALines.Count();
+  TMemoryStream Scratch;
+  TqmMessageBody* Current = nullptr;
+  int LineCount = 0;
+  for (int I = std::max(AStart, 0); I < Count; ++I) {
+    const std::string& Line = ALines[I];
+    const int Kind = Classify(Line);
+    if (Kind == 0) {
+      if (Current) {
+        if (!Line.empty()) Scratch.WriteBuffer(Line.data(), static_cast<int64_t>(Line.size()));
+        Scratch.WriteBuffer("\r\n", 2);
+        ++LineCount;
+      }
+      continue;
+    }
+    if (Current) {
+      AddBodyData(Current, Scratch, LineCount);
+      Current = nullptr;
+      LineCount = 0;
+    }
+    if (Kind == 2) break;
+    // The part's header: up to the first empty line, and never past the
+    // next delimiter (a part without header and blank line).
+    int HeaderEnd = I + 1;
+    while (HeaderEnd < Count && !ALines[HeaderEnd].empty() && Classify(ALines[HeaderEnd]) == 0)
+      ++HeaderEnd;
+    const bool HasBlank = HeaderEnd < Count && ALines[HeaderEnd].empty();
+    TStringList Header;
+    for (int J = I + 1; J < HeaderEnd; ++J) Header.Append(ALines[J]);
+    if (HasBlank) {
+      // Followed by what an embedded message's header would be.
+      Header.Append(std::string());
+      for (int J = HeaderEnd + 1, N = 0; J < Count && N < 200 && !ALines[J].empty() &&
+                                         Classify(ALines[J]) == 0;
+           ++J, ++N)
+        Header.Append(ALines[J]);
+    }
+    TqmMailHeaderFieldList FieldList(Root()->CharSet(), Root()->GetHeaderEncoding(),
+                                     Root()->CharsPerLine());
+    FieldList.Parse(0, &Header);
+    const std::string ContentType =
+        FieldList.GetItemValue(FieldList.GetFieldValue("Content-Type"), "");
+    const std::string Disposition =
+        FieldList.GetItemValue(FieldList.GetFieldValue("Content-Disposition"), "");
+    TqmMessageBody* Body = CreateBodyForPart(ContentType, Disposition);
+    Body->ParseBodyHeader(FieldList);
+    for (int J = I + 1; J < HeaderEnd; ++J) Body->RawHeader().Add(ALines[J]);
+    Body->ExtraFields().BeginUpdate();
+    for (int F = 0; F < FieldList.FieldCount(); ++F) {
+      const std::string Name = FieldList.GetFieldName(F);
+      if (!InList(Body->KnownFields(), Name))
+        Body->ExtraFields().Add(Name + ": " + Trim(FieldList.GetFieldValueAt(F)));
+    }
+    Body->ExtraFields().EndUpdate();
+    Body->SetHeaderStart(I + 1);
+    const int DataStart = HasBlank ? HeaderEnd + 1 : HeaderEnd;
+    Body->SetDataStart(std::min(DataStart, std::max(Count - 1, 0)));
+    Current = Body;
+    I = DataStart - 1;
+  }
+  if (Current) AddBodyData(Current, Scratch, LineCount);
+}
+
+void TqmMailMessage::ParseSinglePart(const TStrings& ALines, int /*AStart*/) {
+  const int Count = ALines.Count();
+  int HeaderEnd = 0;
+  while (HeaderEnd < Count && !ALines[HeaderEnd].empty()) ++HeaderEnd;
+  if (HeaderEnd >= Count) return;
+
+  TStringList Header;
+  for (int J = 0; J < HeaderEnd; ++J) Header.Append(ALines[J]);
+  TqmMailHeaderFieldList FieldList(FCharSet, GetHeaderEncoding(), Root()->CharsPerLine());
+  FieldList.Parse(0, &Header);
+  TqmMessageBody* Main = CreateSingleBody(ALines, *FBodies);
+  Main->ParseBodyHeader(FieldList);
+  Main->RawHeader().Assign(Header);
+  Main->ExtraFields().BeginUpdate();
+  Main->ExtraFields().Assign(*FExtraFields);
+  Main->ExtraFields().EndUpdate();
+  Main->SetHeaderStart(0);
+  Main->SetDataStart(HeaderEnd + 1);
+
+  TMemoryStream Scratch;
+  int LineCount = 0;
+  TqmAttachmentBody* Open = nullptr;
+  for (int I = HeaderEnd + 1; I < Count; ++I) {
+    const std::string& Line = ALines[I];
+    if (!Line.empty() && (Line[0] == 'b' || Line[0] == 'B')) {
+      const std::string FileName = UUBeginFileName(Line);
+      if (!FileName.empty()) {
+        SetMessageFormat(mfUUencode);
+        AddBodyData(Open ? static_cast<TqmMessageBody*>(Open) : Main, Scratch, LineCount);
+        LineCount = 0;
+        Open = CreateUUAttachment(FileName);
+        Open->SetHeaderStart(I);
+        Open->SetDataStart(I + 1);
+        continue;
+      }
+    }
+    if (FMessageFormat == mfUUencode && Line.size() <= 16 && SameText(Trim(Line), "end")) {
+      if (Open) {
+        AddBodyData(Open, Scratch, LineCount);
+        LineCount = 0;
+        Open = nullptr;
+      }
+      continue;
+    }
+    if (!Line.empty()) Scratch.WriteBuffer(Line.data(), static_cast<int64_t>(Line.size()));
+    Scratch.WriteBuffer("\r\n", 2);
+    ++LineCount;
+  }
+  AddBodyData(Main, Scratch, LineCount);
+}
+
+void TqmMailMessage::RemoveEmptyTextBodies() {
+  for (int I = FBodies->Count() - 1; I >= 0; --I) {
+    auto* Text = dynamic_cast<TqmTextBody*>(FBodies->Items(I));
+    if (Text && Trim(Text->Strings().Text()).empty()) FBodies->Delete(I);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Display text
+
+namespace {
+
+void CollectTexts(TqmMessageBodies& ABodies, std::vector<TqmTextBody*>& ATexts) {
+  for (int I = 0; I < ABodies.Count(); ++I) {
+    TqmMessageBody* Body = ABodies.Items(I);
+    if (auto* Text = dynamic_cast<TqmTextBody*>(Body))
+      ATexts.push_back(Text);
+    else if (auto* Multi = dynamic_cast<TqmMultipartBody*>(Body))
+      CollectTexts(Multi->Bodies(), ATexts);
+  }
+}
+
+}  // namespace
+
+TStrings& TqmMailMessage::GetMessageText() {
+  FMessageText.Clear();
+  std::vector<TqmTextBody*> Texts;
+  CollectTexts(*FBodies, Texts);
+  for (TqmTextBody* Text : Texts) {
+    if (SameText(Text->ContentType(), "text/html")) {
+      FMessageText.AddStrings(Text->Strings());
+      return FMessageText;
+    }
+  }
+  for (TqmTextBody* Text : Texts)
+    if (SameText(Text->ContentType(), "text/plain")) FMessageText.AddStrings(Text->Strings());
+  if (Trim(FMessageText.Text()).empty()) {
+    FMessageText.Clear();
+    for (TqmTextBody* Text : Texts) FMessageText.AddStrings(Text->Strings());
+  }
+  return FMessageText;
+}
+
+}  // namespace qm

@@ -1,0 +1,29 @@
+// IDN encoding of arbitrary bytes: the result is ASCII, or an IDN error.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "dns/qmIdnTranslator.h"
+
+using namespace qm;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
+  const std::string Text(reinterpret_cast<const char*>(Data), Size);
+  try {
+    const std::string Label = TqmIdnTranslator::EncodeLabel(Text);
+    if (!TqmIdnTranslator::IsAscii(Label)) __builtin_trap();
+    if (TqmIdnTranslator::IsAscii(Text) && Label != Text) __builtin_trap();
+  } catch (const EqmIdnError&) {
+  }
+  try {
+    const std::string Mailbox = TqmIdnTranslator::EncodeMailbox(Text);
+    // Without an "@" the text is returned as it is.
+    if (Text.find('@') != std::string::npos && !TqmIdnTranslator::IsAscii(Mailbox)) __builtin_trap();
+  } catch (const EqmIdnError&) {
+  }
+  try {
+    TqmIdnTranslator::EncodeDomain(Text);
+  } catch (const EqmIdnError&) {
+  }
+  return 0;
+}
