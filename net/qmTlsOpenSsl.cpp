@@ -85,6 +85,8 @@ void SetContent(TMemoryStream& ABuffer, const uint8_t* AData, size_t ASize) {
   ABuffer.SetPosition(0);
 }
 
+}  // namespace
+
 std::string DefaultTargetName() {
   const std::time_t T = std::time(nullptr);
   struct tm Tm {};
@@ -93,6 +95,8 @@ std::string DefaultTargetName() {
   std::strftime(Buffer, sizeof(Buffer), "%Y-%m-%d %H:%M:%S", &Tm);
   return Buffer;
 }
+
+namespace {
 
 int EngineIndex() {
   static const int Index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);

@@ -113,6 +113,10 @@ size_t NextRecordLength(const uint8_t* AData, size_t ASize);
 // The length of the complete TLS records at the start of AData.
 size_t CompleteRecordsLength(const uint8_t* AData, size_t ASize);
 
+// The text of the current local date and time: the target name of a client
+// that was given none, which no certificate carries.
+std::string DefaultTargetName();
+
 class TqmTlsOpenSsl : public TObject {
  public:
   ~TqmTlsOpenSsl() override;

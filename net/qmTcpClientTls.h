@@ -1,0 +1,95 @@
+// The TCP client with TLS: the TLS settings as properties, and the choice
+// per session between TLS from the start (implicit) and TLS started by a
+// protocol command (explicit).
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "net/qmCertificate.h"
+#include "net/qmTcpClient.h"
+#include "net/qmTlsOpenSsl.h"
+#include "net/qmTlsStream.h"
+
+namespace qm {
+
+enum TqmClientTlsMode { ctNone, ctAutomatic, ctImplicit, ctExplicit };
+
+// Asked when the server wants a client certificate. ACertificate stays the
+// application's; AExtraCerts may receive chain certificates.
+using TqmGetCertificateEvent = std::function<void(TObject* Sender, TqmCertificate*& ACertificate,
+                                                  TqmCertificateList& AExtraCerts, bool& Handled)>;
+// Asked once per session with the verdict on the server's certificate;
+// AVerified may be changed either way.
+using TqmVerifyPeerEvent = std::function<void(TObject* Sender, TqmCertificate* ACertificate,
+                                              const std::string& AStatusText, int AStatusCode,
+                                              bool& AVerified)>;
+
+// Bytes from the server that arrived after its go-ahead to start TLS and
+// before the handshake (they could pass for replies of the TLS session).
+constexpr int qmDataBeforeTlsCode = -151;
+extern const char* const qmDataBeforeTls;
+
+class TqmTcpClientTls : public TqmTcpClient {
+ public:
+  explicit TqmTcpClientTls(TComponent* AOwner = nullptr);
+  ~TqmTcpClientTls() override;
+
+  // ---- overridable operations (after those of TqmTcpClient) ----
+  virtual void SetUseTLS(TqmClientTlsMode AValue);
+  // Switches the open session to TLS; a failure closes the client and is
+  // raised again.
+  virtual void StartTls();
+
+  std::unique_ptr<TqmNetworkStream> CreateNetworkStream() override;
+  std::unique_ptr<TqmTlsNetworkStream> CreateTlsStream();
+  // Starts TLS when the mode asks for it at this point of the session.
+  bool StartTlsIfNeeded();
+
+  // The session's TLS stream, when it has one.
+  TqmTlsNetworkStream* TlsStream();
+
+  // ---- properties ----
+  TqmClientTlsMode UseTLS() const { return FUseTLS; }
+  TqmCertificateVerifyFlags CertificateFlags() const { return FCertificateFlags; }
+  void SetCertificateFlags(TqmCertificateVerifyFlags AValue);
+  TqmTlsFlags TLSFlags() const { return FTLSFlags; }
+  void SetTLSFlags(TqmTlsFlags AValue);
+  const std::string& SecurityPackage() const { return FSecurityPackage; }
+  void SetSecurityPackage(const std::string& AValue);
+  bool UseStrongCryptoAlgorithms() const { return FUseStrongCryptoAlgorithms; }
+  void SetUseStrongCryptoAlgorithms(bool AValue);
+  bool SendRootCertificate() const { return FSendRootCertificate; }
+  void SetSendRootCertificate(bool AValue);
+  TqmCertificateChainVerifyFlags CertChainFlags() const { return FCertChainFlags; }
+  void SetCertChainFlags(TqmCertificateChainVerifyFlags AValue);
+  int CertChainRetrievalTimeout() const { return FCertChainRetrievalTimeout; }
+  void SetCertChainRetrievalTimeout(int AValue);
+  bool UseSystemTLSFlags() const { return FUseSystemTLSFlags; }
+  void SetUseSystemTLSFlags(bool AValue);
+
+  TqmGetCertificateEvent OnGetCertificate;
+  TqmVerifyPeerEvent OnVerifyServer;
+
+ protected:
+  virtual void DoGetCertificate(TqmCertificate*& ACertificate, TqmCertificateList& AExtraCerts, bool& Handled);
+  virtual void DoVerifyServer(TqmCertificate* ACertificate, const std::string& AStatusText, int AStatusCode,
+                              bool& AVerified);
+  // True when bytes of the server are waiting that were received before
+  // the TLS handshake; descendants add what they buffered themselves.
+  virtual bool HasDataBeforeTls();
+
+ private:
+  TqmClientTlsMode FUseTLS = ctNone;
+  TqmCertificateVerifyFlags FCertificateFlags = 0;
+  TqmTlsFlags FTLSFlags = qmDefaultTlsFlags;
+  std::string FSecurityPackage;
+  bool FUseStrongCryptoAlgorithms = false;
+  bool FSendRootCertificate = false;
+  TqmCertificateChainVerifyFlags FCertChainFlags = 0;
+  int FCertChainRetrievalTimeout = 0;
+  bool FUseSystemTLSFlags = true;
+};
+
+}  // namespace qm
