@@ -108,7 +108,7 @@ class TOutBuffer {
 inline bool IsHexDigit(uint8_t C) {
   return (C >= '0' && C <= '9') || (C >= 'A' && C <= 'F') || (C >= 'a' && C <= 'f');
 }
-inline unsigned HexValue(uint8_t C) {
+inline unsigned HexDigitValue(uint8_t C) {
   if (C <= '9') return C - '0';
   return (C | 0x20) - 'a' + 10;
 }
@@ -118,7 +118,14 @@ struct TQpTables {
   std::array<bool, 256> Literal{};
   // Bytes that interrupt a run of plain text when decoding.
   std::array<bool, 256> DecodeStop{};
+  // Value of a hexadecimal digit (either case), 0xFF for other bytes.
+  std::array<uint8_t, 256> HexValue{};
   TQpTables() {
+    HexValue.fill(0xFF);
+    for (int C = 0; C < 256; ++C) {
+      const auto B = static_cast<uint8_t>(C);
+      if (IsHexDigit(B)) HexValue[C] = static_cast<uint8_t>(HexDigitValue(B));
+    }
     for (int C = 32; C <= 126; ++C) Literal[C] = C != '=';
     DecodeStop['='] = DecodeStop['\r'] = DecodeStop['\n'] = true;
   }
@@ -412,6 +419,7 @@ void TqmEncoder::DecodeQuotedPrintable(TStream& ASource, TStream& ADestination) 
   const auto Total = static_cast<int64_t>(N);
   DoProgress(0, Total);
   const auto& Stop = QpTables().DecodeStop;
+  const auto& Hex = QpTables().HexValue;
   const uint8_t* D = Data.data();
 
   TOutBuffer Out(ADestination);
@@ -437,6 +445,12 @@ void TqmEncoder::DecodeQuotedPrintable(TStream& ASource, TStream& ADestination) 
       if (C == '\r' || C == '\n') break;
       if (Escape == 0) {
         if (C == '=') {
+          // The common case first: "=" and two hexadecimal digits.
+          if (P + 2 < N && Hex[D[P + 1]] < 16 && Hex[D[P + 2]] < 16) {
+            Out.Put(static_cast<char>(Hex[D[P + 1]] * 16 + Hex[D[P + 2]]));
+            P += 3;
+            continue;
+          }
           Escape = 1;
           Val = 0;
           ++P;
@@ -450,7 +464,7 @@ void TqmEncoder::DecodeQuotedPrintable(TStream& ASource, TStream& ADestination) 
       }
       ++P;
       if (IsHexDigit(C)) {
-        Val = Val * 16 + HexValue(C);
+        Val = Val * 16 + Hex[C];
         if (++Escape == 3) {
           Out.Put(static_cast<char>(Val));
           Escape = 0;

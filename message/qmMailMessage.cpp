@@ -443,6 +443,8 @@ std::string TqmMailMessage::GenerateBoundary() {
          std::to_string(Dist(RandomEngine()));
 }
 
+std::string TqmMailMessage::NewBoundary() { return GenerateBoundary(); }
+
 void TqmMailMessage::AssignContentType(TqmMailHeaderFieldList& AFieldList) {
   if (IsMultipart()) {
     AFieldList.AddField("Content-Type", FContentType.empty() ? "multipart/mixed" : FContentType);
@@ -541,10 +543,10 @@ void TqmMailMessage::RenderBodies(std::vector<std::string>& ALines) {
       return false;
     };
     do {
-      FBoundary = GenerateBoundary();
+      FBoundary = NewBoundary();
     } while (Occurs(FBoundary));
   } else if (FBoundary.empty()) {
-    FBoundary = GenerateBoundary();
+    FBoundary = NewBoundary();
   }
   for (auto& Block : Blocks) {
     if (Delimited) ALines.push_back("--" + FBoundary);

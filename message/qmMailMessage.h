@@ -153,6 +153,8 @@ class TqmMailMessage : public TComponent {
   virtual void AssignContentType(TqmMailHeaderFieldList& AFieldList);
   virtual void RegisterKnownFields();
   virtual void Reset();
+  // A boundary for the next rendering (GenerateBoundary).
+  virtual std::string NewBoundary();
 
   // The header encoding every header list of the message uses.
   TqmEncodeMethod GetHeaderEncoding() const;

@@ -35,6 +35,31 @@ def addresses(msg, name):
         return ["x3f"]
 
 
+def leaves(part):
+    """Prints the leaf parts depth-first. An embedded message (message/rfc822
+    and the like) is one leaf, as a file attachment; its payload is printed
+    as "embedded" since Python holds it parsed, not as its bytes."""
+    if part.is_multipart() and part.get_content_maintype() != "message":
+        for sub in part.get_payload():
+            leaves(sub)
+        return
+    try:
+        name = part.get_filename() or ""
+    except Exception:
+        name = ""
+    charset = part.get_content_charset() or ""
+    if part.is_multipart():
+        print("part", h(part.get_content_type()), h(name), "embedded", h(charset))
+        return
+    payload = part.get_payload(decode=True) or b""
+    if part.get_content_maintype() == "text":
+        try:
+            payload = part.get_content()
+        except Exception:
+            pass
+    print("part", h(part.get_content_type()), h(name), h(payload), h(charset))
+
+
 def main():
     for path in sys.argv[1:]:
         with open(path, "rb") as f:
@@ -54,21 +79,7 @@ def main():
         print(" ".join(["from"] + addresses(msg, "from")))
         print(" ".join(["to"] + addresses(msg, "to")))
         try:
-            for part in msg.walk():
-                if part.is_multipart():
-                    continue
-                try:
-                    name = part.get_filename() or ""
-                except Exception:
-                    name = ""
-                payload = part.get_payload(decode=True) or b""
-                if part.get_content_maintype() == "text":
-                    try:
-                        payload = part.get_content()
-                    except Exception:
-                        pass
-                charset = part.get_content_charset() or ""
-                print("part", h(part.get_content_type()), h(name), h(payload), h(charset))
+            leaves(msg)
         except Exception:
             print("error")
     sys.stdout.flush()

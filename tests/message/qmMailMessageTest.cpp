@@ -168,3 +168,470 @@ TEST_F(MessageRoundTrip, EveryBuildCombinationReadsBackHereAndInPython) {
     }
   }
 }
+
+namespace {
+
+std::unique_ptr<TStringList> LinesOf(const std::string& AText) {
+  auto L = std::make_unique<TStringList>();
+  L->SetText(AText);
+  return L;
+}
+
+}  // namespace
+
+TEST(MessageParse, HeaderOnlyDecodesAndLeavesBodiesEmpty) {
+  TqmMailMessage M;
+  int Changes = 0;
+  M.OnChanged = [&](TObject*) { ++Changes; };
+  M.ParseHeaderOnly(*LinesOf(
+      "From: =?utf-8?Q?J=C3=B6rg?= <j@example.com>\r\n"
+      "To: a@example.com, \"B, C\" <b@example.com>\r\n"
+      "Subject: =?iso-8859-1?Q?Gr=FC=DFe?= aus\r\n"
+      "Date: Tue, 5 Feb 2008 09:10:11 +0100\r\n"
+      "Content-Type: text/plain; charset=utf-8\r\n"));
+  EXPECT_EQ(Changes, 1);
+  EXPECT_EQ(M.Subject(), "Grüße aus");
+  EXPECT_EQ(M.From().Name(), "Jörg");
+  ASSERT_EQ(M.ToList().Count(), 2);
+  EXPECT_EQ(M.ToList().Items(1)->Name(), "B, C");
+  EXPECT_EQ(M.Bodies().Count(), 0);
+  EXPECT_EQ(M.CharSet(), "utf-8");
+  EXPECT_EQ(M.MessageFormat(), mfMIME);
+  EXPECT_NEAR(LocalToUtc(M.Date()), EncodeDate(2008, 2, 5) + EncodeTime(8, 10, 11, 0), 1e-6);
+  EXPECT_NEAR(M.TimeZoneOffset(), 1.0 / 24, 1e-9);
+}
+
+TEST(MessageParse, DateFallsBackToReceivedThenToNow) {
+  TqmMailMessage M;
+  M.ParseHeaderOnly(*LinesOf(
+      "Received: from x by y; Wed, 1 Jan 2020 10:00:00 +0000\r\nSubject: s\r\n"));
+  EXPECT_NEAR(LocalToUtc(M.Date()), EncodeDate(2020, 1, 1) + EncodeTime(10, 0, 0, 0), 1e-6);
+  const TDateTime Before = Now();
+  M.ParseHeaderOnly(*LinesOf("Subject: s\r\n"));
+  EXPECT_GE(M.Date(), Before - 1e-6);
+  EXPECT_LE(M.Date(), Now() + 1e-6);
+  // A month word that is not a month is read as the year and fails.
+  M.ParseHeaderOnly(*LinesOf("Date: Tue, 5 Foo 2008 09:10:11 +0100\r\n"));
+  EXPECT_EQ(M.Date(), 0);
+}
+
+TEST(MessageParse, PriorityFieldsInOrder) {
+  const struct {
+    const char* Header;
+    TqmMessagePriority Want;
+  } Cases[] = {{"Importance: high\r\n", mpHigh},
+               {"X-Priority: 5\r\n", mpLow},
+               {"X-Priority: 3 (Normal)\r\nX-MSMail-Priority: High\r\n", mpHigh},
+               {"X-Priority: 2 (High)\r\n", mpNormal},
+               {"Importance: Low\r\nX-Priority: 1\r\n", mpLow}};
+  for (const auto& C : Cases) {
+    TqmMailMessage M;
+    M.ParseHeaderOnly(*LinesOf(C.Header));
+    EXPECT_EQ(M.Priority(), C.Want) << C.Header;
+  }
+}
+
+TEST(MessageParse, UnknownFieldsGoToExtraFields) {
+  TqmMailMessage M;
+  M.ParseMessage(*LinesOf(
+      "Received: from a\r\n by b; Wed, 1 Jan 2020 10:00:00 +0000\r\n"
+      "List-Unsubscribe: <mailto:leave@example.com>\r\n"
+      "Message-ID: <id@example.com>\r\nReferences: <a@x>\r\n <b@x>\r\n"
+      "X-Custom:   value  \r\nSubject: s\r\n\r\nbody\r\n"));
+  EXPECT_EQ(M.ExtraFields().ToVector(),
+            (std::vector<std::string>{"Received: from a by b; Wed, 1 Jan 2020 10:00:00 +0000",
+                                      "List-Unsubscribe: <mailto:leave@example.com>",
+                                      "X-Custom: value"}));
+  EXPECT_EQ(M.ListUnsubscribe(), "<mailto:leave@example.com>");
+  EXPECT_EQ(M.MessageID(), "<id@example.com>");
+  EXPECT_EQ(M.References().ToVector(), (std::vector<std::string>{"<a@x>", "<b@x>"}));
+  EXPECT_EQ(M.RawHeader().Count(), 8);
+  EXPECT_EQ(M.BodyStart(), 9);
+}
+
+TEST(MessageParse, UUencodeWithoutMime) {
+  TqmMailMessage M;
+  std::map<std::string, std::string> Saved;
+  M.OnSaveAttachment = [](TObject*, TqmAttachmentBody*, std::string&,
+                          std::unique_ptr<TStream>& AData, bool& Handled) {
+    AData = std::make_unique<TMemoryStream>();
+    Handled = true;
+  };
+  M.OnAttachmentSaved = [&](TObject*, TqmAttachmentBody*, const std::string& AName, TStream* AData) {
+    TMemoryStream C;
+    C.CopyFrom(*AData, 0);
+    Saved[AName] = C.DataString();
+  };
+  M.ParseMessage(*LinesOf(
+      "From: a@example.com\r\nSubject: uu\r\n\r\nHere it is:\r\n"
+      "begin 644 ../cat.txt\r\n#0V%T\r\n`\r\nend\r\nBye.\r\nend\r\n"));
+  EXPECT_EQ(M.MessageFormat(), mfUUencode);
+  ASSERT_EQ(M.Bodies().Count(), 2);
+  auto* Text = dynamic_cast<TqmTextBody*>(M.Bodies().Items(0));
+  ASSERT_NE(Text, nullptr);
+  EXPECT_EQ(Text->Strings().ToVector(), (std::vector<std::string>{"Here it is:", "Bye."}));
+  auto* Att = dynamic_cast<TqmAttachmentBody*>(M.Bodies().Items(1));
+  ASSERT_NE(Att, nullptr);
+  EXPECT_EQ(Att->FileName(), ".._cat.txt") << "never a directory";
+  EXPECT_EQ(Saved[".._cat.txt"], "Cat");
+}
+
+TEST(MessageParse, MultipartVariants) {
+  const std::string Head =
+      "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"XX\"\r\n\r\npreamble\r\n";
+  {
+    // Delimiters followed by transport padding.
+    TqmMailMessage M;
+    M.ParseMessage(*LinesOf(Head + "--XX  \r\nContent-Type: text/plain\r\n\r\none\r\n--XX\t\r\n"
+                                  "Content-Type: text/plain\r\n\r\ntwo\r\n--XX-- \r\nepilogue\r\n"));
+    ASSERT_EQ(M.Bodies().Count(), 2);
+    EXPECT_EQ(dynamic_cast<TqmTextBody&>(*M.Bodies().Items(1)).Strings().Text(), "two\r\n");
+  }
+  {
+    // No delimiter at all: the whole content becomes one text.
+    TqmMailMessage M;
+    M.ParseMessage(*LinesOf(Head + "--YY\r\n\r\ntext\r\n"));
+    ASSERT_EQ(M.Bodies().Count(), 1);
+    EXPECT_EQ(dynamic_cast<TqmTextBody&>(*M.Bodies().Items(0)).Strings().Count(), 4);
+  }
+  {
+    // Part headers that end at the next delimiter, names from every source.
+    TqmMailMessage M;
+    M.ParseMessage(*LinesOf(
+        Head + "--XX\r\nContent-Type: application/pdf\r\n--XX\r\n"
+               "Content-Type: application/x-y\r\nContent-Description: Quarterly report\r\n\r\nd\r\n"
+               "--XX\r\nContent-Type: application/x-y; name=\"a:b.txt\"\r\n\r\nd\r\n"
+               "--XX\r\nContent-Type: text/plain\r\nContent-Disposition: attachment; "
+               "filename=\"/etc/passwd\"\r\n\r\nd\r\n"
+               "--XX\r\nContent-Type: message/rfc822\r\n\r\nSubject: Re: a/b?\r\n\r\nhi\r\n"
+               "--XX\r\nContent-Type: image/gif\r\nContent-Disposition: inline; filename=x.gif\r\n"
+               "\r\nR0lG\r\n--XX\r\nContent-Disposition: attachment; filename=\"..\"\r\n\r\nd\r\n"
+               "--XX--\r\n"));
+    ASSERT_EQ(M.Bodies().Count(), 7);
+    std::vector<std::string> Names;
+    for (int I = 0; I < M.Bodies().Count(); ++I) {
+      auto* A = dynamic_cast<TqmAttachmentBody*>(M.Bodies().Items(I));
+      ASSERT_NE(A, nullptr) << I;
+      Names.push_back(A->FileName());
+    }
+    EXPECT_EQ(Names, (std::vector<std::string>{"", "Quarterly report.dat", "a_b.txt",
+                                               "_etc_passwd", "Re_ a_b_.eml", "", "_"}));
+    EXPECT_NE(dynamic_cast<TqmImageBody*>(M.Bodies().Items(5)), nullptr);
+    EXPECT_EQ(M.Bodies().Items(1)->HeaderStart(), 7);
+    EXPECT_EQ(M.Bodies().Items(1)->DataStart(), 10);
+  }
+}
+
+TEST(MessageParse, DecodingErrorsFollowThePolicy) {
+  const std::string Source =
+      "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n"
+      "Content-Type: application/octet-stream\r\nContent-Transfer-Encoding: base64\r\n\r\n"
+      "QUJD\r\nRE!!\r\n--b--\r\n";
+  for (TqmMessageErrorProcessing Policy : {meExtractMaximumData, meIgnore, meStop}) {
+    TqmMailMessage M;
+    M.SetErrorProcessing(Policy);
+    std::string Got;
+    M.OnSaveAttachment = [](TObject*, TqmAttachmentBody*, std::string&,
+                            std::unique_ptr<TStream>& AData, bool& Handled) {
+      AData = std::make_unique<TMemoryStream>();
+      Handled = true;
+    };
+    M.OnAttachmentSaved = [&](TObject*, TqmAttachmentBody*, const std::string&, TStream* AData) {
+      TMemoryStream C;
+      C.CopyFrom(*AData, 0);
+      Got = C.DataString();
+    };
+    if (Policy == meStop) {
+      EXPECT_THROW(M.ParseMessage(*LinesOf(Source)), EqmEncoderError);
+      EXPECT_EQ(M.Bodies().Count(), 1) << "the bodies read so far stay";
+    } else {
+      M.ParseMessage(*LinesOf(Source));
+      EXPECT_EQ(Got, Policy == meIgnore ? "QUJD\r\nRE!!" : "ABCD");
+    }
+  }
+}
+
+TEST(MessageParse, DeepNestingIsCutWithoutRecursion) {
+  std::string Source = "Content-Type: multipart/mixed; boundary=b0\r\n\r\n";
+  const int Depth = 300;
+  for (int I = 0; I < Depth; ++I)
+    Source += "--b" + std::to_string(I) + "\r\nContent-Type: multipart/mixed; boundary=b" +
+              std::to_string(I + 1) + "\r\n\r\n";
+  Source += "--b" + std::to_string(Depth) + "\r\nContent-Type: text/plain\r\n\r\ndeep\r\n";
+  TqmMailMessage M;
+  M.ParseMessage(*LinesOf(Source));
+  int Levels = 0;
+  TqmMessageBodies* B = &M.Bodies();
+  while (B->Count() == 1 && dynamic_cast<TqmMultipartBody*>(B->Items(0))) {
+    B = &dynamic_cast<TqmMultipartBody*>(B->Items(0))->Bodies();
+    ++Levels;
+  }
+  EXPECT_EQ(Levels, qmMaxMultipartNesting);
+  ASSERT_EQ(B->Count(), 1);
+  EXPECT_EQ(B->Items(0)->ContentType(), "multipart/mixed") << "kept as undecoded data";
+}
+
+TEST(MessageText, HtmlFirstThenPlainThenAny) {
+  TqmMailMessage M;
+  M.BuildMessage("plain", "<b>html</b>");
+  EXPECT_EQ(M.GetMessageText().Text(), "<b>html</b>\r\n");
+  M.BuildMessage("plain", "");
+  EXPECT_EQ(M.GetMessageText().Text(), "plain\r\n");
+  M.Bodies().Items(0)->SetContentType("text/enriched");
+  EXPECT_EQ(M.GetMessageText().Text(), "plain\r\n");
+}
+
+TEST(MessageCompose, SingleTextAndHeaderFields) {
+  TqmMailMessage M;
+  M.BuildMessage("Hello", "");
+  M.SetSubject("A plain subject");
+  M.SetPriority(mpHigh);
+  M.SetMessageID("<1@x>");
+  M.SetMailer("qm");
+  M.SetListUnsubscribe("<mailto:" + std::string(100, 'u') + "@example.com>");
+  M.NewsGroups().Add("comp.a");
+  M.NewsGroups().Add("comp.b");
+  M.ExtraFields().Add("X-Extra: yes");
+  M.SetDate(EncodeDate(2026, 12, 6) + EncodeTime(8, 35, 30, 0));
+  const std::vector<std::string> L = M.MessageSource().ToVector();
+  std::vector<std::string> Names;
+  for (const auto& Line : L) {
+    if (Line.empty()) break;
+    if (Line[0] != ' ' && Line[0] != '\t') Names.push_back(Line.substr(0, Line.find(':')));
+  }
+  EXPECT_EQ(Names, (std::vector<std::string>{"Message-ID", "Newsgroups", "Subject", "Date", "Lines",
+                                             "MIME-Version", "Content-Type",
+                                             "Content-Transfer-Encoding", "Importance",
+                                             "X-Priority", "X-Mailer", "List-Unsubscribe",
+                                             "X-Extra"}));
+  EXPECT_NE(std::find(L.begin(), L.end(), "Content-Type: text/plain; charset=\"iso-8859-1\""), L.end());
+  EXPECT_NE(std::find(L.begin(), L.end(), "Content-Transfer-Encoding: 7bit"), L.end());
+  EXPECT_NE(std::find(L.begin(), L.end(), "Importance: High"), L.end());
+  EXPECT_NE(std::find(L.begin(), L.end(), "X-Priority: 1"), L.end());
+  EXPECT_NE(std::find(L.begin(), L.end(), "Lines: 1"), L.end());
+  EXPECT_NE(std::find(L.begin(), L.end(), "Newsgroups: comp.a,comp.b"), L.end());
+  EXPECT_EQ(L.back(), "Hello");
+  EXPECT_EQ(std::find(L.begin(), L.end(), "This is a multi-part message in MIME format."), L.end());
+
+  M.SetCharSet("ISO-2022-JP");
+  EXPECT_EQ(M.CharSet(), "iso-2022-jp");
+  EXPECT_EQ(M.Encoding(), cm8Bit);
+  EXPECT_TRUE(M.AllowESC());
+}
+
+TEST(MessageCompose, CacheBoundariesAndOneChangePerBatch) {
+  TqmMailMessage M;
+  int Changes = 0;
+  M.OnChanged = [&](TObject*) { ++Changes; };
+  LoadFromMemory(M, {{"a.bin", "abc"}});
+  M.BuildMessage("text", "<p>html</p>", {"a.bin"}, {});
+  EXPECT_EQ(Changes, 1);
+  TStrings* First = &M.MessageSource();
+  const std::string Text1 = First->Text();
+  EXPECT_EQ(&M.MessageSource(), First);
+  EXPECT_EQ(M.MessageSource().Text(), Text1) << "cached";
+  EXPECT_EQ(Changes, 1) << "rendering is not a change";
+  const std::string Boundary1 = M.Boundary();
+  EXPECT_NE(Text1.find("--" + Boundary1 + "--"), std::string::npos);
+  M.SetSubject("new");
+  EXPECT_EQ(Changes, 2);
+  M.BeginUpdate();
+  M.SetSubject("newer");
+  M.ToList().AddAddress("x@example.com");
+  M.ExtraFields().Add("X-A: b");
+  M.EndUpdate();
+  EXPECT_EQ(Changes, 3);
+  const std::string Text2 = M.MessageSource().Text();
+  EXPECT_NE(M.Boundary(), Boundary1);
+  EXPECT_NE(Text2.find("Subject: newer"), std::string::npos);
+  EXPECT_EQ(Text2.find(Boundary1), std::string::npos);
+}
+
+namespace {
+
+class TScriptedBoundaries : public TqmMailMessage {
+ public:
+  std::vector<std::string> Next;
+  std::string NewBoundary() override {
+    std::string B = Next.front();
+    Next.erase(Next.begin());
+    return B;
+  }
+};
+
+}  // namespace
+
+TEST(MessageCompose, BoundaryFoundInTheContentIsRedrawn) {
+  TScriptedBoundaries M;
+  M.Next = {"B1", "B2", "B3"};
+  LoadFromMemory(M, {{"a.txt", "x\r\n--B1 in the data\r\ny"}});
+  M.BuildMessage("text", "", {"a.txt"}, {});
+  const std::string Source = M.MessageSource().Text();
+  EXPECT_EQ(M.Boundary(), "B2");
+  EXPECT_NE(Source.find("boundary=\"B2\""), std::string::npos);
+  TOurReader R;
+  const TReadMessage Got = R.Read(Source);
+  ASSERT_EQ(Got.Parts.size(), 2u);
+  EXPECT_EQ(Got.Parts[1].Payload, "x\r\n--B1 in the data\r\ny");
+}
+
+TEST(MessageCompose, RelatedImagesAndAttachmentsTree) {
+  TqmMailMessage M;
+  LoadFromMemory(M, {{"logo.GIF", "GIF89a"}, {"doc.pdf", "%PDF"}});
+  M.BuildMessage("", "<img src=\"LOGO.gif\">", {}, {"logo.GIF"});
+  EXPECT_EQ(M.ContentType(), "multipart/related");
+  EXPECT_EQ(M.ContentSubType(), "text/html");
+  ASSERT_EQ(M.Bodies().Count(), 2);
+  auto* Image = dynamic_cast<TqmImageBody*>(M.Bodies().Items(1));
+  ASSERT_NE(Image, nullptr);
+  EXPECT_EQ(Image->ContentType(), "image/GIF");
+  EXPECT_EQ(dynamic_cast<TqmTextBody&>(*M.Bodies().Items(0)).Strings().Text(),
+            "<img src=\"cid:" + Image->ContentID() + "\">\r\n");
+  const std::string Source = M.MessageSource().Text();
+  EXPECT_NE(Source.find("type=\"text/html\""), std::string::npos);
+
+  M.BuildMessage("t", "h", {"doc.pdf"}, {"logo.GIF"});
+  EXPECT_EQ(M.ContentType(), "multipart/mixed");
+  ASSERT_EQ(M.Bodies().Count(), 2);
+  auto* Related = dynamic_cast<TqmMultipartBody*>(M.Bodies().Items(0));
+  ASSERT_NE(Related, nullptr);
+  EXPECT_EQ(Related->ContentType(), "multipart/related");
+  EXPECT_EQ(Related->ContentSubType(), "multipart/alternative");
+  ASSERT_EQ(Related->Bodies().Count(), 2);
+  EXPECT_EQ(Related->Bodies().Items(0)->ContentType(), "multipart/alternative");
+
+  // Neither text: an empty plain text before the attachment.
+  M.BuildMessage("", "", {"doc.pdf"}, {});
+  ASSERT_EQ(M.Bodies().Count(), 2);
+  EXPECT_EQ(M.Bodies().Items(0)->ContentType(), "text/plain");
+}
+
+TEST(MessageCompose, MissingAttachmentFileRaises) {
+  TqmMailMessage M;
+  M.BuildMessage("t", "", {"/nonexistent/file.bin"}, {});
+  EXPECT_THROW(M.MessageSource(), EFOpenError);
+}
+
+TEST(MessageCompose, BodiesStreamAndAssign) {
+  TqmMailMessage M;
+  LoadFromMemory(M, {{"a.bin", "abc"}});
+  M.BuildMessage("text ü", "<p>h</p>", {"a.bin"}, {});
+  TMemoryStream S;
+  M.Bodies().WriteBodies(S);
+  S.Seek(0, TSeekOrigin::soBeginning);
+  TqmMailMessage N;
+  N.Bodies().ReadBodies(S);
+  ASSERT_EQ(N.Bodies().Count(), 2);
+  auto* Alt = dynamic_cast<TqmMultipartBody*>(N.Bodies().Items(0));
+  ASSERT_NE(Alt, nullptr);
+  EXPECT_EQ(Alt->ContentType(), "multipart/alternative");
+  EXPECT_EQ(dynamic_cast<TqmTextBody&>(*Alt->Bodies().Items(0)).Strings().Text(), "text ü\r\n");
+  EXPECT_EQ(dynamic_cast<TqmAttachmentBody&>(*N.Bodies().Items(1)).FileName(), "a.bin");
+  TqmMailMessage C;
+  C.Bodies().Assign(M.Bodies());
+  EXPECT_EQ(C.Bodies().Count(), 2);
+  EXPECT_EQ(dynamic_cast<TqmMultipartBody&>(*C.Bodies().Items(0)).Bodies().Count(), 2);
+}
+
+TEST_F(MessageRoundTrip, MessagesWrittenByPythonReadTheSameHere) {
+  std::vector<std::string> Files;
+  {
+    std::string Command = "python3 " QM_TESTS_DIR "/message/python_compose.py " + Dir;
+    FILE* Pipe = popen(Command.c_str(), "r");
+    ASSERT_NE(Pipe, nullptr);
+    char Line[4096];
+    while (fgets(Line, sizeof Line, Pipe)) {
+      std::string P(Line);
+      while (!P.empty() && P.back() == '\n') P.pop_back();
+      Files.push_back(P);
+    }
+    ASSERT_EQ(pclose(Pipe), 0);
+  }
+  ASSERT_EQ(Files.size(), 72u);
+  const std::vector<TReadMessage> Python = ReadWithPython(Files);
+  ASSERT_EQ(Python.size(), Files.size());
+  for (size_t N = 0; N < Files.size(); ++N) {
+    SCOPED_TRACE(Files[N]);
+    TOurReader Ours;
+    const TReadMessage Got = Ours.Read(ReadFile(Files[N]));
+    const TReadMessage& P = Python[N];
+    ASSERT_FALSE(P.Error);
+    EXPECT_EQ(Got.Subject, P.Subject);
+    EXPECT_EQ(Got.From, P.From);
+    EXPECT_EQ(Got.To, P.To);
+    ASSERT_EQ(Got.Parts.size(), P.Parts.size());
+    for (size_t I = 0; I < P.Parts.size(); ++I) {
+      EXPECT_EQ(Got.Parts[I].ContentType, P.Parts[I].ContentType);
+      // An inline image takes its name from Content-Type only (Python's
+      // comes from the disposition here).
+      if (dynamic_cast<TqmImageBody*>(Got.Parts[I].Body))
+        EXPECT_EQ(Got.Parts[I].FileName, "");
+      else
+        EXPECT_EQ(Got.Parts[I].FileName, P.Parts[I].FileName);
+      if (P.Parts[I].ContentType.rfind("text/", 0) == 0)
+        EXPECT_EQ(NormalText(Got.Parts[I].Payload), NormalText(P.Parts[I].Payload));
+      else
+        EXPECT_EQ(Got.Parts[I].Payload, P.Parts[I].Payload);
+    }
+  }
+}
+
+TEST_F(MessageRoundTrip, MessagesWrittenByNeomuttReadTheSameHere) {
+  // neomutt in batch mode hands each message to a "sendmail" that keeps it.
+  WriteFile(Dir + "/send.sh", "#!/bin/sh\ncat > \"$QM_OUT\"\n");
+  ASSERT_EQ(system(("chmod +x " + Dir + "/send.sh").c_str()), 0);
+  std::string Binary;
+  for (int I = 0; I < 5000; ++I) Binary += static_cast<char>((I * 7919) % 256);
+  WriteFile(Dir + "/Отчёт данные.bin", Binary);
+  const struct {
+    const char* CharSet;
+    std::string Subject;
+    std::string Body;
+  } Cases[] = {
+      {"utf-8", "Grüße, Привет – ein Betreff " + std::string(60, 'x'), "Grüße aus Köln\nПривет\n"},
+      {"iso-8859-1", "Grüße à la façon de Köln", "Grüße à la façon\nzweite Zeile\n"},
+      {"koi8-r", "Привет, мир", "Съешь же ещё этих мягких булок\n"},
+      {"us-ascii", "Plain subject", "plain body\n"}};
+  std::vector<std::string> Files;
+  for (size_t N = 0; N < std::size(Cases); ++N) {
+    const auto& C = Cases[N];
+    const std::string Out = Dir + "/mutt" + std::to_string(N) + ".eml";
+    WriteFile(Dir + "/rc", "set sendmail=\"" + Dir + "/send.sh\"\nset charset=utf-8\n"
+                           "set send_charset=\"" + C.CharSet + "\"\nset use_from=yes\n"
+                           "set from=\"Jörg Müller <joerg@example.com>\"\n");
+    WriteFile(Dir + "/body.txt", C.Body);
+    const std::string Command = "QM_OUT='" + Out + "' timeout 30 neomutt -n -F '" + Dir +
+                                "/rc' -s '" + C.Subject + "' -a '" + Dir +
+                                "/Отчёт данные.bin' -- 'John Doe <john@example.com>' "
+                                "'x@example.org' < '" + Dir + "/body.txt'";
+    ASSERT_EQ(system(Command.c_str()), 0) << "neomutt is needed (scripts/packages/msg.txt)";
+    Files.push_back(Out);
+
+    TOurReader Ours;
+    const TReadMessage Got = Ours.Read(ReadFile(Out));
+    SCOPED_TRACE(ReadFile(Out).substr(0, 1500));
+    EXPECT_EQ(Got.Subject, C.Subject);
+    EXPECT_EQ(Got.From, (std::vector<std::pair<std::string, std::string>>{
+                            {"Jörg Müller", "joerg@example.com"}}));
+    EXPECT_EQ(Got.To, (std::vector<std::pair<std::string, std::string>>{
+                          {"John Doe", "john@example.com"}, {"", "x@example.org"}}));
+    ASSERT_EQ(Got.Parts.size(), 2u);
+    EXPECT_EQ(NormalText(Got.Parts[0].Payload), NormalText(C.Body));
+    // neomutt writes the name in the send charset ("?" where it has no letter).
+    if (C.CharSet == std::string("utf-8") || C.CharSet == std::string("koi8-r")) {
+      EXPECT_EQ(Got.Parts[1].FileName, "Отчёт данные.bin");
+    }
+    EXPECT_EQ(Got.Parts[1].Payload, Binary);
+  }
+  const std::vector<TReadMessage> Python = ReadWithPython(Files);
+  ASSERT_EQ(Python.size(), Files.size());
+  for (size_t N = 0; N < Files.size(); ++N) {
+    TOurReader Ours;
+    const TReadMessage Got = Ours.Read(ReadFile(Files[N]));
+    EXPECT_EQ(Got.Subject, Python[N].Subject);
+    ASSERT_EQ(Got.Parts.size(), Python[N].Parts.size());
+    EXPECT_EQ(NormalText(Got.Parts[0].Payload), NormalText(Python[N].Parts[0].Payload));
+    EXPECT_EQ(Got.Parts[1].Payload, Python[N].Parts[1].Payload);
+    EXPECT_EQ(Got.Parts[1].FileName, Python[N].Parts[1].FileName);
+  }
+}

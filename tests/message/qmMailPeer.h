@@ -21,6 +21,8 @@ struct TPart {
   std::string FileName;
   std::string Payload;  // decoded bytes (attachments) or text as UTF-8 (text bodies)
   std::string CharSet;
+  bool Embedded = false;  // an embedded message that Python holds parsed
+  TqmMessageBody* Body = nullptr;  // the body read here
 };
 
 struct TReadMessage {
@@ -33,6 +35,7 @@ struct TReadMessage {
 
 inline std::string FromHex(const std::string& AHex) {
   std::string R;
+  if (AHex.empty() || AHex[0] != 'x') return R;
   for (size_t I = 1; I + 1 < AHex.size(); I += 2)
     R += static_cast<char>(std::stoi(AHex.substr(I, 2), nullptr, 16));
   return R;
@@ -92,7 +95,8 @@ inline std::vector<TReadMessage> ReadWithPython(const std::vector<std::string>& 
       if (Args.size() == 1) M.Error = true;
     } else if (Kind == "part") {
       Args.resize(4);
-      M.Parts.push_back({FromHex(Args[0]), FromHex(Args[1]), FromHex(Args[2]), FromHex(Args[3])});
+      M.Parts.push_back({FromHex(Args[0]), FromHex(Args[1]), FromHex(Args[2]), FromHex(Args[3]),
+                         Args[2] == "embedded"});
     }
   }
   return Result;
@@ -142,9 +146,9 @@ class TOurReader {
         Collect(Multi->Bodies(), AParts);
       } else if (auto* Text = dynamic_cast<TqmTextBody*>(Body)) {
         AParts.push_back({LowerCase(Text->ContentType()), "", Text->Strings().Text(),
-                          Text->GetCharSet()});
+                          Text->GetCharSet(), false, Text});
       } else if (auto* Att = dynamic_cast<TqmAttachmentBody*>(Body)) {
-        AParts.push_back({LowerCase(Att->ContentType()), Att->FileName(), Saved[Att], ""});
+        AParts.push_back({LowerCase(Att->ContentType()), Att->FileName(), Saved[Att], "", false, Att});
       }
     }
   }

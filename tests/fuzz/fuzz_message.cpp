@@ -1,0 +1,59 @@
+// Reads arbitrary bytes as a mail message, as header text with encoded
+// words and as a parameter list; nothing may crash, hang or leak.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "core/qmException.h"
+#include "core/qmStream.h"
+#include "core/qmStrings.h"
+#include "message/qmMailHeader.h"
+#include "message/qmMailMessage.h"
+
+using namespace qm;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
+  if (Size == 0) return 0;
+  const std::string Input(reinterpret_cast<const char*>(Data + 1), Size - 1);
+  switch (Data[0] % 4) {
+    case 0:
+    case 1: {
+      TqmMailMessage Message;
+      Message.SetErrorProcessing(Data[0] & 0x10 ? meIgnore : meExtractMaximumData);
+      Message.OnSaveAttachment = [](TObject*, TqmAttachmentBody*, std::string&,
+                                    std::unique_ptr<TStream>& AData, bool& Handled) {
+        AData = std::make_unique<TMemoryStream>();
+        Handled = true;
+      };
+      TStringList Lines;
+      Lines.SetText(Input);
+      if (Data[0] % 4 == 1) {
+        Message.ParseHeaderOnly(Lines);
+      } else {
+        Message.ParseMessage(Lines);
+        Message.GetMessageText();
+      }
+      // What was read can be written again.
+      Message.OnLoadAttachment = [](TObject*, TqmAttachmentBody*, std::string&,
+                                    std::unique_ptr<TStream>& AData, bool& Handled) {
+        AData = std::make_unique<TStringStream>("data");
+        Handled = true;
+      };
+      if (Size < 4096) Message.MessageSource();
+      break;
+    }
+    case 2:
+      TqmMailHeaderFieldList::DecodeText(Input, Data[0] & 0x10 ? "utf-8" : "koi8-r");
+      TqmMailHeaderFieldList::DecodeAddress(Input, "iso-8859-1");
+      break;
+    case 3: {
+      TqmMailHeaderFieldList List("utf-8", cmNone, 76);
+      List.GetDecodedItemValue(Input, "filename*");
+      List.GetDecodedItemValue(Input, "name");
+      if (Size < 2048) TqmMailHeaderFieldList::EncodeText(Input, "utf-8", 30, cmNone);
+      break;
+    }
+  }
+  return 0;
+}
