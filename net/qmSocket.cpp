@@ -443,7 +443,13 @@ void TqmTcpConnection::ReadStep(TStream* ADestination) {
             NetworkStream().Read(ADestination);
             break;
           }
-          if (FPeerClosed) break;
+          if (FPeerClosed) {
+            // The stream sees the close through its own read (recv gives
+            // 0), so that a layered stream in the middle of a handshake or
+            // record learns that no more bytes will come.
+            NetworkStream().Read(ADestination);
+            break;
+          }
         }
       } while (!NetworkStream().IsStopped());
     }

@@ -1,9 +1,10 @@
 #include "net/qmTcpClient.h"
 
+#include "net/qmSocks.h"
+
 namespace qm {
 
 const char* const qmUnsupportedFirewallType = "Unsupported firewall type";
-const char* const qmFirewallNotAvailable = "SOCKS firewall streams are not available";
 
 TqmTcpClient::TqmTcpClient(TComponent* AOwner)
     : TComponent(AOwner), FFirewallSettings(std::make_unique<TqmFirewallSettings>()) {
@@ -52,13 +53,28 @@ TqmTcpProxy* TqmTcpClient::GetProxy() { return FProxy; }
 
 int TqmTcpClient::GetDefaultPort() { return 0; }
 
-std::unique_ptr<TqmNetworkStream> TqmTcpClient::CreateFirewallStream(std::unique_ptr<TqmNetworkStream>,
-                                                                     const std::string&, int) {
-  if (!IsKnownFirewallType(FFirewallSettings->FirewallType()))
-    throw EqmTcpClientError(qmUnsupportedFirewallType, qmUnsupportedFirewallTypeCode);
-  // The SOCKS 4, 4a and 5 streams are created here once they exist; until
-  // then a configured firewall is refused rather than bypassed.
-  throw EqmTcpClientError(qmFirewallNotAvailable, qmFirewallNotAvailableCode);
+std::unique_ptr<TqmNetworkStream> TqmTcpClient::CreateFirewallStream(std::unique_ptr<TqmNetworkStream> ABaseStream,
+                                                                     const std::string& ATargetServer,
+                                                                     int ATargetPort) {
+  std::unique_ptr<TqmSocksNetworkStream> Stream;
+  switch (FFirewallSettings->FirewallType()) {
+    case TqmFirewallType::ftSocks4:
+      Stream = std::make_unique<TqmSocks4NetworkStream>(std::move(ABaseStream));
+      break;
+    case TqmFirewallType::ftSocks4a:
+      Stream = std::make_unique<TqmSocks4aNetworkStream>(std::move(ABaseStream));
+      break;
+    case TqmFirewallType::ftSocks5:
+      Stream = std::make_unique<TqmSocks5NetworkStream>(std::move(ABaseStream));
+      break;
+    default:
+      throw EqmTcpClientError(qmUnsupportedFirewallType, qmUnsupportedFirewallTypeCode);
+  }
+  Stream->SetTargetPort(ATargetPort);
+  Stream->SetUserName(FFirewallSettings->UserName());
+  Stream->SetPassword(FFirewallSettings->Password());
+  Stream->SetTargetServer(ATargetServer);
+  return Stream;
 }
 
 void TqmTcpClient::Connect(const std::string& AServer, int APort) {

@@ -25,9 +25,6 @@ class EqmTcpClientError : public EqmSocketError {
 
 constexpr int qmUnsupportedFirewallTypeCode = -101;
 extern const char* const qmUnsupportedFirewallType;  // "Unsupported firewall type"
-// A firewall type that exists but whose stream is not part of this build.
-constexpr int qmFirewallNotAvailableCode = -102;
-extern const char* const qmFirewallNotAvailable;
 
 class TqmTcpProxy;
 
