@@ -184,7 +184,10 @@ TqmNetworkEvents TqmSocket::EnumEvents(short ARevents) {
     Result.AcceptError = SoError;
     FEnabled &= ~neAccept;
   }
-  if ((On & neRead) && (ARevents & POLLIN) && (!IsStream || Available > 0 || SoError)) {
+  // At the end of the stream the close is reported instead of a read,
+  // unless it has been reported already.
+  if ((On & neRead) && (ARevents & POLLIN) &&
+      (!IsStream || Available > 0 || SoError || !(On & neClose))) {
     Result.Events |= neRead;
     Result.ReadError = SoError;
     FEnabled &= ~neRead;
@@ -391,6 +394,10 @@ void TqmTcpConnection::ReadStep(TStream* ADestination) {
       NetworkStream().Read(ADestination);
       if (!Active()) NetworkStream().ClearNextAction();
     } else {
+      // A read always looks at the socket, also when an earlier write
+      // consumed its readiness without receiving (a layered stream may
+      // have served that read from its own buffer).
+      if (Active()) Socket().Reenable(neRead);
       do {
         if (!Active()) RaiseSocketError(ENOTSOCK);
         if (NetworkStream().NeedClose() || NetworkStream().IsStopped()) break;
@@ -543,6 +550,7 @@ bool TqmUdpConnection::ReadData(TStream* ADestination) {
     NetworkStream().SetHasReadData(false);
     if (NetworkStream().ReadFrom(ADestination, Address, Port)) return true;
   }
+  if (Active()) Socket().Reenable(neRead);
   do {
     if (!Active()) RaiseSocketError(ENOTSOCK);
     if (NetworkStream().IsStopped()) break;
