@@ -45,6 +45,9 @@ inet_protocols = ipv4
 mynetworks = 127.0.0.0/8
 relayhost =
 relay_domains =
+# Mail for anywhere else never leaves the machine.
+default_transport = discard:not delivered in tests
+relay_transport = discard:not delivered in tests
 alias_maps =
 alias_database =
 biff = no
@@ -55,7 +58,8 @@ smtpd_error_sleep_time = 0
 smtpd_soft_error_limit = 100
 smtpd_hard_error_limit = 200
 smtpd_client_restrictions =
-smtpd_recipient_restrictions = permit_mynetworks, permit_sasl_authenticated, reject_unauth_destination
+smtpd_relay_restrictions = permit_sasl_authenticated, reject_unauth_destination
+smtpd_recipient_restrictions =
 
 virtual_mailbox_domains = $domain
 virtual_mailbox_base = $STATE/mail
