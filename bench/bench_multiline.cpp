@@ -7,8 +7,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -65,6 +67,17 @@ std::thread Sink(int AListener, size_t& AReceived) {
   });
 }
 
+// SMTP-style reply codes; the base client leaves their reading to the
+// protocol classes.
+class TSmtpLikeClient : public TqmTcpCommandClient {
+ public:
+  int GetResponseCode(const std::string& AResponse) override {
+    if (AResponse.size() >= 4 && AResponse[3] == ' ' && std::isdigit(static_cast<unsigned char>(AResponse[0])))
+      return std::atoi(AResponse.substr(0, 3).c_str());
+    return 0;
+  }
+};
+
 struct TResult {
   double Seconds;
   double Cpu;
@@ -76,7 +89,7 @@ TResult RunLibrary(const TStringList& ALines, int ABatchSize) {
   int L = ListenLoopback(Port);
   size_t Received = 0;
   std::thread T = Sink(L, Received);
-  TqmTcpCommandClient Client;
+  TSmtpLikeClient Client;
   Client.SetServer("127.0.0.1");
   Client.SetPort(Port);
   Client.SetBatchSize(ABatchSize);
@@ -127,12 +140,14 @@ TResult RunRaw(const std::string& AStuffed) {
 
 }  // namespace
 
-int main() {
-  // 50 MB of 76-character lines; every 10th starts with a dot.
+int main(int argc, char** argv) {
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
+  const size_t Target = (argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 50) * 1024 * 1024;
+  // 50 MB (or argv[1] MB) of 76-character lines; every 10th starts with a dot.
   TStringList Lines;
   std::string Stuffed;
   size_t Size = 0;
-  for (int I = 0; Size < 50u * 1024 * 1024; ++I) {
+  for (int I = 0; Size < Target; ++I) {
     std::string Line(76, static_cast<char>('A' + I % 26));
     if (I % 10 == 0) Line[0] = '.';
     Lines.Append(Line);

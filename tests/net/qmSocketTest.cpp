@@ -18,17 +18,6 @@ using namespace std::chrono;
 
 namespace {
 
-template <typename F>
-int CodeOf(F AAction, std::string* AMessage = nullptr) {
-  try {
-    AAction();
-  } catch (const EqmSocketError& E) {
-    if (AMessage) *AMessage = E.Message();
-    return E.ErrorCode();
-  }
-  return 0;
-}
-
 std::unique_ptr<TqmTcpClientConnection> NewConnection(int ATimeOut = 5000) {
   auto C = std::make_unique<TqmTcpClientConnection>();
   C->SetNetworkStream(std::make_unique<TqmNetworkStream>());
