@@ -564,6 +564,7 @@ void TqmMailMessage::RenderBodies(std::vector<std::string>& ALines) {
 
 TStrings& TqmMailMessage::MessageSource() {
   if (FMessageSource) return *FMessageSource;
+  // Kept only once complete: a rendering that fails leaves no cache.
   auto Lines = std::make_unique<TStringList>();
   std::vector<std::string> BodyLines;
   {

@@ -676,3 +676,13 @@ TEST(MessageEvents, DataProgressAndTheDkimLink) {
   Dkim.reset();
   EXPECT_EQ(M.Dkim(), nullptr);
 }
+
+TEST(MessageParse, TextIsAlwaysValidUtf8) {
+  TqmMailMessage M;
+  M.ParseMessage(*LinesOf(
+      "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\nContent-Type: text/plain\r\n\r\n"
+      "caf\xE9 ok\r\n--b\r\nContent-Type: text/plain; charset=koi8-r\r\n\r\n\xF0\xD2\xC9\r\n--b--\r\n"));
+  ASSERT_EQ(M.Bodies().Count(), 2);
+  EXPECT_EQ(dynamic_cast<TqmTextBody&>(*M.Bodies().Items(0)).Strings()[0], "caf\xEF\xBF\xBD ok");
+  EXPECT_EQ(dynamic_cast<TqmTextBody&>(*M.Bodies().Items(1)).Strings()[0], "При");
+}
