@@ -193,7 +193,10 @@ std::string TqmMailHeaderFieldList::EncodeText(std::string_view AText, const std
   const std::string Whole = EncodeWord(AText, ACharSet, Method);
   const std::vector<size_t> Starts = CharStarts(AText);
   size_t Pieces = std::max<size_t>(1, (Whole.size() + Width - 1) / Width);
-  if (Method == cmNone && Pieces > 1) {
+  // A raw line break would end the header field (and start another): a text
+  // that holds one is always encoded.
+  const bool HasBreak = AText.find_first_of("\r\n") != std::string_view::npos;
+  if ((Method == cmNone && Pieces > 1) || ((Method == cmNone || Method == cm8Bit) && HasBreak)) {
     // A plain text too long for one line becomes a series of "Q" words.
     Method = cmQuotedPrintable;
     Pieces = std::max<size_t>(1, (EncodeWord(AText, ACharSet, Method).size() + Width - 1) / Width);

@@ -79,6 +79,10 @@ TEST(MailHeader, PiecesNeverSplitUtf8AndFitTheWidth) {
     }
     EXPECT_EQ(H::DecodeText(Encoded, "utf-8"), Text);
   }
+  // A line break never reaches the header as it stands.
+  EXPECT_EQ(H::EncodeText("a\nBcc: x@example.com", "utf-8", 60, cmNone),
+            "=?utf-8?Q?a=0ABcc=3A_x=40example=2Ecom?=");
+  EXPECT_EQ(H::DecodeText(H::EncodeText("a\r\nb", "koi8-r", 60, cm8Bit), ""), "a\r\nb");
   // A width too small for any word still ends, one character per word.
   EXPECT_EQ(H::DecodeText(H::EncodeText("äöü", "utf-8", 1, cmBase64), "utf-8"), "äöü");
 }
