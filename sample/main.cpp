@@ -169,6 +169,9 @@ TForm1::TForm1(QWidget* AParent) : TqmDemoBaseForm(AParent) {
   Grid->addWidget(edtPassword, 3, 1);
   auto* Buttons = new QHBoxLayout;
   Buttons->setContentsMargins(0, 8, 0, 8);
+  Buttons->setSpacing(8);
+  btnCheckMail->setMinimumWidth(110);
+  btnComposeMail->setMinimumWidth(110);
   Buttons->addWidget(btnCheckMail);
   Buttons->addWidget(btnComposeMail);
   Buttons->addStretch(1);
@@ -179,6 +182,8 @@ TForm1::TForm1(QWidget* AParent) : TqmDemoBaseForm(AParent) {
 
   auto* Connection = new QGridLayout;
   Connection->setContentsMargins(0, 8, 0, 0);
+  Connection->setHorizontalSpacing(10);
+  Connection->setColumnMinimumWidth(1, 80);
   Connection->addWidget(FieldLabel("POP port", edtPop3Port, Main), 0, 0);
   Connection->addWidget(edtPop3Port, 0, 1);
   Connection->addWidget(FieldLabel("POP security", cbPop3Security, Main), 0, 2);
