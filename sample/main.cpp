@@ -13,6 +13,7 @@
 #include <QSpinBox>
 #include <QVBoxLayout>
 
+#include "core/qmMessageQueue.h"
 #include "mail/qmPop3.h"
 #include "mail/qmSmtp.h"
 #include "message/qmEmailAddress.h"
@@ -259,6 +260,16 @@ void TForm1::ShowInfo(const QString& AText) {
 void TForm1::Pop3Progress(int64_t ABytesProceed, int64_t ATotalBytes) {
   if (!pbProgress->isVisible() || ATotalBytes <= 0) return;
   pbProgress->setValue(static_cast<int>(std::min<int64_t>(ABytesProceed, ATotalBytes) * 1000 / ATotalBytes));
+  KeepWindowsResponsive();
+}
+
+void TForm1::KeepWindowsResponsive() {
+  // The library's waits dispatch window events only when the socket is not
+  // ready yet; a fast server keeps it ready, so a long listing or download
+  // would not repaint. Only window events here: library timers (the
+  // keep-alive) must not run in the middle of a reply.
+  TqmGuiPump* Pump = TqmMessageQueue::Current().GuiPump();
+  if (Pump && Pump->HasPending()) Pump->Dispatch();
 }
 
 void TForm1::btnCheckMailClick() {
@@ -276,6 +287,7 @@ void TForm1::btnCheckMailClick() {
           const std::string& Subject = qmMailMessage1->Subject();
           lbMessages->addItem(QString::fromStdString(Subject.empty() ? qmMailMessage1->From().FullAddress()
                                                                      : Subject));
+          KeepWindowsResponsive();
         }
       },
       [&] { qmPOP31->Close(); });

@@ -76,6 +76,7 @@ class TForm1 : public TqmDemoBaseForm {
   void ApplySmtpSettings();
   void ShowInfo(const QString& AText);
   void Pop3Progress(int64_t ABytesProceed, int64_t ATotalBytes);
+  void KeepWindowsResponsive();
 
   bool FBusy = false;
 };
