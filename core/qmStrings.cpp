@@ -228,6 +228,29 @@ void TStringList::Insert(int AIndex, const std::string& AValue) {
   Changed();
 }
 
+void TStringList::SetText(std::string_view AText) {
+  size_t Breaks = 0;
+  for (char C : AText) Breaks += C == '\n';
+  std::vector<std::string> Lines;
+  Lines.reserve(Breaks + 1);
+  const char* P = AText.data();
+  const size_t N = AText.size();
+  size_t Start = 0;
+  for (size_t I = 0; I < N; ++I) {
+    const char C = P[I];
+    if (C == '\r' || C == '\n') {
+      Lines.emplace_back(P + Start, I - Start);
+      if (C == '\r' && I + 1 < N && P[I + 1] == '\n') ++I;
+      Start = I + 1;
+    }
+  }
+  if (Start < N) Lines.emplace_back(P + Start, N - Start);
+  if (Lines.empty() && FLines.empty()) return;
+  Changing();
+  FLines = std::move(Lines);
+  Changed();
+}
+
 void TStringList::Append(std::string AValue) {
   Changing();
   FLines.push_back(std::move(AValue));

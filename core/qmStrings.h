@@ -38,7 +38,7 @@ class TStrings : public TPersistent {
   std::string Text() const;
   // Replaces the lines by the text split at CR LF, CR or LF; a final line
   // break does not add an empty line.
-  void SetText(std::string_view AText);
+  virtual void SetText(std::string_view AText);
   // Lines joined with ADelimiter, no trailing delimiter.
   std::string Join(std::string_view ADelimiter) const;
 
@@ -86,6 +86,8 @@ class TStringList : public TStrings {
   void Reserve(int ACapacity) { FLines.reserve(static_cast<size_t>(ACapacity)); }
   // Appends a line without the bounds checks of Insert; still notifies.
   void Append(std::string AValue);
+  // Splits the whole text at once and tells about the change once.
+  void SetText(std::string_view AText) override;
 
   TNotifyEvent OnChanging;
   TNotifyEvent OnChange;

@@ -1,6 +1,7 @@
 #include "message/qmMailMessage.h"
 
 #include <algorithm>
+#include <cstring>
 #include <ctime>
 #include <random>
 
@@ -80,20 +81,26 @@ std::string ReplaceTextCI(const std::string& AText, const std::string& AFrom,
 void AppendLines(const TMemoryStream& AData, std::vector<std::string>& ALines) {
   const auto* P = reinterpret_cast<const char*>(AData.Memory());
   const size_t N = static_cast<size_t>(const_cast<TMemoryStream&>(AData).Size());
-  size_t Start = 0;
-  auto Add = [&](size_t From, size_t To) {
-    std::string Line(P + From, To - From);
-    std::replace(Line.begin(), Line.end(), '\0', ' ');
+  if (N == 0) return;
+  const bool HasNul = std::memchr(P, '\0', N) != nullptr;
+  ALines.reserve(ALines.size() + N / 64 + 1);
+  // The next CR and LF, each searched again only once passed.
+  const char* NextCr = static_cast<const char*>(std::memchr(P, '\r', N));
+  const char* NextLf = static_cast<const char*>(std::memchr(P, '\n', N));
+  const char* End = P + N;
+  const char* Start = P;
+  while (Start < End) {
+    if (NextCr && NextCr < Start) NextCr = static_cast<const char*>(std::memchr(Start, '\r', End - Start));
+    if (NextLf && NextLf < Start) NextLf = static_cast<const char*>(std::memchr(Start, '\n', End - Start));
+    const char* Break = NextCr && (!NextLf || NextCr < NextLf) ? NextCr : NextLf;
+    if (!Break) Break = End;
+    std::string Line(Start, static_cast<size_t>(Break - Start));
+    if (HasNul) std::replace(Line.begin(), Line.end(), '\0', ' ');
     ALines.push_back(std::move(Line));
-  };
-  for (size_t I = 0; I < N; ++I) {
-    if (P[I] == '\r' || P[I] == '\n') {
-      Add(Start, I);
-      if (P[I] == '\r' && I + 1 < N && P[I + 1] == '\n') ++I;
-      Start = I + 1;
-    }
+    if (Break == End) break;
+    Start = Break + 1;
+    if (*Break == '\r' && Start < End && *Start == '\n') ++Start;
   }
-  if (Start < N) Add(Start, N);
 }
 
 bool OnlyWhiteSpace(std::string_view S, size_t From) {
@@ -557,6 +564,7 @@ void TqmMailMessage::RenderBodies(std::vector<std::string>& ALines) {
 
 TStrings& TqmMailMessage::MessageSource() {
   if (FMessageSource) return *FMessageSource;
+  // Kept only once complete: a rendering that fails leaves no cache.
   auto Lines = std::make_unique<TStringList>();
   std::vector<std::string> BodyLines;
   {

@@ -10,13 +10,12 @@
 #include "core/qmComponent.h"
 #include "core/qmStrings.h"
 #include "core/qmTypes.h"
+#include "message/qmEmailAddress.h"
 #include "message/qmEncoder.h"
 #include "message/qmMessageBodies.h"
 
 namespace qm {
 
-class TqmEmailAddressItem;
-class TqmEmailAddressList;
 class TqmMailHeaderFieldList;
 class TMemoryStream;
 

@@ -407,7 +407,10 @@ std::unique_ptr<TStream> TqmTextBody::GetDestinationStream() {
 void TqmTextBody::DataDecoded(TStream& AStream) {
   AStream.Seek(0, TSeekOrigin::soBeginning);
   TqmStringsUtils Utils(FStrings.get());
-  Utils.SetCharSet(GetCharSet());
+  // Without a charset the bytes are read as UTF-8, so that what is not
+  // valid becomes U+FFFD instead of entering the text as it stands.
+  const std::string CharSet = GetCharSet();
+  Utils.SetCharSet(CharSet.empty() ? std::string("utf-8") : CharSet);
   FStrings->BeginUpdate();
   Utils.LoadFromStream(AStream, false);
   FStrings->EndUpdate();

@@ -1,7 +1,6 @@
 #include "net/qmSocket.h"
 
 #include <fcntl.h>
-#include <iconv.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -16,6 +15,7 @@
 #include <thread>
 
 #include "core/qmSysUtils.h"
+#include "message/qmTranslator.h"
 
 namespace qm {
 
@@ -39,48 +39,6 @@ struct TLookupState {
     if (EventFd >= 0) close(EventFd);
   }
 };
-
-// System text to bytes of a charset. Characters the charset cannot hold
-// become '?'; an unknown charset leaves the bytes unchanged.
-std::string EncodeText(const std::string& AText, const std::string& ACharset) {
-  if (ACharset.empty() || SameText(ACharset, "utf-8") || SameText(ACharset, "us-ascii"))
-    return AText;
-  iconv_t Cd = iconv_open(ACharset.c_str(), "UTF-8");
-  if (Cd == reinterpret_cast<iconv_t>(-1)) return AText;
-  std::string Out;
-  Out.resize(AText.size() * 4 + 16);
-  char* In = const_cast<char*>(AText.data());
-  size_t InLeft = AText.size();
-  char* OutP = Out.data();
-  size_t OutLeft = Out.size();
-  while (InLeft > 0) {
-    if (iconv(Cd, &In, &InLeft, &OutP, &OutLeft) != static_cast<size_t>(-1)) break;
-    if (errno == E2BIG) {
-      size_t Used = static_cast<size_t>(OutP - Out.data());
-      Out.resize(Out.size() * 2);
-      OutP = Out.data() + Used;
-      OutLeft = Out.size() - Used;
-      continue;
-    }
-    // Invalid or unconvertible: skip one whole UTF-8 sequence.
-    size_t Skip = 1;
-    while (Skip < InLeft && (static_cast<unsigned char>(In[Skip]) & 0xC0) == 0x80) ++Skip;
-    In += Skip;
-    InLeft -= Skip;
-    if (OutLeft == 0) {
-      size_t Used = static_cast<size_t>(OutP - Out.data());
-      Out.resize(Out.size() * 2);
-      OutP = Out.data() + Used;
-      OutLeft = Out.size() - Used;
-    }
-    *OutP++ = '?';
-    --OutLeft;
-  }
-  iconv(Cd, nullptr, nullptr, &OutP, &OutLeft);
-  iconv_close(Cd);
-  Out.resize(static_cast<size_t>(OutP - Out.data()));
-  return Out;
-}
 
 }  // namespace
 
@@ -226,7 +184,10 @@ TqmNetworkEvents TqmSocket::EnumEvents(short ARevents) {
     Result.AcceptError = SoError;
     FEnabled &= ~neAccept;
   }
-  if ((On & neRead) && (ARevents & POLLIN) && (!IsStream || Available > 0 || SoError)) {
+  // At the end of the stream the close is reported instead of a read,
+  // unless it has been reported already.
+  if ((On & neRead) && (ARevents & POLLIN) &&
+      (!IsStream || Available > 0 || SoError || !(On & neClose))) {
     Result.Events |= neRead;
     Result.ReadError = SoError;
     FEnabled &= ~neRead;
@@ -349,7 +310,11 @@ void TqmConnection::UpdateProgress(int64_t ACount) {
 }
 
 void TqmConnection::WriteString(const std::string& AText, const std::string& ACharset) {
-  TStringStream Data(EncodeText(AText, ACharset));
+  TMemoryStream Data;
+  if (ACharset.empty())
+    Data.SetDataString(AText);
+  else
+    Data.SetBytes(TqmTranslator::GetBytes(AText, ACharset));
   Data.SetPosition(0);
   WriteData(&Data);
 }
@@ -429,6 +394,10 @@ void TqmTcpConnection::ReadStep(TStream* ADestination) {
       NetworkStream().Read(ADestination);
       if (!Active()) NetworkStream().ClearNextAction();
     } else {
+      // A read always looks at the socket, also when an earlier write
+      // consumed its readiness without receiving (a layered stream may
+      // have served that read from its own buffer).
+      if (Active()) Socket().Reenable(neRead);
       do {
         if (!Active()) RaiseSocketError(ENOTSOCK);
         if (NetworkStream().NeedClose() || NetworkStream().IsStopped()) break;
@@ -581,6 +550,7 @@ bool TqmUdpConnection::ReadData(TStream* ADestination) {
     NetworkStream().SetHasReadData(false);
     if (NetworkStream().ReadFrom(ADestination, Address, Port)) return true;
   }
+  if (Active()) Socket().Reenable(neRead);
   do {
     if (!Active()) RaiseSocketError(ENOTSOCK);
     if (NetworkStream().IsStopped()) break;

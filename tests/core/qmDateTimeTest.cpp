@@ -8,33 +8,11 @@
 #include <string>
 
 #include "core/qmException.h"
+#include "tests/core/qmTestZone.h"
 
 using namespace qm;
 
-namespace {
-// Sets TZ for one test and restores the previous value.
-class TZoneGuard {
- public:
-  explicit TZoneGuard(const char* AZone) {
-    const char* Old = std::getenv("TZ");
-    FHad = Old != nullptr;
-    if (FHad) FOld = Old;
-    setenv("TZ", AZone, 1);
-    tzset();
-  }
-  ~TZoneGuard() {
-    if (FHad)
-      setenv("TZ", FOld.c_str(), 1);
-    else
-      unsetenv("TZ");
-    tzset();
-  }
-
- private:
-  bool FHad = false;
-  std::string FOld;
-};
-}  // namespace
+using TZoneGuard = qmtest::TZoneScope;
 
 TEST(DateTimeTest, EncodeDecodeAroundTheEpochOfTheType) {
   EXPECT_EQ(EncodeDate(1899, 12, 30), 0.0);

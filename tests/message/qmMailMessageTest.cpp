@@ -635,3 +635,54 @@ TEST_F(MessageRoundTrip, MessagesWrittenByNeomuttReadTheSameHere) {
     EXPECT_EQ(Got.Parts[1].FileName, Python[N].Parts[1].FileName);
   }
 }
+
+TEST(MessageEvents, DataProgressAndTheDkimLink) {
+  TqmMailMessage M;
+  LoadFromMemory(M, {{"a.bin", std::string(200000, 'z')}});
+  M.BuildMessage("text", "", {"a.bin"}, {});
+  std::vector<std::pair<int64_t, int64_t>> Progress;
+  M.OnEncodingProgress = [&](TObject* Sender, TqmMessageBody* ABody, int64_t AProceed,
+                             int64_t ATotal) {
+    EXPECT_EQ(Sender, &M);
+    if (dynamic_cast<TqmAttachmentBody*>(ABody)) Progress.emplace_back(AProceed, ATotal);
+  };
+  const std::string Source = M.MessageSource().Text();
+  ASSERT_FALSE(Progress.empty());
+  EXPECT_EQ(Progress.front(), (std::pair<int64_t, int64_t>{0, 200000}));
+  EXPECT_EQ(Progress.back(), (std::pair<int64_t, int64_t>{200000, 200000}));
+
+  // Data of nested bodies reaches the outer message's events.
+  TqmMailMessage R;
+  std::vector<std::string> Added;
+  R.OnDataAdded = [&](TObject* Sender, TqmMessageBody* ABody, TStream* AData) {
+    EXPECT_EQ(Sender, &R);
+    EXPECT_EQ(AData->Position(), 0);
+    Added.push_back(ABody->ContentType());
+  };
+  R.OnSaveAttachment = [](TObject*, TqmAttachmentBody*, std::string&,
+                          std::unique_ptr<TStream>& AData, bool& Handled) {
+    AData = std::make_unique<TMemoryStream>();
+    Handled = true;
+  };
+  TqmMailMessage Nested;
+  LoadFromMemory(Nested, {{"a.bin", "x"}});
+  Nested.BuildMessage("text", "<p>html</p>", {"a.bin"}, {});
+  R.ParseMessage(*LinesOf(Nested.MessageSource().Text()));
+  EXPECT_EQ(Added, (std::vector<std::string>{"text/plain", "text/html", "application/octet-stream"}));
+
+  auto Dkim = std::make_unique<TComponent>();
+  M.SetDkim(Dkim.get());
+  EXPECT_EQ(M.Dkim(), Dkim.get());
+  Dkim.reset();
+  EXPECT_EQ(M.Dkim(), nullptr);
+}
+
+TEST(MessageParse, TextIsAlwaysValidUtf8) {
+  TqmMailMessage M;
+  M.ParseMessage(*LinesOf(
+      "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\nContent-Type: text/plain\r\n\r\n"
+      "caf\xE9 ok\r\n--b\r\nContent-Type: text/plain; charset=koi8-r\r\n\r\n\xF0\xD2\xC9\r\n--b--\r\n"));
+  ASSERT_EQ(M.Bodies().Count(), 2);
+  EXPECT_EQ(dynamic_cast<TqmTextBody&>(*M.Bodies().Items(0)).Strings()[0], "caf\xEF\xBF\xBD ok");
+  EXPECT_EQ(dynamic_cast<TqmTextBody&>(*M.Bodies().Items(1)).Strings()[0], "При");
+}

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/core/qmTestZone.h"
+
 #include <cmath>
 #include <cstdlib>
 #include <ctime>
@@ -13,6 +15,7 @@
 #include "message/qmTranslator.h"
 
 using namespace qm;
+using qmtest::TZoneScope;
 
 TEST(QmUtilsStringsTest, QuoteAndUnquote) {
   EXPECT_EQ(QuoteText("abc"), "\"abc\"");
@@ -130,29 +133,6 @@ TEST(QmUtilsBytesTest, BinaryData) {
 }
 
 namespace {
-// Sets TZ for the life of the object and restores the previous value.
-class TZoneScope {
- public:
-  explicit TZoneScope(const char* AZone) {
-    const char* Old = std::getenv("TZ");
-    FHad = Old != nullptr;
-    if (FHad) FOld = Old;
-    setenv("TZ", AZone, 1);
-    tzset();
-  }
-  ~TZoneScope() {
-    if (FHad)
-      setenv("TZ", FOld.c_str(), 1);
-    else
-      unsetenv("TZ");
-    tzset();
-  }
-
- private:
-  bool FHad = false;
-  std::string FOld;
-};
-
 void ExpectUtc(TDateTime ALocal, int Y, int Mo, int D, int H, int Mi, int S) {
   TDateTime Utc = LocalToUtc(ALocal);
   EXPECT_NEAR(Utc, EncodeDate(Y, Mo, D) + EncodeTime(H, Mi, S, 0), 1.0 / 86400000.0);

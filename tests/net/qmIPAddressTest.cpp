@@ -7,20 +7,12 @@
 
 #include "net/qmSocketError.h"
 
+#include "tests/net/qmNetTestUtil.h"
+
 using namespace qm;
+using namespace qmtest;
 
 namespace {
-
-template <typename F>
-int CodeOf(F AAction, std::string* AMessage = nullptr) {
-  try {
-    AAction();
-  } catch (const EqmSocketError& E) {
-    if (AMessage) *AMessage = E.Message();
-    return E.ErrorCode();
-  }
-  return 0;
-}
 
 std::string Print6(const std::string& AText) {
   TqmIPAddress6 A;

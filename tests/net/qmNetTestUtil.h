@@ -14,7 +14,22 @@
 #include <string>
 #include <thread>
 
+#include "net/qmSocketError.h"
+
 namespace qmtest {
+
+// The ErrorCode of the EqmSocketError that AAction raises (and its
+// message), or 0 when it raises nothing.
+template <typename F>
+int CodeOf(F AAction, std::string* AMessage = nullptr) {
+  try {
+    AAction();
+  } catch (const qm::EqmSocketError& E) {
+    if (AMessage) *AMessage = E.Message();
+    return E.ErrorCode();
+  }
+  return 0;
+}
 
 // An fd closed on destruction.
 struct TFd {

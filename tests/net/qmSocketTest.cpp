@@ -18,17 +18,6 @@ using namespace std::chrono;
 
 namespace {
 
-template <typename F>
-int CodeOf(F AAction, std::string* AMessage = nullptr) {
-  try {
-    AAction();
-  } catch (const EqmSocketError& E) {
-    if (AMessage) *AMessage = E.Message();
-    return E.ErrorCode();
-  }
-  return 0;
-}
-
 std::unique_ptr<TqmTcpClientConnection> NewConnection(int ATimeOut = 5000) {
   auto C = std::make_unique<TqmTcpClientConnection>();
   C->SetNetworkStream(std::make_unique<TqmNetworkStream>());
@@ -509,4 +498,54 @@ TEST(Resolver, AnAbortedConnectionEndsTheLookup) {
   EXPECT_TRUE(C.IsAborted());
   C.ResetAbort();
   EXPECT_EQ(C.ResolveHost("localhost"), "127.0.0.1");
+}
+
+TEST(TcpConnection, WriteStringConvertsToTheCharset) {
+  int Port = 0;
+  TFd L = Listener("127.0.0.1", Port);
+  std::string Received;
+  TServerThread Server([&] {
+    TFd S = AcceptOne(L);
+    Received = ReadUntil(S, "\n");
+  });
+  auto C = NewConnection();
+  C->Open("127.0.0.1", Port);
+  C->WriteString("", "");  // sends nothing
+  C->WriteString("caf\xC3\xA9 ", "iso-8859-1");
+  C->WriteString("caf\xC3\xA9\n", "");
+  Server.Join();
+  EXPECT_EQ(Received, "caf\xE9 caf\xC3\xA9\n");
+}
+
+TEST(TcpConnection, StartStreamHandsTheSessionToANewStream) {
+  int Port = 0;
+  TFd L = Listener("127.0.0.1", Port);
+  TServerThread Server = EchoServer(L);
+  auto C = NewConnection();
+  int Ready = 0;
+  C->OnReady = [&](TObject*) { ++Ready; };
+  C->Open("127.0.0.1", Port);
+  EXPECT_EQ(Ready, 1);
+  C->NetworkStream().SetHasReadData(true);
+  C->SetNetworkStream(std::make_unique<TqmNetworkStream>());
+  EXPECT_EQ(C->NetworkStream().PeerIP(), "127.0.0.1");
+  EXPECT_EQ(C->NetworkStream().PeerPort(), Port);
+  EXPECT_EQ(C->NetworkStream().LocalPort(), C->LocalPort());
+  EXPECT_TRUE(C->NetworkStream().HasReadData());
+  C->NetworkStream().SetHasReadData(false);
+  C->StartStream();
+  EXPECT_EQ(Ready, 2);
+  C->WriteString("after switch", "");
+  EXPECT_EQ(ReadText(*C, 12), "after switch");
+}
+
+TEST(UdpConnection, BroadcastIsForIpv4Only) {
+  TqmUdpClientConnection C4;
+  C4.SetNetworkStream(std::make_unique<TqmNetworkStream>());
+  C4.Open("127.0.0.1", 9);
+  EXPECT_NO_THROW(C4.NetworkStream().EnableBroadcast());
+  TqmUdpClientConnection C6;
+  C6.SetNetworkStream(std::make_unique<TqmNetworkStream>());
+  C6.Open("::1", 9);
+  EXPECT_EQ(CodeOf([&] { C6.NetworkStream().EnableBroadcast(); }), -7);
 }

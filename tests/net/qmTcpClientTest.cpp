@@ -14,17 +14,6 @@ using namespace std::chrono;
 
 namespace {
 
-template <typename F>
-int CodeOf(F AAction, std::string* AMessage = nullptr) {
-  try {
-    AAction();
-  } catch (const EqmSocketError& E) {
-    if (AMessage) *AMessage = E.Message();
-    return E.ErrorCode();
-  }
-  return 0;
-}
-
 // Counts the notifications and the keep-alive ticks.
 class TCountingClient : public TqmTcpClient {
  public:

@@ -13,17 +13,6 @@ using namespace std::chrono;
 
 namespace {
 
-template <typename F>
-int CodeOf(F AAction, std::string* AMessage = nullptr) {
-  try {
-    AAction();
-  } catch (const EqmSocketError& E) {
-    if (AMessage) *AMessage = E.Message();
-    return E.ErrorCode();
-  }
-  return 0;
-}
-
 // Answers one datagram from AReply (the receiving socket when -1).
 TServerThread UdpEcho(int ASocket, int AReply = -1, const std::string& APrefix = "") {
   return TServerThread([=] {

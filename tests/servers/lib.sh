@@ -80,19 +80,24 @@ alive() {
 }
 
 # stop_one NAME: ends the session recorded for NAME (TERM, then KILL).
+# Only processes in that session are signalled, so a pid reused by an
+# unrelated process after the server died is left alone.
 stop_one() {
-  local name=$1 pid sids i
+  local name=$1 pid members i
   pid=$(cat "$STATE/pids/$name.pid" 2>/dev/null) || return 0
-  [ -n "$pid" ] || { rm -f "$STATE/pids/$name.pid"; return 0; }
-  session_pids() { ps -e -o pid=,sid= | awk -v s="$pid" '$2 == s { print $1 }'; }
-  sids=$(session_pids)
-  kill -TERM $pid $sids 2>/dev/null || true
-  for i in $(seq 50); do
-    [ -z "$(session_pids)" ] && ! kill -0 "$pid" 2>/dev/null && break
-    sleep 0.1
-  done
-  sids=$(session_pids)
-  kill -KILL $pid $sids 2>/dev/null || true
+  if [ -n "$pid" ]; then
+    session_pids() { ps -e -o pid=,sid= | awk -v s="$pid" '$2 == s { print $1 }'; }
+    members=$(session_pids)
+    if [ -n "$members" ]; then
+      kill -TERM $members 2>/dev/null || true
+      for i in $(seq 50); do
+        members=$(session_pids)
+        [ -z "$members" ] && break
+        sleep 0.1
+      done
+      [ -z "$members" ] || kill -KILL $members 2>/dev/null || true
+    fi
+  fi
   rm -f "$STATE/pids/$name.pid"
 }
 
@@ -113,11 +118,15 @@ wait_tcp() {
   return 1
 }
 
-# wait_banner HOST PORT PREFIX [SECONDS]: waits until the server's first
-# line starts with PREFIX (a listening socket alone is not a ready server).
+# wait_banner HOST PORT PREFIX [SECONDS] [NAME]: waits until the server's
+# first line starts with PREFIX (a listening socket alone is not a ready
+# server); fails early when the process recorded for NAME has ended.
 wait_banner() {
-  local host=$1 port=$2 prefix=$3 secs=${4:-15} i
+  local host=$1 port=$2 prefix=$3 secs=${4:-15} name=${5:-} i
   for i in $(seq $((secs * 5))); do
+    if [ -n "$name" ] && ! alive "$name"; then
+      return 1
+    fi
     if "$QM_PY" - "$host" "$port" "$prefix" <<'EOF' 2>/dev/null
 import socket, sys
 s = socket.create_connection((sys.argv[1], int(sys.argv[2])), 2)

@@ -6,8 +6,10 @@
 #   SMTP_PORT        STARTTLS offered, AUTH (PLAIN, LOGIN, CRAM-MD5, XOAUTH2,
 #                    OAUTHBEARER from dovecot) also without TLS
 #   SMTPS_PORT       implicit TLS (smtpd_tls_wrappermode)
-#   SUBMISSION_PORT  TLS required: 530 to MAIL and AUTH before STARTTLS
-# Unknown recipients in qm.test get 550; other domains are not relayed.
+#   SUBMISSION_PORT  TLS required: 530 to MAIL before STARTTLS, AUTH offered
+#                    only after it
+# Unknown recipients in qm.test get 550; other domains are relayed only
+# after AUTH, and then discarded: no mail leaves the machine.
 # Needs root.
 source "$(dirname "$0")/lib.sh"
 state_init "${1:-}"
@@ -45,6 +47,9 @@ inet_protocols = ipv4
 mynetworks = 127.0.0.0/8
 relayhost =
 relay_domains =
+# Mail for anywhere else never leaves the machine.
+default_transport = discard:not delivered in tests
+relay_transport = discard:not delivered in tests
 alias_maps =
 alias_database =
 biff = no
@@ -55,7 +60,8 @@ smtpd_error_sleep_time = 0
 smtpd_soft_error_limit = 100
 smtpd_hard_error_limit = 200
 smtpd_client_restrictions =
-smtpd_recipient_restrictions = permit_mynetworks, permit_sasl_authenticated, reject_unauth_destination
+smtpd_relay_restrictions = permit_sasl_authenticated, reject_unauth_destination
+smtpd_recipient_restrictions =
 
 virtual_mailbox_domains = $domain
 virtual_mailbox_base = $STATE/mail
@@ -128,7 +134,7 @@ for attempt in 1 2 3; do
   fi
   [ -z "$out" ] || echo "$out" >&2
   spawn postfix "$STATE/logs/postfix.out" postfix -c "$conf" start-fg
-  if wait_banner 127.0.0.1 "$port" 220 15 && wait_banner 127.0.0.1 "$subport" 220 5 &&
+  if wait_banner 127.0.0.1 "$port" 220 15 postfix && wait_banner 127.0.0.1 "$subport" 220 5 &&
     wait_tcp 127.0.0.1 "$sport" 5 postfix; then
     # master runs in a session of its own; stop-all ends that one too.
     tr -d ' ' <"$pf/spool/pid/master.pid" >"$STATE/pids/postfix-master.pid"

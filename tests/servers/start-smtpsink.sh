@@ -18,7 +18,7 @@ for attempt in 1 2 3; do
   port=$(free_port)
   : >"$log"
   spawn smtpsink "$log" smtp-sink "${user[@]}" "${opts[@]}" "127.0.0.1:$port" 1000
-  if wait_banner 127.0.0.1 "$port" 220 10; then ok=1; break; fi
+  if wait_banner 127.0.0.1 "$port" 220 10 smtpsink; then ok=1; break; fi
 done
 [ -n "$ok" ] || { show_log "$log"; die "smtp-sink did not start"; }
 env_write smtpsink "SMTPSINK_HOST=127.0.0.1" "SMTPSINK_PORT=$port" \

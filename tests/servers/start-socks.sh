@@ -129,7 +129,7 @@ EOF
   fi
   : >"$log"
   spawn sshd "$log" /usr/sbin/sshd -D -e -f "$ssh/sshd_config"
-  if wait_banner 127.0.0.1 "$sshd_port" SSH- 10; then ok=1; break; fi
+  if wait_banner 127.0.0.1 "$sshd_port" SSH- 10 sshd; then ok=1; break; fi
 done
 [ -n "$ok" ] || failed "$log" sshd
 echo "[127.0.0.1]:$sshd_port $(cut -d' ' -f1,2 "$ssh/host_key.pub")" >"$ssh/known_hosts"

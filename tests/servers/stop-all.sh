@@ -5,7 +5,7 @@ source "$(dirname "$0")/lib.sh"
 [ $# -ge 1 ] && [ -d "$1" ] || exit 0
 STATE=$(cd "$1" && pwd)
 
-# postfix and dovecot first: their masters end their own children cleanly.
+# postfix first: its master ends its own children cleanly.
 if [ -s "$STATE/postfix/conf/main.cf" ] && alive postfix; then
   postfix -c "$STATE/postfix/conf" stop >/dev/null 2>&1 || true
 fi

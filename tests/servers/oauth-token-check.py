@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Token introspection for dovecot's oauth2 passdb, on 127.0.0.1.
 
-usage: oauth-introspect.py PORT TOKENS_JSON
+usage: oauth-token-check.py PORT TOKENS_JSON
 TOKENS_JSON maps each valid token to its user name; it is read on every
 request, so a test can add or revoke tokens while the server runs.
 """
