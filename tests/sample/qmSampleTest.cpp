@@ -432,12 +432,21 @@ TEST_F(SampleWorkflows, DoubleClickShowsTheMessageReadOnlyWhileConnected) {
   EXPECT_EQ(Driver.SeenWindows().size(), 1u);
   Form->edtPop3Port->setValue(Port(Pop3, "POP3_PORT"));
 
-  // Non-ASCII sender and subject, plain text.
+  // Non-ASCII sender and subject, plain text. The connection stays open
+  // while the window is shown, and the library's keep-alive timer runs from
+  // the Qt event loop meanwhile.
   bool WasActive = false;
+  int Noops = 0;
+  Form->qmPOP31->SetKeepAlive(100);
+  Form->qmPOP31->OnSendCommand = [&](TObject*, const std::string& ALine) {
+    Noops += ALine.rfind("NOOP", 0) == 0;
+  };
   Driver.Then([&](QWidget* W) {
     auto* Message = qobject_cast<TMessageForm*>(W);
     ASSERT_NE(Message, nullptr);
     WasActive = Form->qmPOP31->Active();
+    QTest::qWait(700);
+    EXPECT_GE(Noops, 2) << "no keep-alive while the message window was shown";
     const QString From = Find<QLineEdit>(W, "edtFrom")->text();
     EXPECT_TRUE(From.contains(QString::fromUtf8("Jürgen Müller")) && From.contains("<juergen@qm.test>"))
         << From.toStdString();
@@ -454,6 +463,8 @@ TEST_F(SampleWorkflows, DoubleClickShowsTheMessageReadOnlyWhileConnected) {
   DoubleClickRow(2);
   EXPECT_TRUE(Driver.AllHandled());
   EXPECT_TRUE(WasActive) << "the POP3 connection stays open while the message is shown";
+  Form->qmPOP31->SetKeepAlive(0);
+  Form->qmPOP31->OnSendCommand = nullptr;
   EXPECT_FALSE(Form->qmPOP31->Active());
   EXPECT_FALSE(Form->pbProgress->isVisible());
 
