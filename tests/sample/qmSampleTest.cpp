@@ -23,6 +23,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
 #include <deque>
 #include <filesystem>
 #include <functional>
@@ -494,6 +495,30 @@ TEST_F(SampleWorkflows, DoubleClickShowsTheMessageReadOnlyWhileConnected) {
   EXPECT_TRUE(Driver.AllHandled());
   EXPECT_EQ(Driver.Unexpected(), 0);
   EXPECT_FALSE(Form->qmPOP31->Active());
+}
+
+TEST_F(SampleWorkflows, ProgressIsShownWhileAMessageIsRetrieved) {
+  Servers->RunScript("fill-maildir.sh", {"--count", "1", "--size", "3000000"});
+  ModalDriver Driver;
+  CheckMail(Driver);
+  ASSERT_EQ(Form->lbMessages->count(), 1);
+  std::vector<int> Values;
+  bool ShownWhileRetrieving = false;
+  QObject::connect(Form->pbProgress, &QProgressBar::valueChanged, [&](int AValue) {
+    Values.push_back(AValue);
+    ShownWhileRetrieving |= Form->pbProgress->isVisible();
+  });
+  Driver.Then([&](QWidget* W) {
+    EXPECT_FALSE(Form->pbProgress->isVisible()) << "the bar stays after the download";
+    EXPECT_TRUE(Find<QTextEdit>(W, "memBody")->toPlainText().startsWith("Message number 1."));
+    W->close();
+  });
+  DoubleClickRow(0);
+  EXPECT_TRUE(Driver.AllHandled());
+  EXPECT_TRUE(ShownWhileRetrieving);
+  ASSERT_FALSE(Values.empty());
+  EXPECT_EQ(Values.back(), Form->pbProgress->maximum());
+  EXPECT_TRUE(std::is_sorted(Values.begin(), Values.end()));
 }
 
 TEST_F(SampleWorkflows, ComposeAndSendDeliversAndCloseSendsNothing) {
