@@ -45,7 +45,6 @@ bool TqmQtGuiPump::HasPending() {
 void TqmQtGuiPump::Dispatch() {
   TFlagScope Guard(FInDispatch);
   FLastDispatch = steady_clock::now();
-  ++FDispatchCount;
   QCoreApplication::processEvents(QEventLoop::AllEvents);
   FLastDispatch = steady_clock::now();
 }

@@ -28,9 +28,6 @@ class TqmQtGuiPump : public QObject, public TqmGuiPump {
   void Dispatch() override;
   int PollIntervalMs() const override { return kDispatchIntervalMs; }
 
-  // Counts Qt event batches dispatched from inside library waits.
-  int DispatchCount() const { return FDispatchCount; }
-
  private:
   // Qt events are looked at this often while the library waits: Qt 6 has
   // no cheap "events pending" query, so the pump dispatches on a schedule.
@@ -44,7 +41,6 @@ class TqmQtGuiPump : public QObject, public TqmGuiPump {
   TqmMessageQueue& FQueue;
   QTimer FIdleTimer;
   std::chrono::steady_clock::time_point FLastDispatch;
-  int FDispatchCount = 0;
   // Qt events are not dispatched from inside the idle tick (it already runs
   // in Qt's loop), and the idle tick does nothing inside a library wait
   // (the wait serves the queue itself).

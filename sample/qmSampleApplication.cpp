@@ -15,10 +15,6 @@ TqmSampleApplication::TqmSampleApplication(int& argc, char** argv) : QApplicatio
 
 TqmSampleApplication::~TqmSampleApplication() = default;
 
-TqmSampleApplication* TqmSampleApplication::Instance() {
-  return qobject_cast<TqmSampleApplication*>(QCoreApplication::instance());
-}
-
 bool TqmSampleApplication::notify(QObject* AReceiver, QEvent* AEvent) {
   try {
     return QApplication::notify(AReceiver, AEvent);

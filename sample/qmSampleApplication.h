@@ -27,7 +27,6 @@ class TqmSampleApplication : public QApplication {
 
   TqmQtGuiPump& Pump() { return *FPump; }
 
-  static TqmSampleApplication* Instance();
   // The text a message box shows for an exception.
   static QString ExceptionMessage(const std::exception_ptr& AError);
 
