@@ -38,7 +38,7 @@ PY
 best_py=""
 best_qm=""
 worst_gap=0
-for run in 1 2 3; do
+for run in 1 2 3 4 5; do
   py=$(poplib_ms)
   out=$("$prog" "$host" "$port" "$user" "$pass" 2>/dev/null)
   qm=$(sed -n 's/.*total_ms=\([0-9.]*\).*/\1/p' <<<"$out")
