@@ -13,6 +13,8 @@ it between sessions. Keys (all optional):
                   PIPELINING, SIZE 10485760, 8BITMIME, [STARTTLS],
                   AUTH PLAIN LOGIN CRAM-MD5 XOAUTH2
   ehlo_reply      a reply that replaces the whole EHLO answer (e.g. "502 ...")
+  ehlo_before_tls as ehlo_reply, but only while TLS is off (e.g. "530 ..."
+                  or other extensions than those offered inside TLS)
   require_tls     true: "530 5.7.0 Must issue a STARTTLS command first" to
                   everything but EHLO, HELO, NOOP, RSET, QUIT, STARTTLS
   auth            mechanisms that really work (default: PLAIN LOGIN
@@ -161,6 +163,8 @@ class ScriptedSMTP(SMTP):
             return await self.push("501 Syntax: EHLO hostname")
         if "ehlo_reply" in self.cfg:
             return await self.reply("ehlo_reply", "")
+        if "ehlo_before_tls" in self.cfg and not self._tls_protocol:
+            return await self.reply("ehlo_before_tls", "")
         self._set_rset_state()
         self.session.extended_smtp = True
         self.session.host_name = hostname

@@ -1,0 +1,53 @@
+#include "mail/qmMC.h"
+
+#include "mail/qmSasl.h"
+#include "message/qmMailMessage.h"
+
+namespace qm {
+
+const char* const qmSaslUnavailable = "Unable to logon to the server using Secure Password Authentication";
+const char* const qmNtlmUnavailable = "NTLM login is not available";
+const char* const qmCommandNul = "The command contains a NUL character and was not sent";
+
+TqmCustomMail::TqmCustomMail(TComponent* AOwner) : TqmTcpCommandClient(AOwner) {}
+
+TqmCustomMail::~TqmCustomMail() { SetMailMessage(nullptr); }
+
+void TqmCustomMail::SetAuthorization(const std::string& AValue) {
+  if (AValue != Authorization() && !AValue.empty() && !IsLoading()) SetUseSasl(true);
+  TqmTcpCommandClient::SetAuthorization(AValue);
+}
+
+void TqmCustomMail::SetUseSasl(bool AValue) {
+  if (FUseSasl == AValue) return;
+  FUseSasl = AValue;
+  Changed();
+}
+
+void TqmCustomMail::SetSaslOnly(bool AValue) {
+  if (FSaslOnly == AValue) return;
+  FSaslOnly = AValue;
+  Changed();
+}
+
+void TqmCustomMail::SetMailMessage(TqmMailMessage* AValue) {
+  if (FMailMessage == AValue) return;
+  if (FMailMessage) RemoveFreeNotification(FMailMessage);
+  FMailMessage = AValue;
+  if (FMailMessage) FreeNotification(FMailMessage);
+}
+
+void TqmCustomMail::Notification(TComponent* AComponent, TOperation AOperation) {
+  TqmTcpCommandClient::Notification(AComponent, AOperation);
+  if (AOperation == TOperation::opRemove && AComponent == FMailMessage) FMailMessage = nullptr;
+}
+
+std::string TqmCustomMail::BuildXOAuth2String() { return SaslXOAuth2String(UserName(), Authorization()); }
+
+void TqmCustomMail::CheckCommandArgument(const std::string& AText) {
+  if (AText.find_first_of("\r\n") != std::string::npos)
+    throw EqmTcpClientError(qmCommandLineBreak, qmCommandLineBreakCode);
+  if (AText.find('\0') != std::string::npos) throw EqmTcpClientError(qmCommandNul, qmCommandNulCode);
+}
+
+}  // namespace qm

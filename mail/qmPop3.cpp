@@ -1,0 +1,185 @@
+#include "mail/qmPop3.h"
+
+#include "core/qmSysUtils.h"
+#include "mail/qmSasl.h"
+#include "message/qmMailMessage.h"
+
+namespace qm {
+
+namespace {
+
+bool StartsWith(const std::string& AText, std::string_view APrefix) {
+  return AText.compare(0, APrefix.size(), APrefix) == 0;
+}
+
+// The words of a text split at runs of spaces.
+std::vector<std::string> SplitAtSpaces(const std::string& AText) {
+  std::vector<std::string> Words;
+  size_t I = 0;
+  while (I < AText.size()) {
+    while (I < AText.size() && AText[I] == ' ') ++I;
+    if (I == AText.size()) break;
+    size_t E = AText.find(' ', I);
+    if (E == std::string::npos) E = AText.size();
+    Words.push_back(AText.substr(I, E - I));
+    I = E;
+  }
+  return Words;
+}
+
+}  // namespace
+
+TqmPop3::TqmPop3(TComponent* AOwner) : TqmCustomMail(AOwner) {}
+
+TqmPop3::~TqmPop3() {
+  // QUIT goes out through this class's CloseSession.
+  try {
+    Close();
+  } catch (...) {
+  }
+}
+
+int TqmPop3::GetResponseCode(const std::string& AResponse) {
+  const int Assigned = TqmCustomMail::GetResponseCode(AResponse);
+  if (Assigned != 0) return Assigned;
+  if (StartsWith(AResponse, "+ ")) return 30;
+  if (Trim(AResponse) == "+") return 30;
+  if (StartsWith(AResponse, "+OK")) return 10;
+  if (StartsWith(AResponse, "-ERR")) return 20;
+  if (AResponse == ".") return 1;
+  return 0;
+}
+
+int TqmPop3::GetDefaultPort() { return 110; }
+
+void TqmPop3::OpenSession() {
+  FMessageCount = -1;
+  FMailBoxSize = -1;
+  WaitResponse({10});
+  const std::string Greeting = Response().Text();
+  const size_t Open = Greeting.find('<');
+  const size_t Shut = Greeting.find('>');
+  FTimeStamp = Open != std::string::npos && Shut != std::string::npos && Open < Shut
+                   ? Greeting.substr(Open, Shut - Open + 1)
+                   : std::string();
+  StartTlsIfNeeded();
+  CheckCredentials();
+  if (UseSasl()) {
+    SaslLogin();
+  } else {
+    SendCommandSync("USER " + UserName(), {10});
+    SendCommandSync("PASS " + Password(), {10});
+  }
+}
+
+void TqmPop3::CheckCredentials() {
+  CheckCommandArgument(UserName());
+  CheckCommandArgument(Password());
+  CheckCommandArgument(Authorization());
+}
+
+void TqmPop3::SaslLogin() {
+  if (!Authorization().empty()) {
+    SendCommandSync("AUTH XOAUTH2", {30});
+    SendCommandSync(BuildXOAuth2String(), {10, 30});
+    // The server's error details come as a continuation; the empty answer
+    // ends the exchange and the server's "-ERR" is raised. The protocol
+    // wants that answer; without it the session would hang in AUTH.
+    if (LastResponseCode() == 30) SendCommandSync("", {0});
+    return;
+  }
+  SendCommandSync("AUTH", {10, 20});
+  TStringList Methods;
+  const bool Listed = LastResponseCode() == 10;
+  if (Listed) {
+    WaitMultipleLines(0);
+    for (int I = 0; I < Response().Count(); ++I) Methods.Add(Trim(Response().Get(I)));
+  }
+  switch (ChoosePop3Mechanism(Listed, Methods, SaslOnly())) {
+    case smNtlm:
+      throw EqmTcpClientError(qmNtlmUnavailable, qmNtlmUnavailableCode);
+    case smCramMd5:
+      CramMd5Login();
+      break;
+    case smUnavailable:
+      throw EqmTcpClientError(qmSaslUnavailable, qmSaslUnavailableCode);
+    default:
+      ApopLogin();
+      break;
+  }
+}
+
+void TqmPop3::ApopLogin() {
+  SendCommandSync("APOP " + UserName() + " " + SaslApopDigest(FTimeStamp, Password()), {10});
+}
+
+void TqmPop3::CramMd5Login() {
+  SendCommandSync("AUTH CRAM-MD5", {10, 30});
+  const std::string Reply = Response().Text();
+  const std::string Challenge = Reply.size() > 2 ? Reply.substr(2) : std::string();
+  SendCommandSync(SaslCramMd5Response(Challenge, UserName(), Password()), {10});
+}
+
+void TqmPop3::CloseSession() { SendSilentCommand("QUIT", {10}); }
+
+void TqmPop3::StartTls() {
+  SendCommandSync("STLS", {10});
+  TqmCustomMail::StartTls();
+}
+
+void TqmPop3::DoKeepAlive() {
+  // The timer may fire while an operation waits; a NOOP written then would
+  // land in the middle of the exchange.
+  if (Active() && !InProgress()) Noop();
+}
+
+int TqmPop3::MessageCount() {
+  if (FMessageCount < 0) GetMailBoxInfo();
+  return FMessageCount;
+}
+
+void TqmPop3::GetMailBoxInfo() {
+  SendCommandSync("STAT", {10});
+  const std::vector<std::string> Words = SplitAtSpaces(Trim(Response().Text()));
+  if (Words.size() == 3) {
+    FMessageCount = StrToIntDef(Trim(Words[1]), 0);
+    int64_t Size = 0;
+    FMailBoxSize = TryStrToInt64(Trim(Words[2]), Size) ? Size : 0;
+  } else {
+    FMessageCount = -1;
+    FMailBoxSize = -1;
+  }
+}
+
+int64_t TqmPop3::GetMessageSize(int AMessageNumber) {
+  FCurrentMessage = AMessageNumber;
+  SendCommandSync("LIST " + std::to_string(AMessageNumber), {10});
+  std::string Text;
+  for (char C : Response().Text())
+    if (C != '\r' && C != '\n') Text += C;
+  auto After = [](const std::string& AText) {
+    const size_t Space = AText.find(' ');
+    return Space == std::string::npos ? std::string() : AText.substr(Space + 1, 100);
+  };
+  int64_t Size = 0;
+  return TryStrToInt64(After(After(Text)), Size) ? Size : 0;
+}
+
+void TqmPop3::RetrieveHeader(int AMessageNumber, TqmMailMessage* AMessage) {
+  FCurrentMessage = AMessageNumber;
+  SendCommandSync("TOP " + std::to_string(AMessageNumber) + " 0", {10});
+  WaitMultipleLines(0);
+  if (AMessage) AMessage->ParseHeaderOnly(Response());
+}
+
+void TqmPop3::Retrieve(int AMessageNumber, TqmMailMessage* AMessage) {
+  FCurrentMessage = AMessageNumber;
+  const int64_t Size = OnProgress ? GetMessageSize(AMessageNumber) : 0;
+  SendCommandSync("RETR " + std::to_string(AMessageNumber), {10});
+  WaitMultipleLines(Size);
+  if (AMessage) AMessage->ParseMessage(Response());
+}
+
+void TqmPop3::Noop() { SendCommandSync("NOOP", {10}); }
+
+}  // namespace qm

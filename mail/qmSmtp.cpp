@@ -1,0 +1,338 @@
+#include "mail/qmSmtp.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <ctime>
+
+#include "core/qmSysUtils.h"
+#include "dns/qmIdnTranslator.h"
+#include "mail/qmSasl.h"
+#include "message/qmEmailAddress.h"
+#include "message/qmMailHeader.h"
+#include "message/qmMailMessage.h"
+
+namespace qm {
+
+const char* const qmSmtpEmptyData = "The data list is empty";
+const char* const qmSmtpEmptyRecipients = "The recipient list is empty";
+const char* const qmSmtpFailedRecipients = "There are recipients that failed to receive the message";
+
+namespace {
+
+std::atomic<uint32_t> GMessageIdCounter{0};
+
+std::vector<std::string> SplitAtSpaces(const std::string& AText) {
+  std::vector<std::string> Words;
+  size_t I = 0;
+  while (I < AText.size()) {
+    while (I < AText.size() && AText[I] == ' ') ++I;
+    if (I == AText.size()) break;
+    size_t E = AText.find(' ', I);
+    if (E == std::string::npos) E = AText.size();
+    Words.push_back(AText.substr(I, E - I));
+    I = E;
+  }
+  return Words;
+}
+
+// The mailbox of a full address, in the form RCPT TO and MAIL FROM carry.
+std::string EncodedMailbox(const std::string& AAddress) {
+  return TqmIdnTranslator::EncodeMailbox(TqmEmailAddressItem::ExtractEmail(AAddress));
+}
+
+bool HasLineBreak(const TStrings& ALines) {
+  for (int I = 0; I < ALines.Count(); ++I)
+    if (ALines.Get(I).find_first_of("\r\n") != std::string::npos) return true;
+  return false;
+}
+
+// Every CR, LF or CR LF inside a line ends a line of its own.
+void SplitLineBreaks(const TStrings& ALines, TStringList& AResult) {
+  AResult.Reserve(ALines.Count());
+  for (int I = 0; I < ALines.Count(); ++I) {
+    const std::string& Line = ALines.Get(I);
+    size_t Start = 0;
+    for (;;) {
+      const size_t Break = Line.find_first_of("\r\n", Start);
+      if (Break == std::string::npos) {
+        AResult.Append(Line.substr(Start));
+        break;
+      }
+      AResult.Append(Line.substr(Start, Break - Start));
+      Start = Break + 1;
+      if (Line[Break] == '\r' && Start < Line.size() && Line[Start] == '\n') ++Start;
+    }
+  }
+}
+
+}  // namespace
+
+// ---- TqmFailedRecipientList ----
+
+TqmFailedRecipient* TqmFailedRecipientList::Add(const std::string& AErrorText, const std::string& AEmail,
+                                                int AErrorCode) {
+  FItems.push_back(std::make_unique<TqmFailedRecipient>(TqmFailedRecipient{AErrorText, AEmail, AErrorCode}));
+  return FItems.back().get();
+}
+
+// ---- TqmCustomSmtp ----
+
+TqmCustomSmtp::TqmCustomSmtp(TComponent* AOwner) : TqmCustomMail(AOwner) {}
+
+TqmCustomSmtp::~TqmCustomSmtp() {
+  try {
+    Close();
+  } catch (...) {
+  }
+}
+
+int TqmCustomSmtp::GetDefaultPort() { return 25; }
+
+int TqmCustomSmtp::GetResponseCode(const std::string& AResponse) {
+  const int Assigned = TqmCustomMail::GetResponseCode(AResponse);
+  if (Assigned != 0) return Assigned;
+  if (AResponse.find('-') == 3) return 0;
+  int Code = 0;
+  return TryStrToInt(AResponse.substr(0, 3), Code) ? Code : 0;
+}
+
+std::string TqmCustomSmtp::GetHostName() const {
+  if (!Trim(FHostName).empty()) return FHostName;
+  char Name[257] = {};
+  if (gethostname(Name, 256) != 0) return std::string();
+  return Name;
+}
+
+void TqmCustomSmtp::StartSession() {
+  WaitResponse({220});
+  const std::string Host = GetHostName();
+  CheckCommandArgument(Host);
+  CheckCommandArgument(UserName());
+  CheckCommandArgument(Password());
+  CheckCommandArgument(Authorization());
+  const std::string Command = FUseEHLO ? "EHLO" : "HELO";
+  // A 530 to the first greeting (TLS demanded first) lets STARTTLS follow.
+  Hello(Command, {250, 530});
+  // Everything learnt before TLS is read again from the server inside it.
+  if (StartTlsIfNeeded()) Hello(Command, {250});
+  if (FUseEHLO) Login();
+}
+
+void TqmCustomSmtp::Hello(const std::string& ACommand, const TOkCodes& AOkCodes) {
+  FExtensions.Clear();
+  FAuthMethods.Clear();
+  FFailedRecipients.Clear();
+  FMaxMessageSize = 0;
+  SendCommandSync(ACommand + " " + GetHostName(), AOkCodes);
+  const TStrings& Reply = Response();
+  if (ACommand == "EHLO") {
+    for (int I = 1; I < Reply.Count(); ++I) {
+      const std::string& Line = Reply.Get(I);
+      if (Line.find('-') == 3 || Line.find(' ') == 3) FExtensions.Add(Line.substr(4));
+    }
+    for (int I = 0; I < FExtensions.Count(); ++I) {
+      const std::string& Line = FExtensions.Get(I);
+      if (Line.compare(0, 4, "AUTH") != 0 || Line.size() <= 5) continue;
+      for (const std::string& Word : SplitAtSpaces(Line.substr(5)))
+        if (!SaslHasMechanism(FAuthMethods, Word)) FAuthMethods.Add(Word);
+    }
+  }
+  if (Reply.Count() > 0) {
+    const std::vector<std::string> Words = SplitAtSpaces(UpperCase(Trim(Reply.Get(Reply.Count() - 1))));
+    int64_t Size = 0;
+    if (Words.size() > 2 && Words[1] == "SIZE") FMaxMessageSize = TryStrToInt64(Words[2], Size) ? Size : 0;
+  }
+}
+
+void TqmCustomSmtp::Login() {
+  if (UserName().empty() && Password().empty() && Authorization().empty()) return;
+  const bool HasAuth = FExtensions.Join("").find("AUTH") != std::string::npos;
+  switch (ChooseSmtpMechanism(HasAuth, FAuthMethods, Authorization(), UseSasl(), SaslOnly())) {
+    case smNone:
+      return;
+    case smUnavailable:
+      throw EqmSmtpError(qmSaslUnavailable, qmSaslUnavailableCode);
+    case smNtlm:
+      throw EqmSmtpError(qmNtlmUnavailable, qmNtlmUnavailableCode);
+    case smXOAuth2:
+      XOAuth2Login();
+      return;
+    case smCramMd5:
+      CramMd5Login();
+      return;
+    default:
+      LoginLogin();
+      return;
+  }
+}
+
+void TqmCustomSmtp::XOAuth2Login() {
+  SendCommandSync("AUTH XOAUTH2 " + BuildXOAuth2String(), {235, 334});
+  // 334 carries the server's error details; the empty answer makes the
+  // server send its final refusal, which is raised.
+  if (LastResponseCode() == 334) SendCommandSync("", {0});
+}
+
+void TqmCustomSmtp::CramMd5Login() {
+  SendCommandSync("AUTH CRAM-MD5", {334});
+  const std::string Reply = Trim(Response().Text());
+  const std::string Challenge = Reply.size() > 4 ? Reply.substr(4) : std::string();
+  SendCommandSync(SaslCramMd5Response(Challenge, UserName(), Password()), {235});
+}
+
+void TqmCustomSmtp::LoginLogin() {
+  SendCommandSync("AUTH LOGIN", {334});
+  SendCommandSync(SaslBase64Line(UserName()), {334});
+  SendCommandSync(SaslBase64Line(Password()), {235});
+}
+
+void TqmCustomSmtp::StartTls() {
+  SendCommandSync("STARTTLS", {220});
+  TqmCustomMail::StartTls();
+}
+
+void TqmCustomSmtp::SendMailFrom(const std::string& ASender) {
+  const std::string Mailbox = EncodedMailbox(ASender);
+  CheckCommandArgument(Mailbox);
+  SendCommandSync("MAIL FROM: <" + Mailbox + ">", {250});
+}
+
+void TqmCustomSmtp::SendRecipients(const TStrings& ARecipients) {
+  FFailedRecipients.Clear();
+  if (ARecipients.Count() == 0) throw EqmSmtpError(qmSmtpEmptyRecipients, qmSmtpEmptyRecipientsCode);
+  int Accepted = 0;
+  for (int I = 0; I < ARecipients.Count(); ++I) {
+    const std::string& Entry = ARecipients.Get(I);
+    const std::string Email = TqmEmailAddressItem::ExtractEmail(Entry);
+    try {
+      const std::string Mailbox = TqmIdnTranslator::EncodeMailbox(Email);
+      CheckCommandArgument(Mailbox);
+      SendCommandSync("RCPT TO: <" + Mailbox + ">", {250});
+      ++Accepted;
+    } catch (const EqmTcpClientError& E) {
+      if (!FSkipFailedRecipients) throw;
+      FFailedRecipients.Add(E.Message(), Entry, E.ErrorCode());
+    }
+  }
+  if (Accepted == 0) throw EqmSmtpError(qmSmtpFailedRecipients, qmSmtpFailedRecipientsCode);
+}
+
+void TqmCustomSmtp::SendData(TStrings& ALines) {
+  if (ALines.Count() == 0) throw EqmSmtpError(qmSmtpEmptyData, qmSmtpEmptyDataCode);
+  SendCommandSync("DATA", {354});
+  if (HasLineBreak(ALines)) {
+    TStringList Lines;
+    SplitLineBreaks(ALines, Lines);
+    SendMultipleLines(Lines, ".");
+  } else {
+    SendMultipleLines(ALines, ".");
+  }
+  WaitResponse({250, 354});
+}
+
+void TqmCustomSmtp::SendQuit() { SendSilentCommand("QUIT", {221}); }
+
+void TqmCustomSmtp::Reset() { SendCommandSync("RSET", {250}); }
+
+void TqmCustomSmtp::Noop() { SendCommandSync("NOOP", {250}); }
+
+void TqmCustomSmtp::SendMessage(const std::string& ASender, TStrings& AData, const TStrings& ARecipients) {
+  // Checked before the touch-up, which would otherwise make an empty
+  // message out of nothing but the added fields.
+  if (AData.Count() == 0) throw EqmSmtpError(qmSmtpEmptyData, qmSmtpEmptyDataCode);
+  // Nothing is written when one of the addresses could not be.
+  CheckCommandArgument(EncodedMailbox(ASender));
+  for (int I = 0; I < ARecipients.Count(); ++I) CheckCommandArgument(EncodedMailbox(ARecipients.Get(I)));
+
+  TqmMailHeaderFieldList Header("iso-8859-1", cmNone, 76);
+  Header.Parse(0, &AData);
+  if (Header.IndexOfField("X-Mailer") < 0 && !FMailAgent.empty()) Header.AddField("X-Mailer", FMailAgent);
+  if (Header.IndexOfField("Message-ID") < 0) Header.AddField("Message-ID", GenerateMessageID());
+  // All of them: a second Bcc field would show blind copies to everyone.
+  for (int Index = Header.IndexOfField("bcc"); Index >= 0; Index = Header.IndexOfField("bcc"))
+    Header.RemoveFieldAt(Index);
+
+  SendMailFrom(ASender);
+  SendRecipients(ARecipients);
+  SendData(AData);
+  if (FFailedRecipients.Count() > 0) throw EqmSmtpError(qmSmtpFailedRecipients, qmSmtpFailedRecipientsCode);
+}
+
+std::string TqmCustomSmtp::GenerateMessageID() {
+  const uint32_t Counter = ++GMessageIdCounter;
+  const auto Tick = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now().time_since_epoch())
+                        .count();
+  const auto Now = std::chrono::system_clock::now();
+  const std::time_t Seconds = std::chrono::system_clock::to_time_t(Now);
+  const int Milli = static_cast<int>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(Now.time_since_epoch()).count() % 1000);
+  std::tm Local{};
+  localtime_r(&Seconds, &Local);
+  const std::string Stamp = Format("%02X%02X%02X%02X%02X%02X", Local.tm_mon + 1, Local.tm_mday, Local.tm_hour,
+                                   Local.tm_min, Local.tm_sec, Milli)
+                                .substr(0, 12);
+  return "<" + Format("%08llX", static_cast<unsigned long long>(Tick)) + Stamp +
+         Format("%03X%03X", Counter, Counter * 2u) + "@" + GetHostName() + ">";
+}
+
+#define QM_SMTP_PROPERTY(Class, Type, Name, Field) \
+  void Class::Set##Name(Type AValue) {             \
+    if (Field == AValue) return;                   \
+    Field = AValue;                                \
+    Changed();                                     \
+  }
+QM_SMTP_PROPERTY(TqmCustomSmtp, bool, UseEHLO, FUseEHLO)
+QM_SMTP_PROPERTY(TqmCustomSmtp, const std::string&, MailAgent, FMailAgent)
+QM_SMTP_PROPERTY(TqmCustomSmtp, const std::string&, HostName, FHostName)
+QM_SMTP_PROPERTY(TqmCustomSmtp, bool, SkipFailedRecipients, FSkipFailedRecipients)
+QM_SMTP_PROPERTY(TqmSmtp, const std::string&, MailFrom, FMailFrom)
+#undef QM_SMTP_PROPERTY
+
+// ---- TqmSmtp ----
+
+TqmSmtp::TqmSmtp(TComponent* AOwner)
+    : TqmCustomSmtp(AOwner),
+      FMailToList(std::make_unique<TStringList>()),
+      FMailData(std::make_unique<TStringList>()) {
+  FMailToList->OnChange = [this](TObject*) { Changed(); };
+  FMailData->OnChange = [this](TObject*) { Changed(); };
+}
+
+TqmSmtp::~TqmSmtp() {
+  try {
+    Close();
+  } catch (...) {
+  }
+}
+
+void TqmSmtp::OpenSession() { StartSession(); }
+
+void TqmSmtp::CloseSession() { SendQuit(); }
+
+void TqmSmtp::DoKeepAlive() {
+  // The timer may fire while an operation waits; a NOOP written then would
+  // land in the middle of the exchange.
+  if (Active() && !InProgress()) Noop();
+}
+
+void TqmSmtp::Send(TqmMailMessage* AMessage) {
+  TStringList Recipients;
+  Recipients.Assign(*FMailToList);
+  std::string Sender = FMailFrom;
+  if (FMailData->Count() > 0 || !AMessage) {
+    SendMessage(Sender, *FMailData, Recipients);
+    return;
+  }
+  if (Sender.empty()) Sender = AMessage->From().FullAddress();
+  if (Recipients.Count() == 0) {
+    for (const TqmEmailAddressList* List : {&AMessage->ToList(), &AMessage->CCList(), &AMessage->BCCList()})
+      for (int I = 0; I < List->Count(); ++I) Recipients.Add(List->Items(I)->FullAddress());
+  }
+  AMessage->SetMessageID(GenerateMessageID());
+  SendMessage(Sender, AMessage->MessageSource(), Recipients);
+}
+
+}  // namespace qm
