@@ -1,0 +1,59 @@
+// The sample mail client: the main window against the servers given on the
+// command line or in the environment (see qmSampleOptions.h).
+#include <QMessageBox>
+#include <QPixmap>
+#include <QScreen>
+#include <QTimer>
+
+#include <cstdio>
+
+#include "core/qmException.h"
+#include "sample/main.h"
+#include "sample/qmSampleApplication.h"
+
+namespace {
+
+// Unattended run: once Check Mail's box (or an error box) is up, the
+// screen goes to APath, the box is closed and the program quits; the exit
+// status says whether Check Mail succeeded.
+void ScreenshotWhenBoxShows(qm::TForm1& AForm, const QString& APath) {
+  auto* Watch = new QTimer(&AForm);
+  QObject::connect(Watch, &QTimer::timeout, [Watch, &AForm, APath] {
+    auto* Box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (!Box) return;
+    Watch->stop();
+    // Let the box paint before the screen is read.
+    QTimer::singleShot(300, Box, [Box, &AForm, APath] {
+      QPixmap Shot = AForm.screen()->grabWindow(0);
+      if (Shot.isNull()) Shot = AForm.grab();
+      const bool Saved = Shot.save(APath, "PNG");
+      const bool Failed = Box->objectName() == "qmExceptionBox";
+      std::printf("%s\n%s\n", Box->text().toLocal8Bit().constData(),
+                  Saved ? qPrintable("Screenshot written to " + APath)
+                        : qPrintable("Could not write the screenshot " + APath));
+      std::fflush(stdout);
+      Box->accept();
+      QCoreApplication::exit(Failed || !Saved ? 1 : 0);
+    });
+  });
+  Watch->start(100);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  qm::TqmSampleApplication App(argc, argv);
+  qm::TqmSampleOptions Options;
+  try {
+    Options.Load(App.arguments());
+  } catch (const qm::Exception& E) {
+    std::fprintf(stderr, "qmsample: %s\n", E.Message().c_str());
+    return 2;
+  }
+  qm::TForm1 Form1;
+  Form1.ApplyOptions(Options);
+  Form1.show();
+  if (!Options.Screenshot.isEmpty()) ScreenshotWhenBoxShows(Form1, Options.Screenshot);
+  if (Options.CheckMail) QTimer::singleShot(200, &Form1, &qm::TForm1::btnCheckMailClick);
+  return App.exec();
+}
