@@ -549,9 +549,11 @@ void TqmMailMessage::RenderBodies(std::vector<std::string>& ALines) {
             return true;
       return false;
     };
+    // Each rendering gets a boundary of its own, also within one tick.
+    const std::string Previous = FBoundary;
     do {
       FBoundary = NewBoundary();
-    } while (Occurs(FBoundary));
+    } while (FBoundary == Previous || Occurs(FBoundary));
   } else if (FBoundary.empty()) {
     FBoundary = NewBoundary();
   }

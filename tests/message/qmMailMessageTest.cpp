@@ -444,7 +444,7 @@ TEST(MessageCompose, CacheBoundariesAndOneChangePerBatch) {
   const std::string Text2 = M.MessageSource().Text();
   EXPECT_NE(M.Boundary(), Boundary1);
   EXPECT_NE(Text2.find("Subject: newer"), std::string::npos);
-  EXPECT_EQ(Text2.find(Boundary1), std::string::npos);
+  EXPECT_EQ(Text2.find("\r\n--" + Boundary1 + "\r\n"), std::string::npos);
 }
 
 namespace {
