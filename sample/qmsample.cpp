@@ -22,6 +22,11 @@ void ScreenshotWhenBoxShows(qm::TForm1& AForm, const QString& APath) {
     auto* Box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
     if (!Box) return;
     Watch->stop();
+    // Below the window, where it hides none of the list, when it fits.
+    const QRect Frame = AForm.frameGeometry();
+    const QRect Screen = AForm.screen()->availableGeometry();
+    if (Frame.bottom() + 8 + Box->height() <= Screen.bottom())
+      Box->move(Frame.center().x() - Box->width() / 2, Frame.bottom() + 8);
     // Let the box paint before the screen is read.
     QTimer::singleShot(300, Box, [Box, &AForm, APath] {
       QPixmap Shot = AForm.screen()->grabWindow(0);

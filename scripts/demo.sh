@@ -62,7 +62,7 @@ else
   mkdir -p "$(dirname "$shot")"
   echo "No display: running the sample under Xvfb and performing Check Mail..."
   status=0
-  xvfb-run -a -s "-screen 0 1024x768x24" "$sample" --check-mail --screenshot "$shot" "$@" || status=$?
+  xvfb-run -a -s "-screen 0 1024x800x24" "$sample" --check-mail --screenshot "$shot" "$@" || status=$?
   [ -s "$shot" ] && echo "Screenshot of the sample after Check Mail: $shot"
   exit "$status"
 fi

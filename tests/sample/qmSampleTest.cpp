@@ -179,7 +179,7 @@ class SampleWindows : public ::testing::Test {
   std::unique_ptr<TForm1> Form;
 };
 
-TEST_F(SampleWindows, MainWindowHasThePartsCaptionsFieldsAndTabOrder) {
+TEST_F(SampleWindows, MainWindowCaptionsFieldsLabelsAndTabOrder) {
   EXPECT_EQ(Form->windowTitle(), "SMTP / POP3 client - Sample");
   struct Field {
     const char* Name;
@@ -211,7 +211,7 @@ TEST_F(SampleWindows, MainWindowHasThePartsCaptionsFieldsAndTabOrder) {
   EXPECT_LT(Check->mapTo(Form.get(), QPoint()).x(), Compose->mapTo(Form.get(), QPoint()).x());
   EXPECT_EQ(Check->mapTo(Form.get(), QPoint()).y(), Compose->mapTo(Form.get(), QPoint()).y());
 
-  // Tab order: the Part's controls in its order, the connection settings after them.
+  // Tab order: the workflow controls first, the connection settings after them.
   QStringList Order;
   QWidget* W = Find<QLineEdit>(Form.get(), "edtPop3Server");
   for (int I = 0; I < 40 && !Order.contains(W->objectName()); ++I) {
