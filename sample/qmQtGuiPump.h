@@ -31,7 +31,7 @@ class TqmQtGuiPump : public QObject, public TqmGuiPump {
  private:
   // Qt events are looked at this often while the library waits: Qt 6 has
   // no cheap "events pending" query, so the pump dispatches on a schedule.
-  static constexpr int kDispatchIntervalMs = 10;
+  static constexpr int kDispatchIntervalMs = 20;
   // Between operations the library's queue is served at least this often.
   static constexpr int kIdleIntervalMs = 100;
 

@@ -15,7 +15,9 @@ cd "$root"
 if [ "$(id -u)" -ne 0 ]; then
   # dovecot and postfix run as their own system users: that needs root.
   command -v sudo >/dev/null || { echo "demo.sh: run it as root" >&2; exit 1; }
-  exec sudo --preserve-env=DISPLAY,XAUTHORITY,QM_DEMO_SCREENSHOT "$0" "$@"
+  # The window still goes to your display.
+  export XAUTHORITY=${XAUTHORITY:-$HOME/.Xauthority}
+  exec sudo --preserve-env=DISPLAY,XAUTHORITY,QM_DEMO_SCREENSHOT "$root/scripts/demo.sh" "$@"
 fi
 
 "$root/scripts/install-packages.sh"

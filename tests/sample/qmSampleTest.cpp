@@ -567,6 +567,57 @@ TEST_F(SampleWorkflows, ComposeAndSendDeliversAndCloseSendsNothing) {
   EXPECT_EQ(Driver.Unexpected(), 0);
 }
 
+TEST_F(SampleWorkflows, SecurityChoicesReachTlsServers) {
+  // The servers' certificate is for "localhost", signed by the test CA.
+  const std::string OldCerts = qEnvironmentVariable("SSL_CERT_FILE").toStdString();
+  qputenv("SSL_CERT_FILE", QByteArray::fromStdString(Value(Pop3, "CA_CERT")));
+  Fill({"01-plain.eml"});
+  Form->edtPop3Server->setText("localhost");
+  Form->edtSmtpServer->setText("localhost");
+  std::vector<std::string> Pop3Lines, SmtpLines;
+  Form->qmPOP31->OnSendCommand = [&](TObject*, const std::string& ALine) { Pop3Lines.push_back(ALine); };
+  Form->qmSMTP1->OnSendCommand = [&](TObject*, const std::string& ALine) { SmtpLines.push_back(ALine); };
+
+  // Implicit TLS on the POP3S port.
+  ModalDriver Driver;
+  Form->edtPop3Port->setValue(Port(Pop3, "POP3S_PORT"));
+  Form->cbPop3Security->setCurrentIndex(Form->cbPop3Security->findText("Implicit TLS"));
+  CheckMail(Driver);
+  ASSERT_EQ(Driver.SeenWindows().size(), 1u);
+  EXPECT_EQ(Driver.SeenWindows()[0].Text, "Collecting completed, 1 messages in the mailbox");
+  EXPECT_EQ(Form->qmPOP31->UseTLS(), ctImplicit);
+
+  // Explicit TLS: STLS on the plain POP3 port.
+  Pop3Lines.clear();
+  Form->edtPop3Port->setValue(Port(Pop3, "POP3_PORT"));
+  Form->cbPop3Security->setCurrentIndex(Form->cbPop3Security->findText("Explicit TLS"));
+  CheckMail(Driver);
+  ASSERT_EQ(Driver.SeenWindows().size(), 2u);
+  EXPECT_EQ(Driver.SeenWindows()[1].Text, "Collecting completed, 1 messages in the mailbox");
+  EXPECT_NE(std::find_if(Pop3Lines.begin(), Pop3Lines.end(), [](const std::string& L) { return L.rfind("STLS", 0) == 0; }),
+            Pop3Lines.end());
+
+  // Explicit TLS on the submission port, which refuses mail without it.
+  Form->edtSmtpPort->setValue(Port(Smtp, "SUBMISSION_PORT"));
+  Form->cbSmtpSecurity->setCurrentIndex(Form->cbSmtpSecurity->findText("Explicit TLS"));
+  Driver.Then([&](QWidget* W) {
+    Find<QLineEdit>(W, "edtTo")->setText(QString::fromStdString(Value(Smtp, "SMTP_RCPT")));
+    QTest::mouseClick(Find<QPushButton>(W, "btnSend"), Qt::LeftButton);
+  });
+  Driver.ThenOk();
+  QTest::mouseClick(Form->btnComposeMail, Qt::LeftButton);
+  ASSERT_EQ(Driver.SeenWindows().size(), 4u);
+  EXPECT_EQ(Driver.SeenWindows()[3].Text, "The message was sent successfully");
+  EXPECT_NE(std::find_if(SmtpLines.begin(), SmtpLines.end(),
+                         [](const std::string& L) { return L.rfind("STARTTLS", 0) == 0; }),
+            SmtpLines.end());
+  EXPECT_EQ(Driver.Unexpected(), 0);
+  if (OldCerts.empty())
+    qunsetenv("SSL_CERT_FILE");
+  else
+    qputenv("SSL_CERT_FILE", QByteArray::fromStdString(OldCerts));
+}
+
 TEST_F(SampleWorkflows, ServerRefusalsAreShownAndTheConnectionIsClosed) {
   // A recipient postfix does not know: the error, no success box, SMTP closed.
   ModalDriver Driver;
