@@ -1,5 +1,7 @@
 #include "core/qmStrings.h"
 
+#include <cstring>
+
 #include "core/qmException.h"
 #include "core/qmStream.h"
 #include "core/qmSysUtils.h"
@@ -229,22 +231,28 @@ void TStringList::Insert(int AIndex, const std::string& AValue) {
 }
 
 void TStringList::SetText(std::string_view AText) {
-  size_t Breaks = 0;
-  for (char C : AText) Breaks += C == '\n';
-  std::vector<std::string> Lines;
-  Lines.reserve(Breaks + 1);
   const char* P = AText.data();
-  const size_t N = AText.size();
-  size_t Start = 0;
-  for (size_t I = 0; I < N; ++I) {
-    const char C = P[I];
-    if (C == '\r' || C == '\n') {
-      Lines.emplace_back(P + Start, I - Start);
-      if (C == '\r' && I + 1 < N && P[I + 1] == '\n') ++I;
-      Start = I + 1;
+  const char* End = P + AText.size();
+  std::vector<std::string> Lines;
+  Lines.reserve(AText.size() / 40 + 1);
+  // The next CR and LF, each searched again only once passed.
+  const char* NextCr = P ? static_cast<const char*>(std::memchr(P, '\r', AText.size())) : nullptr;
+  const char* NextLf = P ? static_cast<const char*>(std::memchr(P, '\n', AText.size())) : nullptr;
+  const char* Start = P;
+  while (Start < End) {
+    if (NextCr && NextCr < Start)
+      NextCr = static_cast<const char*>(std::memchr(Start, '\r', static_cast<size_t>(End - Start)));
+    if (NextLf && NextLf < Start)
+      NextLf = static_cast<const char*>(std::memchr(Start, '\n', static_cast<size_t>(End - Start)));
+    const char* Break = NextCr && (!NextLf || NextCr < NextLf) ? NextCr : NextLf;
+    if (!Break) {
+      Lines.emplace_back(Start, static_cast<size_t>(End - Start));
+      break;
     }
+    Lines.emplace_back(Start, static_cast<size_t>(Break - Start));
+    Start = Break + 1;
+    if (*Break == '\r' && Start < End && *Start == '\n') ++Start;
   }
-  if (Start < N) Lines.emplace_back(P + Start, N - Start);
   if (Lines.empty() && FLines.empty()) return;
   Changing();
   FLines = std::move(Lines);
