@@ -144,11 +144,17 @@ TqmMessageQueue::TWaitResult TqmMessageQueue::Wait(pollfd* AFds, size_t ACount, 
 
   for (;;) {
     if (AWatchMessages && HasPending()) {
-      // A socket that is ready as well wins, as handles do over messages.
+      // A socket that is ready as well wins, as handles do over messages,
+      // but only for so long: a peer that keeps the socket busy must not
+      // keep the window from repainting or timers from firing.
+      const auto Now = TClock::now();
+      if (FMessagesWaitingSince == TClock::time_point()) FMessagesWaitingSince = Now;
       for (size_t I = 0; I < Own; ++I) Fds[I].revents = 0;
-      if (Own > 0 && poll(Fds.data(), Own, 0) > 0) break;
+      if (Own > 0 && Now - FMessagesWaitingSince < MaxMessageDelay && poll(Fds.data(), Own, 0) > 0) break;
+      FMessagesWaitingSince = TClock::time_point();
       return TWaitResult::wrMessage;
     }
+    FMessagesWaitingSince = TClock::time_point();
 
     const auto Now = TClock::now();
     auto Until = Infinite ? TClock::time_point::max() : Deadline;

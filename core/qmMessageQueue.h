@@ -35,6 +35,7 @@ class TqmMessageQueue {
  public:
   using TTimerId = uint64_t;
   using TClock = std::chrono::steady_clock;
+  static constexpr std::chrono::milliseconds MaxMessageDelay{50};
   enum class TWaitResult { wrSignaled, wrMessage, wrTimeout };
 
   TqmMessageQueue();
@@ -75,7 +76,8 @@ class TqmMessageQueue {
 
   // Waits until one of AFds reports an event (their revents are filled), a
   // message waits (only when AWatchMessages), or ATimeoutMs passes (negative:
-  // no limit). Never dispatches. Socket events win over messages.
+  // no limit). Never dispatches. Socket events win over messages, except
+  // that messages kept waiting for MaxMessageDelay by busy sockets win once.
   TWaitResult Wait(pollfd* AFds, size_t ACount, int ATimeoutMs, bool AWatchMessages);
 
   // When the next timer is due; TClock::time_point::max() without timers.
@@ -94,6 +96,8 @@ class TqmMessageQueue {
   std::map<TTimerId, TTimer> FTimers;
   TTimerId FNextId = 1;
   TqmGuiPump* FPump = nullptr;
+  // Since when waiting messages have lost to ready sockets.
+  TClock::time_point FMessagesWaitingSince{};
   std::mutex FPostLock;
   std::deque<std::function<void()>> FPosted;
   int FWakeFd = -1;  // eventfd signalled by Post

@@ -1,5 +1,9 @@
 #include "mail/qmMC.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include "mail/qmSasl.h"
 #include "message/qmMailMessage.h"
 
@@ -40,6 +44,14 @@ void TqmCustomMail::SetMailMessage(TqmMailMessage* AValue) {
 void TqmCustomMail::Notification(TComponent* AComponent, TOperation AOperation) {
   TqmTcpCommandClient::Notification(AComponent, AOperation);
   if (AOperation == TOperation::opRemove && AComponent == FMailMessage) FMailMessage = nullptr;
+}
+
+void TqmCustomMail::DisableSendDelay() {
+  TqmTcpClientConnection* Conn = Connection();
+  if (!Conn->Active() || !Conn->Socket().IsValid()) return;
+  int On = 1;
+  // A socket that refuses the option still works, only slower.
+  (void)setsockopt(Conn->Socket().Handle(), IPPROTO_TCP, TCP_NODELAY, &On, sizeof On);
 }
 
 std::string TqmCustomMail::BuildXOAuth2String() { return SaslXOAuth2String(UserName(), Authorization()); }

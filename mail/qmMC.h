@@ -45,6 +45,10 @@ class TqmCustomMail : public TqmTcpCommandClient {
 
  protected:
   void Notification(TComponent* AComponent, TOperation AOperation) override;
+  // Every exchange is a short write answered by a read; the data's end
+  // line is a write of its own. Held back by Nagle's algorithm until the
+  // server's delayed ACK, each would cost tens of milliseconds.
+  void DisableSendDelay();
 
  private:
   bool FUseSasl = false;

@@ -53,6 +53,7 @@ int TqmPop3::GetResponseCode(const std::string& AResponse) {
 int TqmPop3::GetDefaultPort() { return 110; }
 
 void TqmPop3::OpenSession() {
+  DisableSendDelay();
   FMessageCount = -1;
   FMailBoxSize = -1;
   WaitResponse({10});

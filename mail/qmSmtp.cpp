@@ -106,6 +106,7 @@ std::string TqmCustomSmtp::GetHostName() const {
 }
 
 void TqmCustomSmtp::StartSession() {
+  DisableSendDelay();
   WaitResponse({220});
   const std::string Host = GetHostName();
   CheckCommandArgument(Host);
@@ -274,8 +275,12 @@ std::string TqmCustomSmtp::GenerateMessageID() {
   const std::string Stamp = Format("%02X%02X%02X%02X%02X%02X", Local.tm_mon + 1, Local.tm_mday, Local.tm_hour,
                                    Local.tm_min, Local.tm_sec, Milli)
                                 .substr(0, 12);
-  return "<" + Format("%08llX", static_cast<unsigned long long>(Tick)) + Stamp +
-         Format("%03X%03X", Counter, Counter * 2u) + "@" + GetHostName() + ">";
+  std::string Id = Format("<%08llX", static_cast<unsigned long long>(Tick));
+  Id += Stamp;
+  Id += Format("%03X%03X@", Counter, Counter * 2u);
+  Id += GetHostName();
+  Id += '>';
+  return Id;
 }
 
 #define QM_SMTP_PROPERTY(Class, Type, Name, Field) \

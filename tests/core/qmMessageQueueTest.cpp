@@ -116,6 +116,35 @@ TEST(MessageQueueTest, WaitReportsSocketBeforeMessagesAndTimesOut) {
   });
 }
 
+TEST(MessageQueueTest, BusySocketDelaysMessagesOnlyForALimitedTime) {
+  OnFreshThread([] {
+    TQueue& Q = TQueue::Current();
+    int Sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, Sv), 0);
+    ASSERT_EQ(write(Sv[1], "x", 1), 1);  // never read: always ready
+    pollfd Fd{Sv[0], POLLIN, 0};
+    int Fired = 0;
+    auto Id = Q.SetTimer(milliseconds(1), [&] { ++Fired; });
+    std::this_thread::sleep_for(milliseconds(5));
+    const auto Start = steady_clock::now();
+    EXPECT_EQ(Q.Wait(&Fd, 1, 1000, true), TQueue::TWaitResult::wrSignaled);
+    int Signaled = 1;
+    while (Q.Wait(&Fd, 1, 1000, true) == TQueue::TWaitResult::wrSignaled) ++Signaled;
+    const auto Waited = steady_clock::now() - Start;
+    EXPECT_GE(Waited, TQueue::MaxMessageDelay);
+    EXPECT_LT(Waited, TQueue::MaxMessageDelay * 10);
+    EXPECT_GT(Signaled, 1);
+    // Once dispatched, the socket wins again.
+    Q.ProcessMessages();
+    EXPECT_GE(Fired, 1);
+    std::this_thread::sleep_for(milliseconds(5));
+    EXPECT_EQ(Q.Wait(&Fd, 1, 1000, true), TQueue::TWaitResult::wrSignaled);
+    Q.KillTimer(Id);
+    close(Sv[0]);
+    close(Sv[1]);
+  });
+}
+
 TEST(MessageQueueTest, PostFromAnotherThreadWakesTheWait) {
   OnFreshThread([] {
     TQueue& Q = TQueue::Current();

@@ -2,6 +2,7 @@
 // greetings, replies and logins no real server here sends; the SMTP
 // client's reply codes and Message-IDs.
 #include <gtest/gtest.h>
+#include <netinet/tcp.h>
 
 #include <set>
 #include <thread>
@@ -138,6 +139,11 @@ TEST(Pop3, XOAuth2AndSizesAndMessageLines) {
   P.SetAuthorization("Bearer tok");
   EXPECT_TRUE(P.UseSasl());
   P.Open();
+  // Short commands go out at once, not after the server's delayed ACK.
+  int NoDelay = 0;
+  socklen_t Size = sizeof NoDelay;
+  ASSERT_EQ(getsockopt(P.Connection()->Socket().Handle(), IPPROTO_TCP, TCP_NODELAY, &NoDelay, &Size), 0);
+  EXPECT_NE(NoDelay, 0);
   EXPECT_EQ(P.GetMessageSize(3), 1234);
   EXPECT_EQ(P.CurrentMessage(), 3);
   // Without OnProgress, RETR comes without LIST.

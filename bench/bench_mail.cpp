@@ -1,0 +1,245 @@
+// The POP3 and SMTP clients against peers on the same servers in the same
+// run: (1) 10,000 small messages in one SMTP session to postfix's
+// smtp-sink, against smtp-source and Python's smtplib; (2) one 50 MB
+// message to smtp-sink, against curl and smtplib; (3) TOP n 0 of 1,000
+// messages and RETR of all of them from dovecot, against Python's poplib
+// (and curl for RETR). Each run is a child process measured with wait4
+// (wall time, CPU seconds, peak memory). The program pins itself to one
+// CPU first; the servers it starts and every peer inherit that CPU, so
+// client and server share it for every peer alike.
+//
+// Usage: bench_mail [cpu] (default 0). Needs root (dovecot) and the
+// packages of scripts/packages/mail.txt plus curl.
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "mail/qmPop3.h"
+#include "mail/qmSmtp.h"
+#include "tests/integration/qmTestServers.h"
+
+using namespace qm;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+struct TResult {
+  double Wall = 0, Cpu = 0;
+  long PeakKb = 0;
+  bool Ok = false;
+};
+
+// Runs ABody in a child process; its own exit code 0 means success.
+TResult Measure(const std::function<int()>& ABody) {
+  std::fflush(nullptr);
+  const auto Start = Clock::now();
+  const pid_t Pid = fork();
+  if (Pid == 0) {
+    int Rc = 1;
+    try {
+      Rc = ABody();
+    } catch (const std::exception& E) {
+      std::fprintf(stderr, "error: %s\n", E.what());
+    }
+    std::fflush(nullptr);
+    _exit(Rc);
+  }
+  int Status = 0;
+  rusage Usage{};
+  wait4(Pid, &Status, 0, &Usage);
+  TResult R;
+  R.Wall = std::chrono::duration<double>(Clock::now() - Start).count();
+  R.Cpu = static_cast<double>(Usage.ru_utime.tv_sec + Usage.ru_stime.tv_sec) +
+          static_cast<double>(Usage.ru_utime.tv_usec + Usage.ru_stime.tv_usec) / 1e6;
+  R.PeakKb = Usage.ru_maxrss;
+  R.Ok = WIFEXITED(Status) && WEXITSTATUS(Status) == 0;
+  return R;
+}
+
+TResult MeasureCommand(const std::string& ACommand) {
+  return Measure([&] { return execl("/bin/sh", "sh", "-c", ACommand.c_str(), static_cast<char*>(nullptr)); });
+}
+
+void Report(const char* AName, const TResult& R, double AUnits, const char* AUnit, const TResult* ABase) {
+  std::printf("  %-34s %s %8.2f s wall %7.2f s CPU %8.0f %s/s %8.1f MB peak", AName, R.Ok ? "  " : "!!", R.Wall,
+              R.Cpu, AUnits / R.Wall, AUnit, static_cast<double>(R.PeakKb) / 1024.0);
+  if (ABase && ABase != &R)
+    std::printf("  | rate ours/peer %.2f, CPU ours/peer %.2f", ABase->Wall > 0 ? R.Wall / ABase->Wall : 0.0,
+                R.Cpu > 0 ? ABase->Cpu / R.Cpu : 0.0);
+  std::printf("\n");
+}
+
+const std::string kPy = "/usr/bin/python3";
+
+std::string Q(const std::string& A) { return test::ShellQuote(A); }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int Cpu = argc > 1 ? std::atoi(argv[1]) : 0;
+  cpu_set_t Set;
+  CPU_ZERO(&Set);
+  CPU_SET(Cpu, &Set);
+  if (sched_setaffinity(0, sizeof Set, &Set) != 0) {
+    std::perror("sched_setaffinity");
+    return 1;
+  }
+  std::printf("placement: this program, the servers it starts and every peer on CPU %d\n", Cpu);
+
+  test::TestServers Servers;
+  const test::ServerEnv Sink = Servers.Start("smtpsink");
+  const int SinkPort = test::Port(Sink, "SMTPSINK_PORT");
+  const std::string Dir = Servers.StateDir().string();
+
+  // ---- (1) 10,000 small messages in one session ----
+  const int kCount = 10000;
+  std::string Small = "From: a@qm.test\r\nTo: b@qm.test\r\nSubject: small\r\nMessage-ID: <m@qm.test>\r\n"
+                      "X-Mailer: bench\r\n\r\n";
+  while (Small.size() < 500) Small += "The quick brown fox jumps over the lazy dog 0123456789.\r\n";
+  std::printf("\n(1) %d messages of %zu bytes in one session to smtp-sink\n", kCount, Small.size());
+  const TResult Ours1 = Measure([&] {
+    TqmSmtp S;
+    S.SetServer("127.0.0.1");
+    S.SetPort(SinkPort);
+    S.SetHostName("bench.qm.test");
+    S.Open();
+    S.SetMailFrom("a@qm.test");
+    S.MailToList().Add("b@qm.test");
+    TStringList Lines;
+    Lines.SetText(Small);
+    for (int I = 0; I < kCount; ++I) {
+      S.MailData().Assign(Lines);
+      S.Send();
+    }
+    S.Close();
+    return 0;
+  });
+  const TResult Source1 = MeasureCommand("smtp-source -d -s 1 -m " + std::to_string(kCount) + " -l " +
+                                         std::to_string(Small.size()) +
+                                         " -f a@qm.test -t b@qm.test 127.0.0.1:" + std::to_string(SinkPort));
+  const std::string SmtplibScript = Dir + "/smtplib_many.py";
+  std::ofstream(SmtplibScript) << "import smtplib, sys\n"
+                                  "msg = sys.stdin.buffer.read()\n"
+                                  "s = smtplib.SMTP('127.0.0.1', int(sys.argv[1]))\n"
+                                  "s.ehlo('bench.qm.test')\n"
+                                  "for i in range(int(sys.argv[2])):\n"
+                                  "    s.sendmail('a@qm.test', ['b@qm.test'], msg)\n"
+                                  "s.quit()\n";
+  const std::string SmallFile = Dir + "/small.eml";
+  std::ofstream(SmallFile, std::ios::binary) << Small;
+  const TResult Py1 = MeasureCommand(kPy + " " + Q(SmtplibScript) + " " + std::to_string(SinkPort) + " " +
+                                     std::to_string(kCount) + " < " + Q(SmallFile));
+  Report("quillmark TqmSmtp", Ours1, kCount, "msg", nullptr);
+  Report("smtp-source -d", Source1, kCount, "msg", &Ours1);
+  Report("python smtplib", Py1, kCount, "msg", &Ours1);
+
+  // ---- (2) one 50 MB message ----
+  const int64_t kBig = 50ll << 20;
+  std::string BigText = "From: a@qm.test\r\nTo: b@qm.test\r\nSubject: big\r\nMessage-ID: <big@qm.test>\r\n"
+                        "X-Mailer: bench\r\n\r\n";
+  const std::string Row = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ=+/0123456789ab\r\n";
+  while (static_cast<int64_t>(BigText.size()) < kBig) BigText += Row;
+  const std::string BigFile = Dir + "/big.eml";
+  std::ofstream(BigFile, std::ios::binary) << BigText;
+  std::printf("\n(2) one message of %.1f MB to smtp-sink (load from file included for all)\n",
+              static_cast<double>(BigText.size()) / 1048576.0);
+  const double BigMb = static_cast<double>(BigText.size()) / 1048576.0;
+  BigText.clear();
+  BigText.shrink_to_fit();
+  const TResult Ours2 = Measure([&] {
+    TqmSmtp S;
+    S.SetServer("127.0.0.1");
+    S.SetPort(SinkPort);
+    S.SetHostName("bench.qm.test");
+    S.Open();
+    S.SetMailFrom("a@qm.test");
+    S.MailToList().Add("b@qm.test");
+    S.MailData().LoadFromFile(BigFile);
+    S.Send();
+    S.Close();
+    return 0;
+  });
+  const TResult Curl2 = MeasureCommand("curl -sS --url smtp://127.0.0.1:" + std::to_string(SinkPort) +
+                                       " --mail-from a@qm.test --mail-rcpt b@qm.test --upload-file " + Q(BigFile));
+  const std::string SmtplibOne = Dir + "/smtplib_one.py";
+  std::ofstream(SmtplibOne) << "import smtplib, sys\n"
+                               "msg = open(sys.argv[2], 'rb').read()\n"
+                               "s = smtplib.SMTP('127.0.0.1', int(sys.argv[1]))\n"
+                               "s.sendmail('a@qm.test', ['b@qm.test'], msg)\n"
+                               "s.quit()\n";
+  const TResult Py2 = MeasureCommand(kPy + " " + Q(SmtplibOne) + " " + std::to_string(SinkPort) + " " + Q(BigFile));
+  Report("quillmark TqmSmtp", Ours2, BigMb, "MB", nullptr);
+  Report("curl", Curl2, BigMb, "MB", &Ours2);
+  Report("python smtplib", Py2, BigMb, "MB", &Ours2);
+  std::printf("  peak memory of ours: %.2f times the message\n",
+              static_cast<double>(Ours2.PeakKb) / 1024.0 / BigMb);
+
+  // ---- (3) POP3: TOP n 0 and RETR of 1,000 messages ----
+  const int kMessages = 1000;
+  const test::ServerEnv Pop = Servers.Start("dovecot");
+  Servers.RunScript("fill-maildir.sh", {"--count", std::to_string(kMessages), "--size", "4000"});
+  const std::string User = test::Value(Pop, "POP3_USER"), Pass = test::Value(Pop, "POP3_PASSWORD");
+  const int PopPort = test::Port(Pop, "POP3_PORT");
+  std::printf("\n(3) dovecot, %d messages of about 4 KB: TOP n 0 of all, then RETR of all, one session\n",
+              kMessages);
+  auto OursPop = [&](bool ATop, bool ARetr) {
+    return Measure([&] {
+      TqmPop3 P;
+      P.SetServer("127.0.0.1");
+      P.SetPort(PopPort);
+      P.SetUserName(User);
+      P.SetPassword(Pass);
+      P.Open();
+      const int N = P.MessageCount();
+      for (int I = 1; I <= N; ++I) {
+        if (ATop) P.RetrieveHeader(I);
+        if (ARetr) P.Retrieve(I);
+      }
+      P.Close();
+      return N == kMessages ? 0 : 1;
+    });
+  };
+  const std::string Poplib = Dir + "/poplib_all.py";
+  std::ofstream(Poplib) << "import poplib, sys\n"
+                           "p = poplib.POP3('127.0.0.1', int(sys.argv[1]))\n"
+                           "p.user(sys.argv[2]); p.pass_(sys.argv[3])\n"
+                           "n = p.stat()[0]\n"
+                           "for i in range(1, n + 1):\n"
+                           "    if sys.argv[4] == 'top': p.top(i, 0)\n"
+                           "    else: p.retr(i)\n"
+                           "p.quit()\n";
+  auto PyPop = [&](const char* AMode) {
+    return MeasureCommand(kPy + " " + Q(Poplib) + " " + std::to_string(PopPort) + " " + Q(User) + " " + Q(Pass) +
+                          " " + AMode);
+  };
+  const TResult OursTop = OursPop(true, false);
+  const TResult PyTop = PyPop("top");
+  const TResult OursRetr = OursPop(false, true);
+  const TResult PyRetr = PyPop("retr");
+  // curl fetches every URL of one command line over one connection.
+  const std::string CurlCfg = Dir + "/curl_retr.cfg";
+  {
+    std::ofstream Cfg(CurlCfg);
+    Cfg << "silent\nuser = \"" << User << ":" << Pass << "\"\n";
+    for (int I = 1; I <= kMessages; ++I)
+      Cfg << "url = \"pop3://127.0.0.1:" << PopPort << "/" << I << "\"\noutput = \"/dev/null\"\n";
+  }
+  const TResult CurlRetr = MeasureCommand("curl -K " + Q(CurlCfg));
+  Report("quillmark TOP n 0", OursTop, kMessages, "msg", nullptr);
+  Report("python poplib TOP n 0", PyTop, kMessages, "msg", &OursTop);
+  Report("quillmark RETR", OursRetr, kMessages, "msg", nullptr);
+  Report("python poplib RETR", PyRetr, kMessages, "msg", &OursRetr);
+  Report("curl RETR (one connection)", CurlRetr, kMessages, "msg", &OursRetr);
+  std::printf("\nrate ours/peer above 1: ours is faster; CPU ours/peer below 1: ours uses less.\n"
+              "Client CPU only (the server's is not counted for anyone).\n");
+  return 0;
+}
