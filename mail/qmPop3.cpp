@@ -56,6 +56,8 @@ void TqmPop3::OpenSession() {
   DisableSendDelay();
   FMessageCount = -1;
   FMailBoxSize = -1;
+  // Refused before anything is written, STLS included.
+  CheckCredentials();
   WaitResponse({10});
   const std::string Greeting = Response().Text();
   const size_t Open = Greeting.find('<');
@@ -64,7 +66,6 @@ void TqmPop3::OpenSession() {
                    ? Greeting.substr(Open, Shut - Open + 1)
                    : std::string();
   StartTlsIfNeeded();
-  CheckCredentials();
   if (UseSasl()) {
     SaslLogin();
   } else {

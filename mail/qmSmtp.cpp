@@ -114,7 +114,7 @@ void TqmCustomSmtp::StartSession() {
   CheckCommandArgument(Password());
   CheckCommandArgument(Authorization());
   const std::string Command = FUseEHLO ? "EHLO" : "HELO";
-  // A 530 to the first greeting (TLS demanded first) lets STARTTLS follow.
+  // A 530 to the first EHLO/HELO (TLS demanded first) lets STARTTLS follow.
   Hello(Command, {250, 530});
   // Everything learnt before TLS is read again from the server inside it.
   if (StartTlsIfNeeded()) Hello(Command, {250});
