@@ -531,6 +531,14 @@ void TqmMailMessage::RenderBodies(std::vector<std::string>& ALines) {
       TMemoryStream Encoded;
       Body->EncodeData(*Source, Encoded);
       AppendLines(Encoded, Block);
+      // Data that ends with a line break keeps it: the break before the
+      // next delimiter belongs to the delimiter, so the data's own needs an
+      // empty line of its own.
+      const int64_t Size = Encoded.Size();
+      if (Delimited && Size > 0) {
+        const char Last = static_cast<char>(Encoded.Memory()[Size - 1]);
+        if (Last == '\n' || Last == '\r') Block.emplace_back();
+      }
     }
     if (UUAttachment) Block.emplace_back("end");
     // No empty line between the data and the next delimiter: the line break

@@ -475,6 +475,28 @@ TEST(MessageCompose, BoundaryFoundInTheContentIsRedrawn) {
   EXPECT_EQ(Got.Parts[1].Payload, "x\r\n--B1 in the data\r\ny");
 }
 
+TEST(MessageCompose, AttachmentDataKeepsItsFinalLineBreak) {
+  // Quoted-printable and 7bit data are written as lines; the break before
+  // the next delimiter belongs to the delimiter, not to the data.
+  const std::vector<std::pair<std::string, std::string>> Files = {
+      {"crlf.txt", "line one\r\nline two\r\n"},
+      {"none.txt", "no break at the end"},
+      {"qp.txt", "caf\xC3\xA9 na\xC3\xAFve\r\n\r\n"},
+      {"lf.txt", "unix\nlines\n"}};
+  TqmMailMessage M;
+  LoadFromMemory(M, std::map<std::string, std::string>(Files.begin(), Files.end()));
+  M.BuildMessage("text", "", {"crlf.txt", "none.txt", "qp.txt", "lf.txt"}, {});
+  TOurReader R;
+  const TReadMessage Got = R.Read(M.MessageSource().Text());
+  ASSERT_EQ(Got.Parts.size(), 5u);
+  for (size_t I = 0; I < Files.size(); ++I) {
+    std::string Expected = Files[I].second;
+    // Line data travels with CR LF breaks.
+    if (Files[I].first == "lf.txt") Expected = "unix\r\nlines\r\n";
+    EXPECT_EQ(Got.Parts[I + 1].Payload, Expected) << Files[I].first;
+  }
+}
+
 TEST(MessageCompose, RelatedImagesAndAttachmentsTree) {
   TqmMailMessage M;
   LoadFromMemory(M, {{"logo.GIF", "GIF89a"}, {"doc.pdf", "%PDF"}});
