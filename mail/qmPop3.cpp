@@ -2,6 +2,7 @@
 
 #include "core/qmSysUtils.h"
 #include "mail/qmSasl.h"
+#include "message/qmUtils.h"
 #include "message/qmMailMessage.h"
 
 namespace qm {
@@ -10,21 +11,6 @@ namespace {
 
 bool StartsWith(const std::string& AText, std::string_view APrefix) {
   return AText.compare(0, APrefix.size(), APrefix) == 0;
-}
-
-// The words of a text split at runs of spaces.
-std::vector<std::string> SplitAtSpaces(const std::string& AText) {
-  std::vector<std::string> Words;
-  size_t I = 0;
-  while (I < AText.size()) {
-    while (I < AText.size() && AText[I] == ' ') ++I;
-    if (I == AText.size()) break;
-    size_t E = AText.find(' ', I);
-    if (E == std::string::npos) E = AText.size();
-    Words.push_back(AText.substr(I, E - I));
-    I = E;
-  }
-  return Words;
 }
 
 }  // namespace
@@ -142,11 +128,11 @@ int TqmPop3::MessageCount() {
 
 void TqmPop3::GetMailBoxInfo() {
   SendCommandSync("STAT", {10});
-  const std::vector<std::string> Words = SplitAtSpaces(Trim(Response().Text()));
-  if (Words.size() == 3) {
-    FMessageCount = StrToIntDef(Trim(Words[1]), 0);
+  const std::string Reply = Trim(Response().Text());
+  if (WordCount(Reply, " ") == 3) {
+    FMessageCount = StrToIntDef(Trim(ExtractWord(2, Reply, " ")), 0);
     int64_t Size = 0;
-    FMailBoxSize = TryStrToInt64(Trim(Words[2]), Size) ? Size : 0;
+    FMailBoxSize = TryStrToInt64(Trim(ExtractWord(3, Reply, " ")), Size) ? Size : 0;
   } else {
     FMessageCount = -1;
     FMailBoxSize = -1;

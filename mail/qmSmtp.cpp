@@ -8,6 +8,7 @@
 
 #include "core/qmSysUtils.h"
 #include "dns/qmIdnTranslator.h"
+#include "message/qmUtils.h"
 #include "mail/qmSasl.h"
 #include "message/qmEmailAddress.h"
 #include "message/qmMailHeader.h"
@@ -22,20 +23,6 @@ const char* const qmSmtpFailedRecipients = "There are recipients that failed to 
 namespace {
 
 std::atomic<uint32_t> GMessageIdCounter{0};
-
-std::vector<std::string> SplitAtSpaces(const std::string& AText) {
-  std::vector<std::string> Words;
-  size_t I = 0;
-  while (I < AText.size()) {
-    while (I < AText.size() && AText[I] == ' ') ++I;
-    if (I == AText.size()) break;
-    size_t E = AText.find(' ', I);
-    if (E == std::string::npos) E = AText.size();
-    Words.push_back(AText.substr(I, E - I));
-    I = E;
-  }
-  return Words;
-}
 
 // The mailbox of a full address, in the form RCPT TO and MAIL FROM carry.
 std::string EncodedMailbox(const std::string& AAddress) {
@@ -136,14 +123,18 @@ void TqmCustomSmtp::Hello(const std::string& ACommand, const TOkCodes& AOkCodes)
     for (int I = 0; I < FExtensions.Count(); ++I) {
       const std::string& Line = FExtensions.Get(I);
       if (Line.compare(0, 4, "AUTH") != 0 || Line.size() <= 5) continue;
-      for (const std::string& Word : SplitAtSpaces(Line.substr(5)))
+      const std::string Names = Line.substr(5);
+      for (int W = 1, N = WordCount(Names, " "); W <= N; ++W) {
+        const std::string Word = ExtractWord(W, Names, " ");
         if (!SaslHasMechanism(FAuthMethods, Word)) FAuthMethods.Add(Word);
+      }
     }
   }
   if (Reply.Count() > 0) {
-    const std::vector<std::string> Words = SplitAtSpaces(UpperCase(Trim(Reply.Get(Reply.Count() - 1))));
+    const std::string Last = UpperCase(Trim(Reply.Get(Reply.Count() - 1)));
     int64_t Size = 0;
-    if (Words.size() > 2 && Words[1] == "SIZE") FMaxMessageSize = TryStrToInt64(Words[2], Size) ? Size : 0;
+    if (WordCount(Last, " ") > 2 && ExtractWord(2, Last, " ") == "SIZE")
+      FMaxMessageSize = TryStrToInt64(ExtractWord(3, Last, " "), Size) ? Size : 0;
   }
 }
 
