@@ -203,6 +203,29 @@ void TStrings::Assign(const TPersistent& ASource) {
   TPersistent::Assign(ASource);
 }
 
+void AppendLinesOf(std::string_view AText, std::vector<std::string>& ALines) {
+  const char* P = AText.data();
+  const char* End = P + AText.size();
+  // The next CR and LF, each searched again only once passed.
+  const char* NextCr = P ? static_cast<const char*>(std::memchr(P, '\r', AText.size())) : nullptr;
+  const char* NextLf = P ? static_cast<const char*>(std::memchr(P, '\n', AText.size())) : nullptr;
+  const char* Start = P;
+  while (Start < End) {
+    if (NextCr && NextCr < Start)
+      NextCr = static_cast<const char*>(std::memchr(Start, '\r', static_cast<size_t>(End - Start)));
+    if (NextLf && NextLf < Start)
+      NextLf = static_cast<const char*>(std::memchr(Start, '\n', static_cast<size_t>(End - Start)));
+    const char* Break = NextCr && (!NextLf || NextCr < NextLf) ? NextCr : NextLf;
+    if (!Break) {
+      ALines.emplace_back(Start, static_cast<size_t>(End - Start));
+      break;
+    }
+    ALines.emplace_back(Start, static_cast<size_t>(Break - Start));
+    Start = Break + 1;
+    if (*Break == '\r' && Start < End && *Start == '\n') ++Start;
+  }
+}
+
 // ---- TStringList ----
 
 void TStringList::CheckIndex(int AIndex) const {
@@ -231,28 +254,9 @@ void TStringList::Insert(int AIndex, const std::string& AValue) {
 }
 
 void TStringList::SetText(std::string_view AText) {
-  const char* P = AText.data();
-  const char* End = P + AText.size();
   std::vector<std::string> Lines;
   Lines.reserve(AText.size() / 40 + 1);
-  // The next CR and LF, each searched again only once passed.
-  const char* NextCr = P ? static_cast<const char*>(std::memchr(P, '\r', AText.size())) : nullptr;
-  const char* NextLf = P ? static_cast<const char*>(std::memchr(P, '\n', AText.size())) : nullptr;
-  const char* Start = P;
-  while (Start < End) {
-    if (NextCr && NextCr < Start)
-      NextCr = static_cast<const char*>(std::memchr(Start, '\r', static_cast<size_t>(End - Start)));
-    if (NextLf && NextLf < Start)
-      NextLf = static_cast<const char*>(std::memchr(Start, '\n', static_cast<size_t>(End - Start)));
-    const char* Break = NextCr && (!NextLf || NextCr < NextLf) ? NextCr : NextLf;
-    if (!Break) {
-      Lines.emplace_back(Start, static_cast<size_t>(End - Start));
-      break;
-    }
-    Lines.emplace_back(Start, static_cast<size_t>(Break - Start));
-    Start = Break + 1;
-    if (*Break == '\r' && Start < End && *Start == '\n') ++Start;
-  }
+  AppendLinesOf(AText, Lines);
   if (Lines.empty() && FLines.empty()) return;
   Changing();
   FLines = std::move(Lines);

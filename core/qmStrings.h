@@ -68,6 +68,10 @@ class TStrings : public TPersistent {
   int FUpdateCount = 0;
 };
 
+// Appends the lines of AText, split at CR LF, CR or LF; a final line break
+// adds no empty line.
+void AppendLinesOf(std::string_view AText, std::vector<std::string>& ALines);
+
 // The list of lines in memory, with change notification.
 class TStringList : public TStrings {
  public:

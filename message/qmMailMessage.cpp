@@ -82,25 +82,11 @@ void AppendLines(const TMemoryStream& AData, std::vector<std::string>& ALines) {
   const auto* P = reinterpret_cast<const char*>(AData.Memory());
   const size_t N = static_cast<size_t>(const_cast<TMemoryStream&>(AData).Size());
   if (N == 0) return;
-  const bool HasNul = std::memchr(P, '\0', N) != nullptr;
-  ALines.reserve(ALines.size() + N / 64 + 1);
-  // The next CR and LF, each searched again only once passed.
-  const char* NextCr = static_cast<const char*>(std::memchr(P, '\r', N));
-  const char* NextLf = static_cast<const char*>(std::memchr(P, '\n', N));
-  const char* End = P + N;
-  const char* Start = P;
-  while (Start < End) {
-    if (NextCr && NextCr < Start) NextCr = static_cast<const char*>(std::memchr(Start, '\r', End - Start));
-    if (NextLf && NextLf < Start) NextLf = static_cast<const char*>(std::memchr(Start, '\n', End - Start));
-    const char* Break = NextCr && (!NextLf || NextCr < NextLf) ? NextCr : NextLf;
-    if (!Break) Break = End;
-    std::string Line(Start, static_cast<size_t>(Break - Start));
-    if (HasNul) std::replace(Line.begin(), Line.end(), '\0', ' ');
-    ALines.push_back(std::move(Line));
-    if (Break == End) break;
-    Start = Break + 1;
-    if (*Break == '\r' && Start < End && *Start == '\n') ++Start;
-  }
+  const size_t First = ALines.size();
+  ALines.reserve(First + N / 64 + 1);
+  AppendLinesOf(std::string_view(P, N), ALines);
+  if (std::memchr(P, '\0', N))
+    for (size_t I = First; I < ALines.size(); ++I) std::replace(ALines[I].begin(), ALines[I].end(), '\0', ' ');
 }
 
 bool OnlyWhiteSpace(std::string_view S, size_t From) {
