@@ -75,6 +75,8 @@ int64_t TMemoryStream::Write(const void* ABuffer, int64_t ACount) {
   if (ACount <= 0) return 0;
   const size_t End = static_cast<size_t>(FPosition + ACount);
   if (End > FData.size()) {
+    // A position past the end leaves a gap that reads as zero.
+    if (static_cast<size_t>(FPosition) > FData.size()) Grow(static_cast<size_t>(FPosition));
     if (End > FData.capacity()) FData.reserve(std::max(End, FData.capacity() * 2));
     FData.resize(End);
   }
@@ -98,8 +100,16 @@ int64_t TMemoryStream::Seek(int64_t AOffset, TSeekOrigin AOrigin) {
 
 void TMemoryStream::SetSize(int64_t ASize) {
   if (ASize < 0) throw EStreamError("Invalid stream size");
+  Grow(static_cast<size_t>(ASize));
   FData.resize(static_cast<size_t>(ASize));
   if (FPosition > ASize) FPosition = ASize;
+}
+
+void TMemoryStream::Grow(size_t ASize) {
+  const size_t Old = FData.size();
+  if (ASize <= Old) return;
+  FData.resize(ASize);
+  std::memset(FData.data() + Old, 0, ASize - Old);
 }
 
 void TMemoryStream::Clear() {
@@ -131,7 +141,7 @@ void TMemoryStream::SaveToFile(const std::string& AFileName) {
 }
 
 void TMemoryStream::SetBytes(const TqmByteArray& AData) {
-  FData = AData;
+  FData.assign(AData.begin(), AData.end());
   FPosition = 0;
 }
 

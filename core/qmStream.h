@@ -2,7 +2,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
 
 #include "core/qmComponent.h"
 
@@ -34,6 +38,25 @@ class TStream : public TObject {
   int64_t CopyFrom(TStream& ASource, int64_t ACount);
 };
 
+// Allocator that leaves new elements uninitialised: a memory stream that
+// grows is about to be written over, so zero-filling it first is wasted work.
+template <typename T>
+struct TDefaultInitAllocator : std::allocator<T> {
+  template <typename U>
+  struct rebind {
+    using other = TDefaultInitAllocator<U>;
+  };
+  using std::allocator<T>::allocator;
+  template <typename U>
+  void construct(U* P) noexcept(std::is_nothrow_default_constructible_v<U>) {
+    ::new (static_cast<void*>(P)) U;
+  }
+  template <typename U, typename... Args>
+  void construct(U* P, Args&&... AArgs) {
+    ::new (static_cast<void*>(P)) U(std::forward<Args>(AArgs)...);
+  }
+};
+
 // A stream in memory. Memory() stays valid until the next write or resize.
 class TMemoryStream : public TStream {
  public:
@@ -53,14 +76,17 @@ class TMemoryStream : public TStream {
   // Reserves room for ACapacity bytes without changing the size.
   void Reserve(int64_t ACapacity) { FData.reserve(static_cast<size_t>(ACapacity)); }
   // The content as bytes or as text (a copy).
-  TqmByteArray Bytes() const { return FData; }
+  TqmByteArray Bytes() const { return TqmByteArray(FData.begin(), FData.end()); }
   std::string DataString() const { return std::string(FData.begin(), FData.end()); }
   // Replaces the content and puts the position at 0.
   void SetBytes(const TqmByteArray& AData);
   void SetDataString(const std::string& AData);
 
  private:
-  TqmByteArray FData;
+  // Grows the content to ASize bytes; bytes not yet written read as zero.
+  void Grow(size_t ASize);
+
+  std::vector<uint8_t, TDefaultInitAllocator<uint8_t>> FData;
   int64_t FPosition = 0;
 };
 

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "core/qmStream.h"
@@ -85,24 +87,52 @@ class TSourceBytes {
 };
 
 // Output collected in memory and handed to the stream in large writes.
+// Codecs either Put bytes or Reserve room, write through the pointer and
+// Commit where they stopped.
 class TOutBuffer {
  public:
-  explicit TOutBuffer(TStream& ADestination) : FDestination(ADestination) {
-    FData.reserve(kWriteChunk + 16);
+  explicit TOutBuffer(TStream& ADestination)
+      : FDestination(ADestination), FCapacity(2 * kWriteChunk), FData(new char[FCapacity]) {}
+  void Put(char C) {
+    if (FUsed == FCapacity) Flush();
+    FData[FUsed++] = C;
   }
-  void Put(char C) { FData.push_back(C); }
-  void Put(const char* S, size_t N) { FData.append(S, N); }
+  void Put(const char* S, size_t N) {
+    if (N > FCapacity - FUsed) {
+      Flush();
+      if (N > FCapacity) {
+        FDestination.WriteBuffer(S, static_cast<int64_t>(N));
+        return;
+      }
+    }
+    std::memcpy(FData.get() + FUsed, S, N);
+    FUsed += N;
+  }
+  // Room for at least N bytes at the returned pointer.
+  char* Reserve(size_t N) {
+    if (N > FCapacity - FUsed) {
+      Flush();
+      if (N > FCapacity) {
+        FCapacity = N;
+        FData.reset(new char[FCapacity]);
+      }
+    }
+    return FData.get() + FUsed;
+  }
+  void Commit(const char* AEnd) { FUsed = static_cast<size_t>(AEnd - FData.get()); }
   void MaybeFlush() {
-    if (FData.size() >= kWriteChunk) Flush();
+    if (FUsed >= kWriteChunk) Flush();
   }
   void Flush() {
-    if (!FData.empty()) FDestination.WriteBuffer(FData.data(), static_cast<int64_t>(FData.size()));
-    FData.clear();
+    if (FUsed > 0) FDestination.WriteBuffer(FData.get(), static_cast<int64_t>(FUsed));
+    FUsed = 0;
   }
 
  private:
   TStream& FDestination;
-  std::string FData;
+  size_t FCapacity;
+  std::unique_ptr<char[]> FData;
+  size_t FUsed = 0;
 };
 
 inline bool IsHexDigit(uint8_t C) {
@@ -133,6 +163,28 @@ struct TQpTables {
 const TQpTables& QpTables() {
   static const TQpTables Tables;
   return Tables;
+}
+
+// The first "=", CR or LF in [P, AEnd), or AEnd. Eight bytes at a time: a
+// byte equal to one of them becomes a zero byte in the XOR, and the lowest
+// zero byte of a word is found exactly by the borrow trick.
+inline const uint8_t* FindQpStop(const uint8_t* P, const uint8_t* AEnd) {
+  if constexpr (std::endian::native == std::endian::little) {
+    constexpr uint64_t Ones = 0x0101010101010101ULL;
+    constexpr uint64_t High = 0x8080808080808080ULL;
+    const auto ZeroBytes = [](uint64_t X) { return (X - Ones) & ~X & High; };
+    while (AEnd - P >= 8) {
+      uint64_t V;
+      std::memcpy(&V, P, 8);
+      const uint64_t M = ZeroBytes(V ^ (Ones * '=')) | ZeroBytes(V ^ (Ones * '\r')) |
+                         ZeroBytes(V ^ (Ones * '\n'));
+      if (M != 0) return P + std::countr_zero(M) / 8;
+      P += 8;
+    }
+  }
+  const auto& Stop = QpTables().DecodeStop;
+  while (P < AEnd && !Stop[*P]) ++P;
+  return P;
 }
 
 inline char UUChar(unsigned V) { return V == 0 ? '`' : static_cast<char>(32 + V); }
@@ -418,68 +470,80 @@ void TqmEncoder::DecodeQuotedPrintable(TStream& ASource, TStream& ADestination) 
   const size_t N = Data.size();
   const auto Total = static_cast<int64_t>(N);
   DoProgress(0, Total);
-  const auto& Stop = QpTables().DecodeStop;
   const auto& Hex = QpTables().HexValue;
   const uint8_t* D = Data.data();
+  const uint8_t* DataEnd = D + N;
 
   TOutBuffer Out(ADestination);
   size_t P = 0;
-  bool PrevInEscape = false;
+  int Escape = 0;  // 0 outside, 1 after "=", 2 after "=" and one digit
+  unsigned Val = 0;
+  bool AtLineStart = true;
   for (;;) {
-    // The line breaks before the next line's text: CR LF, or a lone CR or LF.
-    int Breaks = 0;
-    while (P < N && (D[P] == '\r' || D[P] == '\n')) {
-      P += (D[P] == '\r' && P + 1 < N && D[P + 1] == '\n') ? 2 : 1;
-      ++Breaks;
+    if (AtLineStart) {
+      // The line breaks before the next line's text: CR LF, or a lone CR or LF.
+      int Breaks = 0;
+      while (P < N && (D[P] == '\r' || D[P] == '\n')) {
+        P += (D[P] == '\r' && P + 1 < N && D[P + 1] == '\n') ? 2 : 1;
+        ++Breaks;
+      }
+      // A line that ended inside an escape ("=" or "=" and one digit) was a
+      // soft line break: one break goes, the unfinished escape with it.
+      if (Escape != 0 && Breaks > 0) --Breaks;
+      Escape = 0;
+      for (int I = 0; I < Breaks; ++I) Out.Put("\r\n", 2);
+      if (P >= N) break;
     }
-    // A line that ended inside an escape ("=" or "=" and one digit) was a
-    // soft line break: one break goes, the unfinished escape with it.
-    if (PrevInEscape && Breaks > 0) --Breaks;
-    for (int I = 0; I < Breaks; ++I) Out.Put("\r\n", 2);
-    if (P >= N) break;
 
-    int Escape = 0;  // 0 outside, 1 after "=", 2 after "=" and one digit
-    unsigned Val = 0;
-    while (P < N) {
-      const uint8_t C = D[P];
+    // Decode the line's text in pieces of bounded size. Decoded text is never
+    // longer than its source, but for "=" kept from the previous piece: room
+    // for the piece plus two bytes is enough.
+    const size_t Room = std::min(N - P, kWriteChunk);
+    char* W = Out.Reserve(Room + 2);
+    const uint8_t* S = D + P;
+    const uint8_t* const End = S + Room;
+    while (S < End) {
+      const uint8_t C = *S;
       if (C == '\r' || C == '\n') break;
       if (Escape == 0) {
         if (C == '=') {
           // The common case first: "=" and two hexadecimal digits.
-          if (P + 2 < N && Hex[D[P + 1]] < 16 && Hex[D[P + 2]] < 16) {
-            Out.Put(static_cast<char>(Hex[D[P + 1]] * 16 + Hex[D[P + 2]]));
-            P += 3;
+          if (DataEnd - S > 2 && Hex[S[1]] < 16 && Hex[S[2]] < 16) {
+            *W++ = static_cast<char>(Hex[S[1]] * 16 + Hex[S[2]]);
+            S += 3;
             continue;
           }
           Escape = 1;
           Val = 0;
-          ++P;
+          ++S;
           continue;
         }
-        size_t Run = 1;
-        while (P + Run < N && !Stop[D[P + Run]]) ++Run;
-        Out.Put(reinterpret_cast<const char*>(D + P), Run);
-        P += Run;
+        const uint8_t* R = FindQpStop(S + 1, End);
+        std::memcpy(W, S, static_cast<size_t>(R - S));
+        W += R - S;
+        S = R;
         continue;
       }
-      ++P;
-      if (IsHexDigit(C)) {
+      ++S;
+      if (Hex[C] < 16) {
         Val = Val * 16 + Hex[C];
         if (++Escape == 3) {
-          Out.Put(static_cast<char>(Val));
+          *W++ = static_cast<char>(Val);
           Escape = 0;
         }
       } else {
         // Not an escape after all: "=" and this byte stand as they are; a
         // digit read before it is dropped.
-        Out.Put('=');
-        Out.Put(static_cast<char>(C));
+        *W++ = '=';
+        *W++ = static_cast<char>(C);
         Escape = 0;
       }
     }
-    PrevInEscape = Escape != 0;
+    Out.Commit(W);
+    P = static_cast<size_t>(S - D);
+    AtLineStart = P >= N || D[P] == '\r' || D[P] == '\n';
+    if (AtLineStart) DoProgress(static_cast<int64_t>(P), Total);
     Out.MaybeFlush();
-    DoProgress(static_cast<int64_t>(P), Total);
   }
   Out.Flush();
   DoProgress(Total, Total);

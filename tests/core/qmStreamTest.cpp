@@ -29,6 +29,10 @@ TEST(StreamTest, MemoryStreamReadWriteSeekAndSize) {
   S.SetSize(5);
   EXPECT_EQ(S.Position(), 5);
   EXPECT_EQ(S.DataString(), "hello");
+  // Growing again shows zero bytes, not what was cut off.
+  S.SetSize(8);
+  EXPECT_EQ(S.DataString(), std::string("hello\0\0\0", 8));
+  S.SetSize(5);
   EXPECT_THROW(S.Seek(-6, TSeekOrigin::soCurrent), EStreamError);
   EXPECT_EQ(S.Seek(-2, TSeekOrigin::soEnd), 3);
   EXPECT_EQ(S.Remaining(), 2);
