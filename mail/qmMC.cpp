@@ -57,7 +57,7 @@ void TqmCustomMail::DisableSendDelay() {
 std::string TqmCustomMail::BuildXOAuth2String() { return SaslXOAuth2String(UserName(), Authorization()); }
 
 void TqmCustomMail::CheckCommandArgument(const std::string& AText) {
-  if (AText.find_first_of("\r\n") != std::string::npos)
+  if (FindLineBreak(AText) != std::string::npos)
     throw EqmTcpClientError(qmCommandLineBreak, qmCommandLineBreakCode);
   if (AText.find('\0') != std::string::npos) throw EqmTcpClientError(qmCommandNul, qmCommandNulCode);
 }

@@ -31,7 +31,7 @@ std::string EncodedMailbox(const std::string& AAddress) {
 
 bool HasLineBreak(const TStrings& ALines) {
   for (int I = 0; I < ALines.Count(); ++I)
-    if (ALines.Get(I).find_first_of("\r\n") != std::string::npos) return true;
+    if (FindLineBreak(ALines.Get(I)) != std::string::npos) return true;
   return false;
 }
 
@@ -42,7 +42,7 @@ void SplitLineBreaks(const TStrings& ALines, TStringList& AResult) {
     const std::string& Line = ALines.Get(I);
     size_t Start = 0;
     for (;;) {
-      const size_t Break = Line.find_first_of("\r\n", Start);
+      const size_t Break = FindLineBreak(Line, Start);
       if (Break == std::string::npos) {
         AResult.Append(Line.substr(Start));
         break;

@@ -109,7 +109,7 @@ bool TqmTcpCommandClient::HasDataBeforeTls() {
 
 void TqmTcpCommandClient::WriteCommand(const std::string& ACommand) {
   CheckActive();
-  if (ACommand.find_first_of("\r\n") != std::string::npos)
+  if (FindLineBreak(ACommand) != std::string::npos)
     throw EqmTcpClientError(qmCommandLineBreak, qmCommandLineBreakCode);
   FReplyTail = false;
   const std::string Line = ACommand + "\r\n";
@@ -149,7 +149,7 @@ void TqmTcpCommandClient::WaitResponse(const TOkCodes& AOkResponses) {
   DoReceiveResponse(FResponse.get());
 }
 
-bool TqmTcpCommandClient::AddBlock(const std::string& AText, bool AAppend) {
+bool TqmTcpCommandClient::AddBlock(std::string_view AText, bool AAppend) {
   std::string_view Text = AText;
   if (FPendingCR && !Text.empty()) {
     // The LF of a CR LF that the last block cut in two.
@@ -160,7 +160,7 @@ bool TqmTcpCommandClient::AddBlock(const std::string& AText, bool AAppend) {
   bool First = true;
   size_t I = 0;
   while (I < Text.size()) {
-    size_t E = Text.find_first_of("\r\n", I);
+    size_t E = FindLineBreak(Text, I);
     const bool Break = E != std::string_view::npos;
     if (!Break) E = Text.size();
     const std::string_view Piece = Text.substr(I, E - I);
@@ -182,11 +182,32 @@ bool TqmTcpCommandClient::AddBlock(const std::string& AText, bool AAppend) {
 }
 
 bool TqmTcpCommandClient::ReadResponseChunk(bool AAppend) {
-  TMemoryStream Block;
+  // One block buffer for the client's life, emptied but not freed per read.
+  // A read started by a handler inside this one's wait gets its own.
+  TMemoryStream Nested;
+  TMemoryStream& Block = FBlockInUse ? Nested : FBlock;
+  const bool Outer = !FBlockInUse;
+  FBlockInUse = true;
+  struct TRelease {
+    bool& Flag;
+    bool Outer;
+    ~TRelease() {
+      if (Outer) Flag = false;
+    }
+  } Release{FBlockInUse, Outer};
+  Block.SetSize(0);
+  Block.SetPosition(0);
   Connection()->ReadData(&Block);
-  std::string Text = Block.Size() > 0
-                         ? TqmTranslator::GetString(Block.Memory(), Block.Size(), GetReadCharSet())
-                         : std::string();
+  const std::string CharSet = GetReadCharSet();
+  if (CharSet.empty()) {
+    // No charset: the bytes are the text (what the translator would copy).
+    char* Text = reinterpret_cast<char*>(Block.Memory());
+    const size_t Size = static_cast<size_t>(Block.Size());
+    std::replace(Text, Text + Size, '\0', ' ');
+    return AddBlock(std::string_view(Text, Size), AAppend);
+  }
+  std::string Text =
+      Block.Size() > 0 ? TqmTranslator::GetString(Block.Memory(), Block.Size(), CharSet) : std::string();
   std::replace(Text.begin(), Text.end(), '\0', ' ');
   return AddBlock(Text, AAppend);
 }
@@ -262,43 +283,68 @@ void TqmTcpCommandClient::SendMultipleLines(TStrings& ALines, const std::string&
   TProgressRelay Relay(*this);
   SetInProgress(true);
   try {
-    Conn.InitProgress(GetLinesSize(ALines) + static_cast<int64_t>(Terminator.size()), 0);
+    const int64_t TextSize = GetLinesSize(ALines);
+    Conn.InitProgress(TextSize + static_cast<int64_t>(Terminator.size()), 0);
+    // The batch is assembled in place: the stream is sized once (to the
+    // batch, or to the text with a stuffing dot per line when that is
+    // less) and the lines are copied straight into its memory; Used bytes
+    // of it are filled.
     TMemoryStream Buffer;
-    Buffer.Reserve(Batch);
-    auto Put = [&](TMemoryStream& ATarget, const std::string& ALine) {
-      if (Stuffing && !ALine.empty() && ALine[0] == '.') ATarget.Write(".", 1);
-      if (CharSet.empty()) {
-        if (!ALine.empty()) ATarget.Write(ALine.data(), static_cast<int64_t>(ALine.size()));
-      } else {
-        const TqmByteArray Bytes = TqmTranslator::GetBytes(ALine, CharSet);
-        if (!Bytes.empty()) ATarget.Write(Bytes.data(), static_cast<int64_t>(Bytes.size()));
+    int64_t Used = 0;
+    Buffer.SetSize(std::min<int64_t>(Batch, TextSize + ALines.Count()));
+    auto Put = [&](TMemoryStream& ATarget, int64_t& AUsed, const std::string& AText) {
+      const bool Stuff = Stuffing && !AText.empty() && AText[0] == '.';
+      std::string_view ALine = AText;
+      TqmByteArray Converted;
+      if (!CharSet.empty()) {
+        Converted = TqmTranslator::GetBytes(AText, CharSet);
+        ALine = std::string_view(reinterpret_cast<const char*>(Converted.data()), Converted.size());
       }
-      ATarget.Write("\r\n", 2);
+      const int64_t Need = AUsed + static_cast<int64_t>(ALine.size()) + 3;
+      if (Need > ATarget.Size()) ATarget.SetSize(Need);
+      uint8_t* Out = ATarget.Memory() + AUsed;
+      if (Stuff) *Out++ = '.';
+      if (!ALine.empty()) std::memcpy(Out, ALine.data(), ALine.size());
+      Out += ALine.size();
+      *Out++ = '\r';
+      *Out++ = '\n';
+      AUsed = Out - ATarget.Memory();
     };
-    auto Flush = [&] {
-      if (Buffer.Size() == 0) return;
-      Buffer.SetPosition(0);
-      Conn.WriteData(&Buffer);
-      Buffer.SetSize(0);
-      Buffer.SetPosition(0);
+    auto Send = [&](TMemoryStream& AData, int64_t AUsed) {
+      const int64_t Room = AData.Size();
+      AData.SetSize(AUsed);
+      AData.SetPosition(0);
+      Conn.WriteData(&AData);
+      AData.SetSize(Room);
     };
-    for (int I = 0; I < ALines.Count(); ++I) {
+    // Every write but the last is followed at once by the next one.
+    TqmSendMoreScope More(Conn);
+    const int Count = ALines.Count();
+    for (int I = 0; I < Count; ++I) {
       const std::string& Line = ALines.Get(I);
       const int64_t Length = static_cast<int64_t>(Line.size());
       if (Length + 3 > Batch) {
         // Too long for a buffer: written by itself.
-        Flush();
+        if (Used > 0) Send(Buffer, Used);
+        Used = 0;
         TMemoryStream Single;
-        Put(Single, Line);
-        Single.SetPosition(0);
-        Conn.WriteData(&Single);
+        int64_t SingleUsed = 0;
+        Put(Single, SingleUsed, Line);
+        if (I + 1 == Count && Terminator.empty()) More.Last();
+        Send(Single, SingleUsed);
         continue;
       }
-      if (Buffer.Size() + Length + 3 > Batch) Flush();
-      Put(Buffer, Line);
+      if (Used + Length + 3 > Batch) {
+        Send(Buffer, Used);
+        Used = 0;
+      }
+      Put(Buffer, Used, Line);
     }
-    Flush();
+    if (Terminator.empty()) More.Last();
+    if (Used > 0) Send(Buffer, Used);
+    More.Last();
     if (!Terminator.empty()) Conn.WriteString(Terminator, CharSet);
+    More.End();
   } catch (...) {
     SetInProgress(false);
     throw;

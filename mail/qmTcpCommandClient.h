@@ -5,9 +5,11 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/qmStrings.h"
@@ -24,6 +26,18 @@ using TqmTcpResponseCodeEvent =
 // A command text holding CR or LF would put a second command on the wire.
 constexpr int qmCommandLineBreakCode = -150;
 extern const char* const qmCommandLineBreak;
+
+// The index of the first CR or LF of AText from AFrom on, or npos. Two
+// memchr scans: find_first_of("\r\n") looks every byte up in the set.
+inline size_t FindLineBreak(std::string_view AText, size_t AFrom = 0) {
+  if (AFrom >= AText.size()) return std::string_view::npos;
+  const char* Start = AText.data() + AFrom;
+  const size_t Length = AText.size() - AFrom;
+  const void* Lf = std::memchr(Start, '\n', Length);
+  const size_t Limit = Lf ? static_cast<size_t>(static_cast<const char*>(Lf) - Start) : Length;
+  if (const void* Cr = std::memchr(Start, '\r', Limit)) return AFrom + (static_cast<const char*>(Cr) - Start);
+  return Lf ? AFrom + Limit : std::string_view::npos;
+}
 
 class TqmTcpCommandClient : public TqmTcpClientTls {
  public:
@@ -93,12 +107,14 @@ class TqmTcpCommandClient : public TqmTcpClientTls {
  private:
   // Reads one block into Response; true when it did not end a line.
   bool ReadResponseChunk(bool AAppend);
-  bool AddBlock(const std::string& AText, bool AAppend);
+  bool AddBlock(std::string_view AText, bool AAppend);
   int FindResponseCode(int AStartIndex, const TOkCodes& AOkResponses, int& ALastCode);
   // Routes the connection's progress to OnProgress while alive.
   class TProgressRelay;
 
   std::unique_ptr<TStringList> FResponse;
+  TMemoryStream FBlock;  // the bytes of the last read
+  bool FBlockInUse = false;
   int FLastResponseCode = 0;
   bool FPendingCR = false;    // the last block ended with a CR
   bool FReplyTail = false;    // lines followed the accepted reply line

@@ -1,6 +1,8 @@
 #include "net/qmSocket.h"
 
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -119,6 +121,7 @@ void TqmSocket::SetHandle(int AHandle, int AFamily, int AType) {
   if (AType) FSocketType = AType;
   FSelected = 0;
   FEnabled = 0;
+  FHungUp = false;
 }
 
 void TqmSocket::Close() {
@@ -128,6 +131,7 @@ void TqmSocket::Close() {
   FAddressFamily = 0;
   FSelected = 0;
   FEnabled = 0;
+  FHungUp = false;
   shutdown(Handle, SHUT_RDWR);  // fails harmlessly on unconnected sockets
   if (close(Handle) < 0 && errno != EINTR) RaiseSocketError(errno);
 }
@@ -174,8 +178,11 @@ TqmNetworkEvents TqmSocket::EnumEvents(short ARevents) {
     if (getsockopt(FHandle, SOL_SOCKET, SO_ERROR, &SoError, &Length) < 0) SoError = errno;
   }
   const bool IsStream = FSocketType == SOCK_STREAM;
-  int Available = 0;
-  if (IsStream && (ARevents & (POLLIN | POLLRDHUP | POLLHUP))) {
+  // Readable without a hang-up, a connected stream socket holds bytes; only
+  // a hang-up needs the count to tell data still to read from the end.
+  int Available = (ARevents & POLLIN) ? 1 : 0;
+  if (IsStream && (ARevents & (POLLRDHUP | POLLHUP))) {
+    FHungUp = true;
     if (ioctl(FHandle, FIONREAD, &Available) < 0) Available = 0;
   }
 
@@ -317,6 +324,15 @@ void TqmConnection::WriteString(const std::string& AText, const std::string& ACh
     Data.SetBytes(TqmTranslator::GetBytes(AText, ACharset));
   Data.SetPosition(0);
   WriteData(&Data);
+}
+
+void TqmConnection::PushPending() {
+  if (!FHeldBack) return;
+  FHeldBack = false;
+  if (!FSocket || !FSocket->IsValid() || FSocket->SocketType() != SOCK_STREAM) return;
+  // Clearing the cork sends what MSG_MORE held back (the cork was never set).
+  int Off = 0;
+  (void)setsockopt(FSocket->Handle(), IPPROTO_TCP, TCP_CORK, &Off, sizeof Off);
 }
 
 // ---- TqmSyncConnection ----
@@ -789,6 +805,13 @@ bool TqmNetworkStream::Read(TStream* ADestination) {
     if (Received > 0) {
       ADestination->WriteBuffer(Data, Received);
       UpdateProgress(Received);
+      // A stream socket gives all it holds up to the size asked for: a
+      // shorter answer has drained it, and the recv that would only say so
+      // is saved. What arrives meanwhile is reported by the next wait.
+      // After a hang-up the loop goes on, so that the read that brings the
+      // last bytes also sees the end.
+      const TqmSocket& Socket = FConnection->Socket();
+      if (Received < Size && Socket.SocketType() == SOCK_STREAM && !Socket.HungUp()) return false;
     } else {
       FNeedClose = true;
       FClosedByPeer = true;
@@ -813,26 +836,42 @@ bool TqmNetworkStream::WriteRange(TStream* ASource, int64_t ACount) {
   if (ACount < 0 || ACount > Remaining) ACount = Remaining;
   const int Batch = GetWriteBatchSize();
   if (Batch <= 0) return true;
+  // Bytes already in memory go to the socket from where they are; others
+  // pass through the stream's buffer.
+  auto* InMemory = dynamic_cast<TMemoryStream*>(ASource);
   const size_t BufferSize = static_cast<size_t>(Batch);
-  uint8_t* Data = Buffer(BufferSize);
+  uint8_t* Data = InMemory ? nullptr : Buffer(BufferSize);
   while (ACount > 0) {
     const int Size = GetWriteBatchSize();
     if (Size <= 0) break;
     // Handlers run during throttling pauses may change the batch size.
-    const int Chunk = static_cast<int>(std::min<int64_t>({Size, ACount, static_cast<int64_t>(BufferSize)}));
-    ASource->ReadBuffer(Data, Chunk);
-    const int Sent = SendRaw(Data, Chunk);
+    const int Chunk = static_cast<int>(
+        std::min<int64_t>({Size, ACount, InMemory ? INT_MAX : static_cast<int64_t>(BufferSize)}));
+    const uint8_t* Bytes = Data;
+    if (InMemory)
+      Bytes = InMemory->Memory() + InMemory->Position();
+    else
+      ASource->ReadBuffer(Data, Chunk);
+    // More of this range, or a write announced to follow at once: the
+    // kernel may hold a partial segment back for it.
+    FSendMore = ACount > Chunk || FConnection->MoreToSend();
+    const int Sent = SendRaw(Bytes, Chunk);
+    FSendMore = false;
     if (Sent < 0) {
       const int Error = errno;
-      ASource->Seek(-Chunk, TSeekOrigin::soCurrent);
+      if (!InMemory) ASource->Seek(-Chunk, TSeekOrigin::soCurrent);
       if (Error == EAGAIN || Error == EWOULDBLOCK) return false;
       if (IsConnectionLostError(Error)) FNeedClose = true;
       RaiseSocketError(Error);
     }
-    if (Sent < Chunk) ASource->Seek(Sent - Chunk, TSeekOrigin::soCurrent);
+    ASource->Seek(InMemory ? Sent : Sent - Chunk, TSeekOrigin::soCurrent);
     UpdateProgress(Sent);
     ACount -= Sent;
-    if (IsStopped()) break;
+    if (IsStopped()) {
+      // Cut short (abort, byte limit): nothing may wait for the rest.
+      FConnection->PushPending();
+      break;
+    }
   }
   return true;
 }
@@ -903,9 +942,11 @@ int TqmNetworkStream::RecvRaw(void* ABuffer, int ASize) {
 
 int TqmNetworkStream::SendRaw(const void* ABuffer, int ASize) {
   // MSG_NOSIGNAL: a peer that is gone must give EPIPE, not end the process.
-  const ssize_t Sent = send(Handle(), ABuffer, static_cast<size_t>(ASize), MSG_NOSIGNAL);
+  const ssize_t Sent =
+      send(Handle(), ABuffer, static_cast<size_t>(ASize), MSG_NOSIGNAL | (FSendMore ? MSG_MORE : 0));
   const int Error = errno;
   if (Sent < 0 && (Error == EAGAIN || Error == EWOULDBLOCK)) FConnection->Socket().Reenable(neWrite);
+  if (Sent > 0) FConnection->SetHeldBack(FSendMore);
   Throttle(ASize);
   errno = Error;
   return static_cast<int>(Sent);

@@ -91,6 +91,9 @@ class TqmSocket : public TObject {
   short PollEvents() const;
   // Turns the revents of a wait into network events (and disables them).
   TqmNetworkEvents EnumEvents(short ARevents);
+  // A wait has reported the peer's end of the stream (POLLRDHUP or
+  // POLLHUP); reads then go on until recv says so itself.
+  bool HungUp() const { return FHungUp; }
 
  private:
   int FHandle = -1;
@@ -98,6 +101,7 @@ class TqmSocket : public TObject {
   int FSocketType = 0;
   int FSelected = 0;
   int FEnabled = 0;
+  bool FHungUp = false;
 };
 
 class TqmConnection : public TObject {
@@ -141,6 +145,16 @@ class TqmConnection : public TObject {
 
   // Sends AText converted to ACharset (empty: the bytes unchanged).
   void WriteString(const std::string& AText, const std::string& ACharset);
+
+  // Set by a writer whose next write follows at once (a body in batches):
+  // sends may then leave a partial segment for the next one to fill. The
+  // writer clears it before its last write (see TqmSendMoreScope).
+  bool MoreToSend() const { return FMoreToSend; }
+  void SetMoreToSend(bool AValue) { FMoreToSend = AValue; }
+  // Sends at once whatever an earlier send left waiting for more.
+  void PushPending();
+  // Whether the last send left bytes waiting for more (set by the stream).
+  void SetHeldBack(bool AValue) { FHeldBack = AValue; }
 
   // ---- settings and state ----
   int BatchSize() const { return FBatchSize; }
@@ -192,6 +206,32 @@ class TqmConnection : public TObject {
   bool FUseIpV6 = false;
   bool FDisableGuiProcessing = false;
   bool FDestroyed = false;
+  bool FMoreToSend = false;
+  bool FHeldBack = false;
+};
+
+// Announces writes that follow each other at once for as long as it lives;
+// on the way out (also by an exception) nothing stays held back.
+class TqmSendMoreScope {
+ public:
+  explicit TqmSendMoreScope(TqmConnection& AConnection) : FConnection(AConnection) {
+    FConnection.SetMoreToSend(true);
+  }
+  ~TqmSendMoreScope() { End(); }
+  TqmSendMoreScope(const TqmSendMoreScope&) = delete;
+  TqmSendMoreScope& operator=(const TqmSendMoreScope&) = delete;
+  // Before the last write: that one goes out whole.
+  void Last() { FConnection.SetMoreToSend(false); }
+  void End() {
+    if (FEnded) return;
+    FEnded = true;
+    FConnection.SetMoreToSend(false);
+    FConnection.PushPending();
+  }
+
+ private:
+  TqmConnection& FConnection;
+  bool FEnded = false;
 };
 
 class TqmSyncConnection : public TqmConnection {
@@ -356,6 +396,8 @@ class TqmNetworkStream : public TObject {
   int64_t FBytesProceed = 0;
   bool FNeedClose = false;
   bool FClosedByPeer = false;
+  // SendRaw's send is followed at once by another (MSG_MORE).
+  bool FSendMore = false;
 
  private:
   std::vector<uint8_t> FBuffer;

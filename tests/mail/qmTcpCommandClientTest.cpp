@@ -2,12 +2,15 @@
 // each test's server thread sends exactly the bytes (and segments) it
 // wants and records what the client wrote.
 #include <gtest/gtest.h>
+#include <linux/sockios.h>
 #include <netinet/tcp.h>
+#include <sys/ioctl.h>
 
 #include <chrono>
 #include <thread>
 
 #include "mail/qmTcpCommandClient.h"
+#include "message/qmTranslator.h"
 #include "tests/net/qmNetTestUtil.h"
 
 namespace qm {
@@ -211,6 +214,55 @@ TEST(TcpCommandClient, SendMultipleLinesBatchesStuffsAndTerminates) {
                             ".no stuffing\r\ntail\r\n");
   S.Client.SetBatchSize(0);
   EXPECT_THROW(S.Client.SendMultipleLines(Plain, "."), EqmSocketError);
+}
+
+TEST(TcpCommandClient, SendMultipleLinesInAWiderCharsetArrivesWholeAndNothingIsHeldBack) {
+  // UTF-16 doubles every line after the batch decision was taken on its
+  // length, so the batch must grow; the stuffing dot and the line breaks
+  // stay single bytes. When the call returns no byte may still wait in
+  // the kernel for a write that is not coming.
+  TStringList Lines;
+  std::string Expected;
+  for (int I = 0; I < 40; ++I) {
+    const std::string Line = (I % 7 == 0 ? ".dot " : "line ") + std::to_string(I) + " of the body, wide";
+    Lines.Add(Line);
+    if (Line[0] == '.') Expected += '.';
+    const TqmByteArray Wide = TqmTranslator::GetBytes(Line, "utf-16le");
+    ASSERT_EQ(Wide.size(), 2 * Line.size());
+    Expected.append(Wide.begin(), Wide.end());
+    Expected += "\r\n";
+  }
+  const TqmByteArray End = TqmTranslator::GetBytes(".\r\n", "utf-16le");
+  Expected.append(End.begin(), End.end());
+  // The same lines again without an end line: no stuffing, and the last
+  // batch is the last write.
+  for (int I = 0; I < Lines.Count(); ++I) {
+    const TqmByteArray Wide = TqmTranslator::GetBytes(Lines[I], "utf-16le");
+    Expected.append(Wide.begin(), Wide.end());
+    Expected += "\r\n";
+  }
+  TScripted S([&](TScripted& T) {
+    char Buffer[4096];
+    while (T.Received.size() < Expected.size() && WaitReadable(T.Peer, 5000)) {
+      ssize_t N = recv(T.Peer, Buffer, sizeof Buffer, 0);
+      if (N <= 0) break;
+      T.Received.append(Buffer, static_cast<size_t>(N));
+    }
+  });
+  S.Client.SetBatchSize(64);
+  S.Client.SetCharSet("utf-16le");
+  S.Client.Open();
+  auto Unsent = [&] {
+    int N = -1;
+    EXPECT_EQ(ioctl(S.Client.Connection()->Socket().Handle(), SIOCOUTQNSD, &N), 0);
+    return N;
+  };
+  S.Client.SendMultipleLines(Lines, ".");
+  EXPECT_EQ(Unsent(), 0);
+  S.Client.SendMultipleLines(Lines, "");
+  EXPECT_EQ(Unsent(), 0);
+  S.Thread.Join();
+  EXPECT_EQ(S.Received, Expected);
 }
 
 TEST(TcpCommandClient, CommandWithLineBreakIsRefusedBeforeWriting) {
