@@ -105,6 +105,27 @@ void TMemoryStream::SetSize(int64_t ASize) {
   if (FPosition > ASize) FPosition = ASize;
 }
 
+uint8_t* TMemoryStream::BeginWrite(int64_t AMaxCount) {
+  FSizeBeforeWrite = FData.size();
+  const auto Pos = static_cast<size_t>(FPosition);
+  if (Pos > FData.size()) Grow(Pos);
+  const size_t End = Pos + static_cast<size_t>(std::max<int64_t>(AMaxCount, 0));
+  if (End > FData.size()) {
+    if (End > FData.capacity()) FData.reserve(std::max(End, FData.capacity() * 2));
+    FData.resize(End);
+  }
+  return FData.data() + Pos;
+}
+
+void TMemoryStream::EndWrite(int64_t AWritten) {
+  if (AWritten <= 0) {
+    FData.resize(FSizeBeforeWrite);
+    return;
+  }
+  FPosition += AWritten;
+  FData.resize(std::max(FSizeBeforeWrite, static_cast<size_t>(FPosition)));
+}
+
 void TMemoryStream::Grow(size_t ASize) {
   const size_t Old = FData.size();
   if (ASize <= Old) return;

@@ -75,9 +75,17 @@ class TMemoryStream : public TStream {
   void SaveToFile(const std::string& AFileName);
   // Reserves room for ACapacity bytes without changing the size.
   void Reserve(int64_t ACapacity) { FData.reserve(static_cast<size_t>(ACapacity)); }
+  // Writing in place: BeginWrite returns room for up to AMaxCount bytes at
+  // the position; EndWrite(n) keeps the first n of them as written (like
+  // Write) and gives the rest of the room back. Nothing else may touch the
+  // stream in between.
+  uint8_t* BeginWrite(int64_t AMaxCount);
+  void EndWrite(int64_t AWritten);
   // The content as bytes or as text (a copy).
   TqmByteArray Bytes() const { return TqmByteArray(FData.begin(), FData.end()); }
-  std::string DataString() const { return std::string(FData.begin(), FData.end()); }
+  std::string DataString() const {
+    return std::string(reinterpret_cast<const char*>(FData.data()), FData.size());
+  }
   // Replaces the content and puts the position at 0.
   void SetBytes(const TqmByteArray& AData);
   void SetDataString(const std::string& AData);
@@ -88,6 +96,7 @@ class TMemoryStream : public TStream {
 
   std::vector<uint8_t, TDefaultInitAllocator<uint8_t>> FData;
   int64_t FPosition = 0;
+  size_t FSizeBeforeWrite = 0;  // the size before BeginWrite
 };
 
 // A stream backed by a text; convenient for tests and small payloads.

@@ -1,6 +1,7 @@
 #include "core/qmStrings.h"
 
 #include <cstring>
+#include <iterator>
 
 #include "core/qmException.h"
 #include "core/qmStream.h"
@@ -164,8 +165,34 @@ void TStrings::LoadFromStream(TStream& AStream) {
 }
 
 void TStrings::SaveToStream(TStream& AStream) const {
-  std::string T = Text();
-  AStream.WriteBuffer(T.data(), static_cast<int64_t>(T.size()));
+  // Lines go to the stream as they are, without joining them into one text
+  // first: in place for a memory stream, else in large writes.
+  if (auto* Memory = dynamic_cast<TMemoryStream*>(&AStream)) {
+    size_t Size = 0;
+    for (int I = 0; I < Count(); ++I) Size += Get(I).size() + 2;
+    auto* W = reinterpret_cast<char*>(Memory->BeginWrite(static_cast<int64_t>(Size)));
+    for (int I = 0; I < Count(); ++I) {
+      const std::string& Line = Get(I);
+      std::memcpy(W, Line.data(), Line.size());
+      W += Line.size();
+      *W++ = '\r';
+      *W++ = '\n';
+    }
+    Memory->EndWrite(static_cast<int64_t>(Size));
+    return;
+  }
+  constexpr size_t kChunk = 1 << 16;
+  std::string Buffer;
+  Buffer.reserve(kChunk);
+  for (int I = 0; I < Count(); ++I) {
+    Buffer += Get(I);
+    Buffer += "\r\n";
+    if (Buffer.size() >= kChunk) {
+      AStream.WriteBuffer(Buffer.data(), static_cast<int64_t>(Buffer.size()));
+      Buffer.clear();
+    }
+  }
+  if (!Buffer.empty()) AStream.WriteBuffer(Buffer.data(), static_cast<int64_t>(Buffer.size()));
 }
 
 void TStrings::LoadFromFile(const std::string& AFileName) {
@@ -266,6 +293,19 @@ void TStringList::SetText(std::string_view AText) {
 void TStringList::Append(std::string AValue) {
   Changing();
   FLines.push_back(std::move(AValue));
+  Changed();
+}
+
+void TStringList::AppendLines(std::vector<std::string>&& ALines) {
+  if (ALines.empty()) return;
+  Changing();
+  if (FLines.empty()) {
+    FLines = std::move(ALines);
+  } else {
+    FLines.reserve(FLines.size() + ALines.size());
+    std::move(ALines.begin(), ALines.end(), std::back_inserter(FLines));
+  }
+  ALines.clear();
   Changed();
 }
 

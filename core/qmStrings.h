@@ -90,6 +90,8 @@ class TStringList : public TStrings {
   void Reserve(int ACapacity) { FLines.reserve(static_cast<size_t>(ACapacity)); }
   // Appends a line without the bounds checks of Insert; still notifies.
   void Append(std::string AValue);
+  // Moves all of ALines to the end, with one notification.
+  void AppendLines(std::vector<std::string>&& ALines);
   // Splits the whole text at once and tells about the change once.
   void SetText(std::string_view AText) override;
 

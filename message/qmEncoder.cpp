@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "core/qmStream.h"
@@ -91,8 +92,13 @@ class TSourceBytes {
 // Commit where they stopped.
 class TOutBuffer {
  public:
-  explicit TOutBuffer(TStream& ADestination)
-      : FDestination(ADestination), FCapacity(2 * kWriteChunk), FData(new char[FCapacity]) {}
+  // AExpected: about how many bytes will be written, so that a memory
+  // destination grows once instead of doubling its way there.
+  explicit TOutBuffer(TStream& ADestination, size_t AExpected = 0)
+      : FDestination(ADestination), FCapacity(2 * kWriteChunk), FData(new char[FCapacity]) {
+    if (auto* Memory = dynamic_cast<TMemoryStream*>(&ADestination); Memory && AExpected > kWriteChunk)
+      Memory->Reserve(Memory->Position() + static_cast<int64_t>(AExpected));
+  }
   void Put(char C) {
     if (FUsed == FCapacity) Flush();
     FData[FUsed++] = C;
@@ -247,88 +253,109 @@ void TqmEncoder::CopyData(TStream& ASource, TStream& ADestination) {
 
 // ---------------------------------------------------------------- base64
 
+namespace {
+
+// Base64 of one piece of a line: whole groups, then the padded rest.
+char* EncodeBase64Run(const uint8_t* P, size_t ALen, char* Dst) {
+  const auto& Pair = Base64Tables().Pair;
+  const uint8_t* const End = P + ALen;
+  while (End - P >= 6) {
+    const uint32_t A = (uint32_t(P[0]) << 16) | (uint32_t(P[1]) << 8) | P[2];
+    const uint32_t B = (uint32_t(P[3]) << 16) | (uint32_t(P[4]) << 8) | P[5];
+    std::memcpy(Dst, &Pair[A >> 12], 2);
+    std::memcpy(Dst + 2, &Pair[A & 0xFFF], 2);
+    std::memcpy(Dst + 4, &Pair[B >> 12], 2);
+    std::memcpy(Dst + 6, &Pair[B & 0xFFF], 2);
+    P += 6;
+    Dst += 8;
+  }
+  if (End - P >= 3) {
+    const uint32_t A = (uint32_t(P[0]) << 16) | (uint32_t(P[1]) << 8) | P[2];
+    std::memcpy(Dst, &Pair[A >> 12], 2);
+    std::memcpy(Dst + 2, &Pair[A & 0xFFF], 2);
+    P += 3;
+    Dst += 4;
+  }
+  if (End - P == 1) {
+    *Dst++ = kBase64Alphabet[P[0] >> 2];
+    *Dst++ = kBase64Alphabet[(P[0] & 3) << 4];
+    *Dst++ = '=';
+    *Dst++ = '=';
+  } else if (End - P == 2) {
+    *Dst++ = kBase64Alphabet[P[0] >> 2];
+    *Dst++ = kBase64Alphabet[((P[0] & 3) << 4) | (P[1] >> 4)];
+    *Dst++ = kBase64Alphabet[(P[1] & 15) << 2];
+    *Dst++ = '=';
+  }
+  return Dst;
+}
+
+}  // namespace
+
 void TqmEncoder::EncodeBase64(TStream& ASource, TStream& ADestination) {
-  const TSourceBytes Data(ASource, ADestination);
-  const size_t N = Data.size();
-  const auto Total = static_cast<int64_t>(N);
+  // A memory source is read in place (a copy when it is also the
+  // destination); other streams are read in chunks of whole lines, so a
+  // large file is never held in memory twice.
+  std::optional<TSourceBytes> Whole;
+  if (dynamic_cast<TMemoryStream*>(&ASource) || &ASource == &ADestination)
+    Whole.emplace(ASource, ADestination);
+  const int64_t Total = Whole ? static_cast<int64_t>(Whole->size()) : ASource.Remaining();
+  const auto N = static_cast<size_t>(Total);
   DoProgress(0, Total);
 
-  const size_t PerLine = FSuppressCrlf ? N : static_cast<size_t>(GetLineLength()) * 3 / 4;
+  const size_t PerLine =
+      FSuppressCrlf ? std::max<size_t>(N, 1) : static_cast<size_t>(GetLineLength()) * 3 / 4;
   const size_t Lines = (N + PerLine - 1) / PerLine;
   const size_t OutLen = (N + 2) / 3 * 4 + (Lines - 1) * 2;
-  // The output is built in one piece: in place at the end of a memory
-  // destination, else in a buffer written with one call.
+  // Chunks hold whole lines (whole groups of 3 bytes for one long line).
+  const size_t Chunk = FSuppressCrlf ? 3 * 16384 : PerLine * std::max<size_t>(1, 49152 / PerLine);
+
+  // Output: in place in a memory destination, else a buffer per chunk.
+  auto* Memory = dynamic_cast<TMemoryStream*>(&ADestination);
+  std::vector<uint8_t> In(Whole ? 0 : std::min(Chunk, N));
   std::string Out;
   char* Dst = nullptr;
-  auto* Memory = dynamic_cast<TMemoryStream*>(&ADestination);
-  int64_t MemoryPos = 0;
-  if (Memory) {
-    MemoryPos = Memory->Position();
-    Memory->SetSize(std::max(Memory->Size(), MemoryPos + static_cast<int64_t>(OutLen)));
-    Dst = reinterpret_cast<char*>(Memory->Memory() + MemoryPos);
-  } else {
-    Out.resize((OutLen + 8191) / 8192 * 8192);
-    Dst = Out.data();
-  }
+  if (Memory) Dst = reinterpret_cast<char*>(Memory->BeginWrite(static_cast<int64_t>(OutLen)));
+  else Out.resize(std::min(Chunk, N) / 3 * 4 + (Chunk / PerLine + 2) * 2 + 8);
 
-  const auto& Pair = Base64Tables().Pair;
-  const uint8_t* Src = Data.data();
-  const char* const DstStart = Dst;
   // Intermediate progress: about 1000 calls rising from N / 2 towards N.
   const size_t Step = OutLen >= 1000 ? OutLen / 1000 : 0;
   size_t NextReport = Step;
   const int64_t Half = Total / 2;
+  size_t Done = 0;  // output characters so far
 
-  for (size_t Line = 0; Line < Lines; ++Line) {
-    if (Line > 0) {
-      *Dst++ = '\r';
-      *Dst++ = '\n';
-    }
-    const size_t Len = std::min(PerLine, N - Line * PerLine);
-    const uint8_t* P = Src + Line * PerLine;
-    const uint8_t* const End = P + Len;
-    while (End - P >= 6) {
-      const uint32_t A = (uint32_t(P[0]) << 16) | (uint32_t(P[1]) << 8) | P[2];
-      const uint32_t B = (uint32_t(P[3]) << 16) | (uint32_t(P[4]) << 8) | P[5];
-      std::memcpy(Dst, &Pair[A >> 12], 2);
-      std::memcpy(Dst + 2, &Pair[A & 0xFFF], 2);
-      std::memcpy(Dst + 4, &Pair[B >> 12], 2);
-      std::memcpy(Dst + 6, &Pair[B & 0xFFF], 2);
-      P += 6;
-      Dst += 8;
-    }
-    if (End - P >= 3) {
-      const uint32_t A = (uint32_t(P[0]) << 16) | (uint32_t(P[1]) << 8) | P[2];
-      std::memcpy(Dst, &Pair[A >> 12], 2);
-      std::memcpy(Dst + 2, &Pair[A & 0xFFF], 2);
-      P += 3;
-      Dst += 4;
-    }
-    if (End - P == 1) {
-      *Dst++ = kBase64Alphabet[P[0] >> 2];
-      *Dst++ = kBase64Alphabet[(P[0] & 3) << 4];
-      *Dst++ = '=';
-      *Dst++ = '=';
-    } else if (End - P == 2) {
-      *Dst++ = kBase64Alphabet[P[0] >> 2];
-      *Dst++ = kBase64Alphabet[((P[0] & 3) << 4) | (P[1] >> 4)];
-      *Dst++ = kBase64Alphabet[(P[1] & 15) << 2];
-      *Dst++ = '=';
-    }
-    if (Step > 0) {
-      const auto Done = static_cast<size_t>(Dst - DstStart);
-      if (Done >= NextReport) {
-        const int64_t Proceed = Half + static_cast<int64_t>(
-            static_cast<double>(Total - Half) * static_cast<double>(Done) / static_cast<double>(OutLen));
-        if (Proceed < Total) DoProgress(Proceed, Total);
-        NextReport = (Done / Step + 1) * Step;
+  for (size_t Offset = 0; Offset < N;) {
+    const size_t Len = std::min(Chunk, N - Offset);
+    const uint8_t* Src = Whole ? Whole->data() + Offset : In.data();
+    if (!Whole) ASource.ReadBuffer(In.data(), static_cast<int64_t>(Len));
+    char* const ChunkStart = Memory ? Dst : Out.data();
+    char* D = ChunkStart;
+    for (size_t Q = 0; Q < Len;) {
+      const size_t InLine = (Offset + Q) % PerLine;
+      if (InLine == 0 && Offset + Q > 0) {
+        *D++ = '\r';
+        *D++ = '\n';
+      }
+      const size_t Run = std::min(PerLine - InLine, Len - Q);
+      D = EncodeBase64Run(Src + Q, Run, D);
+      Q += Run;
+      if (Step > 0) {
+        const size_t Now = Done + static_cast<size_t>(D - ChunkStart);
+        if (Now >= NextReport) {
+          const int64_t Proceed = Half + static_cast<int64_t>(static_cast<double>(Total - Half) *
+                                                              static_cast<double>(Now) /
+                                                              static_cast<double>(OutLen));
+          if (Proceed < Total) DoProgress(Proceed, Total);
+          NextReport = (Now / Step + 1) * Step;
+        }
       }
     }
+    Done += static_cast<size_t>(D - ChunkStart);
+    if (Memory) Dst = D;
+    else ADestination.WriteBuffer(Out.data(), D - ChunkStart);
+    Offset += Len;
   }
-  if (Memory)
-    Memory->SetPosition(MemoryPos + static_cast<int64_t>(OutLen));
-  else
-    ADestination.WriteBuffer(Out.data(), static_cast<int64_t>(OutLen));
+  if (Memory) Memory->EndWrite(static_cast<int64_t>(OutLen));
   DoProgress(Total, Total);
 }
 
@@ -343,19 +370,42 @@ void TqmEncoder::DecodeBase64(TStream& ASource, TStream& ADestination) {
   const auto& S2 = Tables.Shifted[2];
   const auto& S3 = Tables.Shifted[3];
 
+  // Memory streams are read and written in place; other streams go through
+  // buffers of one step each.
+  auto* SourceMemory = dynamic_cast<TMemoryStream*>(&ASource);
+  auto* DestMemory = dynamic_cast<TMemoryStream*>(&ADestination);
+  if (SourceMemory == DestMemory) SourceMemory = DestMemory = nullptr;
+  const int64_t SourceStart = ASource.Position();
+
   const int64_t Batch = FBatchSize > 0 ? FBatchSize : std::max<int64_t>(Total, 1);
-  std::vector<uint8_t> In(static_cast<size_t>(std::min(Batch, Total)));
-  std::vector<uint8_t> Out(In.size() / 4 * 3 + 4);
+  const auto StepMax = static_cast<size_t>(std::min(Batch, Total));
+  std::vector<uint8_t> In(SourceMemory ? 0 : StepMax);
+  // Decoded bytes of a step: at most 3/4 of its characters plus the bytes
+  // completed by values carried over from the step before.
+  constexpr size_t kB64Slack = 4;
+  std::vector<uint8_t> Out(DestMemory ? 0 : StepMax / 4 * 3 + kB64Slack);
   uint32_t Acc = 0;   // bits of the group being collected
   int Count = 0;      // values collected in the group (0..3)
   int64_t Consumed = 0;
 
   while (Consumed < Total) {
     const auto Len = static_cast<size_t>(std::min<int64_t>(Batch, Total - Consumed));
-    ASource.ReadBuffer(In.data(), static_cast<int64_t>(Len));
-    const uint8_t* P = In.data();
+    const uint8_t* P;
+    if (SourceMemory) {
+      P = SourceMemory->Memory() + SourceStart + Consumed;
+    } else {
+      ASource.ReadBuffer(In.data(), static_cast<int64_t>(Len));
+      P = In.data();
+    }
+    const uint8_t* const StepStart = P;
     const uint8_t* const End = P + Len;
-    uint8_t* D = Out.data();
+    uint8_t* const DStart =
+        DestMemory ? DestMemory->BeginWrite(static_cast<int64_t>(Len / 4 * 3 + kB64Slack)) : Out.data();
+    uint8_t* D = DStart;
+    const auto Flush = [&] {
+      if (DestMemory) DestMemory->EndWrite(D - DStart);
+      else ADestination.WriteBuffer(Out.data(), D - DStart);
+    };
     while (P < End) {
       if (Count == 0) {
         while (End - P >= 4) {
@@ -375,13 +425,13 @@ void TqmEncoder::DecodeBase64(TStream& ASource, TStream& ADestination) {
         continue;
       }
       if (V == kB64Invalid) {
-        const int64_t BadAt = Consumed + (P - In.data());
-        ADestination.WriteBuffer(Out.data(), D - Out.data());
+        const int64_t BadAt = Consumed + (P - StepStart);
+        Flush();
+        // The bad byte and what follows stay unread.
+        ASource.SetPosition(SourceStart + BadAt);
         if (FErrorProcessing == epStop)
           throw EqmEncoderError("Wrong symbols in source stream.", qmEncoderWrongSymbols);
-        // Stop quietly; the bad byte and what follows stay unread.
         FStopped = true;
-        ASource.Seek(BadAt - (Consumed + static_cast<int64_t>(Len)), TSeekOrigin::soCurrent);
         DoProgress(BadAt, Total);
         return;
       }
@@ -394,8 +444,9 @@ void TqmEncoder::DecodeBase64(TStream& ASource, TStream& ADestination) {
         default: break;
       }
     }
-    ADestination.WriteBuffer(Out.data(), D - Out.data());
+    Flush();
     Consumed += static_cast<int64_t>(Len);
+    if (SourceMemory) SourceMemory->SetPosition(SourceStart + Consumed);
     DoProgress(Consumed, Total);
   }
 }
@@ -414,7 +465,7 @@ void TqmEncoder::EncodeQuotedPrintable(TStream& ASource, TStream& ADestination) 
   const bool Soft = !FSuppressCrlf;
   const uint8_t* D = Data.data();
 
-  TOutBuffer Out(ADestination);
+  TOutBuffer Out(ADestination, N + N / 8);
   int64_t Col = 0;
   size_t P = 0;
   while (P < N) {
@@ -474,7 +525,7 @@ void TqmEncoder::DecodeQuotedPrintable(TStream& ASource, TStream& ADestination) 
   const uint8_t* D = Data.data();
   const uint8_t* DataEnd = D + N;
 
-  TOutBuffer Out(ADestination);
+  TOutBuffer Out(ADestination, N);
   size_t P = 0;
   int Escape = 0;  // 0 outside, 1 after "=", 2 after "=" and one digit
   unsigned Val = 0;
@@ -603,7 +654,7 @@ void TqmEncoder::DecodeUU(TStream& ASource, TStream& ADestination) {
   const size_t N = Data.size();
   const auto Total = static_cast<int64_t>(N);
   DoProgress(0, Total);
-  TOutBuffer Out(ADestination);
+  TOutBuffer Out(ADestination, N / 4 * 3);
   size_t P = 0;
   bool First = true;
   std::vector<unsigned> Values;

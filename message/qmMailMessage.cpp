@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <ctime>
 #include <random>
 
@@ -491,56 +492,85 @@ void TqmMailMessage::RenderHeader(TStrings& ALines, TqmMailHeaderFieldList& AFie
   ALines.Add("");
 }
 
-void TqmMailMessage::RenderBodies(std::vector<std::string>& ALines) {
+namespace {
+
+// Whether some line of the data starts with "--", the only lines a
+// boundary can collide with.
+bool HasDashLine(const uint8_t* AData, size_t ASize) {
+  const uint8_t* const End = AData + ASize;
+  for (const uint8_t* Q = AData; Q < End; ++Q) {
+    Q = static_cast<const uint8_t*>(std::memchr(Q, '-', static_cast<size_t>(End - Q)));
+    if (!Q) return false;
+    if ((Q == AData || Q[-1] == '\n' || Q[-1] == '\r') && Q + 1 < End && Q[1] == '-') return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool TqmMailMessage::DelimitsBodies() const {
+  return IsMultipart() && Root()->MessageFormat() != mfUUencode;
+}
+
+std::vector<TqmMailMessage::TRenderedBody> TqmMailMessage::RenderBodyBlocks() {
   TCounterGuard Rendering(Root()->FRenderCount);
-  const bool Multipart = IsMultipart();
   const bool UU = Root()->MessageFormat() == mfUUencode;
-  const bool Delimited = Multipart && !UU;
-  std::vector<std::vector<std::string>> Blocks;
+  const bool Delimited = DelimitsBodies();
+  std::vector<TRenderedBody> Blocks;
   Blocks.reserve(static_cast<size_t>(FBodies->Count()));
+  TMemoryStream Encoded;  // shared by the bodies, so its memory is reused
   for (int I = 0; I < FBodies->Count(); ++I) {
     TqmMessageBody* Body = FBodies->Items(I);
-    std::vector<std::string> Block;
+    TRenderedBody Block;
     if (Delimited) {
       TStringList Header;
       TqmMailHeaderFieldList FieldList(Root()->CharSet(), Root()->GetHeaderEncoding(),
                                        Root()->CharsPerLine());
       FieldList.Parse(0, &Header);
       Body->AssignBodyHeader(FieldList);
-      Block = Header.Lines();
-      Block.emplace_back();
+      Block.Lines = Header.Lines();
+      Block.Lines.emplace_back();
     }
     auto* Attachment = dynamic_cast<TqmAttachmentBody*>(Body);
     const bool UUAttachment = UU && Attachment;
-    if (UUAttachment) Block.push_back("begin 644 " + ExtractFilePart(Attachment->FileName()));
+    if (UUAttachment) Block.Lines.push_back("begin 644 " + ExtractFilePart(Attachment->FileName()));
+    Block.DataBegin = Block.DataEnd = Block.Lines.size();
     if (std::unique_ptr<TStream> Source = Body->GetSourceStream()) {
-      TMemoryStream Encoded;
+      Encoded.SetSize(0);
       Body->EncodeData(*Source, Encoded);
-      AppendLines(Encoded, Block);
+      AppendLines(Encoded, Block.Lines);
+      Block.DataEnd = Block.Lines.size();
+      const auto Size = static_cast<size_t>(Encoded.Size());
+      Block.DataHasDashLine = HasDashLine(Encoded.Memory(), Size);
       // Data that ends with a line break keeps it: the break before the
       // next delimiter belongs to the delimiter, so the data's own needs an
       // empty line of its own.
-      const int64_t Size = Encoded.Size();
       if (Delimited && Size > 0) {
         const char Last = static_cast<char>(Encoded.Memory()[Size - 1]);
-        if (Last == '\n' || Last == '\r') Block.emplace_back();
+        if (Last == '\n' || Last == '\r') Block.Lines.emplace_back();
       }
     }
-    if (UUAttachment) Block.emplace_back("end");
+    if (UUAttachment) Block.Lines.emplace_back("end");
     // No empty line between the data and the next delimiter: the line break
     // before a delimiter belongs to it, and an extra line would add a line
     // break to the data each time the message is read back.
     Blocks.push_back(std::move(Block));
   }
   if (Delimited) {
-    // A boundary that occurs in the content would end a part early.
+    // A boundary that occurs in the content would end a part early. Only
+    // lines starting with "--" can hold one; data without such lines is not
+    // walked line by line.
     auto Occurs = [&](const std::string& ABoundary) {
       const std::string Delimiter = "--" + ABoundary;
       for (const auto& Block : Blocks)
-        for (const std::string& Line : Block)
+        for (size_t L = 0; L < Block.Lines.size(); ++L) {
+          if (L == Block.DataBegin && !Block.DataHasDashLine) L = Block.DataEnd;
+          if (L >= Block.Lines.size()) break;
+          const std::string& Line = Block.Lines[L];
           if (Line.size() >= Delimiter.size() && Line[0] == '-' && Line[1] == '-' &&
               Line.compare(0, Delimiter.size(), Delimiter) == 0)
             return true;
+        }
       return false;
     };
     // Each rendering gets a boundary of its own, also within one tick.
@@ -551,9 +581,23 @@ void TqmMailMessage::RenderBodies(std::vector<std::string>& ALines) {
   } else if (FBoundary.empty()) {
     FBoundary = NewBoundary();
   }
+  return Blocks;
+}
+
+size_t TqmMailMessage::RenderedLineCount(const std::vector<TRenderedBody>& ABlocks) const {
+  size_t Count = DelimitsBodies() ? ABlocks.size() + 1 : 0;
+  for (const auto& Block : ABlocks) Count += Block.Lines.size();
+  return Count;
+}
+
+void TqmMailMessage::RenderBodies(std::vector<std::string>& ALines) {
+  TCounterGuard Rendering(Root()->FRenderCount);
+  std::vector<TRenderedBody> Blocks = RenderBodyBlocks();
+  const bool Delimited = DelimitsBodies();
+  ALines.reserve(ALines.size() + RenderedLineCount(Blocks));
   for (auto& Block : Blocks) {
     if (Delimited) ALines.push_back("--" + FBoundary);
-    for (std::string& Line : Block) ALines.push_back(std::move(Line));
+    std::move(Block.Lines.begin(), Block.Lines.end(), std::back_inserter(ALines));
   }
   if (Delimited) ALines.push_back("--" + FBoundary + "--");
 }
@@ -562,21 +606,26 @@ TStrings& TqmMailMessage::MessageSource() {
   if (FMessageSource) return *FMessageSource;
   // Kept only once complete: a rendering that fails leaves no cache.
   auto Lines = std::make_unique<TStringList>();
-  std::vector<std::string> BodyLines;
   {
     TCounterGuard Rendering(FRenderCount);
     // The bodies first: the boundary in the header must not occur in them.
-    RenderBodies(BodyLines);
+    std::vector<TRenderedBody> Blocks = RenderBodyBlocks();
     TqmMailHeaderFieldList FieldList(FCharSet, GetHeaderEncoding(), FCharsPerLine);
     RenderHeader(*Lines, FieldList, FDateLine);
+    const bool Delimited = DelimitsBodies();
     if (IsMultipart() && FMessageFormat != mfUUencode) {
       Lines->Add("This is a multi-part message in MIME format.");
       Lines->Add("");
     }
-    if (FNewsGroups->Count() > 0)
-      Lines->Insert(FDateLine, "Lines: " + std::to_string(BodyLines.size()));
-    Lines->Reserve(Lines->Count() + static_cast<int>(BodyLines.size()));
-    for (std::string& Line : BodyLines) Lines->Append(std::move(Line));
+    const size_t BodyLineCount = RenderedLineCount(Blocks);
+    if (FNewsGroups->Count() > 0) Lines->Insert(FDateLine, "Lines: " + std::to_string(BodyLineCount));
+    // The body lines are moved once, straight into the list.
+    Lines->Reserve(Lines->Count() + static_cast<int>(BodyLineCount));
+    for (auto& Block : Blocks) {
+      if (Delimited) Lines->Append("--" + FBoundary);
+      Lines->AppendLines(std::move(Block.Lines));
+    }
+    if (Delimited) Lines->Append("--" + FBoundary + "--");
   }
   FMessageSource = std::move(Lines);
   return *FMessageSource;
@@ -751,7 +800,8 @@ TqmAttachmentBody* TqmMailMessage::CreateUUAttachment(const std::string& AFileNa
 
 void TqmMailMessage::AddBodyData(TqmMessageBody* ABody, TMemoryStream& AData, int ALineCount) {
   if (ABody) ABody->AddData(AData, ALineCount);
-  AData.Clear();
+  // Emptied but not freed: the next part reuses the memory.
+  AData.SetSize(0);
 }
 
 void TqmMailMessage::ParseBodies(const TStrings& ALines, int AStart) {
@@ -785,13 +835,25 @@ void TqmMailMessage::ParseMultipart(const TStrings& ALines, int AStart) {
   TqmMessageBody* Current = nullptr;
   int LineCount = 0;
   for (int I = std::max(AStart, 0); I < Count; ++I) {
-    const std::string& Line = ALines[I];
-    const int Kind = Classify(Line);
+    const int Kind = Classify(ALines[I]);
     if (Kind == 0) {
       if (Current) {
-        if (!Line.empty()) Scratch.WriteBuffer(Line.data(), static_cast<int64_t>(Line.size()));
-        Scratch.WriteBuffer("\r\n", 2);
-        ++LineCount;
+        // The part's data runs to the next delimiter line: measured first,
+        // then copied with its line breaks in one piece.
+        int End = I;
+        size_t Bytes = 0;
+        for (; End < Count && Classify(ALines[End]) == 0; ++End) Bytes += ALines[End].size() + 2;
+        uint8_t* W = Scratch.BeginWrite(static_cast<int64_t>(Bytes));
+        for (int J = I; J < End; ++J) {
+          const std::string& Line = ALines[J];
+          std::memcpy(W, Line.data(), Line.size());
+          W += Line.size();
+          *W++ = '\r';
+          *W++ = '\n';
+        }
+        Scratch.EndWrite(static_cast<int64_t>(Bytes));
+        LineCount += End - I;
+        I = End - 1;
       }
       continue;
     }

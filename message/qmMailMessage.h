@@ -174,6 +174,22 @@ class TqmMailMessage : public TComponent {
   // Reads the lines from AStart as this message's bodies.
   void ParseBodies(const TStrings& ALines, int AStart);
 
+ private:
+  // One body's lines (part header, data, closing lines) and where its data
+  // lines are, so the boundary check can pass over data without "--" lines.
+  struct TRenderedBody {
+    std::vector<std::string> Lines;
+    size_t DataBegin = 0, DataEnd = 0;
+    bool DataHasDashLine = false;
+  };
+  // Renders every body and draws the boundary; the delimiters are added by
+  // the callers.
+  std::vector<TRenderedBody> RenderBodyBlocks();
+  size_t RenderedLineCount(const std::vector<TRenderedBody>& ABlocks) const;
+  bool DelimitsBodies() const;
+
+ public:
+
  protected:
   void Loaded() override;
   void Notification(TComponent* AComponent, TOperation AOperation) override;

@@ -913,7 +913,9 @@ void TranslateStream(std::string_view ACharSet, TStream& ASource, TStream& ADest
   }
 }
 
-std::string AsString(const TqmByteArray& A) { return std::string(A.begin(), A.end()); }
+std::string AsString(const TqmByteArray& A) {
+  return std::string(reinterpret_cast<const char*>(A.data()), A.size());
+}
 
 }  // namespace
 

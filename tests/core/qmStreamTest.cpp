@@ -1,6 +1,8 @@
 #include "core/qmStream.h"
 
 #include <gtest/gtest.h>
+
+#include <cstring>
 #include <unistd.h>
 
 #include <cstdio>
@@ -36,6 +38,30 @@ TEST(StreamTest, MemoryStreamReadWriteSeekAndSize) {
   EXPECT_THROW(S.Seek(-6, TSeekOrigin::soCurrent), EStreamError);
   EXPECT_EQ(S.Seek(-2, TSeekOrigin::soEnd), 3);
   EXPECT_EQ(S.Remaining(), 2);
+}
+
+TEST(StreamTest, MemoryStreamInPlaceWrites) {
+  TMemoryStream S;
+  S.SetDataString("abcdefgh");
+  // Inside the content: what is not written stays, the size does not shrink.
+  S.SetPosition(2);
+  uint8_t* W = S.BeginWrite(10);
+  std::memcpy(W, "XY", 2);
+  S.EndWrite(2);
+  EXPECT_EQ(S.DataString(), "abXYefgh");
+  EXPECT_EQ(S.Position(), 4);
+  // Past the end: the gap reads as zero; unused room is given back.
+  S.SetPosition(10);
+  W = S.BeginWrite(100);
+  W[0] = 'Z';
+  S.EndWrite(1);
+  EXPECT_EQ(S.DataString(), std::string("abXYefgh\0\0Z", 11));
+  // Nothing written: nothing changes, not even by the gap.
+  S.SetPosition(20);
+  S.BeginWrite(5);
+  S.EndWrite(0);
+  EXPECT_EQ(S.Size(), 11);
+  EXPECT_EQ(S.Position(), 20);
 }
 
 TEST(StreamTest, CopyFromWholeAndPart) {

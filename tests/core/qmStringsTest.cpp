@@ -72,4 +72,19 @@ TEST(StringsTest, AssignAndStreams) {
   TStringList C;
   C.LoadFromStream(M);  // from the position on
   EXPECT_EQ(C.ToVector(), (std::vector<std::string>{"2", "3"}));
+
+  // Saving writes at the stream's position, in place in memory and in
+  // chunks elsewhere; both give the text with its line breaks.
+  TStringList Big;
+  for (int I = 0; I < 5000; ++I) Big.Add(std::string(static_cast<size_t>(I % 97), 'a' + I % 26));
+  TMemoryStream InMemory;
+  InMemory.SetDataString("0123456789");
+  InMemory.SetPosition(4);
+  Big.SaveToStream(InMemory);
+  EXPECT_TRUE(InMemory.DataString() == "0123" + Big.Text());
+  const std::string File = ::testing::TempDir() + "/qm_strings_save";
+  Big.SaveToFile(File);
+  TMemoryStream Back;
+  Back.LoadFromFile(File);
+  EXPECT_TRUE(Back.DataString() == Big.Text());
 }

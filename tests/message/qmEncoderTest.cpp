@@ -4,8 +4,10 @@
 
 #include <cctype>
 #include <iterator>
+#include <memory>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/qmStream.h"
@@ -424,12 +426,62 @@ namespace {
 
 // File streams take the paths that read and write through the stream
 // interface; output lands at the destination's position.
+TEST(Encoder, Base64DecodingWithAnyKindOfStream) {
+  // Memory streams are decoded in place and other streams through buffers;
+  // every pairing and batch size must give the same bytes and leave the
+  // source at the same byte after a quiet stop.
+  const std::string Dir = ::testing::TempDir();
+  const std::string Data = RandomBytes(3000, 5);
+  const std::string Coded = Encode(cmBase64, Data);
+  const std::string Bad = Coded.substr(0, 1001) + "*" + Coded.substr(1001);
+  auto Decoded = [&](const std::string& AInput, bool AMemorySource, bool AMemoryDest, int ABatch,
+                     int64_t& ASourcePos) {
+    TqmEncoder E;
+    E.SetErrorProcessing(epContinue);
+    E.SetBatchSize(ABatch);
+    std::unique_ptr<TStream> Source, Dest;
+    if (AMemorySource) {
+      Source = std::make_unique<TStringStream>("pre" + AInput);
+    } else {
+      TFileStream(Dir + "/qm_b64_in", fmCreate).WriteBuffer(("pre" + AInput).data(),
+                                                            static_cast<int64_t>(AInput.size() + 3));
+      Source = std::make_unique<TFileStream>(Dir + "/qm_b64_in", fmOpenRead);
+    }
+    Source->SetPosition(3);
+    if (AMemoryDest) Dest = std::make_unique<TMemoryStream>();
+    else Dest = std::make_unique<TFileStream>(Dir + "/qm_b64_out", fmCreate);
+    Dest->WriteBuffer("head", 4);
+    E.Decode(*Source, *Dest);
+    ASourcePos = Source->Position();
+    Dest->SetPosition(0);
+    std::string Out(static_cast<size_t>(Dest->Size()), '\0');
+    Dest->ReadBuffer(Out.data(), Dest->Size());
+    return Out;
+  };
+  for (bool MemorySource : {true, false})
+    for (bool MemoryDest : {true, false})
+      for (int Batch : {0, 1, 7, 78, 1000}) {
+        int64_t Pos = 0;
+        EXPECT_TRUE(Decoded(Coded, MemorySource, MemoryDest, Batch, Pos) == "head" + Data)
+            << MemorySource << MemoryDest << Batch;
+        EXPECT_EQ(Pos, static_cast<int64_t>(Coded.size() + 3));
+        const std::string Partial = Decoded(Bad, MemorySource, MemoryDest, Batch, Pos);
+        EXPECT_EQ(Pos, 3 + 1001) << MemorySource << MemoryDest << Batch;
+        EXPECT_TRUE(Partial == "head" + Decode(cmBase64, Coded.substr(0, 1001)))
+            << MemorySource << MemoryDest << Batch;
+      }
+}
+
 TEST(Encoder, FileStreamsAndPositions) {
   const std::string Dir = ::testing::TempDir();
-  const std::string Data = RandomBytes(5000, 77);
-  for (TqmEncodeMethod Method : {cmBase64, cmQuotedPrintable, cmUUEncode}) {
+  // Larger than one read chunk, so file sources are read in several pieces.
+  const std::string Data = RandomBytes(120000, 77);
+  const std::pair<TqmEncodeMethod, bool> Cases[] = {
+      {cmBase64, false}, {cmQuotedPrintable, false}, {cmUUEncode, false}, {cmBase64, true}};
+  for (const auto& [Method, OneLine] : Cases) {
     TqmEncoder E;
     E.SetEncodeMethod(Method);
+    E.SetSuppressCrlf(OneLine);
     {
       TFileStream In(Dir + "/qm_enc_in", fmCreate);
       In.WriteBuffer(Data.data(), static_cast<int64_t>(Data.size()));

@@ -464,15 +464,17 @@ class TScriptedBoundaries : public TqmMailMessage {
 TEST(MessageCompose, BoundaryFoundInTheContentIsRedrawn) {
   TScriptedBoundaries M;
   M.Next = {"B1", "B2", "B3"};
-  LoadFromMemory(M, {{"a.txt", "x\r\n--B1 in the data\r\ny"}});
-  M.BuildMessage("text", "", {"a.txt"}, {});
+  // The colliding lines inside the data, and at the very start of it.
+  LoadFromMemory(M, {{"a.txt", "x\r\n--B1 in the data\r\ny"}, {"b.txt", "--B2 first"}});
+  M.BuildMessage("text", "", {"a.txt", "b.txt"}, {});
   const std::string Source = M.MessageSource().Text();
-  EXPECT_EQ(M.Boundary(), "B2");
-  EXPECT_NE(Source.find("boundary=\"B2\""), std::string::npos);
+  EXPECT_EQ(M.Boundary(), "B3");
+  EXPECT_NE(Source.find("boundary=\"B3\""), std::string::npos);
   TOurReader R;
   const TReadMessage Got = R.Read(Source);
-  ASSERT_EQ(Got.Parts.size(), 2u);
+  ASSERT_EQ(Got.Parts.size(), 3u);
   EXPECT_EQ(Got.Parts[1].Payload, "x\r\n--B1 in the data\r\ny");
+  EXPECT_EQ(Got.Parts[2].Payload, "--B2 first");
 }
 
 TEST(MessageCompose, AttachmentDataKeepsItsFinalLineBreak) {
