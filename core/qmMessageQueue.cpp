@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <iterator>
 #include <vector>
 
 #include "core/qmException.h"
@@ -135,11 +136,21 @@ TqmMessageQueue::TWaitResult TqmMessageQueue::Wait(pollfd* AFds, size_t ACount, 
   const bool Infinite = ATimeoutMs < 0;
   const auto Deadline = Start + milliseconds(Infinite ? 0 : ATimeoutMs);
 
-  std::vector<pollfd> Fds(AFds, AFds + ACount);
-  const size_t Own = Fds.size();
+  // The caller's descriptors, then the queue's own; on the stack for the
+  // usual few, so that a wait allocates nothing.
+  pollfd Small[8];
+  std::vector<pollfd> Large;
+  pollfd* Fds = Small;
+  if (ACount + 2 > std::size(Small)) {
+    Large.resize(ACount + 2);
+    Fds = Large.data();
+  }
+  std::copy(AFds, AFds + ACount, Fds);
+  const size_t Own = ACount;
+  size_t FdCount = ACount;
   if (AWatchMessages) {
-    Fds.push_back(pollfd{FWakeFd, POLLIN, 0});
-    if (FPump && FPump->WakeFd() >= 0) Fds.push_back(pollfd{FPump->WakeFd(), POLLIN, 0});
+    Fds[FdCount++] = pollfd{FWakeFd, POLLIN, 0};
+    if (FPump && FPump->WakeFd() >= 0) Fds[FdCount++] = pollfd{FPump->WakeFd(), POLLIN, 0};
   }
 
   for (;;) {
@@ -150,7 +161,7 @@ TqmMessageQueue::TWaitResult TqmMessageQueue::Wait(pollfd* AFds, size_t ACount, 
       const auto Now = TClock::now();
       if (FMessagesWaitingSince == TClock::time_point()) FMessagesWaitingSince = Now;
       for (size_t I = 0; I < Own; ++I) Fds[I].revents = 0;
-      if (Own > 0 && Now - FMessagesWaitingSince < MaxMessageDelay && poll(Fds.data(), Own, 0) > 0) break;
+      if (Own > 0 && Now - FMessagesWaitingSince < MaxMessageDelay && poll(Fds, Own, 0) > 0) break;
       FMessagesWaitingSince = TClock::time_point();
       return TWaitResult::wrMessage;
     }
@@ -170,8 +181,8 @@ TqmMessageQueue::TWaitResult TqmMessageQueue::Wait(pollfd* AFds, size_t ACount, 
       PollMs = Left.count() < 0 ? 0 : static_cast<int>(std::min<int64_t>(Left.count(), INT32_MAX));
     }
 
-    for (auto& F : Fds) F.revents = 0;
-    int R = poll(Fds.data(), Fds.size(), PollMs);
+    for (size_t I = 0; I < FdCount; ++I) Fds[I].revents = 0;
+    int R = poll(Fds, FdCount, PollMs);
     if (R < 0) {
       if (errno == EINTR) continue;
       throw Exception(std::string("poll failed: ") + std::strerror(errno));
