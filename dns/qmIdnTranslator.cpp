@@ -141,6 +141,17 @@ std::string TqmIdnTranslator::EncodeLabel(std::string_view ALabel) {
 }
 
 std::string TqmIdnTranslator::EncodeDomain(const std::string& AName) {
+  // ASCII without the control characters that splitting drops comes out
+  // as it went in: no list of labels needed.
+  bool Plain = true;
+  for (char C : AName) {
+    const auto U = static_cast<unsigned char>(C);
+    if (U >= 0x80 || (U >= 1 && U <= 31 && C != '\t')) {
+      Plain = false;
+      break;
+    }
+  }
+  if (Plain) return AName;
   TStringList Labels;
   SplitText(AName, Labels, ".");
   std::string Out;
