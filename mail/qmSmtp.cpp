@@ -30,6 +30,11 @@ std::string EncodedMailbox(const std::string& AAddress) {
 }
 
 bool HasLineBreak(const TStrings& ALines) {
+  if (const auto* List = dynamic_cast<const TStringList*>(&ALines)) {
+    for (const std::string& Line : List->Lines())
+      if (FindLineBreak(Line) != std::string::npos) return true;
+    return false;
+  }
   for (int I = 0; I < ALines.Count(); ++I)
     if (FindLineBreak(ALines.Get(I)) != std::string::npos) return true;
   return false;

@@ -317,20 +317,27 @@ void TqmTcpCommandClient::SendMultipleLines(TStrings& ALines, const std::string&
       Conn.WriteData(&AData);
       AData.SetSize(Room);
     };
+    // A string list is read without a virtual call per line. Lines are
+    // fetched again after each write: handlers that run inside it may
+    // change the list.
+    const auto* List = dynamic_cast<const TStringList*>(&ALines);
+    auto LineAt = [&](int AIndex) -> const std::string& {
+      if (List && static_cast<size_t>(AIndex) < List->Lines().size())
+        return List->Lines()[static_cast<size_t>(AIndex)];
+      return ALines.Get(AIndex);
+    };
     // Every write but the last is followed at once by the next one.
     TqmSendMoreScope More(Conn);
-    const int Count = ALines.Count();
-    for (int I = 0; I < Count; ++I) {
-      const std::string& Line = ALines.Get(I);
-      const int64_t Length = static_cast<int64_t>(Line.size());
+    for (int I = 0; I < ALines.Count(); ++I) {
+      const int64_t Length = static_cast<int64_t>(LineAt(I).size());
       if (Length + 3 > Batch) {
         // Too long for a buffer: written by itself.
         if (Used > 0) Send(Buffer, Used);
         Used = 0;
         TMemoryStream Single;
         int64_t SingleUsed = 0;
-        Put(Single, SingleUsed, Line);
-        if (I + 1 == Count && Terminator.empty()) More.Last();
+        Put(Single, SingleUsed, LineAt(I));
+        if (I + 1 == ALines.Count() && Terminator.empty()) More.Last();
         Send(Single, SingleUsed);
         continue;
       }
@@ -338,7 +345,7 @@ void TqmTcpCommandClient::SendMultipleLines(TStrings& ALines, const std::string&
         Send(Buffer, Used);
         Used = 0;
       }
-      Put(Buffer, Used, Line);
+      Put(Buffer, Used, LineAt(I));
     }
     if (Terminator.empty()) More.Last();
     if (Used > 0) Send(Buffer, Used);
