@@ -75,7 +75,8 @@ TqmMessageQueue::TClock::time_point TqmMessageQueue::NextTimerDue() const {
 bool TqmMessageQueue::TimerDue(TClock::time_point ANow) const { return NextTimerDue() <= ANow; }
 
 bool TqmMessageQueue::HasPending() {
-  return HasPosted() || TimerDue(TClock::now()) || (FPump && FPump->HasPending());
+  // Without timers there is no clock to read.
+  return HasPosted() || (!FTimers.empty() && TimerDue(TClock::now())) || (FPump && FPump->HasPending());
 }
 
 bool TqmMessageQueue::DispatchOne() {
@@ -153,6 +154,9 @@ TqmMessageQueue::TWaitResult TqmMessageQueue::Wait(pollfd* AFds, size_t ACount, 
     if (FPump && FPump->WakeFd() >= 0) Fds[FdCount++] = pollfd{FPump->WakeFd(), POLLIN, 0};
   }
 
+  // The first round takes its time from Start: one clock read less on the
+  // path every socket wait goes.
+  bool First = true;
   for (;;) {
     if (AWatchMessages && HasPending()) {
       // A socket that is ready as well wins, as handles do over messages,
@@ -167,7 +171,8 @@ TqmMessageQueue::TWaitResult TqmMessageQueue::Wait(pollfd* AFds, size_t ACount, 
     }
     FMessagesWaitingSince = TClock::time_point();
 
-    const auto Now = TClock::now();
+    const auto Now = First ? Start : TClock::now();
+    First = false;
     auto Until = Infinite ? TClock::time_point::max() : Deadline;
     if (AWatchMessages) {
       Until = std::min(Until, NextTimerDue());
