@@ -247,6 +247,29 @@ TEST(TcpConnection, GracefulCloseHandsOverTheDataThenDisconnects) {
   EXPECT_EQ(CodeOf([&] { C->WriteString("more", ""); }), ENOTSOCK);
 }
 
+TEST(TcpConnection, DataAndCloseThatArrivedTogetherEndInOneRead) {
+  // A read that takes fewer bytes than it asked for stops there (the socket
+  // is empty), unless the wait saw the peer's end: then the same read goes
+  // on to it, so that a reply and the close behind it are one event.
+  int Port = 0;
+  TFd L = Listener("127.0.0.1", Port);
+  std::atomic<bool> Sent{false};
+  TServerThread Server([&] {
+    TFd S = AcceptOne(L);
+    SendText(S, "221 bye\r\n");
+    shutdown(S, SHUT_WR);
+    Sent = true;
+    ReadUntil(S, "never", 3000);
+  });
+  auto C = NewConnection();
+  C->Open("127.0.0.1", Port);
+  while (!Sent) std::this_thread::sleep_for(milliseconds(1));
+  TStringStream Data;
+  C->ReadData(&Data);
+  EXPECT_EQ(Data.DataString(), "221 bye\r\n");
+  EXPECT_FALSE(C->Active());
+}
+
 TEST(TcpConnection, ResetDuringALargeWriteRaisesConnectionReset) {
   int Port = 0;
   TFd L = Listener("127.0.0.1", Port);
