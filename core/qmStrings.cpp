@@ -1,5 +1,6 @@
 #include "core/qmStrings.h"
 
+#include <algorithm>
 #include <cstring>
 #include <iterator>
 
@@ -157,11 +158,40 @@ void TStrings::SetValue(const std::string& AName, const std::string& AValue) {
   }
 }
 
+void TStrings::SetLines(std::vector<std::string>&& ALines) {
+  BeginUpdate();
+  try {
+    Clear();
+    for (const std::string& Line : ALines) Add(Line);
+  } catch (...) {
+    EndUpdate();
+    throw;
+  }
+  EndUpdate();
+}
+
 void TStrings::LoadFromStream(TStream& AStream) {
-  int64_t N = AStream.Remaining();
-  std::string Data(static_cast<size_t>(N), '\0');
-  if (N > 0) AStream.ReadBuffer(Data.data(), N);
-  SetText(Data);
+  // Read in pieces, each split up to its last line feed and the rest kept
+  // for the next one: a large stream is never held as one text next to its
+  // lines. Cutting after a line feed never cuts a line break in two.
+  constexpr size_t kPiece = 1 << 20;
+  std::vector<std::string> Lines;
+  Lines.reserve(static_cast<size_t>(std::max<int64_t>(AStream.Remaining(), 0)) / 40 + 1);
+  std::string Buffer;
+  for (;;) {
+    const size_t Kept = Buffer.size();
+    Buffer.resize(Kept + kPiece);
+    const int64_t Got = AStream.Read(Buffer.data() + Kept, static_cast<int64_t>(kPiece));
+    Buffer.resize(Kept + static_cast<size_t>(std::max<int64_t>(Got, 0)));
+    if (Got <= 0) break;
+    const void* Lf = memrchr(Buffer.data() + Kept, '\n', static_cast<size_t>(Got));
+    if (!Lf) continue;
+    const size_t Cut = static_cast<size_t>(static_cast<const char*>(Lf) - Buffer.data()) + 1;
+    AppendLinesOf(std::string_view(Buffer.data(), Cut), Lines);
+    Buffer.erase(0, Cut);
+  }
+  AppendLinesOf(Buffer, Lines);
+  SetLines(std::move(Lines));
 }
 
 void TStrings::SaveToStream(TStream& AStream) const {
@@ -284,9 +314,13 @@ void TStringList::SetText(std::string_view AText) {
   std::vector<std::string> Lines;
   Lines.reserve(AText.size() / 40 + 1);
   AppendLinesOf(AText, Lines);
-  if (Lines.empty() && FLines.empty()) return;
+  SetLines(std::move(Lines));
+}
+
+void TStringList::SetLines(std::vector<std::string>&& ALines) {
+  if (ALines.empty() && FLines.empty()) return;
   Changing();
-  FLines = std::move(Lines);
+  FLines = std::move(ALines);
   Changed();
 }
 

@@ -63,6 +63,8 @@ class TStrings : public TPersistent {
 
  protected:
   virtual void SetUpdateState(bool /*AUpdating*/) {}
+  // Replaces the lines by ALines, taken over.
+  virtual void SetLines(std::vector<std::string>&& ALines);
 
  private:
   int FUpdateCount = 0;
@@ -100,6 +102,7 @@ class TStringList : public TStrings {
 
  protected:
   void SetUpdateState(bool AUpdating) override;
+  void SetLines(std::vector<std::string>&& ALines) override;
   virtual void Changing();
   virtual void Changed();
 

@@ -191,6 +191,9 @@ void TqmCustomSmtp::StartTls() {
 }
 
 void TqmCustomSmtp::SendMailFrom(const std::string& ASender) {
+  // The address as given is checked too: the address parser and the IDN
+  // encoder drop a line break, which would send the mail somewhere else.
+  CheckCommandArgument(ASender);
   const std::string Mailbox = EncodedMailbox(ASender);
   CheckCommandArgument(Mailbox);
   SendCommandSync("MAIL FROM: <" + Mailbox + ">", {250});
@@ -204,6 +207,7 @@ void TqmCustomSmtp::SendRecipients(const TStrings& ARecipients) {
     const std::string& Entry = ARecipients.Get(I);
     const std::string Email = TqmEmailAddressItem::ExtractEmail(Entry);
     try {
+      CheckCommandArgument(Entry);
       const std::string Mailbox = TqmIdnTranslator::EncodeMailbox(Email);
       CheckCommandArgument(Mailbox);
       SendCommandSync("RCPT TO: <" + Mailbox + ">", {250});
@@ -240,8 +244,12 @@ void TqmCustomSmtp::SendMessage(const std::string& ASender, TStrings& AData, con
   // message out of nothing but the added fields.
   if (AData.Count() == 0) throw EqmSmtpError(qmSmtpEmptyData, qmSmtpEmptyDataCode);
   // Nothing is written when one of the addresses could not be.
+  CheckCommandArgument(ASender);
   CheckCommandArgument(EncodedMailbox(ASender));
-  for (int I = 0; I < ARecipients.Count(); ++I) CheckCommandArgument(EncodedMailbox(ARecipients.Get(I)));
+  for (int I = 0; I < ARecipients.Count(); ++I) {
+    CheckCommandArgument(ARecipients.Get(I));
+    CheckCommandArgument(EncodedMailbox(ARecipients.Get(I)));
+  }
 
   TqmMailHeaderFieldList Header("iso-8859-1", cmNone, 76);
   Header.Parse(0, &AData);

@@ -82,6 +82,20 @@ TEST(StringsTest, AssignAndStreams) {
   InMemory.SetPosition(4);
   Big.SaveToStream(InMemory);
   EXPECT_TRUE(InMemory.DataString() == "0123" + Big.Text());
+  // Loading reads large streams in pieces: lines and breaks that straddle a
+  // piece (CR LF cut in two, text with CR breaks only) come out as from
+  // SetText of the whole text.
+  for (const char* Break : {"\r\n", "\n", "\r"}) {
+    std::string Text;
+    for (int I = 0; Text.size() < 3u * 1024 * 1024; ++I)
+      Text += std::string(static_cast<size_t>(I * 7919 % 1500), 'x') + Break;
+    Text += "last";
+    TStringList Whole, Loaded;
+    Whole.SetText(Text);
+    TStringStream Source(Text);
+    Loaded.LoadFromStream(Source);
+    EXPECT_TRUE(Loaded.Lines() == Whole.Lines()) << Loaded.Count() << " " << Whole.Count();
+  }
   const std::string File = ::testing::TempDir() + "/qm_strings_save";
   Big.SaveToFile(File);
   TMemoryStream Back;
