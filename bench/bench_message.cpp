@@ -6,7 +6,8 @@
 //     and decode every part;
 //   - composing and rendering a message of about 50 MB.
 // Each measurement runs in a child process, so that its peak memory (above
-// the child's start) is its own. The 50 MB runs are timed twice: "cold" is
+// the child's start) is its own; the 50 MB ones are repeated in three
+// children per library and the best kept. They are timed twice: "cold" is
 // the first run in a fresh process, which also pays for every page of memory
 // it touches for the first time (costly on this VM, about 2 GB/s), "warm" is
 // the best of three further runs in the same process, as in an application
@@ -97,6 +98,22 @@ TResult RunPython(const std::string& AArgs) {
     R.Ok = true;
   pclose(Pipe);
   return R;
+}
+
+// The 50 MB measurements are noisy on a shared VM: each is taken in three
+// fresh processes, taking turns between the libraries, and the best times
+// (and the highest peak) are kept.
+constexpr int kRounds = 3;
+
+void KeepBest(TResult& ABest, const TResult& ANew) {
+  if (!ANew.Ok) return;
+  if (!ABest.Ok) {
+    ABest = ANew;
+    return;
+  }
+  ABest.Seconds = std::min(ABest.Seconds, ANew.Seconds);
+  ABest.WarmSeconds = std::min(ABest.WarmSeconds, ANew.WarmSeconds);
+  ABest.PeakKb = std::max(ABest.PeakKb, ANew.PeakKb);
 }
 
 double Now() {
@@ -362,16 +379,22 @@ int main() {
   const double BigSize = static_cast<double>(ReadFile(BigFile).size());
   {
     const std::vector<std::string> Files{BigFile};
-    const TResult Ours = InChild([&](TResult& R) { OursParse(Files, 1, true, R); });
-    const TResult GMime = InChild([&](TResult& R) { GMimeParse(Files, 1, true, R); });
-    const TResult Python = RunPython("parse " + BigList + " 1 4");
+    TResult Ours, GMime, Python;
+    for (int Round = 0; Round < kRounds; ++Round) {
+      KeepBest(Ours, InChild([&](TResult& R) { OursParse(Files, 1, true, R); }));
+      KeepBest(GMime, InChild([&](TResult& R) { GMimeParse(Files, 1, true, R); }));
+      KeepBest(Python, RunPython("parse " + BigList + " 1 4"));
+    }
     Report("parse 50 MB message (parse + decode every part)", Ours, GMime, Python, BigSize);
   }
   {
-    const TResult Ours = InChild([&](TResult& R) { OursCompose(AttachmentSize, Attachments, R); });
-    const TResult GMime = InChild([&](TResult& R) { GMimeCompose(AttachmentSize, Attachments, R); });
-    const TResult Python = RunPython("compose " + std::to_string(AttachmentSize) + " " +
-                                     std::to_string(Attachments) + " 4");
+    TResult Ours, GMime, Python;
+    for (int Round = 0; Round < kRounds; ++Round) {
+      KeepBest(Ours, InChild([&](TResult& R) { OursCompose(AttachmentSize, Attachments, R); }));
+      KeepBest(GMime, InChild([&](TResult& R) { GMimeCompose(AttachmentSize, Attachments, R); }));
+      KeepBest(Python, RunPython("compose " + std::to_string(AttachmentSize) + " " +
+                                 std::to_string(Attachments) + " 4"));
+    }
     Report("compose and render 50 MB message", Ours, GMime, Python, Ours.Bytes);
   }
   return 0;
