@@ -613,7 +613,7 @@ TStrings& TqmMailMessage::MessageSource() {
     TqmMailHeaderFieldList FieldList(FCharSet, GetHeaderEncoding(), FCharsPerLine);
     RenderHeader(*Lines, FieldList, FDateLine);
     const bool Delimited = DelimitsBodies();
-    if (IsMultipart() && FMessageFormat != mfUUencode) {
+    if (Delimited) {
       Lines->Add("This is a multi-part message in MIME format.");
       Lines->Add("");
     }

@@ -174,7 +174,14 @@ class TqmMailMessage : public TComponent {
   // Reads the lines from AStart as this message's bodies.
   void ParseBodies(const TStrings& ALines, int AStart);
 
+ protected:
+  void Loaded() override;
+  void Notification(TComponent* AComponent, TOperation AOperation) override;
+
  private:
+  void ParseHeader(const TStrings& ALines);
+  void ParseMultipart(const TStrings& ALines, int AStart);
+  void ParseSinglePart(const TStrings& ALines, int AStart);
   // One body's lines (part header, data, closing lines) and where its data
   // lines are, so the boundary check can pass over data without "--" lines.
   struct TRenderedBody {
@@ -188,16 +195,6 @@ class TqmMailMessage : public TComponent {
   size_t RenderedLineCount(const std::vector<TRenderedBody>& ABlocks) const;
   bool DelimitsBodies() const;
 
- public:
-
- protected:
-  void Loaded() override;
-  void Notification(TComponent* AComponent, TOperation AOperation) override;
-
- private:
-  void ParseHeader(const TStrings& ALines);
-  void ParseMultipart(const TStrings& ALines, int AStart);
-  void ParseSinglePart(const TStrings& ALines, int AStart);
   void RemoveEmptyTextBodies();
   void ClearProperties();
   void RenderHeader(TStrings& ALines, TqmMailHeaderFieldList& AFieldList, int& ADateLine);
