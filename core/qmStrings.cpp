@@ -194,36 +194,7 @@ void TStrings::LoadFromStream(TStream& AStream) {
   SetLines(std::move(Lines));
 }
 
-void TStrings::SaveToStream(TStream& AStream) const {
-  // Lines go to the stream as they are, without joining them into one text
-  // first: in place for a memory stream, else in large writes.
-  if (auto* Memory = dynamic_cast<TMemoryStream*>(&AStream)) {
-    size_t Size = 0;
-    for (int I = 0; I < Count(); ++I) Size += Get(I).size() + 2;
-    auto* W = reinterpret_cast<char*>(Memory->BeginWrite(static_cast<int64_t>(Size)));
-    for (int I = 0; I < Count(); ++I) {
-      const std::string& Line = Get(I);
-      std::memcpy(W, Line.data(), Line.size());
-      W += Line.size();
-      *W++ = '\r';
-      *W++ = '\n';
-    }
-    Memory->EndWrite(static_cast<int64_t>(Size));
-    return;
-  }
-  constexpr size_t kChunk = 1 << 16;
-  std::string Buffer;
-  Buffer.reserve(kChunk);
-  for (int I = 0; I < Count(); ++I) {
-    Buffer += Get(I);
-    Buffer += "\r\n";
-    if (Buffer.size() >= kChunk) {
-      AStream.WriteBuffer(Buffer.data(), static_cast<int64_t>(Buffer.size()));
-      Buffer.clear();
-    }
-  }
-  if (!Buffer.empty()) AStream.WriteBuffer(Buffer.data(), static_cast<int64_t>(Buffer.size()));
-}
+void TStrings::SaveToStream(TStream& AStream) const { WriteLines(*this, 0, Count(), AStream); }
 
 void TStrings::LoadFromFile(const std::string& AFileName) {
   TFileStream F(AFileName, fmOpenRead);
@@ -281,6 +252,37 @@ void AppendLinesOf(std::string_view AText, std::vector<std::string>& ALines) {
     Start = Break + 1;
     if (*Break == '\r' && Start < End && *Start == '\n') ++Start;
   }
+}
+
+void WriteLines(const TStrings& ALines, int AFirst, int AEnd, TStream& AStream) {
+  // Lines go to the stream as they are, without joining them into one text
+  // first.
+  if (auto* Memory = dynamic_cast<TMemoryStream*>(&AStream)) {
+    size_t Size = 0;
+    for (int I = AFirst; I < AEnd; ++I) Size += ALines.Get(I).size() + 2;
+    auto* W = reinterpret_cast<char*>(Memory->BeginWrite(static_cast<int64_t>(Size)));
+    for (int I = AFirst; I < AEnd; ++I) {
+      const std::string& Line = ALines.Get(I);
+      std::memcpy(W, Line.data(), Line.size());
+      W += Line.size();
+      *W++ = '\r';
+      *W++ = '\n';
+    }
+    Memory->EndWrite(static_cast<int64_t>(Size));
+    return;
+  }
+  constexpr size_t kChunk = 1 << 16;
+  std::string Buffer;
+  Buffer.reserve(kChunk);
+  for (int I = AFirst; I < AEnd; ++I) {
+    Buffer += ALines.Get(I);
+    Buffer += "\r\n";
+    if (Buffer.size() >= kChunk) {
+      AStream.WriteBuffer(Buffer.data(), static_cast<int64_t>(Buffer.size()));
+      Buffer.clear();
+    }
+  }
+  if (!Buffer.empty()) AStream.WriteBuffer(Buffer.data(), static_cast<int64_t>(Buffer.size()));
 }
 
 // ---- TStringList ----

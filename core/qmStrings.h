@@ -74,6 +74,10 @@ class TStrings : public TPersistent {
 // adds no empty line.
 void AppendLinesOf(std::string_view AText, std::vector<std::string>& ALines);
 
+// Writes lines [AFirst, AEnd) of ALines to AStream at its position, each
+// followed by CR LF: in place for a memory stream, else in large writes.
+void WriteLines(const TStrings& ALines, int AFirst, int AEnd, TStream& AStream);
+
 // The list of lines in memory, with change notification.
 class TStringList : public TStrings {
  public:

@@ -838,20 +838,11 @@ void TqmMailMessage::ParseMultipart(const TStrings& ALines, int AStart) {
     const int Kind = Classify(ALines[I]);
     if (Kind == 0) {
       if (Current) {
-        // The part's data runs to the next delimiter line: measured first,
-        // then copied with its line breaks in one piece.
+        // The part's data runs to the next delimiter line; it is copied with
+        // its line breaks in one piece.
         int End = I;
-        size_t Bytes = 0;
-        for (; End < Count && Classify(ALines[End]) == 0; ++End) Bytes += ALines[End].size() + 2;
-        uint8_t* W = Scratch.BeginWrite(static_cast<int64_t>(Bytes));
-        for (int J = I; J < End; ++J) {
-          const std::string& Line = ALines[J];
-          std::memcpy(W, Line.data(), Line.size());
-          W += Line.size();
-          *W++ = '\r';
-          *W++ = '\n';
-        }
-        Scratch.EndWrite(static_cast<int64_t>(Bytes));
+        while (End < Count && Classify(ALines[End]) == 0) ++End;
+        WriteLines(ALines, I, End, Scratch);
         LineCount += End - I;
         I = End - 1;
       }
