@@ -2,6 +2,7 @@
 
 #include "core/qmSysUtils.h"
 #include "crypto/qmCryptHash.h"
+#include "crypto/qmCryptSignature.h"
 
 namespace qm {
 
@@ -36,6 +37,9 @@ std::string TqmConfig::GetConfig(const std::string& AName) { return FSettings.Va
 TqmDkimConfig::TqmDkimConfig() {
   SetType("sha1", ConfigClassOf<TqmSha1>());
   SetType("sha256", ConfigClassOf<TqmSha256>());
+  SetType("rsa-sha1", ConfigClassOf<TqmSignatureRsaSha1>());
+  SetType("rsa-sha256", ConfigClassOf<TqmSignatureRsaSha256>());
+  SetType("rsa", ConfigClassOf<TqmOpenSslRsaKey>());
 }
 
 }  // namespace qm

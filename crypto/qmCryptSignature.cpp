@@ -1,0 +1,229 @@
+#include "crypto/qmCryptSignature.h"
+
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
+#include <openssl/err.h>
+#include <openssl/param_build.h>
+#include <openssl/rsa.h>
+#include <openssl/x509.h>
+
+#include <algorithm>
+
+namespace qm {
+
+namespace {
+
+using TqmBignumPtr = std::unique_ptr<BIGNUM, TqmOpenSslDeleter<BN_free>>;
+
+TqmByteArray BignumBytes(EVP_PKEY* AKey, const char* AName) {
+  BIGNUM* Raw = nullptr;
+  if (EVP_PKEY_get_bn_param(AKey, AName, &Raw) != 1) RaiseCryptError("EVP_PKEY_get_bn_param");
+  TqmBignumPtr Number(Raw);
+  TqmByteArray Bytes(static_cast<size_t>(BN_num_bytes(Number.get())));
+  BN_bn2bin(Number.get(), Bytes.data());
+  return Bytes;
+}
+
+TqmByteArray WithoutLeadingZeros(const TqmByteArray& ABytes) {
+  auto First = std::find_if(ABytes.begin(), ABytes.end(), [](uint8_t B) { return B != 0; });
+  return TqmByteArray(First, ABytes.end());
+}
+
+}  // namespace
+
+void TqmRsaKey::LoadPrivateKeyFromText(const std::string& APem) {
+  LoadPrivateKey(TqmByteArray(APem.begin(), APem.end()));
+}
+
+void TqmRsaKey::LoadPrivateKeyFromFile(const std::string& AFileName) {
+  LoadPrivateKey(ReadFileBytes(AFileName));
+}
+
+// TqmOpenSslRsaKey
+
+void TqmOpenSslRsaKey::Init() {
+  FKey.reset();
+  FPrivate = false;
+}
+
+EVP_PKEY* TqmOpenSslRsaKey::Required() const {
+  if (!FKey) RaiseKeyRequired();
+  return FKey.get();
+}
+
+void TqmOpenSslRsaKey::Adopt(TqmEvpPkeyPtr AKey, bool APrivate) {
+  if (!AKey) RaiseKeyRequired();
+  if (!EVP_PKEY_is_a(AKey.get(), "RSA"))
+    throw EqmCryptError("The key is not of the type the operation needs", CRYPT_E_WRONG_KEY_TYPE);
+  FKey = std::move(AKey);
+  FPrivate = APrivate;
+  FKeySize = EVP_PKEY_get_bits(FKey.get());
+}
+
+void TqmOpenSslRsaKey::GenerateKey() {
+  FKey.reset();
+  FPrivate = false;
+  EVP_PKEY* Key = EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(FKeySize));
+  if (!Key) RaiseCryptError("EVP_PKEY_Q_keygen");
+  Adopt(TqmEvpPkeyPtr(Key), true);
+}
+
+TqmByteArray TqmOpenSslRsaKey::GetRsaPrivateKey() {
+  if (!HasPrivateKey()) RaiseKeyRequired();
+  return EncodeKey(FKey.get(), true, "type-specific");
+}
+
+TqmByteArray TqmOpenSslRsaKey::GetRsaPublicKey() {
+  return EncodeKey(Required(), false, "type-specific");
+}
+
+TqmByteArray TqmOpenSslRsaKey::GetPublicKeyInfo() {
+  return EncodeKey(Required(), false, "SubjectPublicKeyInfo");
+}
+
+void TqmOpenSslRsaKey::SetRsaPrivateKey(const TqmByteArray& ADer) {
+  Adopt(DecodeKey(ADer.data(), ADer.size(), "RSA", true, "DER"), true);
+}
+
+void TqmOpenSslRsaKey::SetRsaPublicKey(const TqmByteArray& ADer) {
+  Adopt(DecodeKey(ADer.data(), ADer.size(), "RSA", false, "DER", "type-specific"), false);
+}
+
+void TqmOpenSslRsaKey::SetPublicKeyInfo(const TqmByteArray& ADer) {
+  if (ADer.empty()) RaiseKeyRequired();
+  // d2i_PUBKEY is the short road for the one structure DKIM publishes; it
+  // matters when every message brings its key record.
+  const unsigned char* P = ADer.data();
+  TqmEvpPkeyPtr Key(d2i_PUBKEY(nullptr, &P, static_cast<long>(ADer.size())));
+  if (!Key || P != ADer.data() + ADer.size()) {
+    ERR_clear_error();
+    throw EqmCryptError("The key data is invalid", CRYPT_E_BAD_KEY);
+  }
+  Adopt(std::move(Key), false);
+}
+
+void TqmOpenSslRsaKey::SetRsaPublicKeyComponents(const TqmByteArray& AModulus,
+                                                 const TqmByteArray& AExponent) {
+  const TqmByteArray Modulus = WithoutLeadingZeros(AModulus);
+  const TqmByteArray Exponent = WithoutLeadingZeros(AExponent);
+  if (Modulus.empty() || Exponent.empty())
+    throw EqmCryptError("The key data is invalid", CRYPT_E_BAD_KEY);
+  TqmBignumPtr N(BN_bin2bn(Modulus.data(), static_cast<int>(Modulus.size()), nullptr));
+  TqmBignumPtr E(BN_bin2bn(Exponent.data(), static_cast<int>(Exponent.size()), nullptr));
+  if (!N || !E) RaiseCryptError("BN_bin2bn");
+  std::unique_ptr<OSSL_PARAM_BLD, TqmOpenSslDeleter<OSSL_PARAM_BLD_free>> Build(
+      OSSL_PARAM_BLD_new());
+  if (!Build || OSSL_PARAM_BLD_push_BN(Build.get(), OSSL_PKEY_PARAM_RSA_N, N.get()) != 1 ||
+      OSSL_PARAM_BLD_push_BN(Build.get(), OSSL_PKEY_PARAM_RSA_E, E.get()) != 1)
+    RaiseCryptError("OSSL_PARAM_BLD_push_BN");
+  std::unique_ptr<OSSL_PARAM, TqmOpenSslDeleter<OSSL_PARAM_free>> Params(
+      OSSL_PARAM_BLD_to_param(Build.get()));
+  if (!Params) RaiseCryptError("OSSL_PARAM_BLD_to_param");
+  TqmEvpPkeyCtxPtr Ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+  EVP_PKEY* Key = nullptr;
+  if (!Ctx || EVP_PKEY_fromdata_init(Ctx.get()) != 1 ||
+      EVP_PKEY_fromdata(Ctx.get(), &Key, EVP_PKEY_PUBLIC_KEY, Params.get()) != 1)
+    RaiseCryptError("EVP_PKEY_fromdata");
+  Adopt(TqmEvpPkeyPtr(Key), false);
+}
+
+void TqmOpenSslRsaKey::GetRsaPublicKeyComponents(TqmByteArray& AModulus, TqmByteArray& AExponent) {
+  EVP_PKEY* Key = Required();
+  AModulus = BignumBytes(Key, OSSL_PKEY_PARAM_RSA_N);
+  AExponent = BignumBytes(Key, OSSL_PKEY_PARAM_RSA_E);
+}
+
+void TqmOpenSslRsaKey::LoadPrivateKey(const TqmByteArray& APemOrDer) {
+  Adopt(DecodeKey(APemOrDer.data(), APemOrDer.size(), "RSA", true), true);
+}
+
+// TqmOpenSslSignatureRsa
+
+void TqmOpenSslSignatureRsa::Init() {
+  FKey.reset();
+  FHash.reset(EVP_MD_CTX_new());
+  if (!FHash) RaiseCryptError("EVP_MD_CTX_new");
+  if (EVP_DigestInit_ex(FHash.get(), GetDigest(), nullptr) != 1) RaiseCryptError("EVP_DigestInit_ex");
+}
+
+void TqmOpenSslSignatureRsa::UpdateHashRaw(const void* AData, size_t ASize) {
+  if (!FHash) Init();
+  if (ASize > 0 && EVP_DigestUpdate(FHash.get(), AData, ASize) != 1)
+    RaiseCryptError("EVP_DigestUpdate");
+}
+
+void TqmOpenSslSignatureRsa::UpdateHash(const TqmByteArray& ABytes, int AStart, int ACount) {
+  if (AStart < 0 || static_cast<size_t>(AStart) >= ABytes.size() || ACount <= 0) return;
+  const size_t Count =
+      std::min(static_cast<size_t>(ACount), ABytes.size() - static_cast<size_t>(AStart));
+  UpdateHashRaw(ABytes.data() + AStart, Count);
+}
+
+TqmEvpPkeyPtr TqmOpenSslSignatureRsa::TakeKey(TqmRsaKey& AKey, bool APrivate) {
+  if (APrivate ? !AKey.HasPrivateKey() : !AKey.HasKey()) RaiseKeyRequired();
+  // Our own key objects are shared, not copied through DER.
+  if (auto* Own = dynamic_cast<TqmOpenSslRsaKey*>(&AKey)) return ShareKey(Own->Handle());
+  TqmOpenSslRsaKey Copy;
+  if (APrivate)
+    Copy.SetRsaPrivateKey(AKey.GetRsaPrivateKey());
+  else
+    Copy.SetRsaPublicKey(AKey.GetRsaPublicKey());
+  return ShareKey(Copy.Handle());
+}
+
+void TqmOpenSslSignatureRsa::SetPrivateKey(TqmRsaKey& AKey) {
+  FKey = TakeKey(AKey, true);
+}
+
+void TqmOpenSslSignatureRsa::SetPublicKey(TqmRsaKey& AKey) {
+  FKey = TakeKey(AKey, false);
+}
+
+TqmByteArray TqmOpenSslSignatureRsa::FinalDigest() {
+  if (!FHash) Init();
+  TqmByteArray Digest(EVP_MAX_MD_SIZE);
+  unsigned int Len = 0;
+  if (EVP_DigestFinal_ex(FHash.get(), Digest.data(), &Len) != 1) RaiseCryptError("EVP_DigestFinal_ex");
+  Digest.resize(Len);
+  return Digest;
+}
+
+TqmByteArray TqmOpenSslSignatureRsa::Sign() {
+  if (!FKey) RaiseKeyRequired();
+  const TqmByteArray Digest = FinalDigest();
+  TqmEvpPkeyCtxPtr Ctx(EVP_PKEY_CTX_new(FKey.get(), nullptr));
+  if (!Ctx || EVP_PKEY_sign_init(Ctx.get()) != 1 ||
+      EVP_PKEY_CTX_set_rsa_padding(Ctx.get(), RSA_PKCS1_PADDING) != 1 ||
+      EVP_PKEY_CTX_set_signature_md(Ctx.get(), GetDigest()) != 1)
+    RaiseCryptError("EVP_PKEY_sign_init");
+  size_t Size = 0;
+  if (EVP_PKEY_sign(Ctx.get(), nullptr, &Size, Digest.data(), Digest.size()) != 1)
+    RaiseCryptError("EVP_PKEY_sign");
+  TqmByteArray Signature(Size);
+  if (EVP_PKEY_sign(Ctx.get(), Signature.data(), &Size, Digest.data(), Digest.size()) != 1)
+    RaiseCryptError("EVP_PKEY_sign");
+  Signature.resize(Size);
+  return Signature;
+}
+
+bool TqmOpenSslSignatureRsa::CheckSignature(const TqmByteArray& ASignature) {
+  if (!FKey) RaiseKeyRequired();
+  const TqmByteArray Digest = FinalDigest();
+  TqmEvpPkeyCtxPtr Ctx(EVP_PKEY_CTX_new(FKey.get(), nullptr));
+  if (!Ctx || EVP_PKEY_verify_init(Ctx.get()) != 1 ||
+      EVP_PKEY_CTX_set_rsa_padding(Ctx.get(), RSA_PKCS1_PADDING) != 1 ||
+      EVP_PKEY_CTX_set_signature_md(Ctx.get(), GetDigest()) != 1)
+    RaiseCryptError("EVP_PKEY_verify_init");
+  const int Result = EVP_PKEY_verify(Ctx.get(), ASignature.data(), ASignature.size(),
+                                     Digest.data(), Digest.size());
+  // A mismatch leaves reasons on the error queue; they are not failures of
+  // the library.
+  ERR_clear_error();
+  return Result == 1;
+}
+
+void TqmOpenSslSignatureRsa::Verify(const TqmByteArray& ASignature) {
+  if (!CheckSignature(ASignature)) throw EqmCryptError("Invalid Signature", CRYPT_E_BAD_SIGNATURE);
+}
+
+}  // namespace qm

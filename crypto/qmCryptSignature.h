@@ -1,0 +1,143 @@
+// RSA key objects and PKCS #1 v1.5 signature objects, created by the class
+// registry under "rsa", "rsa-sha1" and "rsa-sha256". Keys travel between
+// objects as DER: a PKCS #1 RSAPrivateKey, a PKCS #1 RSAPublicKey or an
+// X.509 SubjectPublicKeyInfo. Signatures are big-endian byte arrays, as in
+// DKIM's b= tag.
+#pragma once
+
+#include <string>
+
+#include "core/qmTypes.h"
+#include "crypto/qmConfig.h"
+#include "crypto/qmOpenSsl.h"
+
+namespace qm {
+
+class TqmRsaKey : public TqmConfigObject {
+ public:
+  // Bits; read back from every key imported or generated.
+  int KeySize() const { return FKeySize; }
+  void SetKeySize(int AValue) { FKeySize = AValue; }
+  // 1 key exchange, 2 signature; kept for callers that set it, OpenSSL keys
+  // serve both.
+  int KeySpec() const { return FKeySpec; }
+  void SetKeySpec(int AValue) { FKeySpec = AValue; }
+
+  // Must precede the other operations; drops any key held.
+  virtual void Init() = 0;
+  // A new key pair of KeySize bits, public exponent 65537.
+  virtual void GenerateKey() = 0;
+  virtual TqmByteArray GetRsaPrivateKey() = 0;
+  virtual TqmByteArray GetRsaPublicKey() = 0;
+  virtual TqmByteArray GetPublicKeyInfo() = 0;
+  // Takes a PKCS #1 RSAPrivateKey; a PKCS #8 PrivateKeyInfo is accepted too.
+  virtual void SetRsaPrivateKey(const TqmByteArray& ADer) = 0;
+  virtual void SetRsaPublicKey(const TqmByteArray& ADer) = 0;
+  virtual void SetPublicKeyInfo(const TqmByteArray& ADer) = 0;
+  // Big-endian modulus and exponent; leading zero bytes are ignored.
+  virtual void SetRsaPublicKeyComponents(const TqmByteArray& AModulus,
+                                         const TqmByteArray& AExponent) = 0;
+  // Big-endian, without leading zero bytes.
+  virtual void GetRsaPublicKeyComponents(TqmByteArray& AModulus, TqmByteArray& AExponent) = 0;
+
+  // Loading a private key the way keys are stored: PEM text ("BEGIN RSA
+  // PRIVATE KEY" or "BEGIN PRIVATE KEY") or DER bytes, PKCS #1 or PKCS #8.
+  virtual void LoadPrivateKey(const TqmByteArray& APemOrDer) = 0;
+  void LoadPrivateKeyFromText(const std::string& APem);
+  void LoadPrivateKeyFromFile(const std::string& AFileName);
+
+  virtual bool HasKey() const = 0;
+  virtual bool HasPrivateKey() const = 0;
+
+ protected:
+  int FKeySize = 1024;
+  int FKeySpec = 1;
+};
+
+// An RSA key held as an OpenSSL EVP_PKEY.
+class TqmOpenSslRsaKey : public TqmRsaKey {
+ public:
+  void Init() override;
+  void GenerateKey() override;
+  TqmByteArray GetRsaPrivateKey() override;
+  TqmByteArray GetRsaPublicKey() override;
+  TqmByteArray GetPublicKeyInfo() override;
+  void SetRsaPrivateKey(const TqmByteArray& ADer) override;
+  void SetRsaPublicKey(const TqmByteArray& ADer) override;
+  void SetPublicKeyInfo(const TqmByteArray& ADer) override;
+  void SetRsaPublicKeyComponents(const TqmByteArray& AModulus,
+                                 const TqmByteArray& AExponent) override;
+  void GetRsaPublicKeyComponents(TqmByteArray& AModulus, TqmByteArray& AExponent) override;
+  void LoadPrivateKey(const TqmByteArray& APemOrDer) override;
+  bool HasKey() const override { return static_cast<bool>(FKey); }
+  bool HasPrivateKey() const override { return FKey && FPrivate; }
+
+  // The key itself, for signers that share it instead of copying it.
+  EVP_PKEY* Handle() const { return FKey.get(); }
+  // Takes over an RSA key decoded elsewhere; raises CRYPT_E_WRONG_KEY_TYPE
+  // for another type.
+  void Adopt(TqmEvpPkeyPtr AKey, bool APrivate);
+
+ private:
+  EVP_PKEY* Required() const;
+  TqmEvpPkeyPtr FKey;
+  bool FPrivate = false;
+};
+
+class TqmSignature : public TqmConfigObject {
+ public:
+  // Starts a new hash; must precede UpdateHash.
+  virtual void Init() = 0;
+  virtual void UpdateHash(const TqmByteArray& ABytes, int AStart, int ACount) = 0;
+  // Raises EqmCryptError CRYPT_E_BAD_SIGNATURE when ASignature does not match.
+  virtual void Verify(const TqmByteArray& ASignature) = 0;
+  virtual bool CheckSignature(const TqmByteArray& ASignature) = 0;
+  virtual TqmByteArray Sign() = 0;
+
+  // Raw form for callers that hash large texts without copying them.
+  virtual void UpdateHashRaw(const void* AData, size_t ASize) = 0;
+  void UpdateHash(const std::string& AText) { UpdateHashRaw(AText.data(), AText.size()); }
+};
+
+class TqmSignatureRsa : public TqmSignature {
+ public:
+  // Both raise CRYPT_E_KEY_REQUIRED when AKey holds no (private) key.
+  virtual void SetPrivateKey(TqmRsaKey& AKey) = 0;
+  virtual void SetPublicKey(TqmRsaKey& AKey) = 0;
+};
+
+// PKCS #1 v1.5 on OpenSSL: the data is digested as it comes, and the digest
+// is signed or checked at the end.
+class TqmOpenSslSignatureRsa : public TqmSignatureRsa {
+ public:
+  void Init() override;
+  using TqmSignature::UpdateHash;
+  void UpdateHash(const TqmByteArray& ABytes, int AStart, int ACount) override;
+  void UpdateHashRaw(const void* AData, size_t ASize) override;
+  void Verify(const TqmByteArray& ASignature) override;
+  bool CheckSignature(const TqmByteArray& ASignature) override;
+  TqmByteArray Sign() override;
+  void SetPrivateKey(TqmRsaKey& AKey) override;
+  void SetPublicKey(TqmRsaKey& AKey) override;
+
+  // The OpenSSL digest of the class.
+  virtual const EVP_MD* GetDigest() = 0;
+
+ private:
+  TqmEvpPkeyPtr TakeKey(TqmRsaKey& AKey, bool APrivate);
+  TqmByteArray FinalDigest();
+  TqmEvpMdCtxPtr FHash;
+  TqmEvpPkeyPtr FKey;
+};
+
+class TqmSignatureRsaSha1 : public TqmOpenSslSignatureRsa {
+ public:
+  const EVP_MD* GetDigest() override { return EVP_sha1(); }
+};
+
+class TqmSignatureRsaSha256 : public TqmOpenSslSignatureRsa {
+ public:
+  const EVP_MD* GetDigest() override { return EVP_sha256(); }
+};
+
+}  // namespace qm
