@@ -1,0 +1,21 @@
+// Builds a message and renders it with an installed Quillmark; prints the
+// library version and the rendered message.
+#include <cstring>
+#include <iostream>
+
+#include "core/qmVersion.h"
+#include "message/qmMailMessage.h"
+
+int main() {
+  if (std::strcmp(qm::LibraryVersion(), QM_VERSION_STRING) != 0) {
+    std::cerr << "headers " << QM_VERSION_STRING << " but library " << qm::LibraryVersion() << "\n";
+    return 1;
+  }
+  qm::TqmMailMessage message;
+  message.BuildMessage("Hello from an installed Quillmark.", "");
+  // BuildMessage resets the subject and addresses: set them after it.
+  message.SetSubject("Installed");
+  message.From().SetFullAddress("Sender <sender@example.test>");
+  std::cout << "Quillmark " << qm::LibraryVersion() << "\n" << message.MessageSource().Text();
+  return 0;
+}
