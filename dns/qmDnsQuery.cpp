@@ -1,0 +1,426 @@
+#include "dns/qmDnsQuery.h"
+
+#include <arpa/inet.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+
+#include "core/qmSysUtils.h"
+#include "dns/qmIdnTranslator.h"
+#include "net/qmSocketError.h"
+
+namespace qm {
+
+namespace {
+
+// Replies are read whole: a datagram of any size is received and checked,
+// so that an oversized one from a stranger cannot end the wait with an
+// error (queries themselves stay within 512 bytes).
+constexpr int kUdpReceiveSize = 65535;
+
+bool SameEndpoint(const std::string& AIP, int APort, const std::string& BIP, int BPort) {
+  if (APort != BPort) return false;
+  if (AIP == BIP) return true;
+  unsigned char A[sizeof(in6_addr)], B[sizeof(in6_addr)];
+  const int Family = AIP.find(':') != std::string::npos ? AF_INET6 : AF_INET;
+  if (inet_pton(Family, AIP.c_str(), A) != 1 || inet_pton(Family, BIP.c_str(), B) != 1) return false;
+  return std::memcmp(A, B, Family == AF_INET6 ? 16 : 4) == 0;
+}
+
+// Closes the clients however the exchange ends.
+class TCloseScope {
+ public:
+  TCloseScope(TqmUdpClient* AUdp, TqmTcpClientTls* ATcp) : FUdp(AUdp), FTcp(ATcp) {}
+  ~TCloseScope() {
+    try {
+      if (FUdp) FUdp->Close();
+      if (FTcp) FTcp->Close();
+    } catch (...) {
+      // Closing must not hide the exchange's own outcome.
+    }
+  }
+  TCloseScope(const TCloseScope&) = delete;
+  TCloseScope& operator=(const TCloseScope&) = delete;
+
+ private:
+  TqmUdpClient* FUdp;
+  TqmTcpClientTls* FTcp;
+};
+
+}  // namespace
+
+bool IsDnsReplyTo(const TqmDnsMessage& ARequest, const uint8_t* AReply, size_t ASize) {
+  try {
+    TqmDnsReader Reader(AReply, ASize);
+    TqmDnsMessageHeader Header;
+    Header.Read(Reader);
+    if (Header.IsQuery() || Header.ID() != ARequest.Header().ID()) return false;
+    if (Header.QueryCount() != ARequest.Queries().Count()) return false;
+    for (int I = 0; I < ARequest.Queries().Count(); ++I) {
+      TqmDnsRecord Question;
+      Question.ReadQuestion(Reader);
+      const TqmDnsRecord& Asked = *ARequest.Queries().Items(I);
+      std::string_view AskedName = Asked.Name();
+      if (!AskedName.empty() && AskedName.back() == '.') AskedName.remove_suffix(1);
+      if (Question.RecordType() != Asked.RecordType() || Question.RecordClass() != Asked.RecordClass() ||
+          !SameText(Question.Name(), AskedName))
+        return false;
+    }
+    return true;
+  } catch (const EqmDnsError&) {
+    return false;
+  }
+}
+
+// ---- TqmHostList ----
+
+TqmHostInfo* TqmHostList::Add(std::unique_ptr<TqmHostInfo> AInfo) {
+  FItems.push_back(std::move(AInfo));
+  return FItems.back().get();
+}
+
+TqmHostInfo* TqmHostList::Items(int AIndex) const {
+  if (AIndex < 0 || AIndex >= Count()) throw EListError("List index out of bounds (" + std::to_string(AIndex) + ")");
+  return FItems[static_cast<size_t>(AIndex)].get();
+}
+
+// ---- TqmDnsQuery ----
+
+TqmDnsQuery::TqmDnsQuery(TComponent* AOwner) : TComponent(AOwner) {}
+
+TqmDnsQuery::~TqmDnsQuery() = default;
+
+std::unique_ptr<TqmUdpClient> TqmDnsQuery::CreateUdpClient() { return std::make_unique<TqmUdpClient>(); }
+
+std::unique_ptr<TqmTcpClientTls> TqmDnsQuery::CreateTcpClient() { return std::make_unique<TqmTcpClientTls>(); }
+
+void TqmDnsQuery::DoChanged() {
+  if (OnChanged) OnChanged(this);
+}
+
+void TqmDnsQuery::DoReceivePacket(TStream* AData) {
+  if (OnReceivePacket) OnReceivePacket(this, AData);
+}
+
+void TqmDnsQuery::DoSendPacket(TStream* AData) {
+  if (OnSendPacket) OnSendPacket(this, AData);
+}
+
+void TqmDnsQuery::DoSetupUdpClient(TqmUdpClient* AClient) {
+  if (OnSetupUdpClient) OnSetupUdpClient(this, AClient);
+}
+
+void TqmDnsQuery::DoSetupTcpClient(TqmTcpClientTls* AClient) {
+  if (OnSetupTcpClient) OnSetupTcpClient(this, AClient);
+}
+
+void TqmDnsQuery::Changed() {
+  if (IsLoading()) return;
+  DoChanged();
+}
+
+TqmUdpClient& TqmDnsQuery::UdpClient() {
+  if (!FUdpClient) {
+    FUdpClient = CreateUdpClient();
+    ApplyUdpSettings();
+  }
+  return *FUdpClient;
+}
+
+TqmTcpClientTls& TqmDnsQuery::TcpClient() {
+  if (!FTcpClient) {
+    FTcpClient = CreateTcpClient();
+    ApplyTcpSettings();
+  }
+  return *FTcpClient;
+}
+
+void TqmDnsQuery::ApplyUdpSettings() {
+  if (!FUdpClient) return;
+  FUdpClient->SetServer(FServer);
+  FUdpClient->SetPort(FPort);
+  FUdpClient->SetDatagramSize(kUdpReceiveSize);
+  FUdpClient->SetTimeOut(FTimeOut);
+  FUdpClient->SetBitsPerSec(FBitsPerSec);
+  FUdpClient->SetUseIpV6(FUseIpV6);
+  FUdpClient->SetLocalBinding(FLocalBinding);
+  FUdpClient->SetDisableGuiProcessing(FDisableGuiProcessing);
+  DoSetupUdpClient(FUdpClient.get());
+}
+
+void TqmDnsQuery::ApplyTcpSettings() {
+  if (!FTcpClient) return;
+  FTcpClient->SetServer(FServer);
+  FTcpClient->SetPort(FPort);
+  FTcpClient->SetBatchSize(FBatchSize);
+  FTcpClient->SetTimeOut(FTimeOut);
+  FTcpClient->SetBitsPerSec(FBitsPerSec);
+  FTcpClient->SetUseIpV6(FUseIpV6);
+  FTcpClient->SetLocalBinding(FLocalBinding);
+  FTcpClient->SetDisableGuiProcessing(FDisableGuiProcessing);
+  DoSetupTcpClient(FTcpClient.get());
+}
+
+void TqmDnsQuery::ApplySettings() {
+  ApplyUdpSettings();
+  ApplyTcpSettings();
+}
+
+// ---- properties ----
+
+#define QM_DNS_SETTER(Type, Name, Apply)     \
+  void TqmDnsQuery::Set##Name(Type AValue) { \
+    if (F##Name == AValue) return;           \
+    F##Name = AValue;                        \
+    Apply;                                   \
+    Changed();                               \
+  }
+
+QM_DNS_SETTER(const std::string&, Server, ApplySettings())
+QM_DNS_SETTER(int, Port, ApplySettings())
+QM_DNS_SETTER(int, BatchSize, ApplyTcpSettings())
+QM_DNS_SETTER(TqmDnsProtocol, Protocol, (void)0)
+QM_DNS_SETTER(bool, IsRecursiveDesired, (void)0)
+QM_DNS_SETTER(bool, UseRecursiveQueries, (void)0)
+QM_DNS_SETTER(int, MaxRecursiveQueries, (void)0)
+QM_DNS_SETTER(bool, AutodetectServer, (void)0)
+QM_DNS_SETTER(bool, UsePrimaryServer, (void)0)
+QM_DNS_SETTER(bool, TranslateIDN, (void)0)
+QM_DNS_SETTER(int, TimeOut, ApplySettings())
+QM_DNS_SETTER(int, BitsPerSec, ApplySettings())
+QM_DNS_SETTER(bool, UseIpV6, ApplySettings())
+QM_DNS_SETTER(const std::string&, LocalBinding, ApplySettings())
+QM_DNS_SETTER(bool, DisableGuiProcessing, ApplySettings())
+QM_DNS_SETTER(const std::string&, SystemResolverConfig, (void)0)
+#undef QM_DNS_SETTER
+
+// ---- operations ----
+
+void TqmDnsQuery::Clear() {
+  FQuery.Clear();
+  FResponse.Clear();
+  FHosts.Clear();
+  FIPv6Hosts.Clear();
+  FMailServers.Clear();
+  FNameServerNames.Clear();
+  FAliases.Clear();
+  FHostInfo.reset();
+}
+
+std::string TqmDnsQuery::ResolveTXT(const std::string& AName) {
+  Clear();
+  FQuery.Header().SetIsQuery(true);
+  FQuery.Header().SetIsRecursionDesired(FIsRecursiveDesired);
+  auto Question = std::make_unique<TqmDnsTXTRecord>();
+  Question->SetName(FTranslateIDN ? TqmIdnTranslator::EncodeDomain(AName) : AName);
+  Question->SetRecordClass(rcInternet);
+  FQuery.Queries().Add(std::move(Question));
+  Resolve();
+
+  const TqmDnsRecordList& Additional = FResponse.AdditionalRecords();
+  for (int I = 0; I < Additional.Count(); ++I) {
+    if (auto* A = dynamic_cast<TqmDnsARecord*>(Additional.Items(I)))
+      FHosts.Add(std::make_unique<TqmHostInfo>(A->IPAddress(), A->Name()));
+    else if (auto* AAAA = dynamic_cast<TqmDnsAAAARecord*>(Additional.Items(I)))
+      FIPv6Hosts.Add(std::make_unique<TqmHostInfo>(AAAA->IPv6Address(), AAAA->Name()));
+  }
+  const TqmDnsRecordList& Authority = FResponse.NameServers();
+  for (int I = 0; I < Authority.Count(); ++I)
+    if (auto* NS = dynamic_cast<TqmDnsNSRecord*>(Authority.Items(I))) FNameServerNames.Add(NS->NameServer());
+  for (const TqmDnsRecordList* List : {static_cast<const TqmDnsRecordList*>(&FResponse.Answers()), &Additional})
+    for (int I = 0; I < List->Count(); ++I)
+      if (auto* CName = dynamic_cast<TqmDnsCNAMERecord*>(List->Items(I))) FAliases.Add(CName->Name());
+
+  std::vector<const std::string*> Texts;
+  const TqmDnsRecordList& Answers = FResponse.Answers();
+  for (int I = 0; I < Answers.Count(); ++I)
+    if (auto* TXT = dynamic_cast<TqmDnsTXTRecord*>(Answers.Items(I))) Texts.push_back(&TXT->Text());
+  if (Texts.size() == 1) return *Texts.front();
+  std::string Result;
+  for (const std::string* Text : Texts) {
+    if (!Result.empty()) Result += ',';
+    if (!Text->empty() && (Text->front() == '"' || Text->back() == '"')) {
+      Result += *Text;
+    } else {
+      Result += '"' + *Text + '"';
+    }
+  }
+  return Result;
+}
+
+void TqmDnsQuery::Resolve() { Resolve(FQuery, FResponse); }
+
+void TqmDnsQuery::ReadSystemNameServers(TStrings& AList, const std::string& AFileName) {
+  std::ifstream In(AFileName);
+  std::string Line;
+  while (std::getline(In, Line)) {
+    const size_t Comment = Line.find_first_of("#;");
+    if (Comment != std::string::npos) Line.erase(Comment);
+    const std::vector<std::string> Words = [&] {
+      std::vector<std::string> Result;
+      size_t Start = 0;
+      while ((Start = Line.find_first_not_of(" \t\r", Start)) != std::string::npos) {
+        const size_t End = std::min(Line.find_first_of(" \t\r", Start), Line.size());
+        Result.push_back(Line.substr(Start, End - Start));
+        Start = End;
+      }
+      return Result;
+    }();
+    if (Words.size() < 2 || Words[0] != "nameserver") continue;
+    bool Known = false;
+    for (int I = 0; I < AList.Count() && !Known; ++I) Known = SameText(AList.Get(I), Words[1]);
+    if (!Known) AList.Add(Words[1]);
+  }
+}
+
+void TqmDnsQuery::Resolve(TqmDnsMessage& ARequest, TqmDnsMessage& AResponse) {
+  if (FAutodetectServer && FServer.empty() && FRootNameServers.Count() == 0)
+    ReadSystemNameServers(FRootNameServers, FSystemResolverConfig);
+  if (!FServer.empty() || FRootNameServers.Count() == 0) {
+    const std::string Saved = FServer;
+    try {
+      QueryWithReferrals(ARequest, AResponse, 0);
+    } catch (...) {
+      SetServer(Saved);
+      throw;
+    }
+    SetServer(Saved);
+    return;
+  }
+  // A copy: a referral inside may read the system's servers into the list.
+  const std::vector<std::string> Roots = FRootNameServers.Lines();
+  for (const std::string& Root : Roots) {
+    SetServer(Root);
+    try {
+      QueryWithReferrals(ARequest, AResponse, 0);
+      SetServer(Root);
+      return;
+    } catch (const EqmSocketError&) {
+      SetServer(std::string());
+    }
+  }
+}
+
+void TqmDnsQuery::QueryWithReferrals(TqmDnsMessage& ARequest, TqmDnsMessage& AResponse, int ADepth) {
+  if (ADepth > FMaxRecursiveQueries) return;
+  Exchange(ARequest, AResponse);
+  if (!FUseRecursiveQueries || AResponse.Answers().Count() > 0) return;
+  const TqmDnsRecordList& Authority = AResponse.NameServers();
+  for (int I = 0; I < Authority.Count(); ++I) {
+    const auto* NS = dynamic_cast<const TqmDnsNSRecord*>(Authority.Items(I));
+    if (!NS) continue;
+    const std::string NameServer = NS->NameServer();
+    try {
+      if (const auto* Glue =
+              dynamic_cast<const TqmDnsARecord*>(AResponse.AdditionalRecords().FindItem(NameServer, qmDnsTypeA))) {
+        SetServer(Glue->IPAddress());
+      } else {
+        TqmDnsMessage AddressRequest;
+        AddressRequest.Header().SetIsQuery(true);
+        AddressRequest.Header().SetIsRecursionDesired(FIsRecursiveDesired);
+        auto Question = std::make_unique<TqmDnsARecord>();
+        Question->SetName(NameServer);
+        Question->SetRecordClass(rcInternet);
+        AddressRequest.Queries().Add(std::move(Question));
+        TqmDnsMessage AddressResponse;
+        SetServer(std::string());
+        Resolve(AddressRequest, AddressResponse);
+        const auto* Address = AddressResponse.Answers().Count() > 0
+                                  ? dynamic_cast<const TqmDnsARecord*>(AddressResponse.Answers().Items(0))
+                                  : nullptr;
+        if (!Address) continue;
+        SetServer(Address->IPAddress());
+      }
+      FHostInfo = std::make_unique<TqmHostInfo>(FServer, NameServer);
+      TqmDnsMessage Next;
+      QueryWithReferrals(ARequest, Next, ADepth + 1);
+      AResponse.Assign(Next);
+      return;
+    } catch (const EqmSocketError&) {
+      // This name server failed; the next one may do.
+    }
+  }
+}
+
+void TqmDnsQuery::Exchange(TqmDnsMessage& ARequest, TqmDnsMessage& AResponse) {
+  bool UseTcp = FProtocol == dpUseTcp;
+  if (!UseTcp) {
+    TCloseScope UdpCloser(&UdpClient(), nullptr);
+    ExchangeUdp(ARequest, AResponse);
+    UseTcp = FProtocol == dpAutodetect && AResponse.Header().IsTruncated();
+  }
+  if (UseTcp) {
+    TCloseScope TcpCloser(nullptr, &TcpClient());
+    ExchangeTcp(ARequest, AResponse);
+  }
+}
+
+void TqmDnsQuery::ExchangeUdp(TqmDnsMessage& ARequest, TqmDnsMessage& AResponse) {
+  TqmUdpClient& Client = UdpClient();
+  Client.Open();
+  TqmUdpClientConnection& Connection = *Client.Connection();
+  const std::string ServerIP = Connection.PeerIP();
+  const int ServerPort = Connection.PeerPort();
+
+  FRequestStream.Clear();
+  ARequest.Build(FRequestStream, 0);
+  FRequestStream.SetPosition(0);
+  Client.SendPacket(&FRequestStream);
+  DoSendPacket(&FRequestStream);
+
+  // Datagrams from elsewhere, or that answer another question, are dropped;
+  // the wait for the real reply keeps its one deadline.
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point Deadline = Clock::now() + std::chrono::milliseconds(FTimeOut);
+  const int ClientTimeOut = Connection.TimeOut();
+  struct TRestoreTimeOut {
+    TqmUdpClientConnection& Connection;
+    int Value;
+    ~TRestoreTimeOut() { Connection.SetTimeOut(Value); }
+  } Restore{Connection, ClientTimeOut};
+  for (;;) {
+    const auto Left = std::chrono::ceil<std::chrono::milliseconds>(Deadline - Clock::now()).count();
+    if (Left <= 0) RaiseSocketErrorMessage(qmTimeoutError, qmTimeoutErrorCode);
+    Connection.SetTimeOut(static_cast<int>(std::min<int64_t>(Left, ClientTimeOut)));
+    FResponseStream.Clear();
+    Client.ReceivePacket(&FResponseStream);
+    if (!Client.Active()) RaiseSocketErrorMessage(qmNotActive, qmNotActiveCode);
+    if (!SameEndpoint(Connection.PeerIP(), Connection.PeerPort(), ServerIP, ServerPort)) continue;
+    if (!IsDnsReplyTo(ARequest, FResponseStream.Memory(), static_cast<size_t>(FResponseStream.Size()))) continue;
+    break;
+  }
+  DoReceivePacket(&FResponseStream);
+  FResponseStream.SetPosition(0);
+  AResponse.Parse(FResponseStream);
+}
+
+void TqmDnsQuery::ExchangeTcp(TqmDnsMessage& ARequest, TqmDnsMessage& AResponse) {
+  TqmTcpClientTls& Client = TcpClient();
+  FRequestStream.Clear();
+  FResponseStream.Clear();
+  Client.Open();
+  ARequest.BuildFramed(FRequestStream, FBatchSize);
+  FRequestStream.SetPosition(0);
+  Client.Connection()->WriteData(&FRequestStream);
+  DoSendPacket(&FRequestStream);
+  for (;;) {
+    while (FResponseStream.Size() < 2 ||
+           static_cast<size_t>(FResponseStream.Size()) < TqmDnsMessage::FramedLength(FResponseStream) + 2) {
+      // A server that closes before the whole message has arrived sent a
+      // cut one.
+      if (!Client.Active()) RaiseDnsInvalidSize();
+      FResponseStream.Seek(0, TSeekOrigin::soEnd);
+      Client.Connection()->ReadData(&FResponseStream);
+    }
+    const size_t Length = TqmDnsMessage::FramedLength(FResponseStream);
+    if (IsDnsReplyTo(ARequest, FResponseStream.Memory() + 2, Length)) break;
+    // Not the answer to this request: drop it and read on.
+    const std::string Rest = FResponseStream.DataString().substr(Length + 2);
+    FResponseStream.SetDataString(Rest);
+  }
+  DoReceivePacket(&FResponseStream);
+  AResponse.ParseFramed(FResponseStream);
+}
+
+}  // namespace qm
