@@ -72,9 +72,7 @@ class TqmConfig : public TObject {
 };
 
 // The registry the DKIM component uses: hashes, signatures, key types and
-// canonicalizers by their DKIM names. Classes that live above the crypto
-// layer (the canonicalizers) are registered by their own units through
-// SetType.
+// canonicalizers by their DKIM names.
 class TqmDkimConfig : public TqmConfig {
  public:
   TqmDkimConfig();

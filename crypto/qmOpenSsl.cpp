@@ -103,4 +103,50 @@ TqmByteArray ReadFileBytes(const std::string& AFileName) {
   return TqmByteArray(std::istreambuf_iterator<char>(In), std::istreambuf_iterator<char>());
 }
 
+namespace {
+// The base64 alphabet, for telling a bare base64 seed from PEM or DER.
+int Base64Value(char C) {
+  if (C >= 'A' && C <= 'Z') return C - 'A';
+  if (C >= 'a' && C <= 'z') return C - 'a' + 26;
+  if (C >= '0' && C <= '9') return C - '0' + 52;
+  if (C == '+') return 62;
+  if (C == '/') return 63;
+  return -1;
+}
+
+}  // namespace
+
+bool DecodeBase64(std::string_view AText, TqmByteArray& AResult) {
+  AResult.clear();
+  uint32_t Bits = 0;
+  int Count = 0;
+  bool Padding = false;
+  for (const char Ch : AText) {
+    const auto C = static_cast<uint8_t>(Ch);
+    if (C <= ' ') continue;
+    if (C == '=') {
+      Padding = true;
+      continue;
+    }
+    const int V = Base64Value(static_cast<char>(C));
+    if (V < 0 || Padding) return false;
+    Bits = (Bits << 6) | static_cast<uint32_t>(V);
+    Count += 6;
+    if (Count >= 8) {
+      Count -= 8;
+      AResult.push_back(static_cast<uint8_t>(Bits >> Count));
+    }
+  }
+  return true;
+}
+
+
+std::string EncodeBase64(const TqmByteArray& ABytes) {
+  std::string Text(4 * ((ABytes.size() + 2) / 3) + 1, '\0');
+  const int Len = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(Text.data()), ABytes.data(),
+                                  static_cast<int>(ABytes.size()));
+  Text.resize(static_cast<size_t>(Len));
+  return Text;
+}
+
 }  // namespace qm

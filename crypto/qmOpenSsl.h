@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "core/qmException.h"
 #include "core/qmTypes.h"
@@ -64,6 +65,11 @@ TqmEvpPkeyPtr DecodeKey(const void* AData, size_t ASize, const char* AKeyType, b
 // Encodes the public or private part of AKey as DER in the given structure
 // ("type-specific" for PKCS #1, "SubjectPublicKeyInfo", "PrivateKeyInfo").
 TqmByteArray EncodeKey(EVP_PKEY* AKey, bool APrivate, const char* AStructure);
+
+// Base64 without line breaks, and back. DecodeBase64 skips white space and
+// returns false for text that is not base64.
+std::string EncodeBase64(const TqmByteArray& ABytes);
+bool DecodeBase64(std::string_view AText, TqmByteArray& AResult);
 
 // Reads a whole file into bytes; raises EFOpenError when it cannot be read.
 TqmByteArray ReadFileBytes(const std::string& AFileName);

@@ -1,0 +1,65 @@
+// Ed25519 keys and the ed25519-sha256 signature of DKIM (RFC 8463): the
+// data is digested with SHA-256 and the digest is signed with pure Ed25519.
+// Registered as "ed25519" (key) and "ed25519-sha256" (signature).
+#pragma once
+
+#include <string>
+
+#include "core/qmTypes.h"
+#include "crypto/qmConfig.h"
+#include "crypto/qmCryptSignature.h"
+#include "crypto/qmOpenSsl.h"
+
+namespace qm {
+
+class TqmEd25519Key : public TqmConfigObject {
+ public:
+  void Init();
+  void GenerateKey();
+  // The raw 32-byte public key, as a k=ed25519 key record publishes it.
+  TqmByteArray GetPublicKey();
+  void SetPublicKey(const TqmByteArray& ARaw);
+  // The raw 32-byte private key (the seed).
+  TqmByteArray GetPrivateKey();
+  void SetPrivateKey(const TqmByteArray& ARaw);
+  // PEM or DER PKCS #8, or the base64 text of the raw seed.
+  void LoadPrivateKey(const TqmByteArray& APemOrDer);
+
+  bool HasKey() const { return static_cast<bool>(FKey); }
+  bool HasPrivateKey() const { return FKey && FPrivate; }
+  EVP_PKEY* Handle() const { return FKey.get(); }
+  // Takes over an Ed25519 key decoded elsewhere.
+  void Adopt(TqmEvpPkeyPtr AKey, bool APrivate);
+
+ private:
+  TqmEvpPkeyPtr FKey;
+  bool FPrivate = false;
+};
+
+class TqmSignatureEd25519 : public TqmSignature {
+ public:
+  void Init() override;
+  using TqmSignature::UpdateHash;
+  void UpdateHash(const TqmByteArray& ABytes, int AStart, int ACount) override;
+  void UpdateHashRaw(const void* AData, size_t ASize) override;
+  void Verify(const TqmByteArray& ASignature) override;
+  bool CheckSignature(const TqmByteArray& ASignature) override;
+  TqmByteArray Sign() override;
+  // Raise CRYPT_E_KEY_REQUIRED when AKey holds no (private) key.
+  void SetPrivateKey(TqmEd25519Key& AKey);
+  void SetPublicKey(TqmEd25519Key& AKey);
+
+  virtual const EVP_MD* GetDigest() = 0;
+
+ private:
+  TqmByteArray FinalDigest();
+  TqmEvpMdCtxPtr FHash;
+  TqmEvpPkeyPtr FKey;
+};
+
+class TqmSignatureEd25519Sha256 : public TqmSignatureEd25519 {
+ public:
+  const EVP_MD* GetDigest() override { return EVP_sha256(); }
+};
+
+}  // namespace qm

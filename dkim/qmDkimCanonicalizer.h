@@ -1,0 +1,59 @@
+// DKIM canonicalization (RFC 6376 section 3.4): the simple and relaxed
+// forms of header fields and bodies, registered as "simple" and "relaxed".
+// A message is a list of lines without terminators: header lines, an empty
+// line, body lines. Canonical forms end every line with CR LF.
+#pragma once
+
+#include <string>
+
+#include "core/qmStrings.h"
+#include "crypto/qmConfig.h"
+#include "dkim/qmDkimUtils.h"
+
+namespace qm {
+
+class TqmDkimCanonicalizer : public TqmConfigObject {
+ public:
+  virtual std::string CanonicalizeBodyLine(const std::string& ALine) = 0;
+  // The canonical value of one field, CR LF included.
+  virtual std::string CanonicalizeHeaderValue(const TqmDkimHeaderFieldList& AList, int AIndex) = 0;
+  virtual std::string CanonicalizeHeaderName(const std::string& AName) = 0;
+  // The canonical body; trailing empty lines are reduced to one CR LF, an
+  // empty body is one CR LF (simple).
+  virtual std::string CanonicalizeBody(const TStrings& ALines);
+  // The fields named in AFieldNames, in that order; a name repeated takes
+  // the next instance of the field from the bottom upwards, and a name
+  // with no (further) instance adds nothing.
+  virtual std::string CanonicalizeHeader(TStrings& ALines, const TStrings& AFieldNames);
+
+  // The bottom-most field of that name.
+  std::string CanonicalizeHeaderField(TStrings& ALines, const std::string& AFieldName);
+
+ protected:
+  // What an empty body canonicalizes to.
+  virtual std::string EmptyBody() { return "\r\n"; }
+};
+
+class TqmDkimSimpleCanonicalizer : public TqmDkimCanonicalizer {
+ public:
+  std::string CanonicalizeBodyLine(const std::string& ALine) override { return ALine; }
+  std::string CanonicalizeHeaderValue(const TqmDkimHeaderFieldList& AList, int AIndex) override;
+  std::string CanonicalizeHeaderName(const std::string& AName) override { return AName; }
+};
+
+class TqmDkimRelaxedCanonicalizer : public TqmDkimCanonicalizer {
+ public:
+  std::string CanonicalizeBodyLine(const std::string& ALine) override;
+  std::string CanonicalizeHeaderValue(const TqmDkimHeaderFieldList& AList, int AIndex) override;
+  std::string CanonicalizeHeaderName(const std::string& AName) override;
+
+ protected:
+  // RFC 6376 section 3.4.4: the relaxed form of an empty body is empty.
+  std::string EmptyBody() override { return std::string(); }
+};
+
+// Every run of tab, LF, CR or space becomes one space, or nothing at the end
+// of the text.
+std::string CompressWhiteSpace(std::string_view AText);
+
+}  // namespace qm

@@ -1,0 +1,390 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+#include "crypto/qmCryptSignature.h"
+#include "crypto/qmOpenSsl.h"
+#include "dkim/qmDkim.h"
+#include "dkim/qmDkimCanonicalizer.h"
+#include "dkim/qmDkimKey.h"
+#include "dkim/qmDkimSignature.h"
+#include "dkim/qmDkimUtils.h"
+
+using namespace qm;
+
+namespace {
+
+const std::string KeyDir = "/usr/lib/python3/dist-packages/dkim/tests/data/";
+
+using TLines = std::vector<std::string>;
+TLines Lines(std::initializer_list<const char*> ALines) { return TLines(ALines.begin(), ALines.end()); }
+
+int DkimCode(const std::function<void()>& AAction) {
+  try {
+    AAction();
+  } catch (const EqmDkimError& E) {
+    return E.ErrorCode();
+  }
+  return 0;
+}
+
+TLines Message() {
+  return Lines({"From: Joe <joe@example.com>", "To: Suzie <suzie@example.net>",
+                "Subject: Is dinner ready?", "Date: Fri, 11 Jul 2003 21:00:37 -0700",
+                "Received: from b by c", "Received: from a by b", "", "Hi.", "",
+                "We lost the game.  Are you hungry yet?", "", ""});
+}
+
+}  // namespace
+
+TEST(DkimUtilsTest, QuotedPrintable) {
+  EXPECT_EQ(TqmDkimQuotedPrintableEncoder::Encode("From: a; b=c|d"), "From:=20a=3B=20b=3Dc|d");
+  EXPECT_EQ(TqmDkimQuotedPrintableEncoder::Encode("\xC3\xA9\r\n"), "=C3=A9=0D=0A");
+  EXPECT_EQ(TqmDkimQuotedPrintableEncoder::Decode("a=3Db"), "a=b");
+  EXPECT_EQ(TqmDkimQuotedPrintableEncoder::Decode("a=3db"), "a=db");
+  EXPECT_EQ(TqmDkimQuotedPrintableEncoder::Decode("=xy=20z"), "=xy z");
+  EXPECT_EQ(TqmDkimQuotedPrintableEncoder::Decode("end="), "end");
+  EXPECT_EQ(TqmDkimQuotedPrintableEncoder::Decode("end=4"), "end");
+  EXPECT_EQ(TqmDkimQuotedPrintableEncoder::Decode(""), "");
+}
+
+TEST(DkimUtilsTest, TagsAreMatchedWholeAndUnfoldedWithoutWhiteSpace) {
+  TStringList Field(Lines({"DKIM-Signature: v=1; a=rsa-sha256; bh=BODY", "\t HASH=; h=from : to;",
+                             "  b=SIG", " NATURE; d=x.test"}));
+  TqmDkimHeaderFieldList List;
+  List.Parse(0, &Field);
+  const std::string Value = List.GetDecodedFieldValueAt(0);
+  EXPECT_EQ(Value, "v=1; a=rsa-sha256; bh=BODYHASH=; h=from : to;b=SIGNATURE; d=x.test");
+  // h after bh, and b after bh: each reads its own tag.
+  EXPECT_EQ(List.GetItemValue(Value, "h"), "from : to");
+  EXPECT_EQ(List.GetItemValue(Value, "b"), "SIGNATURE");
+  EXPECT_EQ(List.GetItemValue(Value, "bh"), "BODYHASH=");
+  EXPECT_EQ(List.GetItemValue(Value, "s"), "");
+  // Quotes mean nothing in tag lists.
+  EXPECT_EQ(List.GetItemValue("n=don't; p=KEY", "p"), "KEY");
+
+  TStringList Header(Message());
+  TqmDkimHeaderFieldList Received;
+  Received.Parse(0, &Header);
+  EXPECT_EQ(Received.FindNextFieldFromBottom(" RECEIVED"), 5);
+  EXPECT_EQ(Received.FindNextFieldFromBottom("received"), 4);
+  EXPECT_EQ(Received.FindNextFieldFromBottom("received"), -1);
+  Received.ResetFieldSearch();
+  EXPECT_EQ(Received.FindNextFieldFromBottom("received"), 5);
+}
+
+TEST(DkimSignatureTest, ParseTagsReadsAndRejects) {
+  TqmDkimSignature S;
+  S.ParseTags(
+      "v=1; a=rsa-sha256; c=relaxed/simple; d=example.com; s=sel; h=From:To::; l=10; "
+      "i=joe=40example.com; q=dns/txt; t=1234567890123456; x=0; "
+      "z=From:=20Joe|Subject:=20a=0D=0A=09b; bh=BH; b=SIG");
+  EXPECT_EQ(S.Version, 1);
+  EXPECT_EQ(S.SignedHeaderFields.Count(), 4);
+  EXPECT_EQ(S.SignedHeaderFields[3], "");
+  EXPECT_EQ(S.BodyLength, 10);
+  EXPECT_EQ(S.UserIdentity, "joe@example.com");
+  EXPECT_EQ(S.GetHeaderCanonicalization(), "relaxed");
+  EXPECT_EQ(S.GetBodyCanonicalization(), "simple");
+  EXPECT_EQ(S.GetHashAlgorithm(), "sha256");
+  ASSERT_EQ(S.CopiedHeaderFields.Count(), 3);
+  EXPECT_EQ(S.CopiedHeaderFields[0], "From: Joe");
+  EXPECT_EQ(S.CopiedHeaderFields[2], "\tb");
+  // First 12 digits of t: 123456789012 seconds.
+  TqmDkimSignature Built;
+  Built.Version = 1;
+  Built.SignatureTimestamp = S.SignatureTimestamp;
+  EXPECT_EQ(S.SignatureExpiration, 0);
+
+  const std::string Good = "a=rsa-sha256; d=e.com; s=s; h=from; bh=x; b=y";
+  for (const std::string& Bad : std::vector<std::string>{Good, "v=0; " + Good, "v=x; " + Good, "v=1; " + Good + "; l=-1", "v=1; " + Good + "; l=ab",
+        "v=1; a=rsa-sha256; d=; s=s; h=from; bh=x", "v=1; " + Good + "; d=other.com"}) {
+    TqmDkimSignature P;
+    EXPECT_EQ(DkimCode([&] { P.ParseTags(Bad); }), DKIM_E_FORMAT) << Bad;
+  }
+  TqmDkimSignature V2;
+  V2.ParseTags("v=2; " + Good + "; l=");
+  EXPECT_EQ(V2.Version, 2);
+  EXPECT_EQ(V2.BodyLength, 0);
+
+  // c: a single name is the header's (RFC 6376 section 3.5); three names or none: simple.
+  for (auto [C, H, B] : {std::tuple{"relaxed", "relaxed", "simple"}, {"", "simple", "simple"},
+                         {"relaxed/relaxed", "relaxed", "relaxed"}, {"a/b/c", "simple", "simple"}}) {
+    TqmDkimSignature P;
+    P.Canonicalization = C;
+    EXPECT_EQ(P.GetHeaderCanonicalization(), H) << C;
+    EXPECT_EQ(P.GetBodyCanonicalization(), B) << C;
+  }
+  for (const char* A : {"rsa", "rsa-sha256-x", "-"}) {
+    TqmDkimSignature P;
+    P.SignatureAlgorithm = A;
+    EXPECT_EQ(DkimCode([&] { P.GetHashAlgorithm(); }), DKIM_E_ALGORITHM) << A;
+  }
+}
+
+TEST(DkimSignatureTest, BuildAndStoreRoundTrip) {
+  TqmDkimSignature S;
+  S.Version = 1;
+  S.SignatureAlgorithm = "rsa-sha256";
+  S.Domain = "b\xC3\xBC" "cher.example";
+  S.Selector = "sel";
+  S.Canonicalization = "relaxed/relaxed";
+  S.BodyLength = 42;
+  S.UserIdentity = "joe@b\xC3\xBC" "cher.example";
+  S.SignatureTimestamp = 45000.5;
+  S.SignatureExpiration = 45001.5;
+  S.SignedHeaderFields.AddStrings(std::vector<std::string>{"From", "To", "Subject", "Date",
+                                                           "Message-ID", "Content-Type"});
+  S.CopiedHeaderFields.AddStrings(std::vector<std::string>{"Subject: a; b=c", "\tfolded"});
+  S.BodyHash = "47DEQpj8HBSa+/TImW+5JCeuQeRkm5NMpJWZG3hSuFU=";
+  S.Signature = std::string(344, 'A');
+  TStringList Msg(Message());
+  S.BuildHeaderField(Msg, 76);
+  EXPECT_EQ(Msg[0].rfind("DKIM-Signature: v=1; a=rsa-sha256; d=xn--bcher-kva.example;", 0), 0u) << Msg[0];
+  S.StoreSignatureValue(Msg, 76);
+  TqmDkimHeaderFieldList List;
+  List.Parse(0, &Msg);
+  for (int I = List.GetFieldLineIndex(0); I <= List.GetFieldLastLineIndex(0); ++I)
+    EXPECT_LE(Msg[I].size(), 76u) << Msg[I];
+  EXPECT_EQ(List.FieldNames()[1], "from");
+
+  TqmDkimSignature R;
+  R.ParseTags(List.GetDecodedFieldValueAt(0));
+  EXPECT_EQ(R.Domain, "xn--bcher-kva.example");
+  EXPECT_EQ(R.UserIdentity, "joe@xn--bcher-kva.example");
+  EXPECT_EQ(R.BodyLength, 42);
+  EXPECT_NEAR(R.SignatureTimestamp, S.SignatureTimestamp, 1e-5);
+  EXPECT_NEAR(R.SignatureExpiration, S.SignatureExpiration, 1e-5);
+  EXPECT_TRUE(R.SignedHeaderFields.Equals(S.SignedHeaderFields));
+  EXPECT_TRUE(R.CopiedHeaderFields.Equals(S.CopiedHeaderFields));
+  EXPECT_EQ(R.BodyHash, S.BodyHash);
+  EXPECT_EQ(R.Signature, S.Signature);
+
+  // Timestamp not before expiration; required tags missing.
+  TqmDkimSignature Bad;
+  Bad.Version = 1;
+  Bad.SignatureAlgorithm = "rsa-sha256";
+  Bad.Domain = "d";
+  Bad.Selector = "s";
+  Bad.SignatureTimestamp = Bad.SignatureExpiration = 45000;
+  TStringList M2(Message());
+  EXPECT_EQ(DkimCode([&] { Bad.BuildHeaderField(M2, 76); }), DKIM_E_PARAMETERS);
+  EXPECT_EQ(M2[0].rfind("DKIM-Signature:", 0), 0u);  // the partly written field stays
+  EXPECT_EQ(DkimCode([&] { Bad.StoreSignatureValue(M2, 76); }), DKIM_E_PARAMETERS);
+}
+
+TEST(DkimCanonicalizerTest, HeaderAndBodyForms) {
+  TqmDkimSimpleCanonicalizer Simple;
+  TqmDkimRelaxedCanonicalizer Relaxed;
+  TStringList M(Lines({"SUBJECT:  Is \t dinner", "\tready? ", "From: a@b", "To : c@d", "",
+                         "  a \t\tb ", " \t", "", ""}));
+  TStringList Names(Lines({"Subject", "From", "From", "To", "Missing"}));
+  EXPECT_EQ(Simple.CanonicalizeHeader(M, Names), "SUBJECT:  Is \t dinner\r\n\tready? \r\nFrom: a@b\r\n");
+  EXPECT_EQ(Relaxed.CanonicalizeHeader(M, Names), "subject:Is dinner ready?\r\nfrom:a@b\r\n");
+  // A line of white space is a line of text for simple, empty for relaxed.
+  EXPECT_EQ(Simple.CanonicalizeBody(M), "  a \t\tb \r\n \t\r\n");
+  EXPECT_EQ(Relaxed.CanonicalizeBody(M), " a b\r\n");
+
+  // Empty bodies: simple is one CR LF, relaxed is empty (RFC 6376 3.4.4).
+  for (const TLines& EmptyLines : {Lines({"From: a", ""}), Lines({"From: a"}),
+                                 Lines({"From: a", "", "", " "}), Lines({})}) {
+    TStringList Empty(EmptyLines);
+    EXPECT_EQ(Simple.CanonicalizeBody(Empty), Empty.Count() == 4 ? "\r\n \r\n" : "\r\n");
+    EXPECT_EQ(Relaxed.CanonicalizeBody(Empty), "");
+  }
+  // A message whose first line is empty is all body.
+  EXPECT_EQ(Simple.CanonicalizeBody(TStringList(Lines({"", "x"}))), "\r\nx\r\n");
+  // Two Received: the bottom one first.
+  TStringList R(Message());
+  EXPECT_EQ(Simple.CanonicalizeHeader(R, TStringList(Lines({"Received", "Received", "Received"}))),
+            "Received: from a by b\r\nReceived: from b by c\r\n");
+  // 8-bit text passes unchanged.
+  EXPECT_EQ(Relaxed.CanonicalizeBodyLine("caf\xC3\xA9  ok "), "caf\xC3\xA9 ok");
+}
+
+TEST(DkimKeyTest, ParseAndBuildRecords) {
+  TqmDkimKey K;
+  K.ParseRecord("v=DKIM1; h=sha1:sha256; k=rsa; n=a=3Bb=3D; s=email:*; t=y:s:Y; p=AB CD\tEF");
+  EXPECT_EQ(K.Version, "DKIM1");
+  EXPECT_EQ(K.HashAlgorithms.Count(), 2);
+  EXPECT_EQ(K.Notes, "a;b=");
+  EXPECT_EQ(K.PublicKey, "ABCDEF");
+  EXPECT_EQ(K.ServiceTypes, (TqmDkimKeyServiceTypes{ddsAll, ddsEmail}));
+  EXPECT_EQ(K.Flags, (TqmDkimKeyFlags{ddfTestingDomain, ddfCheckUserIdentityDomain}));
+  const std::string Text = K.BuildRecord();
+  EXPECT_EQ(Text, "v=DKIM1; h=sha1:sha256; k=rsa; n=a=3Bb=3D; s=*:email; t=y:s; p=ABCDEF");
+  TqmDkimKey Again;
+  Again.ParseRecord(Text);
+  EXPECT_EQ(Again.BuildRecord(), Text);
+
+  TqmDkimKey Revoked;
+  Revoked.Version = "DKIM1";
+  Revoked.KeyType = "rsa";
+  Revoked.ServiceTypes = {ddsEmail};
+  EXPECT_EQ(Revoked.BuildRecord(), "v=DKIM1; k=rsa; s=email; p=");
+  TqmDkimKey Bare;
+  Bare.ParseRecord("v=DKIM1; k=rsa; p=");
+  EXPECT_TRUE(Bare.PublicKey.empty());
+  EXPECT_TRUE(Bare.HashAlgorithms.IsEmpty());
+}
+
+class DkimComponentTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Dkim.SetDomain("example.com");
+    Dkim.SetSelector("sel");
+    Dkim.LoadPrivateKeyFromFile(KeyDir + "2048_testkey.key");
+    PublicKey = Dkim.PrivateKey().GetPublicKeyInfo();
+    Dkim.OnGetPublicKey = [this](TObject*, TqmDkimSignature*, TqmByteArray& AKey) {
+      ++KeyRequests;
+      AKey = PublicKey;
+    };
+  }
+  TqmDkim Dkim;
+  TqmByteArray PublicKey;
+  int KeyRequests = 0;
+};
+
+TEST_F(DkimComponentTest, SignsAndVerifiesEveryCombination) {
+  for (const char* Canon : {"simple/simple", "simple/relaxed", "relaxed/simple", "relaxed/relaxed",
+                            "relaxed", ""})
+    for (const char* Algorithm : {"rsa-sha1", "rsa-sha256"})
+      for (int64_t Length : {0, 10}) {
+        Dkim.SetCanonicalization(Canon);
+        Dkim.SetSignatureAlgorithm(Algorithm);
+        Dkim.SetBodyLength(Length);
+        TStringList M(Message());
+        int Signed = 0;
+        Dkim.OnSign = [&](TObject*, TqmDkimSignature*, TStrings&) { ++Signed; };
+        Dkim.Sign(M);
+        EXPECT_EQ(Signed, 1);
+        EXPECT_EQ(M[0].rfind("DKIM-Signature:", 0), 0u);
+        Dkim.Verify(M);
+        ASSERT_EQ(Dkim.Signatures().Count(), 1);
+        EXPECT_EQ(Dkim.Signatures()[0]->VerifyStatus.Status(), dvsVerified) << Canon << Algorithm;
+        // Text after the first 10 body characters is not covered by l=10.
+        M.Add(Length ? "appended" : "");
+        if (Length) {
+          EXPECT_NO_THROW(Dkim.Verify(M));
+        }
+        M.Put(M.Count() - 2, "We lost the game. Are you hungry yet?");
+        EXPECT_EQ(DkimCode([&] { Dkim.Verify(M); }), Length ? 0 : DKIM_E_BODY_HASH) << Canon;
+      }
+}
+
+TEST_F(DkimComponentTest, FailuresCarryTheirCodes) {
+  TStringList M(Message());
+  Dkim.Sign(M);
+  auto Status = [&](const TLines& ALines) {
+    TStringList AMsg(ALines);
+    Dkim.SetVerifyMode(dvmVerifyAll);
+    Dkim.Verify(AMsg);
+    return Dkim.Signatures()[0]->VerifyStatus.ErrorCode();
+  };
+  auto Replace = [&](const std::string& AFrom, const std::string& ATo) {
+    std::string Text = M.Text();
+    Text.replace(Text.find(AFrom), AFrom.size(), ATo);
+    TStringList C;
+    C.SetText(Text);
+    return C.ToVector();
+  };
+  EXPECT_EQ(Status(Replace("v=1;", "v=2;")), DKIM_E_VERSION);
+  EXPECT_EQ(Status(Replace("h=Date:From:", "h=Date:")), DKIM_E_FROM_NOT_SIGNED);
+  EXPECT_EQ(Status(Replace("v=1;", "v=1; i=joe@evil.com;")), DKIM_E_IDENTITY_DOMAIN);
+  EXPECT_EQ(Status(Replace("v=1;", "v=1; i=joe@mail.example.com;")), CRYPT_E_BAD_SIGNATURE);
+  EXPECT_EQ(Status(Replace("a=rsa-sha256", "a=rsa-sha512")), DKIM_E_OTHER);
+  EXPECT_EQ(Status(Replace("a=rsa-sha256", "a=dsa-sha256")), DKIM_E_OTHER);
+  EXPECT_EQ(Status(Replace("Subject: Is", "Subject: Was")), CRYPT_E_BAD_SIGNATURE);
+  EXPECT_EQ(Dkim.Signatures()[0]->VerifyStatus.StatusText(), "Invalid Signature");
+  EXPECT_EQ(Dkim.Signatures().Count(), 1);
+
+  // Key records: revoked, wrong version, wrong type, hash not allowed,
+  // a 512-bit key.
+  TqmDkimKey Record;
+  bool Revoked = false;
+  Dkim.OnKeyRevoked = [&](TObject*, TqmDkimSignature*, TqmDkimKey*) { Revoked = true; };
+  struct TMyDkim : TqmDkim {
+    std::string Record;
+    void LookupPublicKeys(TqmDkimSignature*, TqmDkimKeyList& AKeys) override {
+      AKeys.Add(std::make_unique<TqmDkimKey>())->ParseRecord(Record);
+    }
+  };
+  TMyDkim Lookup;
+  Lookup.SetVerifyMode(dvmVerifyAll);
+  const std::string P = EncodeBase64(PublicKey);
+  TqmOpenSslRsaKey Small;
+  Small.SetKeySize(512);
+  Small.GenerateKey();
+  for (auto [Rec, Code] :
+       {std::pair{"v=DKIM1; k=rsa; p=" + P, 0}, {"k=rsa; h=sha256; p=" + P, 0},
+        {"v=DKIM1; k=rsa; p=", DKIM_E_KEY_REVOKED}, {"v=DKIM2; p=" + P, DKIM_E_KEY_INVALID},
+        {"k=dsa; p=" + P, DKIM_E_KEY_INVALID}, {"h=sha1; p=" + P, DKIM_E_KEY_INVALID},
+        {"p=" + EncodeBase64(Small.GetPublicKeyInfo()), DKIM_E_KEY_INVALID},
+        {"p=bm90IGEga2V5", DKIM_E_KEY_INVALID}, {"v=DKIM1; t=s; p=" + P, 0}}) {
+    Lookup.Record = Rec;
+    TStringList Copy;
+    Copy.Assign(M);
+    Lookup.Verify(Copy);
+    EXPECT_EQ(Lookup.Signatures()[0]->VerifyStatus.ErrorCode(), Code) << Rec;
+  }
+  // No key at all.
+  Dkim.OnGetPublicKey = nullptr;
+  EXPECT_EQ(Status(M.ToVector()), DKIM_E_KEY_REQUIRED);
+  (void)Revoked;
+}
+
+TEST_F(DkimComponentTest, VerifyModesAndEvents) {
+  TStringList M(Message());
+  Dkim.Sign(M);
+  // A second signature above the first, with a wrong body hash.
+  TStringList Bad;
+  Bad.Assign(M);
+  Dkim.SetCanonicalization("relaxed/relaxed");
+  Dkim.Sign(Bad);
+  std::string Text = Bad.Text();
+  const size_t Bh = Text.find("bh=") + 3;
+  Text[Bh] = Text[Bh] == 'A' ? 'B' : 'A';
+  Bad.SetText(Text);
+  int Events = 0;
+  Dkim.OnVerify = [&](TObject*, TqmDkimSignature*, const TStrings&, TqmDkimSignatureVerifyStatus&) {
+    ++Events;
+  };
+  Dkim.SetVerifyMode(dvmVerifyUntilFail);
+  EXPECT_EQ(DkimCode([&] { Dkim.Verify(Bad); }), DKIM_E_BODY_HASH);
+  EXPECT_EQ(Events, 1);
+  Dkim.SetVerifyMode(dvmVerifyUntilSuccess);
+  Dkim.Verify(Bad);
+  ASSERT_EQ(Dkim.Signatures().Count(), 2);
+  EXPECT_EQ(Dkim.Signatures()[0]->VerifyStatus.Status(), dvsFailed);
+  EXPECT_EQ(Dkim.Signatures()[1]->VerifyStatus.Status(), dvsVerified);
+  Dkim.SetVerifyMode(dvmVerifyAll);
+  Bad.Insert(0, "DKIM-Signature: v=1; a=rsa-sha256; d=example.com; s=sel; h=From; bh=x; b=y");
+  Dkim.Verify(Bad);
+  EXPECT_EQ(Dkim.Signatures().Count(), 3);
+  EXPECT_EQ(Events, 1 + 2 + 3);
+
+  // A message without signatures; signing without From or without a key.
+  TStringList Plain(Message());
+  Dkim.Verify(Plain);
+  EXPECT_EQ(Dkim.Signatures().Count(), 0);
+  Dkim.SetSignedHeaderFields(TStringList(Lines({"To", "Subject"})));
+  EXPECT_EQ(DkimCode([&] { Dkim.Sign(Plain); }), DKIM_E_FROM_NOT_SIGNED);
+  TqmDkim NoKey;
+  NoKey.SetDomain("example.com");
+  NoKey.SetSelector("s");
+  try {
+    NoKey.Sign(Plain);
+    ADD_FAILURE();
+  } catch (const EqmCryptError& E) {
+    EXPECT_EQ(E.ErrorCode(), CRYPT_E_KEY_REQUIRED);
+    EXPECT_EQ(E.Message(), "A key is required to complete the operation");
+  }
+  EXPECT_TRUE(Plain.Equals(TStringList(Message())));
+  // Domain missing: -11 after the body hash, the field partly written.
+  TqmDkim NoDomain;
+  NoDomain.LoadPrivateKeyFromFile(KeyDir + "1024_testkey.key");
+  NoDomain.SetSelector("s");
+  EXPECT_EQ(DkimCode([&] { NoDomain.Sign(Plain); }), DKIM_E_PARAMETERS);
+  EXPECT_EQ(Plain[0].rfind("DKIM-Signature:", 0), 0u);
+}
