@@ -1,5 +1,7 @@
 #include "mail/qmPop3.h"
 
+#include <algorithm>
+
 #include "core/qmSysUtils.h"
 #include "mail/qmSasl.h"
 #include "message/qmUtils.h"
@@ -169,5 +171,56 @@ void TqmPop3::Retrieve(int AMessageNumber, TqmMailMessage* AMessage) {
 }
 
 void TqmPop3::Noop() { SendCommandSync("NOOP", {10}); }
+
+const char* const qmPop3UidlInvalid = "Invalid unique id listing";
+
+namespace {
+
+// "n id": a message number and an id of 1 to 70 printable characters. A
+// line is at most a few bytes longer; anything else is refused instead of
+// handing the caller an id that matches nothing.
+TqmPop3::TUniqueId ParseUidlLine(const std::string& ALine) {
+  const std::string Line = Trim(ALine);
+  const size_t Space = Line.find(' ');
+  TqmPop3::TUniqueId Id;
+  if (Space != std::string::npos && TryStrToInt(Line.substr(0, Space), Id.MessageNumber) &&
+      Id.MessageNumber > 0) {
+    Id.UniqueId = Trim(Line.substr(Space + 1));
+    const bool Printable =
+        std::all_of(Id.UniqueId.begin(), Id.UniqueId.end(), [](char C) { return C > ' ' && C < 127; });
+    if (!Id.UniqueId.empty() && Id.UniqueId.size() <= 70 && Printable) return Id;
+  }
+  throw EqmTcpClientError(std::string(qmPop3UidlInvalid) + ": " + Line, qmPop3UidlInvalidCode);
+}
+
+}  // namespace
+
+std::vector<TqmPop3::TUniqueId> TqmPop3::Uidl() {
+  SendCommandSync("UIDL", {10});
+  WaitMultipleLines(0);
+  std::vector<TUniqueId> Ids;
+  Ids.reserve(Response().Count());
+  for (int I = 0; I < Response().Count(); ++I) Ids.push_back(ParseUidlLine(Response().Get(I)));
+  return Ids;
+}
+
+std::string TqmPop3::Uidl(int AMessageNumber) {
+  FCurrentMessage = AMessageNumber;
+  SendCommandSync("UIDL " + std::to_string(AMessageNumber), {10});
+  // "+OK n id"
+  const std::string Reply = Trim(Response().Text());
+  const size_t Space = Reply.find(' ');
+  const TUniqueId Id = ParseUidlLine(Space == std::string::npos ? std::string() : Reply.substr(Space + 1));
+  if (Id.MessageNumber != AMessageNumber)
+    throw EqmTcpClientError(std::string(qmPop3UidlInvalid) + ": " + Reply, qmPop3UidlInvalidCode);
+  return Id.UniqueId;
+}
+
+void TqmPop3::Dele(int AMessageNumber) {
+  FCurrentMessage = AMessageNumber;
+  SendCommandSync("DELE " + std::to_string(AMessageNumber), {10});
+}
+
+void TqmPop3::Rset() { SendCommandSync("RSET", {10}); }
 
 }  // namespace qm

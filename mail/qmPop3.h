@@ -5,10 +5,15 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "mail/qmMC.h"
 
 namespace qm {
+
+// A UIDL line that is not a message number and an id.
+constexpr int qmPop3UidlInvalidCode = -300;
+extern const char* const qmPop3UidlInvalid;
 
 class TqmPop3 : public TqmCustomMail {
  public:
@@ -39,6 +44,24 @@ class TqmPop3 : public TqmCustomMail {
   // RETR n (after LIST n when OnProgress is assigned, for the total).
   void Retrieve(int AMessageNumber, TqmMailMessage* AMessage = nullptr);
   void Noop();
+
+  // Unique ids (UIDL, RFC 1939): the same message keeps its id across
+  // sessions, so a client can tell which messages it has already fetched.
+  // Numbers do not shift while a session lasts: a message marked deleted
+  // keeps its number and is left out of the list.
+  struct TUniqueId {
+    int MessageNumber = 0;
+    std::string UniqueId;
+  };
+  // UIDL: every message not marked deleted, in the server's order.
+  std::vector<TUniqueId> Uidl();
+  // UIDL n: the id of one message.
+  std::string Uidl(int AMessageNumber);
+  // DELE n: marks the message deleted; the server removes it only when
+  // the session ends with QUIT. MessageCount keeps its value.
+  void Dele(int AMessageNumber);
+  // RSET: clears the deleted marks of this session.
+  void Rset();
 
  private:
   void SaslLogin();
