@@ -20,7 +20,8 @@ const char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuv
 const char kHexDigits[] = "0123456789ABCDEF";
 constexpr size_t kWriteChunk = 1 << 16;
 
-constexpr uint8_t kB64Skip = 0xFE;     // CR, LF, space and "=" are passed over
+constexpr uint8_t kB64Pad = 0xFD;      // "=": ends the group being collected
+constexpr uint8_t kB64Skip = 0xFE;     // CR, LF, space and TAB are passed over
 constexpr uint8_t kB64Invalid = 0xFF;  // outside the alphabet
 constexpr uint32_t kB64Bad = 0x01000000;
 
@@ -46,7 +47,8 @@ struct TBase64Tables {
       Shifted[2][C] = V << 6;
       Shifted[3][C] = V;
     }
-    for (uint8_t C : {'\r', '\n', ' ', '='}) Value[C] = kB64Skip;
+    for (uint8_t C : {'\r', '\n', ' ', '\t'}) Value[C] = kB64Skip;
+    Value['='] = kB64Pad;
   }
 };
 
@@ -386,6 +388,7 @@ void TqmEncoder::DecodeBase64(TStream& ASource, TStream& ADestination) {
   std::vector<uint8_t> Out(DestMemory ? 0 : StepMax / 4 * 3 + kB64Slack);
   uint32_t Acc = 0;   // bits of the group being collected
   int Count = 0;      // values collected in the group (0..3)
+  bool Padded = false;  // "=" padding was met
   int64_t Consumed = 0;
 
   while (Consumed < Total) {
@@ -420,7 +423,30 @@ void TqmEncoder::DecodeBase64(TStream& ASource, TStream& ADestination) {
         if (P == End) break;
       }
       const uint8_t V = Value[*P];
+      if (V == kB64Invalid && FErrorProcessing == epSkip) {
+        // Junk before any padding is passed over; after padding it means
+        // the data has ended (RFC 2045 section 6.8), as in a part whose
+        // broken delimiter line runs on into the text after it.
+        if (!Padded) {
+          ++P;
+          continue;
+        }
+        Flush();
+        ASource.SetPosition(SourceStart + Total);
+        DoProgress(Total, Total);
+        return;
+      }
       if (V == kB64Skip) {
+        ++P;
+        continue;
+      }
+      if (V == kB64Pad) {
+        Padded = true;
+        // Padding ends the group: its whole bytes are out already, the
+        // bits left over are dropped, and the next character starts a new
+        // group (data concatenated after a padded end stays aligned).
+        Acc = 0;
+        Count = 0;
         ++P;
         continue;
       }
@@ -522,79 +548,54 @@ void TqmEncoder::DecodeQuotedPrintable(TStream& ASource, TStream& ADestination) 
   const auto Total = static_cast<int64_t>(N);
   DoProgress(0, Total);
   const auto& Hex = QpTables().HexValue;
-  const uint8_t* D = Data.data();
-  const uint8_t* DataEnd = D + N;
+  const uint8_t* const D = Data.data();
 
+  // Line by line (RFC 2045 section 6.7): white space at the end of a line is
+  // transport padding and goes; a line that then ends in "=" is a soft
+  // break; "=" and two hexadecimal digits is a byte; any other "=" stands
+  // as it is, and so do the characters after it.
   TOutBuffer Out(ADestination, N);
   size_t P = 0;
-  int Escape = 0;  // 0 outside, 1 after "=", 2 after "=" and one digit
-  unsigned Val = 0;
-  bool AtLineStart = true;
-  for (;;) {
-    if (AtLineStart) {
-      // The line breaks before the next line's text: CR LF, or a lone CR or LF.
-      int Breaks = 0;
-      while (P < N && (D[P] == '\r' || D[P] == '\n')) {
-        P += (D[P] == '\r' && P + 1 < N && D[P + 1] == '\n') ? 2 : 1;
-        ++Breaks;
-      }
-      // A line that ended inside an escape ("=" or "=" and one digit) was a
-      // soft line break: one break goes, the unfinished escape with it.
-      if (Escape != 0 && Breaks > 0) --Breaks;
-      Escape = 0;
-      for (int I = 0; I < Breaks; ++I) Out.Put("\r\n", 2);
-      if (P >= N) break;
+  while (P < N) {
+    const uint8_t* const LineStart = D + P;
+    const uint8_t* LineEnd = FindQpStop(LineStart, D + N);
+    while (LineEnd < D + N && *LineEnd == '=') LineEnd = FindQpStop(LineEnd + 1, D + N);
+    size_t Next = static_cast<size_t>(LineEnd - D);
+    const bool HasBreak = Next < N;
+    if (HasBreak) Next += (D[Next] == '\r' && Next + 1 < N && D[Next + 1] == '\n') ? 2 : 1;
+    const uint8_t* End = LineEnd;
+    while (End > LineStart && (End[-1] == ' ' || End[-1] == '\t')) --End;
+    bool Soft = false;
+    if (End > LineStart && End[-1] == '=') {
+      Soft = true;
+      --End;
     }
-
-    // Decode the line's text in pieces of bounded size. Decoded text is never
-    // longer than its source, but for "=" kept from the previous piece: room
-    // for the piece plus two bytes is enough.
-    const size_t Room = std::min(N - P, kWriteChunk);
-    char* W = Out.Reserve(Room + 2);
-    const uint8_t* S = D + P;
-    const uint8_t* const End = S + Room;
+    char* W = Out.Reserve(static_cast<size_t>(End - LineStart) + 2);
+    const uint8_t* S = LineStart;
     while (S < End) {
-      const uint8_t C = *S;
-      if (C == '\r' || C == '\n') break;
-      if (Escape == 0) {
-        if (C == '=') {
-          // The common case first: "=" and two hexadecimal digits.
-          if (DataEnd - S > 2 && Hex[S[1]] < 16 && Hex[S[2]] < 16) {
-            *W++ = static_cast<char>(Hex[S[1]] * 16 + Hex[S[2]]);
-            S += 3;
-            continue;
-          }
-          Escape = 1;
-          Val = 0;
-          ++S;
-          continue;
-        }
-        const uint8_t* R = FindQpStop(S + 1, End);
-        std::memcpy(W, S, static_cast<size_t>(R - S));
-        W += R - S;
-        S = R;
-        continue;
-      }
-      ++S;
-      if (Hex[C] < 16) {
-        Val = Val * 16 + Hex[C];
-        if (++Escape == 3) {
-          *W++ = static_cast<char>(Val);
-          Escape = 0;
-        }
+      const uint8_t* R = static_cast<const uint8_t*>(
+          std::memchr(S, '=', static_cast<size_t>(End - S)));
+      if (!R) R = End;
+      std::memcpy(W, S, static_cast<size_t>(R - S));
+      W += R - S;
+      S = R;
+      if (S == End) break;
+      if (End - S > 2 && Hex[S[1]] < 16 && Hex[S[2]] < 16) {
+        *W++ = static_cast<char>(Hex[S[1]] * 16 + Hex[S[2]]);
+        S += 3;
       } else {
-        // Not an escape after all: "=" and this byte stand as they are; a
-        // digit read before it is dropped.
         *W++ = '=';
-        *W++ = static_cast<char>(C);
-        Escape = 0;
+        ++S;
       }
+    }
+    if (HasBreak && !Soft) {
+      *W++ = '\r';
+      *W++ = '\n';
     }
     Out.Commit(W);
-    P = static_cast<size_t>(S - D);
-    AtLineStart = P >= N || D[P] == '\r' || D[P] == '\n';
-    if (AtLineStart) DoProgress(static_cast<int64_t>(P), Total);
+    P = Next;
     Out.MaybeFlush();
+    if (HasBreak) DoProgress(static_cast<int64_t>(P), Total);
   }
   Out.Flush();
   DoProgress(Total, Total);
@@ -670,6 +671,11 @@ void TqmEncoder::DecodeUU(TStream& ASource, TStream& ADestination) {
     if (WasFirst && LineEnd - LineStart >= 5 &&
         std::memcmp(Data.data() + LineStart, "begin", 5) == 0)
       continue;
+    // "end" closes the data when no empty length line came before it.
+    if (LineEnd - LineStart >= 3 && std::memcmp(Data.data() + LineStart, "end", 3) == 0 &&
+        std::all_of(Data.data() + LineStart + 3, Data.data() + LineEnd,
+                    [](uint8_t C) { return C == ' ' || C == '\t'; }))
+      break;
     const unsigned Count = static_cast<unsigned>(Data[LineStart] - 32) & 63;
     if (Count == 0) break;
     Values.clear();

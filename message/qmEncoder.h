@@ -15,8 +15,10 @@ class TStream;
 
 enum TqmEncodeMethod { cmNone, cmQuotedPrintable, cmBase64, cmUUEncode, cm8Bit };
 
-// What to do with a character outside the base64 alphabet.
-enum TqmEncodeErrorProcessing { epStop, epContinue };
+// What to do with a character outside the base64 alphabet: raise, stop
+// decoding there, or pass over it as RFC 2045 section 6.8 asks of readers of
+// mail (the message reader's default).
+enum TqmEncodeErrorProcessing { epStop, epContinue, epSkip };
 
 class EqmEncoderError : public Exception {
  public:

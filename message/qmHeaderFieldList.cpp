@@ -59,6 +59,14 @@ std::vector<std::string> FoldText(const std::string& AText, size_t AFirstRoom, s
 
 }  // namespace
 
+bool IsHeaderFieldLine(std::string_view ALine) {
+  size_t I = 0;
+  while (I < ALine.size() && ALine[I] > ' ' && ALine[I] < 127 && ALine[I] != ':') ++I;
+  if (I == 0) return false;
+  while (I < ALine.size() && IsWsp(ALine[I])) ++I;
+  return I < ALine.size() && ALine[I] == ':';
+}
+
 std::string_view TqmHeaderFieldList::GetQuoteChars() const { return "\"'"; }
 std::string_view TqmHeaderFieldList::GetItemDelimiters() const { return ",;"; }
 std::string_view TqmHeaderFieldList::GetSpecialChars() const { return "\"'(),;<>"; }
@@ -75,8 +83,11 @@ int TqmHeaderFieldList::Parse(int AStartIndex, TStrings* ASource) {
     const std::string& Line = FSource->Get(I);
     if (Line.empty()) break;
     if (IsContinuation(Line)) continue;
+    if (!IsHeaderFieldLine(Line)) {
+      if (I == FHeaderStart && Line.compare(0, 5, "From ") == 0) continue;
+      break;
+    }
     const size_t Colon = Line.find(':');
-    if (Colon == std::string::npos) continue;
     FFieldNames.Add(LowerCase(std::string_view(Line).substr(0, Colon)));
     FFieldLines.push_back(I);
   }

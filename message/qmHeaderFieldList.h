@@ -18,6 +18,14 @@ struct TqmFieldItem {
   std::string Text;  // the item's value as written, quotes included
 };
 
+// Whether a line starts a header field: a name of printable ASCII
+// characters (white space allowed only between it and the colon) and ":".
+bool IsHeaderFieldLine(std::string_view ALine);
+// Whether a line continues the field before it (starts with SP or TAB).
+inline bool IsHeaderContinuation(std::string_view ALine) {
+  return !ALine.empty() && (ALine[0] == ' ' || ALine[0] == '\t');
+}
+
 class TqmHeaderFieldList : public TObject {
  public:
   TqmHeaderFieldList() = default;
@@ -40,7 +48,10 @@ class TqmHeaderFieldList : public TObject {
   virtual void InsertLines(int AIndex, const TStrings& ALines);
   virtual void DeleteFieldLines(int AIndex);
   // Indexes the header block that starts at line AStartIndex of ASource and
-  // returns HeaderEnd. The list stays bound to ASource until the next Parse.
+  // returns HeaderEnd: the first empty line, or the first line that is
+  // neither a field nor a continuation (a header not followed by an empty
+  // line; the body starts there). A first line "From ..." (an mbox
+  // separator) and stray continuations are passed over. The list stays bound to ASource until the next Parse.
   virtual int Parse(int AStartIndex, TStrings* ASource);
   virtual std::string GetDecodedFieldValueAt(int AIndex) const;
   virtual std::string GetItemValue(const std::string& AValue, const std::string& AItemName) const;

@@ -85,6 +85,29 @@ std::string QEncode(const TqmByteArray& ABytes) {
   return R;
 }
 
+std::string QDecode(std::string_view AText) {
+  auto Hex = [](char C) -> int {
+    if (C >= '0' && C <= '9') return C - '0';
+    if (C >= 'A' && C <= 'F') return C - 'A' + 10;
+    if (C >= 'a' && C <= 'f') return C - 'a' + 10;
+    return -1;
+  };
+  std::string R;
+  R.reserve(AText.size());
+  for (size_t I = 0; I < AText.size(); ++I) {
+    const char C = AText[I];
+    if (C == '_') {
+      R += ' ';
+    } else if (C == '=' && I + 2 < AText.size() && Hex(AText[I + 1]) >= 0 && Hex(AText[I + 2]) >= 0) {
+      R += static_cast<char>(Hex(AText[I + 1]) * 16 + Hex(AText[I + 2]));
+      I += 2;
+    } else {
+      R += C;
+    }
+  }
+  return R;
+}
+
 // Parameters of a field value by lower-cased name, read in one pass (used
 // for RFC 2231 continuations, which may be many).
 std::map<std::string, std::string> ScanParameters(std::string_view AValue) {
@@ -293,8 +316,7 @@ std::string TqmMailHeaderFieldList::DecodeText(std::string_view AText,
   bool Decoded = false;
   auto FlushLiteral = [&]() {
     if (!Literal.empty()) {
-      Result += TqmTranslator::GetString(Literal.data(), static_cast<int64_t>(Literal.size()),
-                                         ADefaultCharSet);
+      Result += ReceivedText(Literal.data(), Literal.size(), ADefaultCharSet);
       Literal.clear();
     }
   };
@@ -322,13 +344,19 @@ std::string TqmMailHeaderFieldList::DecodeText(std::string_view AText,
       Method = cmBase64;
     } else if (Letter == 'Q' || Letter == 'q') {
       Method = cmQuotedPrintable;
-      std::replace(Encoded.begin(), Encoded.end(), '_', ' ');
     }
     try {
-      TqmEncoder Encoder;
-      Encoder.SetEncodeMethod(Method);
       TMemoryStream Bytes;
-      Encoder.DecodeToStream(Encoded, Bytes);
+      if (Method == cmQuotedPrintable) {
+        // "Q" is not the body's quoted-printable: "_" is a space and blanks
+        // at the end are text, not transport padding.
+        const std::string Q = QDecode(Encoded);
+        Bytes.WriteBuffer(Q.data(), static_cast<int64_t>(Q.size()));
+      } else {
+        TqmEncoder Encoder;
+        Encoder.SetEncodeMethod(Method);
+        Encoder.DecodeToStream(Encoded, Bytes);
+      }
       FlushLiteral();
       Result += TqmTranslator::GetString(Bytes.Memory(), Bytes.Size(), CharSet);
       Decoded = true;
@@ -349,9 +377,7 @@ std::string TqmMailHeaderFieldList::DecodeText(std::string_view AText,
     else if (Pos < N && AText[Pos] == '\t')
       ++Pos;
   }
-  if (!Decoded)
-    return TqmTranslator::GetString(AText.data(), static_cast<int64_t>(AText.size()),
-                                    ADefaultCharSet);
+  if (!Decoded) return ReceivedText(AText.data(), AText.size(), ADefaultCharSet);
   Literal.append(AText.substr(std::min(Pos, N)));
   FlushLiteral();
   return Result;

@@ -664,13 +664,7 @@ void TqmMailMessage::ParseContentFields(TqmMailHeaderFieldList& AFieldList) {
   }
   SetContentDisposition(
       AFieldList.GetItemValue(AFieldList.GetFieldValue("Content-Disposition"), ""));
-  const std::string Cte = LowerCase(AFieldList.GetFieldValue("Content-Transfer-Encoding"));
-  if (Cte == "quoted-printable")
-    SetEncoding(cmQuotedPrintable);
-  else if (Cte == "base64")
-    SetEncoding(cmBase64);
-  else
-    SetEncoding(cmNone);
+  SetEncoding(EncodingFromName(AFieldList.GetFieldValue("Content-Transfer-Encoding")));
   AFieldList.SetHeaderEncoding(GetHeaderEncoding());
 }
 
@@ -752,7 +746,10 @@ void TqmMailMessage::ParseHeader(const TStrings& ALines) {
 
   FRawHeader.Clear();
   for (int I = 0; I < HeaderEnd && I < ALines.Count(); ++I) FRawHeader.Add(ALines[I]);
-  FBodyStart = std::min(HeaderEnd + 1, ALines.Count());
+  // A header not followed by an empty line: the body starts at the line
+  // that ended it.
+  const bool Blank = HeaderEnd < ALines.Count() && ALines[HeaderEnd].empty();
+  FBodyStart = std::min(HeaderEnd + (Blank ? 1 : 0), ALines.Count());
 
   FExtraFields->BeginUpdate();
   FExtraFields->Clear();
@@ -784,9 +781,11 @@ TqmMessageBody* TqmMailMessage::CreateBodyForPart(const std::string& AContentTyp
 
 TqmMessageBody* TqmMailMessage::CreateSingleBody(const TStrings& /*ALines*/,
                                                  TqmMessageBodies& ABodies) {
-  bool Attachment = SameText(FContentDisposition, "attachment");
-  for (const char* Prefix : {"application/", "message/", "audio/", "video/"})
-    if (StartsWithCI(FContentType, Prefix)) Attachment = true;
+  // Anything but text (an image, an archive) is kept as the bytes it is; a
+  // multipart whose parts were not found is read as text.
+  const bool Attachment = SameText(FContentDisposition, "attachment") ||
+                          !(FContentType.empty() || StartsWithCI(FContentType, "text/") ||
+                            StartsWithCI(FContentType, "multipart/"));
   if (Attachment) return ABodies.Add<TqmAttachmentBody>();
   return ABodies.Add<TqmTextBody>();
 }
@@ -856,8 +855,12 @@ void TqmMailMessage::ParseMultipart(const TStrings& ALines, int AStart) {
     if (Kind == 2) break;
     // The part's header: up to the first empty line, and never past the
     // next delimiter (a part without header and blank line).
+    // A line that is neither a field nor a continuation ends a header
+    // that has no empty line after it.
     int HeaderEnd = I + 1;
-    while (HeaderEnd < Count && !ALines[HeaderEnd].empty() && Classify(ALines[HeaderEnd]) == 0)
+    while (HeaderEnd < Count && !ALines[HeaderEnd].empty() && Classify(ALines[HeaderEnd]) == 0 &&
+           (IsHeaderFieldLine(ALines[HeaderEnd]) ||
+            (HeaderEnd > I + 1 && IsHeaderContinuation(ALines[HeaderEnd]))))
       ++HeaderEnd;
     const bool HasBlank = HeaderEnd < Count && ALines[HeaderEnd].empty();
     TStringList Header;
@@ -873,12 +876,16 @@ void TqmMailMessage::ParseMultipart(const TStrings& ALines, int AStart) {
     TqmMailHeaderFieldList FieldList(Root()->CharSet(), Root()->GetHeaderEncoding(),
                                      Root()->CharsPerLine());
     FieldList.Parse(0, &Header);
-    const std::string ContentType =
-        FieldList.GetItemValue(FieldList.GetFieldValue("Content-Type"), "");
+    std::string ContentType = FieldList.GetItemValue(FieldList.GetFieldValue("Content-Type"), "");
+    // Without Content-Type a part is plain text, or an embedded message in
+    // a digest (RFC 2045 section 5.2, RFC 2046 section 5.1.5).
+    if (ContentType.empty())
+      ContentType = SameText(FContentType, "multipart/digest") ? "message/rfc822" : "text/plain";
     const std::string Disposition =
         FieldList.GetItemValue(FieldList.GetFieldValue("Content-Disposition"), "");
     TqmMessageBody* Body = CreateBodyForPart(ContentType, Disposition);
     Body->ParseBodyHeader(FieldList);
+    if (Body->ContentType().empty()) Body->SetContentType(ContentType);
     for (int J = I + 1; J < HeaderEnd; ++J) Body->RawHeader().Add(ALines[J]);
     Body->ExtraFields().BeginUpdate();
     for (int F = 0; F < FieldList.FieldCount(); ++F) {
@@ -896,11 +903,14 @@ void TqmMailMessage::ParseMultipart(const TStrings& ALines, int AStart) {
   if (Current) AddBodyData(Current, Scratch, LineCount);
 }
 
-void TqmMailMessage::ParseSinglePart(const TStrings& ALines, int /*AStart*/) {
+void TqmMailMessage::ParseSinglePart(const TStrings& ALines, int AStart) {
   const int Count = ALines.Count();
-  int HeaderEnd = 0;
-  while (HeaderEnd < Count && !ALines[HeaderEnd].empty()) ++HeaderEnd;
-  if (HeaderEnd >= Count) return;
+  // The header is what comes before AStart (nothing for the data of a
+  // nested multipart), without its empty line.
+  const int DataStart = std::clamp(AStart, 0, Count);
+  int HeaderEnd = DataStart;
+  if (HeaderEnd > 0 && ALines[HeaderEnd - 1].empty()) --HeaderEnd;
+  if (DataStart >= Count && HeaderEnd == DataStart) return;
 
   TStringList Header;
   for (int J = 0; J < HeaderEnd; ++J) Header.Append(ALines[J]);
@@ -913,12 +923,12 @@ void TqmMailMessage::ParseSinglePart(const TStrings& ALines, int /*AStart*/) {
   Main->ExtraFields().Assign(*FExtraFields);
   Main->ExtraFields().EndUpdate();
   Main->SetHeaderStart(0);
-  Main->SetDataStart(HeaderEnd + 1);
+  Main->SetDataStart(DataStart);
 
   TMemoryStream Scratch;
   int LineCount = 0;
   TqmAttachmentBody* Open = nullptr;
-  for (int I = HeaderEnd + 1; I < Count; ++I) {
+  for (int I = DataStart; I < Count; ++I) {
     const std::string& Line = ALines[I];
     if (!Line.empty() && (Line[0] == 'b' || Line[0] == 'B')) {
       const std::string FileName = UUBeginFileName(Line);

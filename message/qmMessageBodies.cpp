@@ -27,6 +27,28 @@ std::string EncodingName(TqmEncodeMethod AMethod) {
   }
 }
 
+TqmEncodeMethod EncodingFromName(std::string_view AValue) {
+  std::string Name;
+  int Depth = 0;
+  for (size_t I = 0; I < AValue.size(); ++I) {
+    const char C = AValue[I];
+    if (C == '\\' && Depth > 0) {
+      ++I;
+    } else if (C == '(') {
+      ++Depth;
+    } else if (C == ')' && Depth > 0) {
+      --Depth;
+    } else if (Depth == 0 && C != ' ' && C != '\t' && C != '"' && C != '\r' && C != '\n') {
+      Name += (C >= 'A' && C <= 'Z') ? static_cast<char>(C + 32) : C;
+    }
+  }
+  if (Name == "quoted-printable") return cmQuotedPrintable;
+  if (Name == "base64") return cmBase64;
+  if (Name == "x-uuencode" || Name == "x-uue" || Name == "uuencode" || Name == "x-uu")
+    return cmUUEncode;
+  return cmNone;
+}
+
 std::string MakeValidFileName(const std::string& AName) {
   std::string Result = AName;
   for (char& C : Result) {
@@ -238,11 +260,8 @@ void TqmMessageBody::ParseBodyHeader(TqmMailHeaderFieldList& AFieldList) {
   FContentType = AFieldList.GetItemValue(AFieldList.GetFieldValue("Content-Type"), "");
   TqmMailMessage* Root = RootMessage();
   FEncoding = Root ? Root->Encoding() : cmNone;
-  const std::string Cte = LowerCase(AFieldList.GetFieldValue("Content-Transfer-Encoding"));
-  if (Cte == "quoted-printable")
-    FEncoding = cmQuotedPrintable;
-  else if (Cte == "base64")
-    FEncoding = cmBase64;
+  const TqmEncodeMethod Cte = EncodingFromName(AFieldList.GetFieldValue("Content-Transfer-Encoding"));
+  if (Cte != cmNone) FEncoding = Cte;
   AFieldList.SetHeaderEncoding(FEncoding);
   FContentDisposition =
       AFieldList.GetItemValue(AFieldList.GetFieldValue("Content-Disposition"), "");
@@ -263,7 +282,9 @@ void TqmMessageBody::DataDecoded(TStream& /*AStream*/) {}
 void TqmMessageBody::DecodeData(TStream& ASource, TStream& ADestination) {
   TqmMailMessage* Root = RootMessage();
   const TqmMessageErrorProcessing Policy = Root ? Root->ErrorProcessing() : meExtractMaximumData;
-  FEncoder->SetErrorProcessing(Policy == meExtractMaximumData ? epContinue : epStop);
+  // By default characters outside the base64 alphabet are passed over, as
+  // RFC 2045 asks; the stricter policies stop at them.
+  FEncoder->SetErrorProcessing(Policy == meExtractMaximumData ? epSkip : epStop);
   FEncoder->SetEncodeMethod(GetEncoding());
   FEncoder->SetSuppressCrlf(false);
   ASource.Seek(0, TSeekOrigin::soBeginning);
@@ -311,6 +332,12 @@ void TqmMessageBody::AddData(TStream& AData, int ALineCount) {
   TrimDataEnd(AData);
   if (!Destination) return;
   DecodeData(AData, *Destination);
+  // A UUencoded part of a MIME message is written back in base64, which
+  // the part header can name.
+  if (FEncoding == cmUUEncode) {
+    TqmMailMessage* Root = RootMessage();
+    if (Root && Root->MessageFormat() == mfMIME) FEncoding = cmBase64;
+  }
   DataDecoded(*Destination);
 }
 
@@ -407,12 +434,27 @@ std::unique_ptr<TStream> TqmTextBody::GetDestinationStream() {
 void TqmTextBody::DataDecoded(TStream& AStream) {
   AStream.Seek(0, TSeekOrigin::soBeginning);
   TqmStringsUtils Utils(FStrings.get());
-  // Without a charset the bytes are read as UTF-8, so that what is not
-  // valid becomes U+FFFD instead of entering the text as it stands.
-  const std::string CharSet = GetCharSet();
-  Utils.SetCharSet(CharSet.empty() ? std::string("utf-8") : CharSet);
+  // Text without a charset, or labelled ASCII, that holds 8-bit bytes is
+  // read as UTF-8 when it is valid UTF-8 and as windows-1252 otherwise.
+  std::string CharSet = GetCharSet();
+  if (IsAsciiCharSet(CharSet)) {
+    TMemoryStream Copy;
+    auto* Memory = dynamic_cast<TMemoryStream*>(&AStream);
+    if (!Memory) {
+      Copy.CopyFrom(AStream, 0);
+      AStream.Seek(0, TSeekOrigin::soBeginning);
+      Memory = &Copy;
+    }
+    CharSet = ReceivedCharSet(Memory->Memory(), static_cast<size_t>(Memory->Size()), CharSet);
+    if (IsAsciiCharSet(CharSet)) CharSet = "utf-8";
+  }
+  Utils.SetCharSet(CharSet);
   FStrings->BeginUpdate();
   Utils.LoadFromStream(AStream, false);
+  // A charset the translator does not know passes bytes as they are: the
+  // text handed out is valid UTF-8 all the same.
+  for (int I = 0; I < FStrings->Count(); ++I)
+    if (!IsValidUtf8(FStrings->Get(I))) FStrings->Put(I, SanitizeUtf8(FStrings->Get(I)));
   FStrings->EndUpdate();
   AStream.Seek(0, TSeekOrigin::soBeginning);
   if (TqmMailMessage* M = Message()) M->DoDataAdded(this, &AStream);

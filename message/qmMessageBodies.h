@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/qmComponent.h"
@@ -42,6 +43,11 @@ using TqmBodyProgressEvent = std::function<void(TObject* Sender, TqmMessageBody*
 // The name of a transfer encoding as written in Content-Transfer-Encoding
 // ("7bit", "quoted-printable", "base64", "8bit"; nothing for UUencode).
 std::string EncodingName(TqmEncodeMethod AMethod);
+// The transfer encoding a Content-Transfer-Encoding value names, read
+// without case, comments and white space: quoted-printable, base64, the
+// UUencode names (x-uuencode, x-uue, uuencode, x-uu); anything else
+// (7bit, 8bit, binary, unknown) is taken as it stands (cmNone).
+TqmEncodeMethod EncodingFromName(std::string_view AValue);
 // NUL, '"', '*', '/', ':', '<', '>', '?', '\' and '|' become '_'; a final
 // space or dot goes; an empty result becomes "_".
 std::string MakeValidFileName(const std::string& AName);

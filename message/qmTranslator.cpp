@@ -1044,6 +1044,45 @@ std::string SanitizeUtf8(std::string_view AText) {
   return R;
 }
 
+bool IsAsciiCharSet(std::string_view ACharSet) {
+  if (ACharSet.empty()) return true;
+  for (std::string_view Name : {"us-ascii", "ascii", "ansi_x3.4-1968", "us", "iso646-us", "cp367"})
+    if (SameText(ACharSet, Name)) return true;
+  return false;
+}
+
+namespace {
+bool AllAscii(const void* AData, size_t ACount) {
+  const auto* P = static_cast<const uint8_t*>(AData);
+  for (size_t I = 0; I < ACount; ++I)
+    if (P[I] >= 0x80) return false;
+  return true;
+}
+}  // namespace
+
+std::string ReceivedCharSet(const void* AData, size_t ACount, std::string_view ACharSet) {
+  if (!IsAsciiCharSet(ACharSet) || AllAscii(AData, ACount)) return std::string(ACharSet);
+  return IsValidUtf8(AData, ACount) ? "utf-8" : "windows-1252";
+}
+
+std::string ReceivedText(const void* AData, size_t ACount, std::string_view ACharSet) {
+  if (AllAscii(AData, ACount) || IsValidUtf8(AData, ACount))
+    return std::string(static_cast<const char*>(AData), ACount);
+  std::string Text = TqmTranslator::GetString(AData, static_cast<int64_t>(ACount),
+                                              ReceivedCharSet(AData, ACount, ACharSet));
+  if (!IsValidUtf8(Text)) Text = SanitizeUtf8(Text);
+  return Text;
+}
+
+bool CharSetHolds(std::string_view AText, std::string_view ACharSet) {
+  if (AllAscii(AText.data(), AText.size())) return true;
+  if (IsAsciiCharSet(ACharSet)) return false;
+  const std::string Name = LowerCase(ACharSet);
+  if (Name == "utf-8" || Name == "utf8") return true;
+  const TqmByteArray Bytes = TqmTranslator::GetBytes(AText, ACharSet);
+  return TqmTranslator::GetString(Bytes, ACharSet) == AText;
+}
+
 std::string Utf16ToUtf8(std::u16string_view AText) {
   std::string R;
   R.reserve(AText.size());

@@ -86,6 +86,18 @@ std::string SanitizeUtf8(std::string_view AText);
 std::string Utf16ToUtf8(std::u16string_view AText);
 std::u16string Utf8ToUtf16(std::string_view AText);
 
+// Received text that may lie about its charset. An empty or ASCII label
+// over 8-bit bytes gives "utf-8" when the bytes are valid UTF-8 and
+// "windows-1252" otherwise; any other label stands.
+bool IsAsciiCharSet(std::string_view ACharSet);
+std::string ReceivedCharSet(const void* AData, size_t ACount, std::string_view ACharSet);
+// Received bytes as valid UTF-8 text: bytes that are valid UTF-8 are taken
+// as such (raw UTF-8 header text, RFC 6532), others are read in
+// ReceivedCharSet's charset; whatever is still invalid becomes U+FFFD.
+std::string ReceivedText(const void* AData, size_t ACount, std::string_view ACharSet);
+// Whether the charset can carry the text without loss.
+bool CharSetHolds(std::string_view AText, std::string_view ACharSet);
+
 // Decodes a charset block by block: a character cut at the end of a block
 // is kept and completed by the next one. Decode(..., true) on the last
 // block (or Flush()) writes what is left of a cut character as U+FFFD.

@@ -110,7 +110,10 @@ TEST(Encoder, Base64LineLayout) {
 
 TEST(Encoder, Base64DecodingSkipsBreaksSpacesAndPadding) {
   EXPECT_EQ(Decode(cmBase64, "Zm9v\r\nYm\r\n Fy"), "foobar");
-  EXPECT_EQ(Decode(cmBase64, "Z=m 9\nv"), "foo");
+  EXPECT_EQ(Decode(cmBase64, "Zm9\tv Y\tmFy"), "foobar");
+  // Padding ends its group: data joined after a padded end stays aligned.
+  EXPECT_EQ(Decode(cmBase64, "Zm8=Zm9v"), "fofoo");
+  EXPECT_EQ(Decode(cmBase64, "Zg==Zm9v"), "ffoo");
   EXPECT_EQ(Decode(cmBase64, "Zm9vYg"), "foob");  // trailing bits without padding
   EXPECT_EQ(Decode(cmBase64, "Zm9vY"), "foo");     // six dangling bits are dropped
 }
@@ -199,13 +202,14 @@ TEST(Encoder, QuotedPrintableSoftBreaks) {
 
 TEST(Encoder, QuotedPrintableDecoding) {
   EXPECT_EQ(Decode(cmQuotedPrintable, "=ZZ=41"), "=ZZA");
-  EXPECT_EQ(Decode(cmQuotedPrintable, "=4Z"), "=Z");
+  EXPECT_EQ(Decode(cmQuotedPrintable, "=4Z"), "=4Z");  // a broken escape keeps every character
   EXPECT_EQ(Decode(cmQuotedPrintable, "abc=\r\ndef"), "abcdef");
   EXPECT_EQ(Decode(cmQuotedPrintable, "abc=\ndef"), "abcdef");
   EXPECT_EQ(Decode(cmQuotedPrintable, "=c3=a9=C3=A9"), "\xC3\xA9\xC3\xA9");
   EXPECT_EQ(Decode(cmQuotedPrintable, "a\r\n\r\nb\nc\rd"), "a\r\n\r\nb\r\nc\r\nd");
   EXPECT_EQ(Decode(cmQuotedPrintable, "a=\r\n\r\nb"), "a\r\nb");  // one break is soft
-  EXPECT_EQ(Decode(cmQuotedPrintable, "a=4\r\nb"), "ab");        // unfinished escape
+  EXPECT_EQ(Decode(cmQuotedPrintable, "a=4\r\nb"), "a=4\r\nb");  // unfinished escape stays
+  EXPECT_EQ(Decode(cmQuotedPrintable, "pad \t\r\nsoft= \t\r\nx"), "pad\r\nsoftx");
   EXPECT_EQ(Decode(cmQuotedPrintable, "end\r\n"), "end\r\n");
   EXPECT_EQ(Decode(cmQuotedPrintable, "end="), "end");
   EXPECT_EQ(Decode(cmQuotedPrintable, "\r\n=41"), "\r\nA");
@@ -217,34 +221,27 @@ std::string ReferenceQpDecode(const std::string& AIn) {
   const auto Hex = [](char C) { return std::isxdigit(static_cast<unsigned char>(C)) != 0; };
   std::string Out;
   size_t P = 0;
-  bool PrevInEscape = false;
-  for (;;) {
-    int Breaks = 0;
-    while (P < AIn.size() && (AIn[P] == '\r' || AIn[P] == '\n')) {
-      P += (AIn[P] == '\r' && P + 1 < AIn.size() && AIn[P + 1] == '\n') ? 2 : 1;
-      ++Breaks;
-    }
-    if (PrevInEscape && Breaks > 0) --Breaks;
-    for (int I = 0; I < Breaks; ++I) Out += "\r\n";
-    if (P >= AIn.size()) return Out;
-    int Escape = 0;
-    std::string Digits;
-    for (; P < AIn.size() && AIn[P] != '\r' && AIn[P] != '\n'; ++P) {
-      const char C = AIn[P];
-      if (Escape == 0) {
-        if (C == '=') Escape = 1, Digits.clear();
-        else Out += C;
-      } else if (Hex(C)) {
-        Digits += C;
-        if (++Escape == 3) Out += static_cast<char>(std::stoi(Digits, nullptr, 16)), Escape = 0;
+  while (P < AIn.size()) {
+    size_t E = P;
+    while (E < AIn.size() && AIn[E] != '\r' && AIn[E] != '\n') ++E;
+    std::string Line = AIn.substr(P, E - P);
+    const bool Break = E < AIn.size();
+    if (Break) E += (AIn[E] == '\r' && E + 1 < AIn.size() && AIn[E + 1] == '\n') ? 2 : 1;
+    P = E;
+    while (!Line.empty() && (Line.back() == ' ' || Line.back() == '\t')) Line.pop_back();
+    const bool Soft = !Line.empty() && Line.back() == '=';
+    if (Soft) Line.pop_back();
+    for (size_t I = 0; I < Line.size(); ++I) {
+      if (Line[I] == '=' && I + 2 < Line.size() && Hex(Line[I + 1]) && Hex(Line[I + 2])) {
+        Out += static_cast<char>(std::stoi(Line.substr(I + 1, 2), nullptr, 16));
+        I += 2;
       } else {
-        Out += '=';
-        Out += C;
-        Escape = 0;
+        Out += Line[I];
       }
     }
-    PrevInEscape = Escape != 0;
+    if (Break && !Soft) Out += "\r\n";
   }
+  return Out;
 }
 
 TEST(Encoder, QuotedPrintableDecodingMatchesTheRulesOnAnyText) {
@@ -266,7 +263,7 @@ TEST(Encoder, QuotedPrintableDecodingMatchesTheRulesOnAnyText) {
   // Escapes that straddle the decoder's 64 KiB pieces of one long line.
   for (size_t Lead = 65530; Lead < 65540; ++Lead) {
     const std::string A(Lead, 'a');
-    EXPECT_TRUE(Decode(cmQuotedPrintable, A + "=41=ZZ=4Z=\r\nb") == A + "A=ZZ=Zb") << "lead " << Lead;
+    EXPECT_TRUE(Decode(cmQuotedPrintable, A + "=41=ZZ=4Z=\r\nb") == A + "A=ZZ=4Zb") << "lead " << Lead;
   }
 }
 

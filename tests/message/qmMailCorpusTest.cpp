@@ -90,6 +90,7 @@ const std::set<std::string> kKnownDifferences = {
       "incorrect-charset.raw text",
       "inline-1.eml text",
       "inline-103.eml to",
+      "inline-106.eml bytes",
       "inline-112.eml bytes",
       "inline-114.eml bytes",
       "inline-115.eml bytes",
