@@ -8,6 +8,8 @@
 #include "crypto/qmCryptSignature.h"
 #include "crypto/qmOpenSsl.h"
 #include "dkim/qmDkimCanonicalizer.h"
+#include "dns/qmDnsMessage.h"
+#include "dns/qmDnsQuery.h"
 
 namespace qm {
 
@@ -195,6 +197,9 @@ void TqmDkim::Clear() {
   FKeyCache.clear();
 }
 
+// The resolver's own types are complete here.
+
+
 std::unique_ptr<TqmSignature> TqmDkim::CreateSigner(const std::string& AName) {
   std::unique_ptr<TqmSignature> Signer = Create<TqmSignature>(AName);
   if (!Signer) RaiseUnsupported("signature algorithm", AName);
@@ -239,11 +244,26 @@ void TqmDkim::DoKeyRevoked(TqmDkimSignature* ASignature, TqmDkimKey* AKey) {
   if (OnKeyRevoked) OnKeyRevoked(this, ASignature, AKey);
 }
 
-void TqmDkim::LookupPublicKeys(TqmDkimSignature* /*ASignature*/, TqmDkimKeyList& /*AKeys*/) {
-  // No resolver yet: only keys handed over by OnGetPublicKey are known.
+TqmDnsQuery& TqmDkim::DnsQuery() {
+  if (!FDnsQuery) {
+    FDnsQuery = std::make_unique<TqmDnsQuery>();
+    FDnsQuery->SetIsRecursiveDesired(true);
+  }
+  return *FDnsQuery;
 }
 
-TqmByteArray TqmDkim::ComputeBodyHash(TqmDkimSignature* ASignature, const TStrings& ALines) {
+void TqmDkim::LookupPublicKeys(TqmDkimSignature* ASignature, TqmDkimKeyList& AKeys) {
+  TqmDnsQuery& Query = DnsQuery();
+  Query.ResolveTXT(Trim(ASignature->Selector) + "._domainkey." + Trim(ASignature->Domain));
+  // Every TXT record of the answer, its character strings joined.
+  const TqmDnsRecordList& Answers = Query.Response().Answers();
+  for (int I = 0; I < Answers.Count(); ++I)
+    if (auto* Txt = dynamic_cast<TqmDnsTXTRecord*>(Answers.Items(I)))
+      AKeys.Add(std::make_unique<TqmDkimKey>())->ParseRecord(Txt->Text());
+}
+
+TqmByteArray TqmDkim::ComputeBodyHash(TqmDkimSignature* ASignature, const TStrings& ALines,
+                                      size_t* ACanonicalLength) {
   const std::string HashName = ASignature->GetHashAlgorithm();
   std::unique_ptr<TqmHash> Hash = Create<TqmHash>(HashName);
   if (!Hash) RaiseUnsupported("hash algorithm", HashName);
@@ -252,6 +272,7 @@ TqmByteArray TqmDkim::ComputeBodyHash(TqmDkimSignature* ASignature, const TStrin
   std::unique_ptr<TqmDkimCanonicalizer> Canon = Create<TqmDkimCanonicalizer>(CanonName);
   if (!Canon) RaiseUnsupported("canonicalization", CanonName);
   std::string Body = Canon->CanonicalizeBody(ALines);
+  if (ACanonicalLength) *ACanonicalLength = Body.size();
   if (ASignature->BodyLength > 0 && static_cast<uint64_t>(ASignature->BodyLength) < Body.size())
     Body.resize(static_cast<size_t>(ASignature->BodyLength));
   Hash->Update(Body);
@@ -282,7 +303,11 @@ void TqmDkim::Sign(TStrings& ALines) {
     List.GetFieldLines(List.IndexOfField(FCopiedHeaderFields[I]), Lines);
     Signature->CopiedHeaderFields.AddStrings(Lines);
   }
-  Signature->BodyHash = EncodeBase64(ComputeBodyHash(Signature, ALines));
+  size_t BodySize = 0;
+  Signature->BodyHash = EncodeBase64(ComputeBodyHash(Signature, ALines, &BodySize));
+  // l states what was hashed: verifiers refuse an l beyond the body.
+  if (Signature->BodyLength > 0 && static_cast<uint64_t>(Signature->BodyLength) > BodySize)
+    Signature->BodyLength = static_cast<int64_t>(BodySize);
   Signature->BuildHeaderField(ALines, FCharsPerLine);
 
   const std::string CanonName = Signature->GetHeaderCanonicalization();

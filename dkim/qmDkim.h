@@ -18,6 +18,7 @@
 
 namespace qm {
 
+class TqmDnsQuery;
 class TqmRsaKey;
 class TqmEd25519Key;
 class TqmSignature;
@@ -84,6 +85,9 @@ class TqmDkim : public TComponent {
   TqmDkimSignatureList& Signatures() { return FSignatures; }
   // The registry, created on first use.
   TqmConfig& Config();
+  // The resolver that fetches key records, created on first use (recursion
+  // desired, the system's name servers); set Server and Port to ask another.
+  TqmDnsQuery& DnsQuery();
 
   // The private key used for RSA signing ("rsa" of the registry), created
   // on first use; load it with LoadPrivateKey or through its own methods.
@@ -129,7 +133,8 @@ class TqmDkim : public TComponent {
 
  private:
   void SetText(std::string& AField, const std::string& AValue);
-  TqmByteArray ComputeBodyHash(TqmDkimSignature* ASignature, const TStrings& ALines);
+  TqmByteArray ComputeBodyHash(TqmDkimSignature* ASignature, const TStrings& ALines,
+                               size_t* ACanonicalLength = nullptr);
   void VerifyField(TStrings& ALines, TqmDkimHeaderFieldList& AList, int AIndex);
   void CheckSignatureWithKey(TqmDkimSignature* ASignature, TqmDkimKey* AKey, TStrings& ALines,
                              const TStrings& AField);
@@ -156,6 +161,7 @@ class TqmDkim : public TComponent {
   std::unique_ptr<TqmConfig> FConfig;
   std::unique_ptr<TqmRsaKey> FPrivateKey;
   std::unique_ptr<TqmEd25519Key> FEd25519Key;
+  std::unique_ptr<TqmDnsQuery> FDnsQuery;
   // Public keys decoded lately, by key type and p= text: a domain signs
   // many messages with one key, and decoding it again for each costs more
   // than checking the signature.
