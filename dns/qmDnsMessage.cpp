@@ -1,10 +1,12 @@
 #include "dns/qmDnsMessage.h"
 
 #include <arpa/inet.h>
+#include <pthread.h>
 #include <sys/random.h>
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 
 #include "core/qmSysUtils.h"
 #include "net/qmIPAddress.h"
@@ -22,7 +24,6 @@ namespace {
 constexpr size_t kMaxLabel = 63;
 constexpr size_t kMaxName = 255;  // wire octets, length bytes and final zero included
 constexpr size_t kMaxCharacterString = 255;
-constexpr size_t kHeaderSize = 12;
 constexpr int kServerFailure = 2;
 
 [[noreturn]] void RaiseMissingData() { throw EqmDnsError(kServerFailure); }
@@ -84,14 +85,35 @@ std::string EqmDnsError::ResponseCodeText(int AResponseCode) {
   }
 }
 
+namespace {
+
+// IDs come from the kernel's random source in batches: one getrandom call
+// serves many queries. A forked child starts a fresh batch, so that parent
+// and child never hand out the same IDs.
+struct TIdPool {
+  uint16_t Ids[64];
+  size_t Next = 64;
+};
+thread_local TIdPool IdPool;
+std::once_flag IdPoolForkHook;
+
+}  // namespace
+
 uint16_t RandomDnsId() {
-  uint16_t Id = 0;
-  // getrandom on a two-byte request never returns short once the pool is
-  // ready; EINTR is retried.
-  while (getrandom(&Id, sizeof Id, 0) != static_cast<ssize_t>(sizeof Id)) {
-    if (errno != EINTR) RaiseSocketError(errno);
+  std::call_once(IdPoolForkHook, [] { pthread_atfork(nullptr, nullptr, [] { IdPool.Next = 64; }); });
+  if (IdPool.Next == 64) {
+    size_t Got = 0;
+    while (Got < sizeof IdPool.Ids) {
+      const ssize_t N = getrandom(reinterpret_cast<uint8_t*>(IdPool.Ids) + Got, sizeof IdPool.Ids - Got, 0);
+      if (N < 0) {
+        if (errno == EINTR) continue;
+        RaiseSocketError(errno);
+      }
+      Got += static_cast<size_t>(N);
+    }
+    IdPool.Next = 0;
   }
-  return Id;
+  return IdPool.Ids[IdPool.Next++];
 }
 
 // ---- TqmDnsWriter ----
@@ -354,6 +376,10 @@ void TqmDnsRecord::WriteResource(TqmDnsWriter& AWriter) {
 
 void TqmDnsRecord::ReadResource(TqmDnsReader& AReader) {
   ReadQuestion(AReader);
+  ReadResourceTail(AReader);
+}
+
+void TqmDnsRecord::ReadResourceTail(TqmDnsReader& AReader) {
   FTTL = AReader.ReadLong();
   FDataLength = AReader.ReadWord();
   const size_t Start = AReader.Position();
@@ -591,15 +617,14 @@ void TqmDnsMessage::Build(TStream& AStream, int ABufferSize) {
 
 void TqmDnsMessage::ReadSection(TqmDnsReader& AReader, TqmDnsRecordList& AList, int ACount, bool AQuestions) {
   for (int I = 0; I < ACount; ++I) {
-    // The class follows from the type, read ahead from a copy of the cursor.
-    TqmDnsReader Ahead = AReader;
-    Ahead.ReadName();
-    TqmDnsRecord* Record = AList.Add(CreateRecord(Ahead.ReadWord()));
-    if (AQuestions) {
-      Record->ReadQuestion(AReader);
-    } else {
-      Record->ReadResource(AReader);
-    }
+    // The record's class follows from the type, which follows the name.
+    std::string Name = AReader.ReadName();
+    const uint16_t Type = AReader.ReadWord();
+    TqmDnsRecord* Record = AList.Add(CreateRecord(Type));
+    Record->SetName(std::move(Name));
+    Record->SetRecordType(Type);
+    Record->SetRecordClass(ClassFromWire(AReader.ReadWord()));
+    if (!AQuestions) Record->ReadResourceTail(AReader);
   }
 }
 

@@ -181,7 +181,7 @@ class TqmDnsRecord : public TPersistent {
   uint16_t RecordType() const { return FRecordType; }
   void SetRecordType(uint16_t AValue) { FRecordType = AValue; }
   const std::string& Name() const { return FName; }
-  void SetName(const std::string& AValue) { FName = AValue; }
+  void SetName(std::string AValue) { FName = std::move(AValue); }
   uint32_t TTL() const { return FTTL; }
   void SetTTL(uint32_t AValue) { FTTL = AValue; }
   uint16_t DataLength() const { return FDataLength; }
@@ -193,6 +193,8 @@ class TqmDnsRecord : public TPersistent {
   // The question part, TTL, RDLENGTH and the data.
   void WriteResource(TqmDnsWriter& AWriter);
   void ReadResource(TqmDnsReader& AReader);
+  // What follows the question part: TTL, RDLENGTH and the data.
+  void ReadResourceTail(TqmDnsReader& AReader);
 
  private:
   TqmDnsRecordClass FRecordClass = rcInternet;

@@ -1,12 +1,17 @@
 #include "dns/qmIdnTranslator.h"
 
 #include <cstdint>
+#include <string>
+#include <string_view>
 #include <vector>
 
-#include "core/qmStrings.h"
-#include "message/qmUtils.h"
-
 namespace qm {
+
+const char* const qmIdnInvalidUtf8 = "Invalid UTF-8 in an IDN name";
+const char* const qmIdnLabelTooLong = "An IDN label is longer than 63 characters once encoded";
+const char* const qmIdnLongLabel = "An IDN label is longer than 255 characters once encoded";
+const char* const qmIdnDomainTooLong = "The IDN domain name is longer than 253 characters once encoded";
+const char* const qmIdnEmptyLabel = "The IDN domain name has an empty label";
 
 namespace {
 
@@ -20,14 +25,17 @@ constexpr uint32_t kInitialN = 128;
 constexpr int64_t kMaxInt = 2147483647;
 constexpr char kDelimiter = '-';
 constexpr char kPrefix[] = "xn--";
-constexpr uint32_t kReplacement = 0xFFFD;
+constexpr size_t kMaxLabel = 63;        // octets of an encoded DNS label
+constexpr size_t kMaxLoneLabel = 255;   // octets of anything encoded as one label
+constexpr size_t kMaxDomain = 253;  // octets of an encoded name, without a final "."
 
 const char* const kOverflow = "Input value needs wider integers to translate";
 const char* const kBadInput = "Bad input value for the IDN translator";
 
 // Decodes UTF-8 into code points. Anything that is not a well-formed,
-// shortest-form sequence of a scalar value yields U+FFFD for its first byte
-// and decoding resumes at the next byte.
+// shortest-form sequence of a scalar value (a surrogate, a cut sequence, a
+// stray byte) is refused: a replacement character would turn a wrong name
+// into a valid-looking other one.
 std::vector<uint32_t> DecodeUtf8(std::string_view S) {
   std::vector<uint32_t> Out;
   Out.reserve(S.size());
@@ -57,16 +65,22 @@ std::vector<uint32_t> DecodeUtf8(std::string_view S) {
       else Cp = (Cp << 6) | (D & 0x3F);
     }
     if (Ok && (Cp < Min || Cp > 0x10FFFF || (Cp >= 0xD800 && Cp <= 0xDFFF))) Ok = false;
-    if (Ok) {
-      Out.push_back(Cp);
-      I += Len;
-    } else {
-      Out.push_back(kReplacement);
-      ++I;
-    }
+    if (!Ok) throw EqmIdnError(qmIdnInvalidUtf8);
+    Out.push_back(Cp);
+    I += Len;
   }
   return Out;
 }
+
+// The label separators of RFC 3490 section 3.1 other than ".": U+3002,
+// U+FF0E and U+FF61 in UTF-8. Returns the length of the one at APos, or 0.
+size_t WideFullStopAt(std::string_view S, size_t APos) {
+  if (APos + 3 > S.size()) return 0;
+  const std::string_view Three = S.substr(APos, 3);
+  return Three == "\xE3\x80\x82" || Three == "\xEF\xBC\x8E" || Three == "\xEF\xBD\xA1" ? 3 : 0;
+}
+
+bool IsControl(char C) { return C >= 1 && C <= 31 && C != '\t'; }
 
 char EncodeDigit(uint32_t D) {
   if (D < 26) return static_cast<char>('a' + D);
@@ -94,8 +108,16 @@ bool TqmIdnTranslator::IsAscii(std::string_view AText) {
 }
 
 std::string TqmIdnTranslator::EncodeLabel(std::string_view ALabel) {
+  return EncodeLabel(ALabel, kMaxLoneLabel, qmIdnLongLabel);
+}
+
+std::string TqmIdnTranslator::EncodeLabel(std::string_view ALabel, size_t AMaxLength, const char* ATooLong) {
   if (IsAscii(ALabel)) return std::string(ALabel);
   const std::vector<uint32_t> Input = DecodeUtf8(ALabel);
+  // Every code point takes at least one character after "xn--": a label
+  // that cannot fit is refused before the encoding loop, whose time grows
+  // with the square of the length.
+  if (Input.size() + 4 > AMaxLength) throw EqmIdnError(ATooLong);
   const int64_t Length = static_cast<int64_t>(Input.size());
 
   std::string Out = kPrefix;
@@ -137,29 +159,55 @@ std::string TqmIdnTranslator::EncodeLabel(std::string_view ALabel) {
     if (++Delta > kMaxInt) throw EqmIdnError(kOverflow);
     ++N;
   }
+  if (Out.size() > AMaxLength) throw EqmIdnError(ATooLong);
   return Out;
 }
 
 std::string TqmIdnTranslator::EncodeDomain(const std::string& AName) {
-  // ASCII without the control characters that splitting drops comes out
-  // as it went in: no list of labels needed.
-  bool Plain = true;
-  for (char C : AName) {
-    const auto U = static_cast<unsigned char>(C);
-    if (U >= 0x80 || (U >= 1 && U <= 31 && C != '\t')) {
-      Plain = false;
-      break;
-    }
-  }
-  if (Plain) return AName;
-  TStringList Labels;
-  SplitText(AName, Labels, ".");
+  // Labels end at "." and at the ideographic and full-width full stops;
+  // control characters other than tab are dropped. Only the final label may
+  // be empty (a name ending in ".").
   std::string Out;
-  for (int I = 0; I < Labels.Count(); ++I) {
-    if (I > 0) Out.push_back('.');
-    Out += EncodeLabel(Labels[I]);
+  Out.reserve(AName.size());
+  std::string Label;
+  bool Plain = true;  // ASCII without control characters: labels as they are
+  auto EndLabel = [&](bool ASeparator) {
+    if (Label.empty()) {
+      // Without a separator: an empty name, or the end after a final ".".
+      if (ASeparator) throw EqmIdnError(qmIdnEmptyLabel);
+      return;
+    }
+    const std::string Encoded = EncodeLabel(Label, kMaxLabel, qmIdnLabelTooLong);
+    if (Encoded.size() > kMaxLabel) throw EqmIdnError(qmIdnLabelTooLong);
+    Out += Encoded;
+    if (ASeparator) Out.push_back('.');
+    Label.clear();
+  };
+  for (size_t I = 0; I < AName.size();) {
+    const char C = AName[I];
+    if (C == '.') {
+      EndLabel(true);
+      ++I;
+    } else if (const size_t Wide = WideFullStopAt(AName, I)) {
+      Plain = false;
+      EndLabel(true);
+      I += Wide;
+    } else {
+      if (IsControl(C)) {
+        Plain = false;
+      } else {
+        if (static_cast<unsigned char>(C) >= 0x80) Plain = false;
+        Label.push_back(C);
+      }
+      ++I;
+    }
+    // Long input fails early instead of being encoded first.
+    if (Out.size() > kMaxDomain + 1) throw EqmIdnError(qmIdnDomainTooLong);
   }
-  return Out;
+  EndLabel(false);
+  const size_t Length = !Out.empty() && Out.back() == '.' ? Out.size() - 1 : Out.size();
+  if (Length > kMaxDomain) throw EqmIdnError(qmIdnDomainTooLong);
+  return Plain ? AName : Out;
 }
 
 std::string TqmIdnTranslator::EncodeMailbox(const std::string& AAddress) {

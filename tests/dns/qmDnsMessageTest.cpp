@@ -220,7 +220,9 @@ TEST(DnsMessage, EveryRecordTypeRoundTripsAndCopies) {
   Copy.Assign(Back);
   ASSERT_EQ(Copy.Answers().Count(), 8);
   for (int I = 0; I < 8; ++I) {
-    EXPECT_EQ(typeid(*Copy.Answers().Items(I)), typeid(*Back.Answers().Items(I)));
+    const TqmDnsRecord& Copied = *Copy.Answers().Items(I);
+    const TqmDnsRecord& Original = *Back.Answers().Items(I);
+    EXPECT_EQ(typeid(Copied), typeid(Original));
     EXPECT_EQ(Fields(*Copy.Answers().Items(I)), Fields(*Back.Answers().Items(I)));
     EXPECT_EQ(Copy.Answers().Items(I)->TTL(), 3600u);
   }

@@ -53,24 +53,99 @@ TEST(IdnTranslator, Labels) {
   EXPECT_EQ(TqmIdnTranslator::EncodeLabel("Plain-ASCII"), "Plain-ASCII");
   EXPECT_EQ(TqmIdnTranslator::EncodeLabel("ü"), "xn--tda");           // no delimiter
   EXPECT_EQ(TqmIdnTranslator::EncodeLabel("😀"), "xn--e28h");         // four-byte sequence
-  // A broken UTF-8 sequence stands for U+FFFD, like its decoded form.
-  EXPECT_EQ(TqmIdnTranslator::EncodeLabel("a\xC3"), TqmIdnTranslator::EncodeLabel("a\xEF\xBF\xBD"));
   EXPECT_TRUE(TqmIdnTranslator::IsAscii(""));
   EXPECT_TRUE(TqmIdnTranslator::IsAscii("abc\x7F"));
   EXPECT_FALSE(TqmIdnTranslator::IsAscii("ab\x80"));
 }
 
-TEST(IdnTranslator, Overflow) {
-  // The first step costs delta (m - n) * (h + 1): many basic characters
-  // before the highest code point overflow a 31-bit delta.
+TEST(IdnTranslator, LabelsLongEnoughToOverflowAreRefusedFirst) {
+  // The first step costs delta (m - n) * (h + 1): 2,000 basic characters
+  // before U+10FFFF would overflow a 31-bit delta; such a label is refused
+  // for its length before the encoder runs. Within the length limit delta
+  // cannot overflow.
   std::string Label(2000, 'a');
   Label += "\xF4\x8F\xBF\xBF";  // U+10FFFF
-  EXPECT_NO_THROW(TqmIdnTranslator::EncodeLabel(Label.substr(1000)));
   try {
     TqmIdnTranslator::EncodeLabel(Label);
     FAIL() << "no error";
   } catch (const EqmIdnError& E) {
-    EXPECT_STREQ(E.what(), "Input value needs wider integers to translate");
+    EXPECT_STREQ(E.what(), "An IDN label is longer than 255 characters once encoded");
+  }
+  EXPECT_NO_THROW(TqmIdnTranslator::EncodeLabel(Label.substr(2000 - 240)));
+}
+
+// What cannot go on the wire is refused before anything is encoded: a
+// label over 63 characters once encoded, a name over 253, invalid UTF-8 and
+// surrogates (which would otherwise become a valid-looking other domain),
+// empty labels.
+TEST(IdnTranslator, RefusesNamesTheWireCannotCarry) {
+  auto Error = [](auto AEncode) {
+    try {
+      AEncode();
+      return std::string();
+    } catch (const EqmIdnError& E) {
+      return std::string(E.what());
+    }
+  };
+  const std::string TooLong = "An IDN label is longer than 63 characters once encoded";
+  std::string E100;
+  for (int I = 0; I < 100; ++I) E100 += "\xC3\xA9";
+  EXPECT_EQ(Error([&] { TqmIdnTranslator::EncodeLabel(E100 + E100 + E100); }),
+            "An IDN label is longer than 255 characters once encoded");
+  EXPECT_EQ(Error([&] { TqmIdnTranslator::EncodeDomain(E100 + ".test"); }), TooLong);
+  // At the limit: 63 characters once encoded pass, 64 do not.
+  EXPECT_EQ(TqmIdnTranslator::EncodeDomain(std::string(55, 'a') + "\xC3\xBC").size(), 63u);
+  EXPECT_EQ(Error([&] { TqmIdnTranslator::EncodeDomain(std::string(56, 'a') + "\xC3\xBC"); }), TooLong);
+  EXPECT_EQ(Error([&] { TqmIdnTranslator::EncodeDomain(std::string(64, 'a') + ".test"); }), TooLong);
+  EXPECT_EQ(TqmIdnTranslator::EncodeDomain(std::string(63, 'a') + ".test"), std::string(63, 'a') + ".test");
+  // An ASCII label alone is returned as it is (local parts have no limit here).
+  EXPECT_EQ(TqmIdnTranslator::EncodeLabel(std::string(100, 'a')), std::string(100, 'a'));
+
+  std::string Name253;
+  for (int I = 0; I < 4; ++I) Name253 += std::string(I < 3 ? 63 : 61, 'n') + (I < 3 ? "." : "");
+  ASSERT_EQ(Name253.size(), 253u);
+  EXPECT_EQ(TqmIdnTranslator::EncodeDomain(Name253), Name253);
+  EXPECT_EQ(TqmIdnTranslator::EncodeDomain(Name253 + "."), Name253 + ".");
+  const std::string DomainTooLong = "The IDN domain name is longer than 253 characters once encoded";
+  EXPECT_EQ(Error([&] { TqmIdnTranslator::EncodeDomain(Name253 + "n"); }), DomainTooLong);
+  std::string Long2000;
+  for (int I = 0; I < 200; ++I) Long2000 += "b\xC3\xBC" "cher.";
+  EXPECT_EQ(Error([&] { TqmIdnTranslator::EncodeDomain(Long2000 + "de"); }), DomainTooLong);
+
+  const std::string Invalid = "Invalid UTF-8 in an IDN name";
+  for (const char* Bad : {"ex\xFF\xFE" "ample", "a\xC3", "\xED\xA0\x80" "x", "\xC0\xAF", "\xF4\x90\x80\x80", "\x80"}) {
+    EXPECT_EQ(Error([&] { TqmIdnTranslator::EncodeLabel(Bad); }), Invalid) << Bad;
+    EXPECT_EQ(Error([&] { TqmIdnTranslator::EncodeDomain(std::string(Bad) + ".com"); }), Invalid) << Bad;
+    EXPECT_EQ(Error([&] { TqmIdnTranslator::EncodeMailbox(std::string("u@") + Bad + ".com"); }), Invalid) << Bad;
+  }
+
+  const std::string Empty = "The IDN domain name has an empty label";
+  for (const char* Bad : {"a..b", ".a", "b\xC3\xBC" "cher..de", "a.\xE3\x80\x82" "b", "."}) {
+    EXPECT_EQ(Error([&] { TqmIdnTranslator::EncodeDomain(Bad); }), Empty) << Bad;
+  }
+  EXPECT_EQ(TqmIdnTranslator::EncodeDomain(""), "");
+}
+
+TEST(IdnTranslator, IdeographicAndFullWidthFullStopsSeparateLabels) {
+  EXPECT_EQ(TqmIdnTranslator::EncodeDomain("b\xC3\xBC" "cher\xE3\x80\x82" "de"), "xn--bcher-kva.de");
+  EXPECT_EQ(TqmIdnTranslator::EncodeDomain("www\xEF\xBC\x8E" "example\xEF\xBD\xA1" "com"), "www.example.com");
+  EXPECT_EQ(TqmIdnTranslator::EncodeMailbox("j\xC3\xB6rg@b\xC3\xBC" "cher\xEF\xBD\xA1" "de\xE3\x80\x82"),
+            "xn--jrg-sna@xn--bcher-kva.de.");
+}
+
+TEST(IdnTranslator, HugeInputIsRefusedInLinearTime) {
+  // 20,000 different non-ASCII characters in one label used to take the
+  // encoder's quadratic loop; refused up front it is a single pass. Run
+  // many times so that a quadratic cost would show as a hang, not a timing.
+  std::string Label;
+  for (uint32_t C = 0x4E00; C < 0x4E00 + 20000; ++C) {
+    Label += static_cast<char>(0xE0 | (C >> 12));
+    Label += static_cast<char>(0x80 | ((C >> 6) & 63));
+    Label += static_cast<char>(0x80 | (C & 63));
+  }
+  for (int I = 0; I < 200; ++I) {
+    EXPECT_THROW(TqmIdnTranslator::EncodeLabel(Label), EqmIdnError);
+    EXPECT_THROW(TqmIdnTranslator::EncodeDomain(Label + ".cn"), EqmIdnError);
   }
 }
 
