@@ -332,6 +332,15 @@ void TStringList::Append(std::string AValue) {
   Changed();
 }
 
+void TStringList::AppendToLast(std::string_view AText) {
+  Changing();
+  if (FLines.empty())
+    FLines.emplace_back(AText);
+  else
+    FLines.back().append(AText);
+  Changed();
+}
+
 void TStringList::AppendLines(std::vector<std::string>&& ALines) {
   if (ALines.empty()) return;
   Changing();

@@ -96,6 +96,9 @@ class TStringList : public TStrings {
   void Reserve(int ACapacity) { FLines.reserve(static_cast<size_t>(ACapacity)); }
   // Appends a line without the bounds checks of Insert; still notifies.
   void Append(std::string AValue);
+  // Extends the last line in place (amortised linear, unlike Put with a
+  // concatenation); appends a line when the list is empty. Notifies.
+  void AppendToLast(std::string_view AText);
   // Moves all of ALines to the end, with one notification.
   void AppendLines(std::vector<std::string>&& ALines);
   // Splits the whole text at once and tells about the change once.

@@ -21,10 +21,7 @@ TqmPop3::TqmPop3(TComponent* AOwner) : TqmCustomMail(AOwner) {}
 
 TqmPop3::~TqmPop3() {
   // QUIT goes out through this class's CloseSession.
-  try {
-    Close();
-  } catch (...) {
-  }
+  CloseForDestruction();
 }
 
 int TqmPop3::GetResponseCode(const std::string& AResponse) {
@@ -37,6 +34,8 @@ int TqmPop3::GetResponseCode(const std::string& AResponse) {
   if (AResponse == ".") return 1;
   return 0;
 }
+
+bool TqmPop3::IsForeignLine(const std::string&) { return true; }
 
 int TqmPop3::GetDefaultPort() { return 110; }
 

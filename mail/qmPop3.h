@@ -23,6 +23,8 @@ class TqmPop3 : public TqmCustomMail {
   // Reply codes: 30 "+ " or "+" (SASL continuation), 10 "+OK", 20 "-ERR",
   // 1 the lone "." that ends a multi-line reply, else 0.
   int GetResponseCode(const std::string& AResponse) override;
+  // Every POP3 status line starts with "+OK", "-ERR" or "+".
+  bool IsForeignLine(const std::string& ALine) override;
   int GetDefaultPort() override;
   void OpenSession() override;
   void CloseSession() override;

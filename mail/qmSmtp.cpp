@@ -74,10 +74,7 @@ TqmFailedRecipient* TqmFailedRecipientList::Add(const std::string& AErrorText, c
 TqmCustomSmtp::TqmCustomSmtp(TComponent* AOwner) : TqmCustomMail(AOwner) {}
 
 TqmCustomSmtp::~TqmCustomSmtp() {
-  try {
-    Close();
-  } catch (...) {
-  }
+  CloseForDestruction();
 }
 
 int TqmCustomSmtp::GetDefaultPort() { return 25; }
@@ -88,6 +85,11 @@ int TqmCustomSmtp::GetResponseCode(const std::string& AResponse) {
   if (AResponse.find('-') == 3) return 0;
   int Code = 0;
   return TryStrToInt(AResponse.substr(0, 3), Code) ? Code : 0;
+}
+
+bool TqmCustomSmtp::IsForeignLine(const std::string& ALine) {
+  auto Digit = [&](size_t I) { return ALine[I] >= '0' && ALine[I] <= '9'; };
+  return !(ALine.size() >= 4 && Digit(0) && Digit(1) && Digit(2) && ALine[3] == '-');
 }
 
 std::string TqmCustomSmtp::GetHostName() const {
@@ -311,10 +313,7 @@ TqmSmtp::TqmSmtp(TComponent* AOwner)
 }
 
 TqmSmtp::~TqmSmtp() {
-  try {
-    Close();
-  } catch (...) {
-  }
+  CloseForDestruction();
 }
 
 void TqmSmtp::OpenSession() { StartSession(); }

@@ -70,6 +70,8 @@ class TqmCustomSmtp : public TqmCustomMail {
   void StartTls() override;
   // 0 for a continuation line ("250-..."), else the leading number.
   int GetResponseCode(const std::string& AResponse) override;
+  // Any uncoded line but a continuation (three digits and a hyphen).
+  bool IsForeignLine(const std::string& ALine) override;
 
   // The name sent in EHLO/HELO and used in Message-IDs.
   std::string GetHostName() const;

@@ -1,6 +1,8 @@
 #include "mail/qmTcpCommandClient.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <optional>
 
 #include "message/qmTranslator.h"
 #include "message/qmUtils.h"
@@ -9,6 +11,11 @@
 namespace qm {
 
 const char* const qmCommandLineBreak = "The command contains a line break and was not sent";
+const char* const qmReplyLineTooLong = "The server's reply line is longer than MaxReplyLineLength (%lld bytes)";
+const char* const qmDataLineTooLong = "A data line from the server is longer than MaxDataLineLength (%lld bytes)";
+const char* const qmReplyTooManyLines = "The server's reply has more lines than MaxReplyLines (%lld)";
+const char* const qmResponseTooLarge = "The server's response is larger than MaxResponseSize (%lld bytes)";
+const char* const qmUnexpectedReply = "Unexpected reply from the server: %s";
 
 class TqmTcpCommandClient::TProgressRelay {
  public:
@@ -45,10 +52,7 @@ TqmTcpCommandClient::TqmTcpCommandClient(TComponent* AOwner)
 
 TqmTcpCommandClient::~TqmTcpCommandClient() {
   // The overrides of InternalClose still apply here, not in the base.
-  try {
-    Close();
-  } catch (...) {
-  }
+  CloseForDestruction();
 }
 
 #define QM_TEXT_PROPERTY(Name, Field)                        \
@@ -63,6 +67,20 @@ QM_TEXT_PROPERTY(Authorization, FAuthorization)
 QM_TEXT_PROPERTY(CharSet, FCharSet)
 #undef QM_TEXT_PROPERTY
 
+#define QM_VALUE_PROPERTY(Type, Name, Field)            \
+  void TqmTcpCommandClient::Set##Name(Type AValue) {    \
+    if (Field == AValue) return;                        \
+    Field = AValue;                                     \
+    Changed();                                          \
+  }
+QM_VALUE_PROPERTY(int, MaxReplyLineLength, FMaxReplyLineLength)
+QM_VALUE_PROPERTY(int64_t, MaxDataLineLength, FMaxDataLineLength)
+QM_VALUE_PROPERTY(int, MaxReplyLines, FMaxReplyLines)
+QM_VALUE_PROPERTY(int64_t, MaxResponseSize, FMaxResponseSize)
+QM_VALUE_PROPERTY(int, LowSpeedLimit, FLowSpeedLimit)
+QM_VALUE_PROPERTY(int, LowSpeedTime, FLowSpeedTime)
+#undef QM_VALUE_PROPERTY
+
 void TqmTcpCommandClient::OpenSession() {}
 void TqmTcpCommandClient::CloseSession() {}
 
@@ -75,17 +93,68 @@ int TqmTcpCommandClient::GetResponseCode(const std::string& AResponse) {
 std::string TqmTcpCommandClient::GetWriteCharSet() { return FCharSet; }
 std::string TqmTcpCommandClient::GetReadCharSet() { return FCharSet; }
 
+// No event is raised by the closing of destruction: the handlers' owner
+// may be half gone by then.
 void TqmTcpCommandClient::DoSendCommand(const std::string& AText) {
-  if (OnSendCommand) OnSendCommand(this, AText);
+  if (OnSendCommand && !EventsSilenced()) OnSendCommand(this, AText);
 }
 void TqmTcpCommandClient::DoReceiveResponse(TStrings* AList) {
-  if (OnReceiveResponse) OnReceiveResponse(this, AList);
+  if (OnReceiveResponse && !EventsSilenced()) OnReceiveResponse(this, AList);
 }
 void TqmTcpCommandClient::DoProgress(int64_t ABytesProceed, int64_t ATotalBytes) {
-  if (OnProgress) OnProgress(this, ABytesProceed, ATotalBytes);
+  if (OnProgress && !EventsSilenced()) OnProgress(this, ABytesProceed, ATotalBytes);
 }
 void TqmTcpCommandClient::DoGetResponseCode(const std::string& AResponse, int& AResponseCode) {
-  if (OnGetResponseCode) OnGetResponseCode(this, AResponse, AResponseCode);
+  if (OnGetResponseCode && !EventsSilenced()) OnGetResponseCode(this, AResponse, AResponseCode);
+}
+
+bool TqmTcpCommandClient::IsForeignLine(const std::string&) { return false; }
+
+void TqmTcpCommandClient::CheckAborted() {
+  TqmTcpClientConnection& Conn = *Connection();
+  if (!Conn.IsAborted()) return;
+  try {
+    Conn.Disconnect(false);
+  } catch (const EqmSocketError&) {
+  }
+  RaiseSocketError(ECONNABORTED);
+}
+
+template <typename F>
+void TqmTcpCommandClient::Transfer(F AStep) {
+  try {
+    AStep();
+  } catch (const EqmSocketError& E) {
+    // A reply or transfer cut off by a time-out leaves the session out of
+    // step with the server: the connection is closed, without a closing
+    // command that would only wait for TimeOut again.
+    if (E.ErrorCode() == qmTimeoutErrorCode || E.ErrorCode() == qmTransferTooSlowCode) {
+      try {
+        Connection()->Disconnect(false);
+      } catch (const EqmSocketError&) {
+      }
+    }
+    throw;
+  }
+  CheckAborted();
+}
+
+void TqmTcpCommandClient::RaiseLimit(const char* AText, int64_t ALimit, int ACode) {
+  try {
+    Connection()->Disconnect(false);
+  } catch (const EqmSocketError&) {
+  }
+  throw EqmTcpClientError(Format(AText, static_cast<long long>(ALimit)), ACode);
+}
+
+void TqmTcpCommandClient::CheckLineLength(const std::string& ALine, bool ADataLine) {
+  const int64_t Length = static_cast<int64_t>(ALine.size());
+  if (ADataLine) {
+    if (FMaxDataLineLength > 0 && Length > FMaxDataLineLength)
+      RaiseLimit(qmDataLineTooLong, FMaxDataLineLength, qmDataLineTooLongCode);
+  } else if (FMaxReplyLineLength > 0 && Length > FMaxReplyLineLength) {
+    RaiseLimit(qmReplyLineTooLong, FMaxReplyLineLength, qmReplyLineTooLongCode);
+  }
 }
 
 void TqmTcpCommandClient::InternalOpen() {
@@ -114,7 +183,7 @@ void TqmTcpCommandClient::WriteCommand(const std::string& ACommand) {
   FReplyTail = false;
   const std::string Line = ACommand + "\r\n";
   Connection()->InitProgress(0, 0);
-  Connection()->WriteString(Line, GetWriteCharSet());
+  Transfer([&] { Connection()->WriteString(Line, GetWriteCharSet()); });
   DoSendCommand(Line);
 }
 
@@ -145,7 +214,13 @@ void TqmTcpCommandClient::SendSilentCommand(const std::string& ACommand, const T
 
 void TqmTcpCommandClient::WaitResponse(const TOkCodes& AOkResponses) {
   FResponse->Clear();
-  ReadUntilCode(0, AOkResponses);
+  FResponseBytes = 0;
+  {
+    // The whole reply within TimeOut: bytes that trickle in do not
+    // stretch it.
+    TqmDeadlineScope Deadline(*Connection(), TimeOut());
+    ReadUntilCode(0, AOkResponses);
+  }
   DoReceiveResponse(FResponse.get());
 }
 
@@ -165,8 +240,7 @@ bool TqmTcpCommandClient::AddBlock(std::string_view AText, bool AAppend) {
     if (!Break) E = Text.size();
     const std::string_view Piece = Text.substr(I, E - I);
     if (First && AAppend && FResponse->Count() > 0) {
-      const int Last = FResponse->Count() - 1;
-      FResponse->Put(Last, FResponse->Get(Last) + std::string(Piece));
+      FResponse->AppendToLast(Piece);
     } else {
       FResponse->Append(std::string(Piece));
     }
@@ -197,7 +271,10 @@ bool TqmTcpCommandClient::ReadResponseChunk(bool AAppend) {
   } Release{FBlockInUse, Outer};
   Block.SetSize(0);
   Block.SetPosition(0);
-  Connection()->ReadData(&Block);
+  Transfer([&] { Connection()->ReadData(&Block); });
+  FResponseBytes += Block.Size();
+  if (FMaxResponseSize > 0 && FResponseBytes > FMaxResponseSize)
+    RaiseLimit(qmResponseTooLarge, FMaxResponseSize, qmResponseTooLargeCode);
   const std::string CharSet = GetReadCharSet();
   if (CharSet.empty()) {
     // No charset: the bytes are the text (what the translator would copy).
@@ -212,10 +289,19 @@ bool TqmTcpCommandClient::ReadResponseChunk(bool AAppend) {
   return AddBlock(Text, AAppend);
 }
 
-int TqmTcpCommandClient::FindResponseCode(int AStartIndex, const TOkCodes& AOkResponses, int& ALastCode) {
-  for (int I = AStartIndex; I < FResponse->Count(); ++I) {
-    const int Code = GetResponseCode(FResponse->Get(I));
-    if (Code == 0) continue;
+int TqmTcpCommandClient::FindResponseCode(int AStartIndex, int AEnd, const TOkCodes& AOkResponses, int& ALastCode,
+                                          bool ADataMode) {
+  for (int I = AStartIndex; I < AEnd; ++I) {
+    const std::string& Line = FResponse->Get(I);
+    CheckLineLength(Line, ADataMode);
+    const int Code = GetResponseCode(Line);
+    if (Code == 0) {
+      if (!ADataMode && IsForeignLine(Line)) {
+        FLastResponseCode = ALastCode;
+        throw EqmTcpClientError(Format(qmUnexpectedReply, Line.c_str()), qmUnexpectedReplyCode);
+      }
+      continue;
+    }
     ALastCode = Code;
     FLastResponseCode = Code;
     if (IsAccepted(AOkResponses, Code)) return I;
@@ -225,16 +311,40 @@ int TqmTcpCommandClient::FindResponseCode(int AStartIndex, const TOkCodes& AOkRe
 
 int TqmTcpCommandClient::ReadUntilCode(int AStartIndex, const TOkCodes& AOkResponses) {
   // Lines once judged are not judged again: a long multi-line reply costs
-  // one pass over its lines, not one per block.
+  // one pass over its lines, not one per block. Complete lines are judged
+  // as they arrive, so that a line of another protocol or one past a
+  // limit ends the wait before more is read; the reply still counts as
+  // read only once a block ends with a line break.
+  const bool DataMode = IsMultiLineWait(AOkResponses);
   int ScanFrom = AStartIndex;
   int LastCode = 0;
+  std::optional<TqmLowSpeedScope> DataTail;
   for (;;) {
+    int Found = -1;
     bool Incomplete = ReadResponseChunk(false);
-    while (Incomplete) Incomplete = ReadResponseChunk(true);
+    for (;;) {
+      const int Complete = FResponse->Count() - (Incomplete ? 1 : 0);
+      if (Found < 0 && ScanFrom < Complete) {
+        Found = FindResponseCode(ScanFrom, Complete, AOkResponses, LastCode, DataMode);
+        ScanFrom = Found >= 0 ? Found + 1 : Complete;
+      }
+      if (!DataMode && Found < 0 && FMaxReplyLines > 0 && FResponse->Count() - AStartIndex > FMaxReplyLines)
+        RaiseLimit(qmReplyTooManyLines, FMaxReplyLines, qmReplyTooManyLinesCode);
+      if (!Incomplete) break;
+      // The open line: a status line until the accepted one was found,
+      // data (the start of a multi-line reply) after it.
+      CheckLineLength(FResponse->Get(FResponse->Count() - 1), DataMode || Found >= 0);
+      if (Found >= 0 && !DataMode && !DataTail) {
+        // The status reply is complete; what is still read with it is the
+        // start of data, held to the data transfer's rules instead of the
+        // reply's deadline.
+        Connection()->SetDeadline(TqmClock::time_point::max());
+        DataTail.emplace(*Connection(), FLowSpeedLimit, FLowSpeedTime);
+      }
+      Incomplete = ReadResponseChunk(true);
+    }
     FLastResponseCode = LastCode;
     if (FResponse->Count() == AStartIndex && AOkResponses.empty()) return -1;
-    const int Found = FindResponseCode(ScanFrom, AOkResponses, LastCode);
-    ScanFrom = FResponse->Count();
     if (Found >= 0) {
       FReplyTail = Found < FResponse->Count() - 1;
       return Found;
@@ -248,6 +358,7 @@ int TqmTcpCommandClient::ReadUntilCode(int AStartIndex, const TOkCodes& AOkRespo
 void TqmTcpCommandClient::WaitMultipleLines(int64_t ATotalBytes) {
   {
     TProgressRelay Relay(*this);
+    TqmLowSpeedScope LowSpeed(*Connection(), FLowSpeedLimit, FLowSpeedTime);
     SetInProgress(true);
     try {
       if (ATotalBytes > 0)
@@ -281,6 +392,7 @@ void TqmTcpCommandClient::SendMultipleLines(TStrings& ALines, const std::string&
   TqmTcpClientConnection& Conn = *Connection();
 
   TProgressRelay Relay(*this);
+  TqmLowSpeedScope LowSpeed(Conn, FLowSpeedLimit, FLowSpeedTime);
   SetInProgress(true);
   try {
     const int64_t TextSize = GetLinesSize(ALines);
@@ -314,7 +426,7 @@ void TqmTcpCommandClient::SendMultipleLines(TStrings& ALines, const std::string&
       const int64_t Room = AData.Size();
       AData.SetSize(AUsed);
       AData.SetPosition(0);
-      Conn.WriteData(&AData);
+      Transfer([&] { Conn.WriteData(&AData); });
       AData.SetSize(Room);
     };
     // A string list is read without a virtual call per line. Lines are
@@ -350,7 +462,7 @@ void TqmTcpCommandClient::SendMultipleLines(TStrings& ALines, const std::string&
     if (Terminator.empty()) More.Last();
     if (Used > 0) Send(Buffer, Used);
     More.Last();
-    if (!Terminator.empty()) Conn.WriteString(Terminator, CharSet);
+    if (!Terminator.empty()) Transfer([&] { Conn.WriteString(Terminator, CharSet); });
     More.End();
   } catch (...) {
     SetInProgress(false);

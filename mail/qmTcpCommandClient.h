@@ -27,6 +27,35 @@ using TqmTcpResponseCodeEvent =
 constexpr int qmCommandLineBreakCode = -150;
 extern const char* const qmCommandLineBreak;
 
+// What a server can make the client hold is bounded. Each limit ends the
+// operation with EqmTcpClientError naming it; the reply is then cut off,
+// so the connection is closed (without a closing command).
+constexpr int qmReplyLineTooLongCode = -160;   // a status reply line over MaxReplyLineLength
+constexpr int qmDataLineTooLongCode = -161;    // a data line over MaxDataLineLength
+constexpr int qmReplyTooManyLinesCode = -162;  // a status reply of more than MaxReplyLines lines
+constexpr int qmResponseTooLargeCode = -163;   // a response of more than MaxResponseSize bytes
+extern const char* const qmReplyLineTooLong;
+extern const char* const qmDataLineTooLong;
+extern const char* const qmReplyTooManyLines;
+extern const char* const qmResponseTooLarge;
+// A line that carries no reply code where a status reply was awaited (a
+// server of another protocol): the wait ends at once, the connection stays
+// open as after any refused reply.
+constexpr int qmUnexpectedReplyCode = -164;
+extern const char* const qmUnexpectedReply;  // "Unexpected reply from the server: %s"
+
+// Defaults of the limits: far above what real servers send (RFC 5321
+// allows 512-byte reply lines; an EHLO reply has a few dozen lines), and
+// data lines long enough for a whole body base64-encoded on one line.
+constexpr int qmDefaultMaxReplyLineLength = 64 * 1024;
+constexpr int64_t qmDefaultMaxDataLineLength = 64 * 1024 * 1024;
+constexpr int qmDefaultMaxReplyLines = 1000;
+constexpr int64_t qmDefaultMaxResponseSize = int64_t{1} << 30;  // 1 GiB
+// The low-speed limit of data transfers (a multi-line reply, a body sent):
+// fewer than 100 bytes/s over a minute means the peer is stalling.
+constexpr int qmDefaultLowSpeedLimit = 100;
+constexpr int qmDefaultLowSpeedTime = 60000;
+
 // The index of the first CR or LF of AText from AFrom on, or npos. Two
 // memchr scans: find_first_of("\r\n") looks every byte up in the set.
 inline size_t FindLineBreak(std::string_view AText, size_t AFrom = 0) {
@@ -63,6 +92,10 @@ class TqmTcpCommandClient : public TqmTcpClientTls {
   virtual void DoReceiveResponse(TStrings* AList);
   virtual void DoProgress(int64_t ABytesProceed, int64_t ATotalBytes);
   virtual void DoGetResponseCode(const std::string& AResponse, int& AResponseCode);
+  // Whether a complete line with code 0 cannot belong to a status reply of
+  // this protocol (so the peer speaks another one). Base: false, every
+  // line may be a continuation.
+  virtual bool IsForeignLine(const std::string& ALine);
 
   // Writes the text and CR LF; raises when not connected or when the text
   // holds a line break.
@@ -94,6 +127,25 @@ class TqmTcpCommandClient : public TqmTcpClientTls {
   const std::string& CharSet() const { return FCharSet; }
   void SetCharSet(const std::string& AValue);
 
+  // Limits on what a server can make the client hold; 0 or less: none.
+  int MaxReplyLineLength() const { return FMaxReplyLineLength; }
+  void SetMaxReplyLineLength(int AValue);
+  int64_t MaxDataLineLength() const { return FMaxDataLineLength; }
+  void SetMaxDataLineLength(int64_t AValue);
+  int MaxReplyLines() const { return FMaxReplyLines; }
+  void SetMaxReplyLines(int AValue);
+  int64_t MaxResponseSize() const { return FMaxResponseSize; }
+  void SetMaxResponseSize(int64_t AValue);
+  // A status reply (greeting, reply to a command, continuation lines
+  // included) must arrive whole within TimeOut. A data transfer restarts
+  // its TimeOut clock whenever bytes move, and ends with qmTransferTooSlow
+  // when a window of LowSpeedTime ms moves fewer than LowSpeedLimit bytes
+  // per second (0 in either: no low-speed check).
+  int LowSpeedLimit() const { return FLowSpeedLimit; }
+  void SetLowSpeedLimit(int AValue);
+  int LowSpeedTime() const { return FLowSpeedTime; }
+  void SetLowSpeedTime(int AValue);
+
   TqmTcpTextEvent OnSendCommand;
   TqmTcpListEvent OnReceiveResponse;
   TqmProgressEvent OnProgress;
@@ -108,7 +160,19 @@ class TqmTcpCommandClient : public TqmTcpClientTls {
   // Reads one block into Response; true when it did not end a line.
   bool ReadResponseChunk(bool AAppend);
   bool AddBlock(std::string_view AText, bool AAppend);
-  int FindResponseCode(int AStartIndex, const TOkCodes& AOkResponses, int& ALastCode);
+  // Judges lines [AStartIndex, AEnd): the index of the first with an
+  // accepted code, or -1. Lines are checked against the limits on the way.
+  int FindResponseCode(int AStartIndex, int AEnd, const TOkCodes& AOkResponses, int& ALastCode, bool ADataMode);
+  // Closes the connection (the reply is cut off) and raises the limit's error.
+  [[noreturn]] void RaiseLimit(const char* AText, int64_t ALimit, int ACode);
+  void CheckLineLength(const std::string& ALine, bool ADataLine);
+  // A Cancel or Abort ended the last read or write: the connection is
+  // closed and ECONNABORTED raised.
+  void CheckAborted();
+  // Runs one read or write of the connection: a time-out closes the
+  // connection before it passes on; a Cancel raises ECONNABORTED.
+  template <typename F>
+  void Transfer(F AStep);
   // Routes the connection's progress to OnProgress while alive.
   class TProgressRelay;
 
@@ -118,6 +182,13 @@ class TqmTcpCommandClient : public TqmTcpClientTls {
   int FLastResponseCode = 0;
   bool FPendingCR = false;    // the last block ended with a CR
   bool FReplyTail = false;    // lines followed the accepted reply line
+  int64_t FResponseBytes = 0; // bytes read into Response since it was cleared
+  int FMaxReplyLineLength = qmDefaultMaxReplyLineLength;
+  int64_t FMaxDataLineLength = qmDefaultMaxDataLineLength;
+  int FMaxReplyLines = qmDefaultMaxReplyLines;
+  int64_t FMaxResponseSize = qmDefaultMaxResponseSize;
+  int FLowSpeedLimit = qmDefaultLowSpeedLimit;
+  int FLowSpeedTime = qmDefaultLowSpeedTime;
   std::string FUserName, FPassword, FAuthorization, FCharSet;
 };
 

@@ -48,14 +48,28 @@ struct TLookupState {
 // ---- waiting ----
 
 bool WaitForEvent(pollfd& AEvent, int AAbortFd, TqmClock::time_point AStartTick, bool AGuiProcessing,
-                  int ATimeOutMs) {
+                  int ATimeOutMs, TqmClock::time_point AWakeBy) {
   TqmMessageQueue& Queue = TqmMessageQueue::Current();
   pollfd Fds[2] = {{AEvent.fd, AEvent.events, 0}, {AAbortFd, POLLIN, 0}};
   const size_t Count = AAbortFd >= 0 ? 2 : 1;
   AEvent.revents = 0;
 
-  switch (Queue.Wait(Fds, Count, ATimeOutMs < 0 ? -1 : ATimeOutMs, AGuiProcessing)) {
+  int PollMs = ATimeOutMs < 0 ? -1 : ATimeOutMs;
+  bool WakeFirst = false;
+  if (AWakeBy != TqmClock::time_point::max()) {
+    // Rounded up: a wake-up a little late is harmless, one early spins.
+    const auto Left = AWakeBy - TqmClock::now();
+    const int64_t LeftMs =
+        Left <= TqmClock::duration::zero() ? 0 : duration_cast<milliseconds>(Left + microseconds(999)).count();
+    if (PollMs < 0 || LeftMs < PollMs) {
+      PollMs = static_cast<int>(std::min<int64_t>(LeftMs, INT_MAX));
+      WakeFirst = true;
+    }
+  }
+
+  switch (Queue.Wait(Fds, Count, PollMs, AGuiProcessing)) {
     case TqmMessageQueue::TWaitResult::wrTimeout:
+      if (WakeFirst) return false;
       RaiseTimeout();
     case TqmMessageQueue::TWaitResult::wrSignaled:
       if (Fds[0].revents) {
@@ -164,8 +178,13 @@ TqmNetworkEvents TqmSocket::EnumEvents(short ARevents) {
   if (On & neConnect) {
     if (ARevents & (POLLOUT | POLLERR | POLLHUP)) {
       int Error = 0;
+      // Bytes received prove the connection was made: a peer that sent
+      // them and reset at once must not turn the connect into a failure,
+      // and its error stays for the read behind those bytes.
+      int Available = 0;
+      const bool Received = ioctl(FHandle, FIONREAD, &Available) == 0 && Available > 0;
       socklen_t Length = sizeof Error;
-      if (getsockopt(FHandle, SOL_SOCKET, SO_ERROR, &Error, &Length) < 0) Error = errno;
+      if (!Received && getsockopt(FHandle, SOL_SOCKET, SO_ERROR, &Error, &Length) < 0) Error = errno;
       Result.Events |= neConnect;
       Result.ConnectError = Error;
       FEnabled &= ~neConnect;
@@ -173,18 +192,22 @@ TqmNetworkEvents TqmSocket::EnumEvents(short ARevents) {
     return Result;
   }
 
-  int SoError = 0;
-  if (ARevents & POLLERR) {
-    socklen_t Length = sizeof SoError;
-    if (getsockopt(FHandle, SOL_SOCKET, SO_ERROR, &SoError, &Length) < 0) SoError = errno;
-  }
   const bool IsStream = FSocketType == SOCK_STREAM;
   // Readable without a hang-up, a connected stream socket holds bytes; only
-  // a hang-up needs the count to tell data still to read from the end.
+  // a hang-up or an error needs the count to tell data still to read from
+  // the end.
   int Available = (ARevents & POLLIN) ? 1 : 0;
-  if (IsStream && (ARevents & (POLLRDHUP | POLLHUP))) {
-    FHungUp = true;
+  if (IsStream && (ARevents & (POLLRDHUP | POLLHUP | POLLERR))) {
+    if (ARevents & (POLLRDHUP | POLLHUP)) FHungUp = true;
     if (ioctl(FHandle, FIONREAD, &Available) < 0) Available = 0;
+  }
+  int SoError = 0;
+  // Fetching the socket's error clears it. While received bytes wait (a
+  // reply the peer sent right before its reset) it stays for recv, which
+  // returns those bytes first and the error after them.
+  if ((ARevents & POLLERR) && !(IsStream && Available > 0 && (On & neRead))) {
+    socklen_t Length = sizeof SoError;
+    if (getsockopt(FHandle, SOL_SOCKET, SO_ERROR, &SoError, &Length) < 0) SoError = errno;
   }
 
   if ((On & neAccept) && (ARevents & POLLIN)) {
@@ -205,7 +228,8 @@ TqmNetworkEvents TqmSocket::EnumEvents(short ARevents) {
     Result.WriteError = SoError;
     FEnabled &= ~neWrite;
   }
-  const bool Closed = IsStream && (SoError != 0 || (ARevents & POLLHUP) ||
+  // Bytes still to read keep a reset from being reported before them.
+  const bool Closed = IsStream && (SoError != 0 || ((ARevents & POLLHUP) && Available == 0) ||
                                    ((ARevents & POLLRDHUP) && Available == 0));
   if ((On & neClose) && Closed) {
     Result.Events |= neClose;
@@ -278,10 +302,11 @@ void TqmConnection::CloseStream(bool ANotifyPeer) {
 
 void TqmConnection::DispatchNextAction() {}
 
-void TqmConnection::Abort() { FIsAborted = true; }
+void TqmConnection::Abort() { FIsAborted.store(true, std::memory_order_release); }
 
 void TqmConnection::CreateSocket(int AFamily, int AType, int AProtocol) {
-  FIsAborted = false;
+  ClearAborted();
+  FLostError = 0;
   int Handle = socket(AFamily, AType | SOCK_CLOEXEC, AProtocol);
   if (Handle < 0) RaiseSocketError(errno);
   FSocket->SetHandle(Handle, AFamily, AType);
@@ -370,11 +395,43 @@ void TqmSyncConnection::ResetAbort() {
 void TqmSyncConnection::SelectNetworkEvents(int AMask) { Socket().SelectEvents(AMask); }
 
 bool TqmSyncConnection::WaitForEvent(int ATimeOutMs) {
-  pollfd Event{Socket().Handle(), Socket().PollEvents(), 0};
   FLastRevents = 0;
-  bool Result = qm::WaitForEvent(Event, FAbortEvent, FStartTick, !DisableGuiProcessing(), ATimeOutMs);
+  const auto Now = TqmClock::now();
+  if (Now >= FDeadline) RaiseTimeout();
+  TqmClock::time_point WakeBy = FDeadline;
+  if (FLowSpeedOn) {
+    const auto Window = milliseconds(FLowSpeedTimeMs);
+    if (Now - FWindowStart >= Window) {
+      const int64_t Moved = BytesMoved() - FWindowBytes;
+      const int64_t Needed = static_cast<int64_t>(FLowSpeedLimit) * FLowSpeedTimeMs / 1000;
+      if (Moved < Needed)
+        RaiseSocketErrorMessage(Format(qmTransferTooSlow, static_cast<int>(std::min<int64_t>(Needed, INT_MAX)),
+                                       FLowSpeedTimeMs),
+                                qmTransferTooSlowCode);
+      FWindowStart = Now;
+      FWindowBytes = BytesMoved();
+    }
+    WakeBy = std::min(WakeBy, FWindowStart + Window);
+  }
+  pollfd Event{Socket().Handle(), Socket().PollEvents(), 0};
+  bool Result = qm::WaitForEvent(Event, FAbortEvent, FStartTick, !DisableGuiProcessing(), ATimeOutMs, WakeBy);
   if (Result) FLastRevents = Event.revents;
   return Result;
+}
+
+void TqmSyncConnection::StartLowSpeedCheck(int ABytesPerSec, int ATimeMs) {
+  FLowSpeedOn = ABytesPerSec > 0 && ATimeMs > 0;
+  FLowSpeedLimit = ABytesPerSec;
+  FLowSpeedTimeMs = ATimeMs;
+  FWindowStart = TqmClock::now();
+  FWindowBytes = BytesMoved();
+}
+
+TqmDeadlineScope::TqmDeadlineScope(TqmSyncConnection& AConnection, int ATimeOutMs)
+    : FConnection(AConnection), FSaved(AConnection.Deadline()) {
+  if (ATimeOutMs < 0) return;
+  const auto Mine = TqmClock::now() + milliseconds(ATimeOutMs);
+  if (Mine < FSaved) FConnection.SetDeadline(Mine);
 }
 
 TqmNetworkEvents TqmSyncConnection::EnumNetworkEvents() {
@@ -416,7 +473,7 @@ void TqmTcpConnection::ReadStep(TStream* ADestination) {
       // have served that read from its own buffer).
       if (Active()) Socket().Reenable(neRead);
       do {
-        if (!Active()) RaiseSocketError(ENOTSOCK);
+        if (!Active()) RaiseSocketError(LostError() ? LostError() : ENOTSOCK);
         if (NetworkStream().NeedClose() || NetworkStream().IsStopped()) break;
         if (WaitForEvent(TimeOut())) {
           const TqmNetworkEvents Events = EnumNetworkEvents();
@@ -476,7 +533,7 @@ bool TqmTcpConnection::ReadData(TStream* ADestination) {
 
 void TqmTcpConnection::WriteStep(TStream* ASource) {
   ResetTimeOut();
-  if (!Active()) RaiseSocketError(ENOTSOCK);
+  if (!Active()) RaiseSocketError(LostError() ? LostError() : ENOTSOCK);
   if (NetworkStream().NeedClose()) {
     Disconnect(false);
     return;
@@ -791,6 +848,7 @@ bool TqmNetworkStream::Read(TStream* ADestination) {
   FClosedByPeer = false;
   if (!ADestination) return true;
   int Received;
+  int64_t Taken = 0;
   do {
     const int Size = GetReadBatchSize();
     // The byte limit is reached: a recv of 0 bytes would look like a close.
@@ -801,11 +859,22 @@ bool TqmNetworkStream::Read(TStream* ADestination) {
       const int Error = errno;
       if (Error == EAGAIN || Error == EWOULDBLOCK) return false;
       if (IsConnectionLostError(Error)) FNeedClose = true;
+      if (Taken > 0 && FNeedClose) {
+        // The bytes that came before the reset go to the caller first; the
+        // closed connection reports the reset to the next read.
+        FConnection->SetLostError(Error);
+        return true;
+      }
       RaiseSocketError(Error);
     }
     if (Received > 0) {
       ADestination->WriteBuffer(Data, Received);
       UpdateProgress(Received);
+      Taken += Received;
+      // A peer that sends as fast as we read would keep this loop going
+      // for ever; the caller gets the bytes in pieces it can judge (the
+      // socket stays readable, so the next wait returns at once).
+      if (Taken >= qmMaxReadPerCall) return true;
       // A stream socket gives all it holds up to the size asked for: a
       // shorter answer has drained it, and the recv that would only say so
       // is saved. What arrives meanwhile is reported by the next wait.
@@ -939,6 +1008,7 @@ bool TqmNetworkStream::WriteTo(TStream* ASource, const std::string& AAddress, in
 int TqmNetworkStream::RecvRaw(void* ABuffer, int ASize) {
   const ssize_t Received = recv(Handle(), ABuffer, static_cast<size_t>(ASize), 0);
   const int Error = errno;
+  if (Received > 0) FConnection->AddBytesMoved(Received);
   FConnection->Socket().Reenable(neRead);
   Throttle(ASize);
   errno = Error;
@@ -951,7 +1021,10 @@ int TqmNetworkStream::SendRaw(const void* ABuffer, int ASize) {
       send(Handle(), ABuffer, static_cast<size_t>(ASize), MSG_NOSIGNAL | (FSendMore ? MSG_MORE : 0));
   const int Error = errno;
   if (Sent < 0 && (Error == EAGAIN || Error == EWOULDBLOCK)) FConnection->Socket().Reenable(neWrite);
-  if (Sent > 0) FConnection->SetHeldBack(FSendMore);
+  if (Sent > 0) {
+    FConnection->SetHeldBack(FSendMore);
+    FConnection->AddBytesMoved(Sent);
+  }
   Throttle(ASize);
   errno = Error;
   return static_cast<int>(Sent);

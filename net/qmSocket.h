@@ -7,6 +7,7 @@
 
 #include <poll.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -57,9 +58,11 @@ using TqmClock = std::chrono::steady_clock;
 // fd was (it is reset) or after queued messages were dispatched. A wait
 // without any event for ATimeOutMs, or messages keeping it busy until more
 // than ATimeOutMs passed since AStartTick, raise "Timeout error occured".
-// ATimeOutMs -1 waits without limit.
+// ATimeOutMs -1 waits without limit. AWakeBy, when not max(), ends a wait
+// that reaches it with false instead (the caller checks its own limits).
 bool WaitForEvent(pollfd& AEvent, int AAbortFd, TqmClock::time_point AStartTick,
-                  bool AGuiProcessing, int ATimeOutMs);
+                  bool AGuiProcessing, int ATimeOutMs,
+                  TqmClock::time_point AWakeBy = TqmClock::time_point::max());
 
 // The pause after a socket call of ARequested bytes at ABitsPerSec, in ms
 // (0 without throttling).
@@ -120,6 +123,9 @@ class TqmConnection : public TObject {
   virtual bool ReadData(TStream* ADestination) = 0;
   virtual bool WriteData(TStream* ASource) = 0;
   virtual void DispatchNextAction();
+  // Ends the running operation: its waits return at once and its loops end
+  // at their next check. Safe to call from any thread while the connection
+  // lives (it only sets a flag and signals an eventfd).
   virtual void Abort();
 
   // ---- socket ----
@@ -140,6 +146,16 @@ class TqmConnection : public TObject {
   void UpdateProgress(int64_t ACount);
   int64_t BytesProceed() const { return FBytesProceed; }
   int64_t TotalBytes() const { return FTotalBytes; }
+  // Bytes moved through the socket in either direction since creation;
+  // never reset (the low-speed check counts with it).
+  int64_t BytesMoved() const { return FBytesMoved; }
+  void AddBytesMoved(int64_t ACount) { FBytesMoved += ACount; }
+  // The error that ended the connection after the bytes received before it
+  // were handed out (a reset right after a reply); reads and writes on the
+  // closed connection raise it instead of the not-a-socket error. A new
+  // socket forgets it.
+  int LostError() const { return FLostError; }
+  void SetLostError(int ACode) { FLostError = ACode; }
   TqmProgressEvent OnProgress;
   TNotifyEvent OnReady;
 
@@ -163,7 +179,7 @@ class TqmConnection : public TObject {
   void SetBitsPerSec(int AValue) { FBitsPerSec = AValue; }
   int64_t BytesToProceed() const { return FBytesToProceed; }
   void SetBytesToProceed(int64_t AValue) { FBytesToProceed = AValue; }
-  bool IsAborted() const { return FIsAborted; }
+  bool IsAborted() const { return FIsAborted.load(std::memory_order_acquire); }
   bool Active() const { return FActive; }
   bool UseIpV6() const { return FUseIpV6; }
   void SetUseIpV6(bool AValue) { FUseIpV6 = AValue; }
@@ -184,7 +200,7 @@ class TqmConnection : public TObject {
   }
 
  protected:
-  void ClearAborted() { FIsAborted = false; }
+  void ClearAborted() { FIsAborted.store(false, std::memory_order_release); }
   // Disconnects and releases everything; called by the most derived
   // destructor so that the overrides still apply.
   void Destroy() noexcept;
@@ -193,12 +209,14 @@ class TqmConnection : public TObject {
   std::unique_ptr<TqmSocket> FSocket;
   int FBatchSize = 8192;
   int FBitsPerSec = 0;
-  bool FIsAborted = false;
+  std::atomic<bool> FIsAborted{false};
   std::unique_ptr<TqmNetworkStream> FNetworkStream;
   bool FActive = false;
   int64_t FBytesProceed = 0;
   int64_t FTotalBytes = 0;
   int64_t FBytesToProceed = -1;
+  int64_t FBytesMoved = 0;
+  int FLostError = 0;
   std::string FLocalIP;
   int FLocalPort = 0;
   std::string FPeerIP;
@@ -252,8 +270,21 @@ class TqmSyncConnection : public TqmConnection {
   TqmClock::time_point StartTick() const { return FStartTick; }
   void SelectNetworkEvents(int AMask);
   // Waits for the socket's selected events (or abort, or messages) with
-  // ATimeOutMs from the clock's start.
+  // ATimeOutMs from the clock's start. Also ends with the time-out error
+  // once the deadline has passed, and with qmTransferTooSlow when the
+  // low-speed check finds a window that moved too few bytes.
   bool WaitForEvent(int ATimeOutMs);
+
+  // A deadline for everything that follows until it is cleared: a peer
+  // that keeps sending a byte now and then cannot stretch a wait whose
+  // clock restarts with each byte. max() = none.
+  void SetDeadline(TqmClock::time_point AValue) { FDeadline = AValue; }
+  TqmClock::time_point Deadline() const { return FDeadline; }
+  // The low-speed limit of a data transfer: a window of ATimeMs that moves
+  // fewer than ABytesPerSec * ATimeMs / 1000 bytes ends the transfer with
+  // qmTransferTooSlow. Either value 0 or less: no check.
+  void StartLowSpeedCheck(int ABytesPerSec, int ATimeMs);
+  void StopLowSpeedCheck() { FLowSpeedOn = false; }
   // The events the last WaitForEvent reported.
   TqmNetworkEvents EnumNetworkEvents();
   int AbortHandle() const { return FAbortEvent; }
@@ -271,6 +302,40 @@ class TqmSyncConnection : public TqmConnection {
   TqmClock::time_point FStartTick;
   std::string FLocalBinding;
   short FLastRevents = 0;
+  TqmClock::time_point FDeadline = TqmClock::time_point::max();
+  bool FLowSpeedOn = false;
+  int FLowSpeedLimit = 0;
+  int FLowSpeedTimeMs = 0;
+  TqmClock::time_point FWindowStart;
+  int64_t FWindowBytes = 0;
+};
+
+// Sets a connection's deadline for as long as it lives (the outer one
+// wins when scopes nest: a deadline is never pushed back).
+class TqmDeadlineScope {
+ public:
+  TqmDeadlineScope(TqmSyncConnection& AConnection, int ATimeOutMs);
+  ~TqmDeadlineScope() { FConnection.SetDeadline(FSaved); }
+  TqmDeadlineScope(const TqmDeadlineScope&) = delete;
+  TqmDeadlineScope& operator=(const TqmDeadlineScope&) = delete;
+
+ private:
+  TqmSyncConnection& FConnection;
+  TqmClock::time_point FSaved;
+};
+
+// Runs the low-speed check of a data transfer for as long as it lives.
+class TqmLowSpeedScope {
+ public:
+  TqmLowSpeedScope(TqmSyncConnection& AConnection, int ABytesPerSec, int ATimeMs) : FConnection(AConnection) {
+    FConnection.StartLowSpeedCheck(ABytesPerSec, ATimeMs);
+  }
+  ~TqmLowSpeedScope() { FConnection.StopLowSpeedCheck(); }
+  TqmLowSpeedScope(const TqmLowSpeedScope&) = delete;
+  TqmLowSpeedScope& operator=(const TqmLowSpeedScope&) = delete;
+
+ private:
+  TqmSyncConnection& FConnection;
 };
 
 class TqmTcpConnection : public TqmSyncConnection {
@@ -321,6 +386,9 @@ class TqmUdpClientConnection : public TqmUdpConnection {
   ~TqmUdpClientConnection() override { Destroy(); }
   void Open(const std::string& AIP, int APort);
 };
+
+// The most bytes one Read hands back; what is left is read at the next call.
+constexpr int64_t qmMaxReadPerCall = 1 << 20;
 
 // The plain byte stream over the connection's socket.
 class TqmNetworkStream : public TObject {

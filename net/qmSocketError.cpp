@@ -16,6 +16,7 @@ const char* const qmInvalidBatchSize = "Invalid Batch Size";
 const char* const qmNetworkStreamRequired = "NetworkStream is required";
 const char* const qmNotActive = "The connection to the server is not active";
 const char* const qmInvalidAddressFamily = "Invalid address family";
+const char* const qmTransferTooSlow = "The transfer was too slow: fewer than %d bytes in %d ms";
 
 std::string SocketErrorText(int ACode) {
   switch (ACode) {

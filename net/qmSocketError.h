@@ -28,6 +28,9 @@ constexpr int qmInvalidBatchSizeCode = -4;
 constexpr int qmNetworkStreamRequiredCode = -5;
 constexpr int qmNotActiveCode = -6;
 constexpr int qmInvalidAddressFamilyCode = -7;
+// A data transfer moved fewer bytes than the connection's low-speed limit
+// asks for within its low-speed time.
+constexpr int qmTransferTooSlowCode = -8;
 
 extern const char* const qmTimeoutError;            // "Timeout error occured"
 extern const char* const qmInvalidHostAddress;      // "Invalid host address"
@@ -36,6 +39,7 @@ extern const char* const qmInvalidBatchSize;        // "Invalid Batch Size"
 extern const char* const qmNetworkStreamRequired;   // "NetworkStream is required"
 extern const char* const qmNotActive;               // "The connection to the server is not active"
 extern const char* const qmInvalidAddressFamily;    // "Invalid address family"
+extern const char* const qmTransferTooSlow;         // "The transfer was too slow: ..." (with the figures)
 
 // Name-resolution failures (the resolver reports no errno for them).
 constexpr int qmHostNotFoundCode = 11001;

@@ -1,5 +1,7 @@
 #include "net/qmTcpClient.h"
 
+#include <cerrno>
+
 #include "net/qmSocks.h"
 
 namespace qm {
@@ -17,11 +19,7 @@ TqmTcpClient::TqmTcpClient(TComponent* AOwner)
 }
 
 TqmTcpClient::~TqmTcpClient() {
-  try {
-    Close();
-  } catch (...) {
-    // Nothing can be reported from a destructor.
-  }
+  CloseForDestruction();
   try {
     CleanUp();
   } catch (...) {
@@ -130,26 +128,32 @@ void TqmTcpClient::CleanUp() {}
 void TqmTcpClient::DoKeepAlive() {}
 
 void TqmTcpClient::Changed() {
-  if (IsLoading()) return;
+  if (IsLoading() || FEventsSilenced) return;
   if (OnChanged) OnChanged(this);
 }
 
 void TqmTcpClient::DoOpen() {
-  if (OnOpen) OnOpen(this);
+  if (OnOpen && !FEventsSilenced) OnOpen(this);
 }
 
 void TqmTcpClient::DoClose() {
-  if (OnClose) OnClose(this);
+  if (OnClose && !FEventsSilenced) OnClose(this);
 }
 
 // ---- lifecycle ----
 
 void TqmTcpClient::Open() {
   if (Active()) return;
+  FCancelled.store(false);
   try {
     InternalOpen();
-    // An Abort during the open ends it quietly; nothing was opened.
-    if (!Active()) return;
+    // An Abort of the connection during the open ends it quietly; nothing
+    // was opened. A Cancel is reported: the caller asked for it and must
+    // not go on as if connected.
+    if (!Active()) {
+      if (FCancelled.load()) RaiseSocketError(ECONNABORTED);
+      return;
+    }
     StartKeepAlive();
     DoOpen();
   } catch (...) {
@@ -177,6 +181,20 @@ void TqmTcpClient::Close() {
 }
 
 bool TqmTcpClient::Active() { return Connection()->Active(); }
+
+void TqmTcpClient::Cancel() {
+  FCancelled.store(true);
+  Connection()->Abort();
+}
+
+void TqmTcpClient::CloseForDestruction() noexcept {
+  FEventsSilenced = true;
+  try {
+    Close();
+  } catch (...) {
+    // Nothing can be reported from a destructor.
+  }
+}
 
 void TqmTcpClient::CheckActive() {
   if (!Active()) RaiseSocketErrorMessage(qmNotActive, qmNotActiveCode);

@@ -4,6 +4,7 @@
 // the thread's message queue.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -63,6 +64,14 @@ class TqmTcpClient : public TComponent {
   // Raises "The connection to the server is not active" (-6).
   void CheckActive();
   bool InProgress() const { return FInProgress; }
+  // Ends the operation in progress (Open, a command, a transfer) promptly:
+  // it raises EqmSocketError ECONNABORTED ("Software caused connection
+  // abort") and the connection is closed without a closing command. Safe
+  // to call from any thread (another thread, a timer, a GUI handler) while
+  // the client lives; it only sets flags and signals the connection's
+  // abort event. A Cancel while nothing runs ends the next operation on
+  // the open connection; Open always starts afresh.
+  void Cancel();
 
   // ---- properties ----
   const std::string& Server() const { return FServer; }
@@ -98,6 +107,12 @@ class TqmTcpClient : public TComponent {
  protected:
   void Notification(TComponent* AComponent, TOperation AOperation) override;
   void SetInProgress(bool AValue) { FInProgress = AValue; }
+  // The closing of destruction: the owner's handlers may be gone, so the
+  // session ends without raising any event (the closing command is still
+  // sent). Every destructor that closes calls this instead of Close.
+  void CloseForDestruction() noexcept;
+  // True while events must not be raised (see CloseForDestruction).
+  bool EventsSilenced() const { return FEventsSilenced; }
   void StartKeepAlive();
   void StopKeepAlive();
   // The stream that carries a session through the firewall of
@@ -119,6 +134,8 @@ class TqmTcpClient : public TComponent {
   TqmMessageQueue::TTimerId FTimerId = 0;
   bool FTimerRunning = false;
   unsigned FCloseCount = 0;
+  std::atomic<bool> FCancelled{false};
+  bool FEventsSilenced = false;
   TqmTcpProxy* FProxy = nullptr;
 };
 

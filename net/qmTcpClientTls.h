@@ -66,6 +66,8 @@ class TqmTcpClientTls : public TqmTcpClient {
   void SetCertChainFlags(TqmCertificateChainVerifyFlags AValue);
   int CertChainRetrievalTimeout() const { return FCertChainRetrievalTimeout; }
   void SetCertChainRetrievalTimeout(int AValue);
+  // TLSFlags cap the version; UseSystemTLSFlags adds TLS 1.3 to the
+  // default flags only (see TqmTlsOpenSsl).
   bool UseSystemTLSFlags() const { return FUseSystemTLSFlags; }
   void SetUseSystemTLSFlags(bool AValue);
 

@@ -174,8 +174,11 @@ void TqmTlsOpenSsl::ConfigureContext(SSL_CTX* ACtx) {
       {tfUseTLS12, TLS1_2_VERSION, SSL_OP_NO_TLSv1_2},
       {tfUseTLS13, TLS1_3_VERSION, SSL_OP_NO_TLSv1_3},
   };
+  // The flags cap the version. UseSystemTLSFlags adds TLS 1.3 to the
+  // default set only: a caller who chose the versions (TLS 1.2 alone, say)
+  // gets exactly those, and names tfUseTLS13 to have it.
   TqmTlsFlags Enabled = FTLSFlags;
-  if (FUseSystemTLSFlags) Enabled |= tfUseTLS13;
+  if (FUseSystemTLSFlags && FTLSFlags == qmDefaultTlsFlags) Enabled |= tfUseTLS13;
   int Min = 0, Max = 0;
   uint64_t Options = 0;
   for (const TVersion& V : Versions) {

@@ -169,6 +169,9 @@ class TqmTlsOpenSsl : public TObject {
   void SetCertChainFlags(TqmCertificateChainVerifyFlags AValue) { FCertChainFlags = AValue; }
   int CertChainRetrievalTimeout() const { return FCertChainRetrievalTimeout; }
   void SetCertChainRetrievalTimeout(int AValue) { FCertChainRetrievalTimeout = AValue; }
+  // TLSFlags cap the protocol version. With UseSystemTLSFlags (default
+  // true) the default set also allows TLS 1.3; a set the caller chose is
+  // applied exactly (TLS 1.3 only with tfUseTLS13).
   bool UseSystemTLSFlags() const { return FUseSystemTLSFlags; }
   void SetUseSystemTLSFlags(bool AValue) { FUseSystemTLSFlags = AValue; }
   // Kept for callers that name a provider package; OpenSSL has one.

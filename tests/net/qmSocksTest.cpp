@@ -400,3 +400,23 @@ TEST(Socks, ReplyCutOffByTheProxyClosing) {
   EXPECT_EQ(E.Code, 5);
   EXPECT_EQ(E.Message, "SOCKS error: Connection refused");
 }
+
+TEST(Socks, RefusalRightBeforeAResetIsReported) {
+  // As dante does: the 10-byte refusal, then a reset. The refusal is the
+  // error, never the reset, however the two arrive.
+  for (int Round = 0; Round < 40; ++Round) {
+    TScriptedProxy Proxy([](int Fd, Bytes& R) {
+      ReadSocks5Connect(Fd, R, 10);
+      Send(Fd, {5, 5, 0, 1, 0, 0, 0, 0, 0, 0});
+      linger Hard{1, 0};
+      setsockopt(Fd, SOL_SOCKET, SO_LINGER, &Hard, sizeof Hard);
+    });
+    TqmTcpClient C;
+    Configure(C, TqmFirewallType::ftSocks5, Proxy.Port());
+    TError E = OpenError(C);
+    ASSERT_TRUE(E.IsSocks) << Round << ": " << E.Message;
+    EXPECT_EQ(E.Code, 5);
+    EXPECT_EQ(E.Message, "SOCKS error: Connection refused");
+    EXPECT_FALSE(C.Active());
+  }
+}

@@ -1,0 +1,424 @@
+// POP3 and SMTP clients against hostile or broken scripted servers of the
+// test's own: replies without end, slow trickles, another protocol, a reset
+// right behind the last reply, cancellation from another thread and from a
+// timer, and the closing of destruction. Each case ends with a clear error
+// within a bound (generous margins; never a tight timing), holds its memory
+// down (getrusage), and the same client object then works again.
+#include <gtest/gtest.h>
+#include <netinet/tcp.h>
+#include <sys/resource.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "core/qmMessageQueue.h"
+#include "mail/qmPop3.h"
+#include "mail/qmSmtp.h"
+#include "tests/net/qmNetTestUtil.h"
+
+namespace qm {
+namespace {
+
+using namespace qmtest;
+using namespace std::chrono;
+
+// Peak resident memory of the process so far, in KiB.
+long PeakKiB() {
+  rusage Usage{};
+  getrusage(RUSAGE_SELF, &Usage);
+  return Usage.ru_maxrss;
+}
+
+// A server thread that accepts one connection per session and runs the
+// script on it; Stop() ends scripts that loop (they poll it).
+struct TServer {
+  TFd Listen;
+  int Port = 0;
+  std::atomic<bool> Stopped{false};
+  TServerThread Thread;
+  explicit TServer(std::function<void(TServer&, int)> ASession, int ASessions = 1) {
+    Listen = Listener("127.0.0.1", Port);
+    Thread = TServerThread([this, ASession, ASessions] {
+      for (int I = 0; I < ASessions && !Stopped; ++I) {
+        TFd Peer = AcceptOne(Listen, 20000);
+        if (Peer < 0) return;
+        int On = 1;
+        setsockopt(Peer, IPPROTO_TCP, TCP_NODELAY, &On, sizeof On);
+        ASession(*this, Peer);
+      }
+    });
+  }
+  ~TServer() { Stop(); }
+  void Stop() { Stopped = true; }
+  // Sleeps in small steps; false once stopped.
+  bool Pause(milliseconds AFor) {
+    for (auto End = steady_clock::now() + AFor; steady_clock::now() < End;) {
+      if (Stopped) return false;
+      std::this_thread::sleep_for(milliseconds(5));
+    }
+    return !Stopped;
+  }
+};
+
+// A POP3 session that logs in and serves message 1 as ABody (already
+// dot-stuffed, ending with CRLF.CRLF).
+void Pop3Session(int APeer, const std::string& ABody) {
+  SendText(APeer, "+OK ready\r\n");
+  for (;;) {
+    std::string Line = ReadUntil(APeer, "\r\n");
+    if (Line.empty()) return;
+    if (Line.rfind("QUIT", 0) == 0) {
+      SendText(APeer, "+OK bye\r\n");
+      return;
+    }
+    if (Line.rfind("RETR", 0) == 0)
+      SendText(APeer, "+OK\r\n" + ABody);
+    else
+      SendText(APeer, "+OK\r\n");
+  }
+}
+
+const std::string GoodBody = "Subject: hi\r\n\r\nhello\r\n.\r\n";
+
+void PreparePop3(TqmPop3& AClient, int APort, int ATimeOut = 5000) {
+  AClient.SetServer("127.0.0.1");
+  AClient.SetPort(APort);
+  AClient.SetUserName("u");
+  AClient.SetPassword("p");
+  AClient.SetTimeOut(ATimeOut);
+}
+
+// Runs AAction and returns the ErrorCode it raised (0: none) and the time.
+template <typename F>
+int TimedCode(F AAction, steady_clock::duration& ATook, std::string* AMessage = nullptr) {
+  const auto Start = steady_clock::now();
+  const int Code = CodeOf(AAction, AMessage);
+  ATook = steady_clock::now() - Start;
+  return Code;
+}
+
+// After an error the same object opens a fresh session that works.
+void ExpectFreshSessionWorks(TqmPop3& AClient) {
+  AClient.Open();
+  AClient.Retrieve(1);
+  ASSERT_EQ(AClient.Response().Count(), 3);
+  EXPECT_EQ(AClient.Response()[2], "hello");
+  AClient.Close();
+}
+
+TEST(HostilePeer, EndlessStatusLineEndsAtTheLineLimit) {
+  TServer S([](TServer& T, int P) {
+    std::string Junk(65536, 'x');
+    SendText(P, "+OK ");
+    while (SendText(P, Junk) && !T.Stopped) {
+    }
+  });
+  const long Before = PeakKiB();
+  TqmPop3 C;
+  PreparePop3(C, S.Port);
+  steady_clock::duration Took;
+  std::string Message;
+  EXPECT_EQ(TimedCode([&] { C.Open(); }, Took, &Message), qmReplyLineTooLongCode);
+  EXPECT_NE(Message.find("MaxReplyLineLength"), std::string::npos) << Message;
+  EXPECT_FALSE(C.Active());
+  EXPECT_LT(Took, seconds(10));
+  EXPECT_LT(PeakKiB() - Before, 64 * 1024);
+  S.Stop();
+}
+
+TEST(HostilePeer, EndlessMultiLineReplyEndsAtTheResponseLimit) {
+  // Lines of a message that never ends: the total is what is bounded.
+  TServer S(
+      [](TServer& T, int P) {
+        static int Session = 0;
+        if (Session++ > 0) return Pop3Session(P, GoodBody);
+        SendText(P, "+OK ready\r\n");
+        ReadUntil(P, "\r\n");
+        SendText(P, "+OK\r\n");
+        ReadUntil(P, "\r\n");
+        SendText(P, "+OK\r\n");
+        ReadUntil(P, "RETR 1\r\n");
+        std::string Lines;
+        for (int I = 0; I < 4096; ++I) Lines += "data line that never ends the message\r\n";
+        SendText(P, "+OK\r\n");
+        while (!T.Stopped && SendText(P, Lines)) {
+        }
+      },
+      2);
+  const long Before = PeakKiB();
+  TqmPop3 C;
+  PreparePop3(C, S.Port);
+  C.SetMaxResponseSize(32 << 20);
+  C.Open();
+  steady_clock::duration Took;
+  std::string Message;
+  EXPECT_EQ(TimedCode([&] { C.Retrieve(1); }, Took, &Message), qmResponseTooLargeCode);
+  EXPECT_NE(Message.find("MaxResponseSize"), std::string::npos) << Message;
+  EXPECT_FALSE(C.Active());
+  EXPECT_LT(Took, seconds(30));
+  // 32 MB of short lines, held as strings: well under what was sent.
+  EXPECT_LT(PeakKiB() - Before, 400 * 1024);
+  ExpectFreshSessionWorks(C);
+}
+
+TEST(HostilePeer, DataLineWithoutEndEndsAtTheDataLineLimit) {
+  TServer S(
+      [](TServer& T, int P) {
+        static int Session = 0;
+        if (Session++ > 0) return Pop3Session(P, GoodBody);
+        SendText(P, "+OK ready\r\n");
+        ReadUntil(P, "\r\n");
+        SendText(P, "+OK\r\n");
+        ReadUntil(P, "\r\n");
+        SendText(P, "+OK\r\n");
+        ReadUntil(P, "RETR 1\r\n");
+        // The status line and the start of an endless line in one segment.
+        std::string Base64(1 << 16, 'Q');
+        SendText(P, "+OK\r\nSubject: x\r\n\r\n" + Base64);
+        while (!T.Stopped && SendText(P, Base64)) {
+        }
+      },
+      2);
+  const long Before = PeakKiB();
+  TqmPop3 C;
+  PreparePop3(C, S.Port);
+  C.SetMaxDataLineLength(4 << 20);
+  C.Open();
+  std::string Message;
+  EXPECT_EQ(CodeOf([&] { C.Retrieve(1); }, &Message), qmDataLineTooLongCode);
+  EXPECT_NE(Message.find("MaxDataLineLength"), std::string::npos) << Message;
+  EXPECT_FALSE(C.Active());
+  EXPECT_LT(PeakKiB() - Before, 64 * 1024);
+  ExpectFreshSessionWorks(C);
+}
+
+TEST(HostilePeer, StatusReplyOfEndlessContinuationLines) {
+  TServer S([](TServer& T, int P) {
+    SendText(P, "220 ready\r\n");
+    ReadUntil(P, "\r\n");
+    while (!T.Stopped && SendText(P, "250-an extension that is never the last\r\n")) {
+    }
+  });
+  TqmSmtp C;
+  C.SetServer("127.0.0.1");
+  C.SetPort(S.Port);
+  C.SetTimeOut(5000);
+  std::string Message;
+  steady_clock::duration Took;
+  EXPECT_EQ(TimedCode([&] { C.Open(); }, Took, &Message), qmReplyTooManyLinesCode);
+  EXPECT_NE(Message.find("MaxReplyLines (1000)"), std::string::npos) << Message;
+  EXPECT_FALSE(C.Active());
+  EXPECT_LT(Took, seconds(10));
+}
+
+TEST(HostilePeer, SlowlorisStatusReplyEndsWithinTimeOut) {
+  // One byte every 300 ms: each restarts the silence clock, but the whole
+  // greeting must come within TimeOut.
+  TServer S(
+      [](TServer& T, int P) {
+        static int Session = 0;
+        if (Session++ > 0) return Pop3Session(P, GoodBody);
+        const std::string Greeting = "+OK a greeting that trickles in for a long time\r\n";
+        for (char Ch : Greeting)
+          if (!SendText(P, std::string(1, Ch)) || !T.Pause(milliseconds(300))) return;
+      },
+      2);
+  TqmPop3 C;
+  PreparePop3(C, S.Port, 1500);
+  steady_clock::duration Took;
+  EXPECT_EQ(TimedCode([&] { C.Open(); }, Took), qmTimeoutErrorCode);
+  EXPECT_GE(Took, milliseconds(1000));
+  EXPECT_LT(Took, seconds(6));
+  EXPECT_FALSE(C.Active());
+  ExpectFreshSessionWorks(C);
+}
+
+TEST(HostilePeer, SlowDataTransferEndsAtTheLowSpeedLimit) {
+  TServer S(
+      [](TServer& T, int P) {
+        static int Session = 0;
+        if (Session++ > 0) return Pop3Session(P, GoodBody);
+        SendText(P, "+OK ready\r\n");
+        ReadUntil(P, "\r\n");
+        SendText(P, "+OK\r\n");
+        ReadUntil(P, "\r\n");
+        SendText(P, "+OK\r\n");
+        ReadUntil(P, "RETR 1\r\n");
+        SendText(P, "+OK\r\n");
+        const std::string Body(2000, 'a');
+        for (char Ch : Body)
+          if (!SendText(P, std::string(1, Ch)) || !T.Pause(milliseconds(200))) return;
+      },
+      2);
+  TqmPop3 C;
+  PreparePop3(C, S.Port, 5000);
+  C.SetLowSpeedLimit(100);
+  C.SetLowSpeedTime(1500);
+  C.Open();
+  steady_clock::duration Took;
+  std::string Message;
+  EXPECT_EQ(TimedCode([&] { C.Retrieve(1); }, Took, &Message), qmTransferTooSlowCode);
+  EXPECT_NE(Message.find("too slow"), std::string::npos) << Message;
+  EXPECT_GE(Took, milliseconds(1400));
+  EXPECT_LT(Took, seconds(8));
+  ExpectFreshSessionWorks(C);
+}
+
+TEST(HostilePeer, AnotherProtocolEndsTheWaitAtOnce) {
+  // A POP3 client at an SMTP server and an SMTP client at a POP3 server.
+  TServer Smtp([](TServer&, int P) {
+    SendText(P, "220 mail.example ESMTP ready\r\n");
+    ReadUntil(P, "\r\n", 3000);
+  });
+  TqmPop3 Pop;
+  PreparePop3(Pop, Smtp.Port, 30000);
+  steady_clock::duration Took;
+  std::string Message;
+  EXPECT_EQ(TimedCode([&] { Pop.Open(); }, Took, &Message), qmUnexpectedReplyCode);
+  EXPECT_EQ(Message, "Unexpected reply from the server: 220 mail.example ESMTP ready");
+  EXPECT_LT(Took, seconds(10));
+
+  TServer Pop3([](TServer&, int P) {
+    SendText(P, "+OK Dovecot ready.\r\n");
+    ReadUntil(P, "\r\n", 3000);
+  });
+  TqmSmtp Smtp2;
+  Smtp2.SetServer("127.0.0.1");
+  Smtp2.SetPort(Pop3.Port);
+  Smtp2.SetTimeOut(30000);
+  EXPECT_EQ(TimedCode([&] { Smtp2.Open(); }, Took, &Message), qmUnexpectedReplyCode);
+  EXPECT_EQ(Message, "Unexpected reply from the server: +OK Dovecot ready.");
+  EXPECT_LT(Took, seconds(10));
+}
+
+TEST(HostilePeer, SmtpContinuationLinesStillWait) {
+  TServer S([](TServer&, int P) {
+    SendText(P, "220-first\r\n");
+    std::this_thread::sleep_for(milliseconds(100));
+    SendText(P, "220-second\r\n220 ready\r\n");
+    std::string Line = ReadUntil(P, "\r\n");
+    SendText(P, "250-hello\r\n250 SIZE 100\r\n");
+    ReadUntil(P, "QUIT\r\n");
+    SendText(P, "221 bye\r\n");
+  });
+  TqmSmtp C;
+  C.SetServer("127.0.0.1");
+  C.SetPort(S.Port);
+  C.SetTimeOut(5000);
+  C.Open();
+  EXPECT_EQ(C.MaxMessageSize(), 100);
+  C.Close();
+}
+
+TEST(HostilePeer, ReplyRightBeforeAResetIsRead) {
+  // The reply and the reset arrive together: the reply is what counts.
+  constexpr int Rounds = 40;
+  TServer S(
+      [](TServer&, int P) {
+        SendText(P, "-ERR go away\r\n");
+        linger Hard{1, 0};
+        setsockopt(P, SOL_SOCKET, SO_LINGER, &Hard, sizeof Hard);
+      },
+      Rounds);
+  int Replies = 0;
+  for (int I = 0; I < Rounds; ++I) {
+    TqmPop3 C;
+    PreparePop3(C, S.Port);
+    std::string Message;
+    const int Code = CodeOf([&] { C.Open(); }, &Message);
+    if (Code == 20 && Message == "-ERR go away")
+      ++Replies;
+    else
+      ADD_FAILURE() << Code << " " << Message;
+    EXPECT_FALSE(C.Active());
+  }
+  EXPECT_EQ(Replies, Rounds);
+}
+
+TEST(HostilePeer, CancelFromAnotherThreadEndsABlockedOpen) {
+  TServer S(
+      [](TServer&, int P) {
+        static int Session = 0;
+        if (Session++ > 0) return Pop3Session(P, GoodBody);
+        ReadUntil(P, "\n", 20000);  // no greeting; waits for the client to go
+      },
+      2);
+  TqmPop3 C;
+  PreparePop3(C, S.Port, 30000);
+  std::thread Canceller([&] {
+    std::this_thread::sleep_for(milliseconds(300));
+    C.Cancel();
+  });
+  rusage Cpu0{}, Cpu1{};
+  getrusage(RUSAGE_THREAD, &Cpu0);
+  steady_clock::duration Took;
+  EXPECT_EQ(TimedCode([&] { C.Open(); }, Took), ECONNABORTED);
+  getrusage(RUSAGE_THREAD, &Cpu1);
+  Canceller.join();
+  EXPECT_LT(Took, seconds(5));
+  // Waiting, not spinning: far less CPU than wall time.
+  const double CpuSec = (Cpu1.ru_utime.tv_sec - Cpu0.ru_utime.tv_sec) + (Cpu1.ru_stime.tv_sec - Cpu0.ru_stime.tv_sec) +
+                        ((Cpu1.ru_utime.tv_usec - Cpu0.ru_utime.tv_usec) + (Cpu1.ru_stime.tv_usec - Cpu0.ru_stime.tv_usec)) / 1e6;
+  EXPECT_LT(CpuSec, 0.2);
+  EXPECT_FALSE(C.Active());
+  ExpectFreshSessionWorks(C);
+}
+
+TEST(HostilePeer, AbortFromATimerEndsARetrieve) {
+  TServer S(
+      [](TServer&, int P) {
+        static int Session = 0;
+        if (Session++ > 0) return Pop3Session(P, GoodBody);
+        SendText(P, "+OK ready\r\n");
+        ReadUntil(P, "\r\n");
+        SendText(P, "+OK\r\n");
+        ReadUntil(P, "\r\n");
+        SendText(P, "+OK\r\n");
+        ReadUntil(P, "RETR 1\r\n");
+        SendText(P, "+OK\r\nSubject: x\r\n");
+        ReadUntil(P, "\n", 20000);  // the rest never comes
+      },
+      2);
+  TqmPop3 C;
+  PreparePop3(C, S.Port, 30000);
+  C.Open();
+  auto& Queue = TqmMessageQueue::Current();
+  auto Timer = Queue.SetTimer(milliseconds(300), [&] { C.Connection()->Abort(); });
+  steady_clock::duration Took;
+  EXPECT_EQ(TimedCode([&] { C.Retrieve(1); }, Took), ECONNABORTED);
+  Queue.KillTimer(Timer);
+  EXPECT_LT(Took, seconds(5));
+  EXPECT_FALSE(C.Active());
+  ExpectFreshSessionWorks(C);
+}
+
+TEST(HostilePeer, DestructionSendsQuitWithoutEvents) {
+  std::string Seen;
+  TServer S([&](TServer&, int P) {
+    SendText(P, "+OK ready\r\n");
+    for (;;) {
+      std::string Line = ReadUntil(P, "\r\n", 5000);
+      if (Line.empty()) return;
+      Seen += Line;
+      SendText(P, Line.rfind("QUIT", 0) == 0 ? "+OK bye\r\n" : "+OK\r\n");
+      if (Line.rfind("QUIT", 0) == 0) return;
+    }
+  });
+  int Events = 0;
+  {
+    auto C = std::make_unique<TqmPop3>();
+    PreparePop3(*C, S.Port);
+    C->Open();
+    C->OnSendCommand = [&](TObject*, const std::string&) { ++Events; };
+    C->OnReceiveResponse = [&](TObject*, TStrings*) { ++Events; };
+    C->OnClose = [&](TObject*) { ++Events; };
+    C->OnChanged = [&](TObject*) { ++Events; };
+  }
+  S.Thread.Join();
+  EXPECT_EQ(Events, 0);
+  EXPECT_NE(Seen.find("QUIT\r\n"), std::string::npos) << Seen;
+}
+
+}  // namespace
+}  // namespace qm
