@@ -10,7 +10,6 @@
 namespace qm {
 
 const char* const qmSaslUnavailable = "Unable to logon to the server using Secure Password Authentication";
-const char* const qmNtlmUnavailable = "NTLM login is not available";
 const char* const qmCommandNul = "The command contains a NUL character and was not sent";
 
 TqmCustomMail::TqmCustomMail(TComponent* AOwner) : TqmTcpCommandClient(AOwner) {}

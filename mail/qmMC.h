@@ -14,9 +14,6 @@ class TqmMailMessage;
 // No mechanism that SASL may use (UseSasl with SaslOnly).
 constexpr int qmSaslUnavailableCode = -400;
 extern const char* const qmSaslUnavailable;
-// The server asks for NTLM, which this build cannot answer yet.
-constexpr int qmNtlmUnavailableCode = -401;
-extern const char* const qmNtlmUnavailable;
 // An argument holding a NUL would cut the command short on many servers.
 constexpr int qmCommandNulCode = -152;
 extern const char* const qmCommandNul;

@@ -86,7 +86,8 @@ void TqmPop3::SaslLogin() {
   }
   switch (ChoosePop3Mechanism(Listed, Methods, SaslOnly())) {
     case smNtlm:
-      throw EqmTcpClientError(qmNtlmUnavailable, qmNtlmUnavailableCode);
+      NtlmLogin();
+      break;
     case smCramMd5:
       CramMd5Login();
       break;
@@ -107,6 +108,16 @@ void TqmPop3::CramMd5Login() {
   const std::string Reply = Response().Text();
   const std::string Challenge = Reply.size() > 2 ? Reply.substr(2) : std::string();
   SendCommandSync(SaslCramMd5Response(Challenge, UserName(), Password()), {10});
+}
+
+void TqmPop3::NtlmLogin() {
+  SendCommandSync("AUTH NTLM", {10, 30});
+  // Challenges follow "+ "; the last token is answered "+OK".
+  SaslNtlmExchange(UserName(), Password(), "pop@" + Server(), {30, 10, 2},
+                   [this](const std::string& ALine, int AOkCode) {
+                     SendCommandSync(ALine, {AOkCode});
+                     return Response().Text();
+                   });
 }
 
 void TqmPop3::CloseSession() { SendSilentCommand("QUIT", {10}); }

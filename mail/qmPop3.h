@@ -69,6 +69,7 @@ class TqmPop3 : public TqmCustomMail {
   void SaslLogin();
   void ApopLogin();
   void CramMd5Login();
+  void NtlmLogin();
   void CheckCredentials();
 
   int FMessageCount = -1;

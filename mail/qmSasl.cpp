@@ -1,9 +1,14 @@
 #include "mail/qmSasl.h"
 
+#include <optional>
+
+#include "core/qmStream.h"
 #include "core/qmSysUtils.h"
 #include "crypto/qmCryptHash.h"
 #include "crypto/qmCryptMac.h"
+#include "mail/qmNtlmClient.h"
 #include "message/qmEncoder.h"
+#include "net/qmTcpClient.h"
 
 namespace qm {
 
@@ -22,6 +27,29 @@ std::string SaslCramMd5Response(const std::string& AChallenge, const std::string
 std::string SaslApopDigest(const std::string& ATimeStamp, const std::string& APassword) {
   if (ATimeStamp.empty()) return std::string();
   return Md5Hex(ATimeStamp + APassword);
+}
+
+const char* const qmNtlmEmptyChallenge = "The server sent no NTLM challenge";
+
+void SaslNtlmExchange(const std::string& AUserName, const std::string& APassword, const std::string& ATarget,
+                      const TqmNtlmReplyCodes& ACodes, const TqmSaslSendLine& ASendLine) {
+  TqmNtlmClient Client;
+  TMemoryStream Token;
+  std::optional<TqmAuthIdentity> Identity;
+  if (!AUserName.empty()) Identity.emplace(AUserName, APassword);
+  TqmEncoder Encoder;
+  Encoder.SetEncodeMethod(cmBase64);
+  Encoder.SetSuppressCrlf(true);
+  while (!Client.GenerateNtlmToken(Token, Identity ? &*Identity : nullptr, ATarget)) {
+    const std::string Reply = ASendLine(Encoder.EncodeToString(Token), ACodes.Continue);
+    Token.Clear();
+    if (Reply.size() > ACodes.ChallengeStart) Encoder.DecodeToStream(Reply.substr(ACodes.ChallengeStart), Token);
+    // No input would start the exchange over, and a server that keeps
+    // answering so would keep the client in the loop.
+    if (Token.Size() == 0) throw EqmTcpClientError(qmNtlmEmptyChallenge, qmNtlmEmptyChallengeCode);
+    Token.SetPosition(0);
+  }
+  if (Token.Size() > 0) ASendLine(Encoder.EncodeToString(Token), ACodes.Success);
 }
 
 bool SaslHasMechanism(const TStrings& AMethods, const std::string& AName) {

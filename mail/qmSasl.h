@@ -1,8 +1,10 @@
-// The strings and digests of the login mechanisms, and the order in which
-// the POP3 and SMTP clients choose a mechanism. No I/O here: the clients
-// put these texts into their command exchanges.
+// The strings and digests of the login mechanisms, the NTLM exchange, and
+// the order in which the POP3 and SMTP clients choose a mechanism. No I/O
+// here: the clients put these texts into their command exchanges (the
+// NTLM exchange sends through a function the client hands it).
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "core/qmStrings.h"
@@ -23,6 +25,29 @@ std::string SaslCramMd5Response(const std::string& AChallenge, const std::string
 std::string SaslApopDigest(const std::string& ATimeStamp, const std::string& APassword);
 // One line of base64 (the LOGIN mechanism's user name and password lines).
 std::string SaslBase64Line(const std::string& AText);
+
+// The server answered a token with a continuation that holds no challenge.
+constexpr int qmNtlmEmptyChallengeCode = -402;
+extern const char* const qmNtlmEmptyChallenge;
+
+// What the NTLM exchange needs of a protocol: the code that continues the
+// exchange, the code of success, and where the challenge starts in the
+// text of a continuation reply.
+struct TqmNtlmReplyCodes {
+  int Continue;
+  int Success;
+  size_t ChallengeStart;
+};
+// Sends one line with the only reply code it accepts (a reply with another
+// code raises) and returns the text of the reply.
+using TqmSaslSendLine = std::function<std::string(const std::string& ALine, int AOkCode)>;
+// The NTLM exchange after the protocol's "AUTH NTLM": each token goes out as
+// one line of base64 through ASendLine, intermediate ones with the
+// continuation code, the last one (when the exchange ends with a token)
+// with the success code. An empty AUserName logs in with the running user's
+// default NTLM credentials. ATarget names the server as "service@host".
+void SaslNtlmExchange(const std::string& AUserName, const std::string& APassword, const std::string& ATarget,
+                      const TqmNtlmReplyCodes& ACodes, const TqmSaslSendLine& ASendLine);
 
 // True when AMethods holds AName as a whole entry, ignoring case.
 bool SaslHasMechanism(const TStrings& AMethods, const std::string& AName);

@@ -154,7 +154,8 @@ void TqmCustomSmtp::Login() {
     case smUnavailable:
       throw EqmSmtpError(qmSaslUnavailable, qmSaslUnavailableCode);
     case smNtlm:
-      throw EqmSmtpError(qmNtlmUnavailable, qmNtlmUnavailableCode);
+      NtlmLogin();
+      return;
     case smXOAuth2:
       XOAuth2Login();
       return;
@@ -179,6 +180,16 @@ void TqmCustomSmtp::CramMd5Login() {
   const std::string Reply = Trim(Response().Text());
   const std::string Challenge = Reply.size() > 4 ? Reply.substr(4) : std::string();
   SendCommandSync(SaslCramMd5Response(Challenge, UserName(), Password()), {235});
+}
+
+void TqmCustomSmtp::NtlmLogin() {
+  SendCommandSync("AUTH NTLM", {334});
+  // Challenges follow "334 "; the last token is answered 235.
+  SaslNtlmExchange(UserName(), Password(), "smtp@" + Server(), {334, 235, 4},
+                   [this](const std::string& ALine, int AOkCode) {
+                     SendCommandSync(ALine, {AOkCode});
+                     return Response().Text();
+                   });
 }
 
 void TqmCustomSmtp::LoginLogin() {

@@ -96,6 +96,7 @@ class TqmCustomSmtp : public TqmCustomMail {
   void Login();
   void XOAuth2Login();
   void CramMd5Login();
+  void NtlmLogin();
   void LoginLogin();
 
   bool FUseEHLO = true;
