@@ -26,7 +26,9 @@
 #include <algorithm>
 #include <deque>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
 
 #include <gtest/gtest.h>
@@ -650,6 +652,62 @@ TEST_F(SampleWorkflows, ServerRefusalsAreShownAndTheConnectionIsClosed) {
   ASSERT_EQ(Driver.SeenWindows().size(), 4u);
   EXPECT_EQ(Driver.SeenWindows()[3].Text, "Collecting completed, 1 messages in the mailbox");
   EXPECT_EQ(Driver.Unexpected(), 0);
+}
+
+// ---- the login path against servers that offer only NTLM ----
+
+// The sample's own clients with SASL switched on (the sample leaves them at
+// their defaults, which log in with USER/PASS and LOGIN), against the
+// scripted servers whose NTLM acceptor is gss-ntlmssp.
+TEST(SampleNtlm, CheckMailAndSendLogInWithNtlm) {
+  TestServers Servers;
+  const ServerEnv Ntlm = Servers.Start("ntlm");
+  auto Form = std::make_unique<TForm1>();
+  Form->edtPop3Server->setText(QString::fromStdString(Value(Ntlm, "NTLM_HOST")));
+  Form->edtPop3Port->setValue(Port(Ntlm, "NTLM_POP3_PORT"));
+  Form->edtSmtpServer->setText(QString::fromStdString(Value(Ntlm, "NTLM_HOST")));
+  Form->edtSmtpPort->setValue(Port(Ntlm, "NTLM_SMTP_PORT"));
+  Form->edtUser->setText(QString::fromStdString(Value(Ntlm, "NTLM_DOMAIN") + "\\" + Value(Ntlm, "NTLM_USER")));
+  Form->edtPassword->setText(QString::fromStdString(Value(Ntlm, "NTLM_PASSWORD")));
+  Form->qmPOP31->SetUseSasl(true);
+  Form->qmSMTP1->SetUseSasl(true);
+  Form->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(Form.get()));
+
+  ModalDriver Driver;
+  Driver.ThenOk();
+  QTest::mouseClick(Form->btnCheckMail, Qt::LeftButton);
+  ASSERT_EQ(Driver.SeenWindows().size(), 1u);
+  EXPECT_EQ(Driver.SeenWindows()[0].Text, "Collecting completed, 2 messages in the mailbox");
+  EXPECT_EQ(ListTexts(Form->lbMessages), QStringList({"First", "Second"}));
+
+  Driver.Then([&](QWidget* W) {
+    Find<QLineEdit>(W, "edtFrom")->setText("ntlm@qm.test");
+    Find<QLineEdit>(W, "edtTo")->setText("rcpt@qm.test");
+    Find<QLineEdit>(W, "edtSubject")->setText("Sent after an NTLM login");
+    QTest::mouseClick(Find<QPushButton>(W, "btnSend"), Qt::LeftButton);
+  });
+  Driver.ThenOk();
+  QTest::mouseClick(Form->btnComposeMail, Qt::LeftButton);
+  ASSERT_EQ(Driver.SeenWindows().size(), 3u);
+  EXPECT_EQ(Driver.SeenWindows()[2].Text, "The message was sent successfully");
+  EXPECT_EQ(Driver.Unexpected(), 0);
+  Form.reset();
+
+  // Each server saw an NTLM login as the user typed in, and the session's
+  // work after it.
+  const std::string Initiator =
+      "\"initiator\": \"" + Value(Ntlm, "NTLM_DOMAIN") + "\\\\" + Value(Ntlm, "NTLM_USER") + "\"";
+  for (const char* Key : {"NTLM_POP3_SESSIONS", "NTLM_SMTP_SESSIONS"}) {
+    std::string Sessions;
+    for (int I = 0; I < 200 && std::count(Sessions.begin(), Sessions.end(), '\n') < 1; ++I) {
+      QTest::qWait(10);
+      std::ifstream In(Value(Ntlm, Key));
+      Sessions.assign(std::istreambuf_iterator<char>(In), {});
+    }
+    EXPECT_NE(Sessions.find(Initiator), std::string::npos) << Sessions;
+    EXPECT_NE(Sessions.find("\"quit\": true"), std::string::npos) << Sessions;
+  }
 }
 
 }  // namespace
