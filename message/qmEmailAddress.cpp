@@ -263,4 +263,150 @@ bool ParseFullAddress(const std::string& AText, std::string& AName, std::string&
   return false;
 }
 
+namespace {
+
+bool IsAddressSpecial(char C) {
+  return C == '(' || C == ')' || C == '<' || C == '>' || C == ',' || C == ';' || C == ':' ||
+         C == '"' || C == ' ' || C == '\t' || C == '\r' || C == '\n';
+}
+
+// A quoted string or comment from its opening character: the content with
+// quoted-pairs unescaped (nested comments kept in a comment); AI is left on
+// the closing character (or the end).
+std::string ReadDelimited(std::string_view AText, size_t& AI, char AOpen, char AClose) {
+  std::string R;
+  int Depth = 1;
+  for (++AI; AI < AText.size(); ++AI) {
+    const char C = AText[AI];
+    if (C == '\\' && AI + 1 < AText.size()) {
+      R += AText[++AI];
+    } else if (C == AClose && --Depth == 0) {
+      break;
+    } else {
+      if (C == AOpen && AOpen != AClose) ++Depth;
+      R += C;
+    }
+  }
+  return R;
+}
+
+}  // namespace
+
+std::vector<TqmMailboxText> ParseMailboxList(std::string_view AText) {
+  std::vector<TqmMailboxText> Result;
+  std::string Phrase, Email, Comment;
+  bool Angle = false;       // the address came in angle brackets
+  bool SpaceBefore = false;
+  int Words = 0;
+  bool AnyQuoted = false;
+  auto Flush = [&] {
+    if (!Email.empty()) {
+      std::string Name = Trim(Phrase);
+      if (Name.empty() && !Angle) Name = Trim(Comment);
+      Result.push_back({Name, Email});
+    } else if (Words == 1 && !AnyQuoted && Phrase.find('@') == std::string::npos) {
+      // A lone word: a local address such as "root".
+      Result.push_back({std::string(), Phrase});
+    }
+    Phrase.clear();
+    Email.clear();
+    Comment.clear();
+    Angle = false;
+    Words = 0;
+    AnyQuoted = false;
+  };
+  auto AddWord = [&](const std::string& AWord) {
+    if (!Phrase.empty() && SpaceBefore) Phrase += ' ';
+    Phrase += AWord;
+    ++Words;
+  };
+  const size_t N = AText.size();
+  for (size_t I = 0; I < N; ++I) {
+    const char C = AText[I];
+    if (C == ' ' || C == '\t' || C == '\r' || C == '\n') {
+      SpaceBefore = true;
+      continue;
+    }
+    if (C == '(') {
+      std::string Text = ReadDelimited(AText, I, '(', ')');
+      if (Comment.empty()) Comment = Text;
+      SpaceBefore = true;
+      continue;
+    }
+    if (C == ',' || C == ';') {
+      Flush();
+      SpaceBefore = false;
+      continue;
+    }
+    if (C == ':' && Email.empty()) {
+      // A group: its name is not a recipient.
+      Phrase.clear();
+      Comment.clear();
+      Words = 0;
+      AnyQuoted = false;
+      SpaceBefore = false;
+      continue;
+    }
+    if (C == '<') {
+      size_t End = I + 1;
+      while (End < N && AText[End] != '>') {
+        if (AText[End] == '"') ReadDelimited(AText, End, '"', '"');
+        ++End;
+      }
+      std::string Inner = Trim(AText.substr(I + 1, std::min(End, N) - I - 1));
+      // An obsolete route ("@relay1,@relay2:user@host") goes.
+      if (!Inner.empty() && Inner[0] == '@' && Inner.find(':') != std::string::npos)
+        Inner = Trim(std::string_view(Inner).substr(Inner.find(':') + 1));
+      if (Angle) Flush();
+      // "a@x <a@x>": the bare text in front is the name.
+      if (!Email.empty()) {
+        AddWord(Email);
+        Email.clear();
+      }
+      Email = Inner;
+      Angle = true;
+      I = End;
+      SpaceBefore = false;
+      continue;
+    }
+    if (C == '>') continue;
+    std::string Word;
+    bool Quoted = false;
+    if (C == '"') {
+      Word = ReadDelimited(AText, I, '"', '"');
+      Quoted = true;
+      // A quoted local part: "john doe"@example.org.
+      if (I + 1 < N && AText[I + 1] == '@') {
+        size_t E = I + 1;
+        while (E < N && !IsAddressSpecial(AText[E])) ++E;
+        Word = '"' + Word + '"' + std::string(AText.substr(I + 1, E - I - 1));
+        I = E - 1;
+        Quoted = false;
+      }
+    } else {
+      size_t E = I;
+      while (E < N && !IsAddressSpecial(AText[E])) ++E;
+      Word = std::string(AText.substr(I, E - I));
+      I = E - 1;
+    }
+    const bool IsAddress = !Quoted && Word.find('@') != std::string::npos && Word[0] != '@' &&
+                           Word.back() != '@';
+    // After a complete mailbox, white space alone separates the next one.
+    if (Angle || (IsAddress && !Email.empty())) Flush();
+    if (IsAddress && Email.empty()) {
+      Email = Word;
+    } else if (!Email.empty()) {
+      // Words after a bare address: a new mailbox.
+      Flush();
+      AddWord(Word);
+    } else {
+      AddWord(Word);
+      AnyQuoted = AnyQuoted || Quoted;
+    }
+    SpaceBefore = false;
+  }
+  Flush();
+  return Result;
+}
+
 }  // namespace qm

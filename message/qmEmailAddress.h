@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/qmComponent.h"
@@ -87,5 +88,20 @@ std::string BuildFullAddress(const std::string& AName, const std::string& AEmail
 // True when AText carries a display name. Without one, AName receives the
 // address as well.
 bool ParseFullAddress(const std::string& AText, std::string& AName, std::string& AEmail);
+
+// One mailbox of an address list as written: the display name (quoted
+// strings unquoted and unescaped, comments left out, encoded words still
+// encoded) and the address.
+struct TqmMailboxText {
+  std::string Name;
+  std::string Email;
+};
+// The mailboxes of an address list field value (RFC 5322 section 3.4 and
+// the obsolete forms of section 4.4): separated by ",", ";" or, after a
+// complete mailbox, by white space alone; groups ("Team: a@x, b@y;",
+// "Undisclosed recipients:;") give their members and nothing for the group
+// itself. A comment names a bare address that has no other name
+// ("a@x (Name)"), as older mailers write it.
+std::vector<TqmMailboxText> ParseMailboxList(std::string_view AText);
 
 }  // namespace qm

@@ -59,6 +59,15 @@ std::vector<std::string> FoldText(const std::string& AText, size_t AFirstRoom, s
 
 }  // namespace
 
+void CheckHeaderText(std::string_view AText) {
+  if (AText.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos) return;
+  std::string Shown(AText.substr(0, 60));
+  for (char& C : Shown)
+    if (C == '\r' || C == '\n' || C == '\0') C = ' ';
+  throw EqmHeaderFieldError("Header field text holds a line break or NUL: " + Shown,
+                            qmHeaderFieldLineBreak);
+}
+
 bool IsHeaderFieldLine(std::string_view ALine) {
   size_t I = 0;
   while (I < ALine.size() && ALine[I] > ' ' && ALine[I] < 127 && ALine[I] != ':') ++I;
@@ -138,8 +147,8 @@ std::string TqmHeaderFieldList::GetFieldValueAt(int AIndex) const {
   for (int I = First + 1; I < Count; ++I) {
     const std::string& Next = FSource->Get(I);
     if (!IsContinuation(Next)) break;
-    // A leading tab is dropped, a leading space kept.
-    Value.append(Next, Next[0] == '\t' ? 1 : 0, std::string::npos);
+    // Unfolding takes out the line break only (RFC 5322 section 2.2.3).
+    Value += Next;
   }
   return Value;
 }
@@ -194,7 +203,9 @@ TqmFieldItem TqmHeaderFieldList::FindItem(const std::string& AValue,
   size_t E = NameEnd;
   for (; E < N; ++E) {
     const char C = AValue[E];
-    if (Quote == 0 && InSet(Quotes, C)) {
+    if (Quote == '"' && C == '\\' && E + 1 < N) {
+      ++E;  // a quoted-pair: the next character is text
+    } else if (Quote == 0 && InSet(Quotes, C)) {
       Quote = C;
     } else if (Quote != 0 && C == Quote) {
       ++E;
@@ -214,8 +225,22 @@ std::string TqmHeaderFieldList::GetItemValue(const std::string& AValue,
   std::string Text = Trim(FindItem(AValue, AItemName).Text);
   const std::string_view Quotes = GetQuoteChars();
   // Each end is only tested for being some quote character.
-  if (Text.size() >= 2 && InSet(Quotes, Text.front()) && InSet(Quotes, Text.back()))
+  if (Text.size() >= 2 && InSet(Quotes, Text.front()) && InSet(Quotes, Text.back())) {
+    const bool DoubleQuoted = Text.front() == '"';
     Text = Text.substr(1, Text.size() - 2);
+    // Quoted-pairs of a quoted string: filename="say \"hello\".txt". Only
+    // \" and \\ are taken as pairs, so that a Windows path that a mailer
+    // put in quotes unescaped keeps its backslashes.
+    if (DoubleQuoted && Text.find('\\') != std::string::npos) {
+      std::string Plain;
+      for (size_t I = 0; I < Text.size(); ++I) {
+        if (Text[I] == '\\' && I + 1 < Text.size() && (Text[I + 1] == '"' || Text[I + 1] == '\\'))
+          ++I;
+        Plain += Text[I];
+      }
+      Text = std::move(Plain);
+    }
+  }
   return Text;
 }
 
@@ -260,6 +285,7 @@ int TqmHeaderFieldList::InsertFolded(int AIndex, const std::string& AText,
 
 void TqmHeaderFieldList::InsertLine(int AIndex, const std::string& ALine, bool AFold) {
   if (!FSource || ALine.empty()) return;
+  CheckHeaderText(ALine);
   const int Index = std::clamp(AIndex, 0, FHeaderEnd);
   if (AFold && FCharsPerLine > 0) {
     // The first fold comes after the first word of the value.
@@ -325,6 +351,7 @@ void TqmHeaderFieldList::AddFieldItemAt(int AIndex, const std::string& AItemName
   std::string Item = AItemName;
   if (!AItemName.empty() && AItemName.back() != '=') Item += '=';
   Item += Trim(AItemValue);
+  CheckHeaderText(Item);
 
   const int LastIndex = GetFieldLastLineIndex(AIndex);
   std::string Line = FSource->Get(LastIndex);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/qmComponent.h"
+#include "core/qmException.h"
 #include "core/qmStrings.h"
 
 namespace qm {
@@ -17,6 +18,24 @@ struct TqmFieldItem {
   int Length = 0;    // the matched name up to its "=", plus Text
   std::string Text;  // the item's value as written, quotes included
 };
+
+class EqmHeaderFieldError : public Exception {
+ public:
+  EqmHeaderFieldError(std::string AMessage, int AErrorCode)
+      : Exception(std::move(AMessage)), FErrorCode(AErrorCode) {}
+  int ErrorCode() const { return FErrorCode; }
+
+ private:
+  int FErrorCode;
+};
+
+// Error codes of EqmHeaderFieldError.
+// "Header field text holds a line break or NUL: %s": written as it stands
+// it would end the field and start one of the sender's choice.
+constexpr int qmHeaderFieldLineBreak = -1;
+
+// Throws EqmHeaderFieldError when the text holds CR, LF or NUL.
+void CheckHeaderText(std::string_view AText);
 
 // Whether a line starts a header field: a name of printable ASCII
 // characters (white space allowed only between it and the colon) and ":".

@@ -16,6 +16,7 @@ namespace qm {
 namespace {
 
 const std::string kCrLf = "\r\n";
+const std::string kUtf8 = "utf-8";
 
 bool IsUtf8Continuation(char C) { return (static_cast<uint8_t>(C) & 0xC0) == 0x80; }
 
@@ -163,19 +164,7 @@ std::string_view TqmMailHeaderFieldList::GetQuoteChars() const {
 std::string TqmMailHeaderFieldList::GetDecodedFieldValueAt(int AIndex) const {
   if (!ValidIndex(AIndex)) return {};
   if (FFieldNames[AIndex] == "subject") return GetFieldValueAt(AIndex);
-  const int First = FFieldLines[AIndex];
-  const std::string& Line = FSource->Get(First);
-  const size_t Skip = std::min(Line.size(), FFieldNames[AIndex].size() + 1);
-  std::string Value = Line.substr(Skip);
-  if (!Value.empty() && (Value[0] == ' ' || Value[0] == '\t')) Value.erase(0, 1);
-  const int Count = FSource->Count();
-  for (int I = First + 1; I < Count; ++I) {
-    const std::string& Next = FSource->Get(I);
-    if (Next.empty() || (Next[0] != ' ' && Next[0] != '\t')) break;
-    if (!Value.empty() && Value.back() == '>') Value += ',';
-    Value.append(Next, Next[0] == '\t' ? 1 : 0, std::string::npos);
-  }
-  return Trim(Value);
+  return Trim(GetFieldValueAt(AIndex));
 }
 
 // ---------------------------------------------------------------------------
@@ -208,9 +197,13 @@ std::string TqmMailHeaderFieldList::EncodeWord(std::string_view AText, const std
   return "=?" + ACharSet + "?" + Letter + "?" + Encoded + "?=";
 }
 
-std::string TqmMailHeaderFieldList::EncodeText(std::string_view AText, const std::string& ACharSet,
-                                               int AWidth, TqmEncodeMethod AMethod) {
+std::string TqmMailHeaderFieldList::EncodeText(std::string_view AText,
+                                               const std::string& ACharSetWanted, int AWidth,
+                                               TqmEncodeMethod AMethod) {
   if (AText.empty() || AMethod == cmUUEncode) return std::string(AText);
+  // Text the charset cannot hold goes out in UTF-8, never with "?" for
+  // what is missing.
+  const std::string& ACharSet = CharSetHolds(AText, ACharSetWanted) ? ACharSetWanted : kUtf8;
   const size_t Width = static_cast<size_t>(std::max(AWidth, 1));
   TqmEncodeMethod Method = AMethod;
   const std::string Whole = EncodeWord(AText, ACharSet, Method);
@@ -272,7 +265,8 @@ std::string TqmMailHeaderFieldList::EncodeAddress(const std::string& AAddress,
 
 std::string TqmMailHeaderFieldList::EncodeRfc2231Item(const std::string& AItemName,
                                                       std::string_view AValue,
-                                                      const std::string& ACharSet, int AWidth) {
+                                                      const std::string& ACharSetWanted, int AWidth) {
+  const std::string& ACharSet = CharSetHolds(AValue, ACharSetWanted) ? ACharSetWanted : kUtf8;
   TqmRfc2231HeaderEncoder Encoder;
   const std::string Whole = Encoder.EncodeValue(AValue, ACharSet, "");
   const size_t Width = static_cast<size_t>(std::max(AWidth, 1));
@@ -309,76 +303,117 @@ std::string TqmMailHeaderFieldList::EncodeRfc2231Item(const std::string& AItemNa
 // ---------------------------------------------------------------------------
 // Decoding
 
+namespace {
+
+// One RFC 2047 encoded word at the start of AText: "=?" charset "?" B or Q
+// "?" text "?=", with no blanks or "?" inside; its length, or 0.
+size_t MatchEncodedWord(std::string_view AText, std::string& ACharSet, char& ALetter,
+                        std::string_view& AEncoded) {
+  if (AText.size() < 8 || AText[0] != '=' || AText[1] != '?') return 0;
+  auto Plain = [](char C) { return C != '?' && static_cast<uint8_t>(C) > ' ' && C != 127; };
+  size_t I = 2;
+  while (I < AText.size() && Plain(AText[I])) ++I;
+  if (I == 2 || I + 2 >= AText.size() || AText[I] != '?' || AText[I + 2] != '?') return 0;
+  const char Letter = AText[I + 1];
+  if (Letter != 'B' && Letter != 'b' && Letter != 'Q' && Letter != 'q') return 0;
+  const size_t TextStart = I + 3;
+  size_t J = TextStart;
+  while (J < AText.size() && Plain(AText[J])) ++J;
+  if (J + 1 >= AText.size() || AText[J] != '?' || AText[J + 1] != '=') return 0;
+  ACharSet.assign(AText.substr(2, I - 2));
+  // RFC 2231 allows a language after the charset: "utf-8*en".
+  const size_t Star = ACharSet.find('*');
+  if (Star != std::string::npos) ACharSet.erase(Star);
+  ALetter = static_cast<char>(Letter & ~0x20);
+  AEncoded = AText.substr(TextStart, J - TextStart);
+  return J + 2;
+}
+
+}  // namespace
+
 std::string TqmMailHeaderFieldList::DecodeText(std::string_view AText,
                                                const std::string& ADefaultCharSet) {
+  if (AText.find("=?") == std::string_view::npos)
+    return ReceivedText(AText.data(), AText.size(), ADefaultCharSet);
   std::string Result;
   std::string Literal;  // undecoded text, converted from the default charset
-  bool Decoded = false;
+  // Bytes of adjacent encoded words in one charset, converted together so
+  // that a character split over two words survives.
+  std::string Pending;
+  std::string PendingCharSet;
   auto FlushLiteral = [&]() {
     if (!Literal.empty()) {
       Result += ReceivedText(Literal.data(), Literal.size(), ADefaultCharSet);
       Literal.clear();
     }
   };
+  auto FlushPending = [&]() {
+    if (!PendingCharSet.empty() || !Pending.empty()) {
+      std::string Text = TqmTranslator::GetString(Pending.data(),
+                                                  static_cast<int64_t>(Pending.size()), PendingCharSet);
+      if (!IsValidUtf8(Text)) Text = SanitizeUtf8(Text);
+      Result += Text;
+      Pending.clear();
+      PendingCharSet.clear();
+    }
+  };
   size_t Pos = 0;
   const size_t N = AText.size();
+  bool AfterWord = false;  // the last thing read was an encoded word
   while (Pos < N) {
-    const size_t Start = AText.find("=?", Pos);
-    if (Start == std::string_view::npos) break;
-    Literal.append(AText.substr(Pos, Start - Pos));
-    const size_t Q1 = AText.find('?', Start + 2);
-    const bool Valid = Q1 != std::string_view::npos && Q1 + 2 < N && AText[Q1 + 2] == '?';
-    const size_t End = Valid ? AText.find("?=", Q1 + 3) : std::string_view::npos;
-    if (End == std::string_view::npos) {
-      Pos = Start;
-      break;
-    }
-    std::string CharSet(AText.substr(Start + 2, Q1 - Start - 2));
-    // RFC 2231 allows a language after the charset: "utf-8*en".
-    const size_t Star = CharSet.find('*');
-    if (Star != std::string::npos) CharSet.erase(Star);
-    const char Letter = AText[Q1 + 1];
-    std::string Encoded(AText.substr(Q1 + 3, End - Q1 - 3));
-    TqmEncodeMethod Method = cmNone;
-    if (Letter == 'B' || Letter == 'b') {
-      Method = cmBase64;
-    } else if (Letter == 'Q' || Letter == 'q') {
-      Method = cmQuotedPrintable;
-    }
-    try {
-      TMemoryStream Bytes;
-      if (Method == cmQuotedPrintable) {
-        // "Q" is not the body's quoted-printable: "_" is a space and blanks
-        // at the end are text, not transport padding.
-        const std::string Q = QDecode(Encoded);
-        Bytes.WriteBuffer(Q.data(), static_cast<int64_t>(Q.size()));
-      } else {
-        TqmEncoder Encoder;
-        Encoder.SetEncodeMethod(Method);
-        Encoder.DecodeToStream(Encoded, Bytes);
+    std::string CharSet;
+    char Letter = 0;
+    std::string_view Encoded;
+    const size_t Len = MatchEncodedWord(AText.substr(Pos), CharSet, Letter, Encoded);
+    if (Len == 0) {
+      // Plain text; white space between two encoded words is dropped.
+      if (AfterWord && (AText[Pos] == ' ' || AText[Pos] == '\t' || AText[Pos] == '\r' ||
+                        AText[Pos] == '\n')) {
+        size_t Next = Pos;
+        while (Next < N && (AText[Next] == ' ' || AText[Next] == '\t' || AText[Next] == '\r' ||
+                            AText[Next] == '\n'))
+          ++Next;
+        std::string C2;
+        char L2;
+        std::string_view E2;
+        if (Next < N && MatchEncodedWord(AText.substr(Next), C2, L2, E2) > 0) {
+          Pos = Next;
+          continue;
+        }
       }
-      FlushLiteral();
-      Result += TqmTranslator::GetString(Bytes.Memory(), Bytes.Size(), CharSet);
-      Decoded = true;
-    } catch (const Exception&) {
-      Literal += "=?";
-      Pos = Start + 2;
+      FlushPending();
+      AfterWord = false;
+      Literal += AText[Pos++];
       continue;
     }
-    Pos = End + 2;
-    // White space between adjacent encoded words is dropped; before plain
-    // text it stays, less one leading tab (left from unfolding).
-    size_t Next = Pos;
-    while (Next < N && (AText[Next] == ' ' || AText[Next] == '\t' || AText[Next] == '\r' ||
-                        AText[Next] == '\n'))
-      ++Next;
-    if (AText.substr(Next, 2) == "=?")
-      Pos = Next;
-    else if (Pos < N && AText[Pos] == '\t')
-      ++Pos;
+    std::string Bytes;
+    if (Letter == 'Q') {
+      Bytes = QDecode(Encoded);
+    } else {
+      try {
+        TqmEncoder Encoder;
+        Encoder.SetEncodeMethod(cmBase64);
+        TMemoryStream Out;
+        TStringStream In{std::string(Encoded)};
+        Encoder.Decode(In, Out);
+        Bytes = Out.DataString();
+      } catch (const EqmEncoderError&) {
+        // Not base64 after all: the word stays as it is written.
+        FlushPending();
+        AfterWord = false;
+        Literal.append(AText.substr(Pos, Len));
+        Pos += Len;
+        continue;
+      }
+    }
+    FlushLiteral();
+    if (!SameText(CharSet, PendingCharSet)) FlushPending();
+    PendingCharSet = CharSet;
+    Pending += Bytes;
+    AfterWord = true;
+    Pos += Len;
   }
-  if (!Decoded) return ReceivedText(AText.data(), AText.size(), ADefaultCharSet);
-  Literal.append(AText.substr(std::min(Pos, N)));
+  FlushPending();
   FlushLiteral();
   return Result;
 }
@@ -396,21 +431,27 @@ std::string TqmMailHeaderFieldList::GetDecodedText(const std::string& AName) con
 }
 
 std::string TqmMailHeaderFieldList::GetDecodedAddress(const std::string& AName) const {
-  return DecodeAddress(GetFieldValue(AName), FCharSet);
+  const std::string Value = GetFieldValue(AName);
+  TqmEmailAddressList List;
+  ReadAddressList(Value, List);
+  // A value that holds no mailbox (a URL list, a bare word) stays as it is.
+  if (List.Count() == 0) return DecodeAddress(Value, FCharSet);
+  return List.GetText();
+}
+
+void TqmMailHeaderFieldList::ReadAddressList(const std::string& AValue,
+                                             TqmEmailAddressList& AAddresses) const {
+  for (const TqmMailboxText& Mailbox : ParseMailboxList(AValue)) {
+    TqmEmailAddressItem* Item = AAddresses.Add();
+    Item->SetName(DecodeText(Mailbox.Name, FCharSet));
+    Item->SetEmail(ReceivedText(Mailbox.Email.data(), Mailbox.Email.size(), FCharSet));
+  }
 }
 
 void TqmMailHeaderFieldList::GetAddressList(const std::string& AName,
                                             TqmEmailAddressList& AAddresses) const {
   AAddresses.Clear();
-  const std::string Value = GetFieldValue(AName);
-  if (Value.empty()) return;
-  TStringList Pieces;
-  SplitQuoted(Value, Pieces, ',', true, "\"(", "\")");
-  for (int I = 0; I < Pieces.Count(); ++I) {
-    const std::string Piece = Trim(Pieces[I]);
-    if (Piece.empty()) continue;
-    AAddresses.AddAddress(DecodeAddress(Piece, FCharSet));
-  }
+  ReadAddressList(GetFieldValue(AName), AAddresses);
 }
 
 std::string TqmMailHeaderFieldList::GetDecodedItemValue(const std::string& AValue,

@@ -32,8 +32,8 @@ class TqmMailHeaderFieldList : public TqmHeaderFieldList {
   void SetRfc2231Mode(bool AValue) { FRfc2231Mode = AValue; }
 
   std::string_view GetQuoteChars() const override;
-  // "Subject" unfolds untrimmed; other fields get a "," where a folded line
-  // follows a ">" (addresses folded one per line without commas), trimmed.
+  // "Subject" unfolds untrimmed, other fields trimmed; unfolding takes out
+  // the line breaks only.
   std::string GetDecodedFieldValueAt(int AIndex) const override;
 
   // Writing, at HeaderEnd.
@@ -49,6 +49,8 @@ class TqmMailHeaderFieldList : public TqmHeaderFieldList {
   std::string GetDecodedText(const std::string& AName) const;
   std::string GetDecodedAddress(const std::string& AName) const;
   void GetAddressList(const std::string& AName, TqmEmailAddressList& AAddresses) const;
+  // Appends the mailboxes of an address list value, names decoded.
+  void ReadAddressList(const std::string& AValue, TqmEmailAddressList& AAddresses) const;
   // A parameter of a field value: RFC 2231 (names ending with "*", with
   // continuations) or RFC 2047.
   std::string GetDecodedItemValue(const std::string& AValue, const std::string& AItemName);

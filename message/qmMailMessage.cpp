@@ -96,6 +96,29 @@ bool OnlyWhiteSpace(std::string_view S, size_t From) {
   return true;
 }
 
+// The message identifiers of a References or In-Reply-To value: every
+// "<...>"; without any, the words between blanks and commas.
+std::vector<std::string> MessageIds(const std::string& AValue) {
+  std::vector<std::string> Ids;
+  for (size_t Pos = AValue.find('<'); Pos != std::string::npos; Pos = AValue.find('<', Pos)) {
+    const size_t End = AValue.find('>', Pos);
+    if (End == std::string::npos) break;
+    Ids.push_back(AValue.substr(Pos, End - Pos + 1));
+    Pos = End + 1;
+  }
+  if (!Ids.empty()) return Ids;
+  std::string Word;
+  for (char C : AValue + " ") {
+    if (C == ' ' || C == '\t' || C == ',' || C == '\r' || C == '\n') {
+      if (!Word.empty()) Ids.push_back(Word);
+      Word.clear();
+    } else {
+      Word += C;
+    }
+  }
+  return Ids;
+}
+
 // "begin <mode> <file name>" of a UUencoded block; the file name or empty.
 std::string UUBeginFileName(const std::string& ALine) {
   if (ALine.size() < 9 || !StartsText("begin ", ALine)) return {};
@@ -441,13 +464,25 @@ std::string TqmMailMessage::NewBoundary() { return GenerateBoundary(); }
 
 void TqmMailMessage::AssignContentType(TqmMailHeaderFieldList& AFieldList) {
   if (IsMultipart()) {
-    AFieldList.AddField("Content-Type", FContentType.empty() ? "multipart/mixed" : FContentType);
+    // More than one body under a type that is not multipart (a text and an
+    // attachment added part by part): they are a mixed multipart.
+    AFieldList.AddField("Content-Type",
+                        StartsWithCI(FContentType, "multipart/") ? FContentType : "multipart/mixed");
     if (!FContentSubType.empty())
       AFieldList.AddQuotedFieldItem("Content-Type", "type", FContentSubType);
     AFieldList.AddQuotedFieldItem("Content-Type", "boundary", FBoundary);
   } else {
     AFieldList.AddField("Content-Type", FContentType.empty() ? "text/plain" : FContentType);
-    if (!FCharSet.empty()) AFieldList.AddQuotedFieldItem("Content-Type", "charset", FCharSet);
+    // The one text body is labelled with the charset it is written in.
+    TqmTextBody* Text =
+        FBodies->Count() == 1 ? dynamic_cast<TqmTextBody*>(FBodies->Items(0)) : nullptr;
+    const std::string CharSet = Text ? Text->WritingCharSet() : FCharSet;
+    if (!CharSet.empty()) AFieldList.AddQuotedFieldItem("Content-Type", "charset", CharSet);
+    // A single attachment keeps its file name.
+    auto* Attachment =
+        FBodies->Count() == 1 ? dynamic_cast<TqmAttachmentBody*>(FBodies->Items(0)) : nullptr;
+    if (Attachment && !ExtractFilePart(Attachment->FileName()).empty())
+      AFieldList.AddEncodedFieldItem("Content-Type", "name", ExtractFilePart(Attachment->FileName()));
   }
 }
 
@@ -471,7 +506,15 @@ void TqmMailMessage::RenderHeader(TStrings& ALines, TqmMailHeaderFieldList& AFie
     AFieldList.AddField("MIME-Version", "1.0");
     AssignContentType(AFieldList);
   }
-  AFieldList.AddField("Content-Disposition", FContentDisposition);
+  {
+    auto* Attachment =
+        !IsMultipart() && FBodies->Count() == 1 ? dynamic_cast<TqmAttachmentBody*>(FBodies->Items(0)) : nullptr;
+    const std::string Name = Attachment ? ExtractFilePart(Attachment->FileName()) : std::string();
+    std::string Disposition = FContentDisposition;
+    if (Disposition.empty() && !Name.empty()) Disposition = "attachment";
+    AFieldList.AddField("Content-Disposition", Disposition);
+    if (!Name.empty()) AFieldList.AddEncodedFieldItem("Content-Disposition", "filename", Name);
+  }
   if (!IsMultipart()) {
     TqmEncodeMethod Method = FEncoding;
     if (Method == cmNone && FBodies->Count() == 1) Method = FBodies->Items(0)->GetEncoding();
@@ -484,8 +527,9 @@ void TqmMailMessage::RenderHeader(TStrings& ALines, TqmMailHeaderFieldList& AFie
     AFieldList.AddField("Importance", "High");
     AFieldList.AddField("X-Priority", "1");
   }
-  AFieldList.AddField("X-MimeOLE", FMimeOLE);
-  AFieldList.AddField("X-Mailer", FMailer);
+  // Unstructured: written encoded, so that a line break in them stays text.
+  AFieldList.AddEncodedTextField("X-MimeOLE", FMimeOLE);
+  AFieldList.AddEncodedTextField("X-Mailer", FMailer);
   AFieldList.AddEncodedAddressField("Disposition-Notification-To", FReadReceiptTo);
   AFieldList.AddUnfoldedField("List-Unsubscribe", FListUnsubscribe);
   AFieldList.AddLines(*FExtraFields);
@@ -675,7 +719,16 @@ void TqmMailMessage::ParseHeader(const TStrings& ALines) {
   const int HeaderEnd = FieldList.Parse(0, Lines);
   ParseContentFields(FieldList);
 
-  From().SetFullAddress(FieldList.GetDecodedAddress("From"));
+  {
+    TqmEmailAddressList Senders;
+    FieldList.GetAddressList("From", Senders);
+    if (Senders.Count() > 0) {
+      From().SetName(Senders.Items(0)->Name());
+      From().SetEmail(Senders.Items(0)->Email());
+    } else {
+      From().SetFullAddress(FieldList.GetDecodedAddress("From"));
+    }
+  }
   FieldList.GetAddressList("To", *FToList);
   FieldList.GetAddressList("Cc", *FCCList);
   FieldList.GetAddressList("Bcc", *FBCCList);
@@ -724,25 +777,24 @@ void TqmMailMessage::ParseHeader(const TStrings& ALines) {
 
   SetReplyTo(FieldList.GetDecodedAddress("Reply-To"));
   SetReadReceiptTo(FieldList.GetDecodedAddress("Disposition-Notification-To"));
-  SetListUnsubscribe(FieldList.GetDecodedAddress("List-Unsubscribe"));
+  // Not mailboxes but a list of URLs in angle brackets.
+  SetListUnsubscribe(TqmMailHeaderFieldList::DecodeAddress(FieldList.GetFieldValue("List-Unsubscribe"),
+                                                           FieldList.CharSet()));
   SetMessageID(FieldList.GetFieldValue("Message-ID"));
-  SetInReplyTo(FieldList.GetFieldValue("In-Reply-To"));
+  {
+    // Identifiers apart, whatever separated them ("<a>,<b>", folds, none).
+    const std::vector<std::string> Ids = MessageIds(FieldList.GetFieldValue("In-Reply-To"));
+    std::string Joined;
+    for (const std::string& Id : Ids) Joined += (Joined.empty() ? "" : " ") + Id;
+    SetInReplyTo(Joined);
+  }
   SetMimeOLE(FieldList.GetFieldValue("X-MimeOLE"));
   SetMailer(FieldList.GetFieldValue("X-Mailer"));
   SplitText(FieldList.GetFieldValue("Newsgroups"), *FNewsGroups, ",");
-  {
-    // Folded identifiers get a "," from unfolding; it is not part of them.
-    TStringList Pieces;
-    SplitText(FieldList.GetFieldValue("References"), Pieces, " ");
-    FReferences->BeginUpdate();
-    FReferences->Clear();
-    for (int I = 0; I < Pieces.Count(); ++I) {
-      std::string Piece = Trim(Pieces[I]);
-      while (!Piece.empty() && Piece.back() == ',') Piece.pop_back();
-      if (!Piece.empty()) FReferences->Add(Piece);
-    }
-    FReferences->EndUpdate();
-  }
+  FReferences->BeginUpdate();
+  FReferences->Clear();
+  for (const std::string& Id : MessageIds(FieldList.GetFieldValue("References"))) FReferences->Add(Id);
+  FReferences->EndUpdate();
 
   FRawHeader.Clear();
   for (int I = 0; I < HeaderEnd && I < ALines.Count(); ++I) FRawHeader.Add(ALines[I]);

@@ -69,8 +69,10 @@ std::string MakeValidFileName(const std::string& AName) {
 std::string SafeReceivedFileName(const std::string& AName) {
   if (AName.empty()) return AName;
   std::string Result = AName;
-  std::replace(Result.begin(), Result.end(), '/', '_');
-  std::replace(Result.begin(), Result.end(), '\\', '_');
+  // Control characters too: a NUL would cut the name short for a C API
+  // ("evil.exe%00.txt"), a line break would forge lines in logs.
+  for (char& C : Result)
+    if (C == '/' || C == '\\' || static_cast<uint8_t>(C) < 0x20 || C == 0x7F) C = '_';
   if (Result.find_first_not_of('.') == std::string::npos) Result = "_";
   return Result;
 }
@@ -338,6 +340,12 @@ void TqmMessageBody::AddData(TStream& AData, int ALineCount) {
     TqmMailMessage* Root = RootMessage();
     if (Root && Root->MessageFormat() == mfMIME) FEncoding = cmBase64;
   }
+  // Data read as 7bit, 8bit or binary is written back in an encoding that
+  // carries it (8-bit bytes, NUL, long lines), not labelled 7bit.
+  if (FEncoding == cmNone && IsParsing() && Destination->Size() > 0) {
+    Destination->Seek(0, TSeekOrigin::soBeginning);
+    FEncoding = FEncoder->GetPreferredEncoding(*Destination);
+  }
   DataDecoded(*Destination);
 }
 
@@ -403,7 +411,7 @@ void TqmTextBody::WriteBody(TStream& AStream) const {
 
 void TqmTextBody::AssignBodyHeader(TqmMailHeaderFieldList& AFieldList) {
   AFieldList.AddField("Content-Type", FContentType);
-  const std::string CharSet = GetCharSet();
+  const std::string CharSet = WritingCharSet();
   if (!FContentType.empty() && !CharSet.empty())
     AFieldList.AddQuotedFieldItem("Content-Type", "charset", CharSet);
   AFieldList.AddField("Content-Transfer-Encoding", EncodingName(GetEncoding()));
@@ -416,12 +424,18 @@ void TqmTextBody::ParseBodyHeader(TqmMailHeaderFieldList& AFieldList) {
   AFieldList.SetCharSet(GetCharSet());
 }
 
-std::unique_ptr<TStream> TqmTextBody::GetSourceStream() {
-  std::string Text = FStrings->Text();
-  if (Text.size() >= 3) Text.resize(Text.size() - 2);
+std::string TqmTextBody::WritingCharSet() const {
   std::string CharSet = GetCharSet();
   if (CharSet.empty())
     if (TqmMailMessage* Root = RootMessage()) CharSet = Root->CharSet();
+  if (!CharSetHolds(FStrings->Text(), CharSet)) CharSet = "utf-8";
+  return CharSet;
+}
+
+std::unique_ptr<TStream> TqmTextBody::GetSourceStream() {
+  std::string Text = FStrings->Text();
+  if (Text.size() >= 3) Text.resize(Text.size() - 2);
+  const std::string CharSet = WritingCharSet();
   auto Stream = std::make_unique<TMemoryStream>();
   Stream->SetBytes(TqmTranslator::GetBytes(Text, CharSet));
   return Stream;

@@ -51,8 +51,9 @@ TqmEncodeMethod EncodingFromName(std::string_view AValue);
 // NUL, '"', '*', '/', ':', '<', '>', '?', '\' and '|' become '_'; a final
 // space or dot goes; an empty result becomes "_".
 std::string MakeValidFileName(const std::string& AName);
-// A received file name reduced to a name without any directory: '/' and '\'
-// become '_' and a name of only dots becomes '_'.
+// A received file name reduced to a name without any directory or control
+// character: '/', '\' and 0x00-0x1F, 0x7F become '_' and a name of only
+// dots becomes '_'.
 std::string SafeReceivedFileName(const std::string& AName);
 // The part of a path after its last '/'.
 std::string ExtractFilePart(const std::string& APath);
@@ -154,6 +155,9 @@ class TqmTextBody : public TqmMessageBody {
   const TStringList& Strings() const { return *FStrings; }
   // The body's own charset in a multipart message, the message's otherwise.
   std::string GetCharSet() const;
+  // The charset the text is written in: GetCharSet (or the message's when
+  // empty), or "utf-8" when that charset cannot hold the text.
+  std::string WritingCharSet() const;
 
   void Assign(const TPersistent& ASource) override;
   void ReadBody(TStream& AStream) override;

@@ -337,21 +337,71 @@ std::string_view TakeToken(std::string_view& AText) {
 }
 }  // namespace
 
+namespace {
+// A date text in the form the reader takes: comments gone (RFC 5322 CFWS),
+// every blank a space, no blanks around the colons of the time, and the
+// day of the week dropped, with or without its comma (obsolete forms).
+std::string NormalDateText(std::string_view AText) {
+  std::string R;
+  int Depth = 0;
+  for (size_t I = 0; I < AText.size(); ++I) {
+    const char C = AText[I];
+    if (C == '\\' && Depth > 0) ++I;
+    else if (C == '(') ++Depth;
+    else if (C == ')' && Depth > 0) --Depth;
+    else if (Depth == 0) R += uint8_t(C) <= ' ' ? ' ' : C;
+  }
+  std::string Squeezed;
+  for (size_t I = 0; I < R.size(); ++I) {
+    if (R[I] == ' ') {
+      size_t J = I;
+      while (J < R.size() && R[J] == ' ') ++J;
+      if ((J < R.size() && R[J] == ':') || (!Squeezed.empty() && Squeezed.back() == ':')) {
+        I = J - 1;
+        continue;
+      }
+    }
+    Squeezed += R[I];
+  }
+  std::string Text = Trim(Squeezed);
+  const size_t Comma = Text.find(',');
+  if (Comma != std::string::npos) return Trim(std::string_view(Text).substr(Comma + 1));
+  size_t E;
+  std::string_view First = PeekToken(Text, E);
+  if (First.size() >= 3 && IndexOfText(First.substr(0, 3), kDayNames) >= 0 &&
+      !(First[0] >= '0' && First[0] <= '9'))
+    return Trim(std::string_view(Text).substr(E));
+  return Text;
+}
+
+// A month name or its first three letters ("Dec", "December").
+int MonthOf(std::string_view AToken) {
+  if (AToken.size() < 3) return 0;
+  return IndexOfText(AToken.substr(0, 3), kMonthNames) + 1;
+}
+}  // namespace
+
 TDateTime MailDateToDateTime(std::string_view AText, TDateTime& AZoneOffset) {
   AZoneOffset = 0;
-  std::string Text = Trim(AText);
+  std::string Text = NormalDateText(AText);
   std::string_view Rest(Text);
-  size_t Comma = Rest.find(',');
-  if (Comma != std::string_view::npos) Rest.remove_prefix(std::min(Rest.size(), Comma + 2));
 
-  int Day = StrToInt(TakeToken(Rest));
   size_t End;
-  int Month = IndexOfText(PeekToken(Rest, End), kMonthNames) + 1;
+  int Day = 0;
+  int Month = MonthOf(PeekToken(Rest, End));
   if (Month > 0) {
+    // "Dec 7 2026": the month first.
     Rest.remove_prefix(End);
+    Day = StrToInt(TakeToken(Rest));
   } else {
-    int Y, D;
-    DecodeDate(Now(), Y, Month, D);
+    Day = StrToInt(TakeToken(Rest));
+    Month = MonthOf(PeekToken(Rest, End));
+    if (Month > 0) {
+      Rest.remove_prefix(End);
+    } else {
+      int Y, D;
+      DecodeDate(Now(), Y, Month, D);
+    }
   }
   std::string_view YearToken = TakeToken(Rest);
   int Year = StrToInt(YearToken);
@@ -362,7 +412,14 @@ TDateTime MailDateToDateTime(std::string_view AText, TDateTime& AZoneOffset) {
     Year += Year < 50 ? 2000 : 1900;
   else if (Year >= 0 && Digits == 3)
     Year += 1900;
-  TDateTime Time = ParseTime(TakeToken(Rest));
+  std::string TimeText(TakeToken(Rest));
+  // "2:05 PM": the zone comes after the AM or PM word.
+  std::string_view Half = PeekToken(Rest, End);
+  if (SameText(Half, "AM") || SameText(Half, "PM")) {
+    TimeText += std::string(Half);
+    Rest.remove_prefix(End);
+  }
+  TDateTime Time = ParseTime(TimeText);
   if (Day == 0 || Month == 0 || Year == 0) return 0;
   TDateTime Date;
   if (!TryEncodeDate(Year, Month, Day, Date)) return 0;

@@ -228,13 +228,6 @@ void TForm1::ApplyOptions(const TqmSampleOptions& AOptions) {
   SelectSecurity(cbSmtpSecurity, AOptions.SmtpSecurity);
 }
 
-std::string TForm1::ChooseCharSet(const QStringList& ATexts) {
-  for (const QString& Text : ATexts)
-    for (QChar C : Text)
-      if (C.unicode() > 0xFF) return "utf-8";
-  return "iso-8859-1";
-}
-
 void TForm1::ApplyPop3Settings() {
   qmPOP31->SetServer(Std(edtPop3Server->text()));
   qmPOP31->SetUserName(Std(edtUser->text()));
@@ -329,8 +322,6 @@ void TForm1::btnComposeMailClick() {
   if (Form->exec() != QDialog::Accepted) return;
 
   const QString Body = Form->BodyText();
-  qmMailMessage1->SetCharSet(
-      ChooseCharSet({Body, Form->edtFrom->text(), Form->edtTo->text(), Form->edtSubject->text()}));
   qmMailMessage1->BuildMessage(Std(Body), "");
   qmMailMessage1->From().SetFullAddress(Std(Form->edtFrom->text()));
   qmMailMessage1->ToList().SetText(Std(Form->edtTo->text()));

@@ -59,10 +59,6 @@ class TForm1 : public TqmDemoBaseForm {
   // True while a workflow runs (a second one does not start meanwhile).
   bool Busy() const { return FBusy; }
 
-  // The charset a composed message is built with: iso-8859-1 when it can
-  // represent every character of the texts, utf-8 otherwise.
-  static std::string ChooseCharSet(const QStringList& ATexts);
-
  public slots:
   void btnCheckMailClick();
   void lbMessagesDblClick();

@@ -91,9 +91,9 @@ TEST(MailHeader, DecodeTextRules) {
   using H = TqmMailHeaderFieldList;
   EXPECT_EQ(H::DecodeText("=?utf-8?Q?a?= =?utf-8?Q?b?=", ""), "ab");
   EXPECT_EQ(H::DecodeText("=?utf-8?Q?a?= plain", ""), "a plain");
-  EXPECT_EQ(H::DecodeText("x =?utf-8?Q?a?=\tplain", ""), "x aplain");
+  EXPECT_EQ(H::DecodeText("x =?utf-8?Q?a?=\tplain", ""), "x a\tplain");  // white space before text stays
   EXPECT_EQ(H::DecodeText("=?bad word here", "utf-8"), "=?bad word here");
-  EXPECT_EQ(H::DecodeText("a =?utf-8?Q?=C3=A9?= =?x", ""), "a é=?x");
+  EXPECT_EQ(H::DecodeText("a =?utf-8?Q?=C3=A9?= =?x", ""), "a é =?x");
   // A base64 word with invalid characters stays as text.
   EXPECT_EQ(H::DecodeText("=?utf-8?B?!!!?= ok", ""), "=?utf-8?B?!!!?= ok");
   // Raw 8-bit text is read in the default charset.

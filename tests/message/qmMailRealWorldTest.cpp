@@ -6,6 +6,8 @@
 
 #include <unistd.h>
 
+#include <functional>
+
 #include "core/qmDateTime.h"
 #include "message/qmMailHeader.h"
 #include "message/qmTranslator.h"
@@ -255,4 +257,303 @@ TEST(RealWorldRead, LyingCharsetsAndRawUtf8Headers) {
   ASSERT_EQ(Py.Parts.size(), 4u);
   EXPECT_EQ(Py.Parts[3].FileName, "résumé.pdf");
   EXPECT_NE(Py.Parts[1].Payload.find("\xef\xbf\xbd"), std::string::npos);
+}
+
+// Address lists as mailers write them: separators that are only white space
+// or ";", groups, comments, quoted-pairs.
+TEST(RealWorldRead, AddressListsGroupsAndComments) {
+  const std::string Source = Crlf(
+      "From: \"Zed \\\"Z\\\" Last\" (sender) <zed@example.org>\n"
+      "To: alice@example.org bob@example.org; \"Doe, John\" <john@example.org>,\n"
+      " Team: carol@example.org, Dan <dan@example.org>;, Undisclosed recipients:;,\n"
+      "\tFrank (the boss) <frank@example.org>\n"
+      "Cc: Grace <grace@example.org> Heidi <heidi@example.org>\n"
+      "Subject: lists\nMIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=a\n\n--a\n"
+      "Content-Type: text/plain\n\nhi\n--a\nContent-Type: text/plain; name=x\n"
+      "Content-Disposition: attachment; filename=\"say \\\"hello\\\".txt\"\n\nhello\n--a--\n");
+  TOurReader Ours;
+  TReadMessage M = Ours.Read(Source);
+  ASSERT_EQ(M.From.size(), 1u);
+  EXPECT_EQ(M.From[0].first, "Zed \"Z\" Last");
+  EXPECT_EQ(M.From[0].second, "zed@example.org");
+  const std::vector<std::pair<std::string, std::string>> To = {
+      {"", "alice@example.org"},    {"", "bob@example.org"},   {"Doe, John", "john@example.org"},
+      {"", "carol@example.org"},    {"Dan", "dan@example.org"}, {"Frank", "frank@example.org"}};
+  EXPECT_EQ(M.To, To);
+  const TqmEmailAddressList& Cc = Ours.Message.CCList();
+  ASSERT_EQ(Cc.Count(), 2);
+  EXPECT_EQ(Cc.Items(1)->Email(), "heidi@example.org");
+  ASSERT_EQ(M.Parts.size(), 2u);
+  EXPECT_EQ(M.Parts[1].FileName, "say \"hello\".txt");
+
+  // Python agrees on the sender, the groups, the comment and the file name;
+  // of "alice@example.org bob@example.org; "Doe, John" <john@example.org>"
+  // it keeps only the first address.
+  TReadMessage Py = ReadPython(Source);
+  ASSERT_EQ(Py.From.size(), 1u);
+  EXPECT_EQ(Py.From[0], M.From[0]);
+  ASSERT_GE(Py.To.size(), 3u);
+  const std::vector<std::pair<std::string, std::string>> PyTail(Py.To.end() - 3, Py.To.end());
+  const std::vector<std::pair<std::string, std::string>> OurTail(To.end() - 3, To.end());
+  EXPECT_EQ(PyTail, OurTail);
+  ASSERT_EQ(Py.Parts.size(), 2u);
+  EXPECT_EQ(Py.Parts[1].FileName, "say \"hello\".txt");
+}
+
+// Unfolding keeps the white space of the fold; message identifiers come
+// apart whatever separates them.
+TEST(RealWorldRead, UnfoldingAndMessageIds) {
+  const std::string Source = Crlf(
+      "From: a@example.org\nSubject: folded\n\twith a tab and\n  two spaces\n"
+      "In-Reply-To: <r1@example.org>,<r2@example.org>\n"
+      "References: <a@example.org>,<b@example.org>\n <c@example.org><d@example.org>\n"
+      "\t<e@example.org>\n\nbody\n");
+  TOurReader Ours;
+  TReadMessage M = Ours.Read(Source);
+  EXPECT_EQ(M.Subject, "folded\twith a tab and  two spaces");
+  EXPECT_EQ(Ours.Message.InReplyTo(), "<r1@example.org> <r2@example.org>");
+  EXPECT_EQ(Ours.Message.References().ToVector(),
+            std::vector<std::string>({"<a@example.org>", "<b@example.org>", "<c@example.org>",
+                                      "<d@example.org>", "<e@example.org>"}));
+  EXPECT_EQ(ReadPython(Source).Subject, M.Subject);
+}
+
+// Encoded words: a character split over two words survives; a malformed
+// word stays as written and leaves the next one alone.
+TEST(RealWorldRead, EncodedWordsJoinedAndMalformedKept) {
+  const std::string Split = Crlf(
+      "From: =?utf-8?Q?Ren=C3?= =?utf-8?Q?=A9e?= <r@example.org>\n"
+      "Subject: =?utf-8?B?5pel5pys?= =?UTF-8?B?6Kqe?=\n =?utf-8?Q?_caf=C3?=\n =?utf-8?Q?=A9?=\n\nx\n");
+  TOurReader Ours;
+  TReadMessage M = Ours.Read(Split);
+  EXPECT_EQ(M.Subject, "日本語 café");
+  ASSERT_EQ(M.From.size(), 1u);
+  EXPECT_EQ(M.From[0].first, "Renée");
+  // Python joins the subject's words alike; in the display name it decodes
+  // each word alone and loses the split character.
+  TReadMessage Py = ReadPython(Split);
+  EXPECT_EQ(Py.Subject, M.Subject);
+
+  const std::string Broken = Crlf(
+      "From: a@example.org\nSubject: =?utf-8?X?bad?= =?utf-8?Q?ok?= =?utf-8?Q?open "
+      "=?utf-8?Q?next?=\n\nx\n");
+  M = Ours.Read(Broken);
+  EXPECT_EQ(M.Subject, "=?utf-8?X?bad?= ok =?utf-8?Q?open next");
+}
+
+// Dates with AM/PM before the zone and the obsolete forms.
+TEST(RealWorldRead, DatesAmPmAndObsoleteForms) {
+  const std::vector<std::pair<std::string, int>> Dates = {
+      {"Mon, 7 Dec 2026 2:05:06 PM +0100", 13 * 3600 + 5 * 60 + 6},
+      {"Mon, 7 Dec 2026 12:05:06 am -0000", 5 * 60 + 6},
+      {"Mon 7 Dec 2026 14:05:06 +0100", 13 * 3600 + 5 * 60 + 6},
+      {"Mon,7 Dec 2026 14:05:06 +0100", 13 * 3600 + 5 * 60 + 6},
+      {"Mon , (day) 7 Dec 2026 14 : 05 : 06 +0100 (CET)", 13 * 3600 + 5 * 60 + 6},
+      {"7 Dec 26 14:05:06 EST", 19 * 3600 + 5 * 60 + 6},
+      {"7\tDec 2026 14:05 GMT", 14 * 3600 + 5 * 60}};
+  std::string PyArgs;
+  for (const auto& D : Dates) {
+    TqmMailMessage Message;
+    TStringList Lines;
+    Lines.SetText("From: a@example.org\r\nDate: " + D.first + "\r\n\r\n");
+    Message.ParseHeaderOnly(Lines);
+    const TDateTime Want = EncodeDate(2026, 12, 7) + D.second / 86400.0;
+    EXPECT_NEAR(LocalToUtc(Message.Date()), Want, 1.0 / 86400000.0) << D.first;
+    PyArgs += " '" + D.first + "'";
+  }
+  // Python reads the AM/PM forms and the comments wrongly (it takes "PM"
+  // for the zone); it agrees on the others.
+  FILE* Pipe = popen(("/usr/bin/python3 -c 'import sys,email.utils as u\n"
+                      "for a in sys.argv[1:]:\n"
+                      " d=u.parsedate_to_datetime(a) if u.parsedate_tz(a) else None\n"
+                      " print(int(d.timestamp()) if d and d.tzinfo else -1)' " + PyArgs).c_str(),
+                     "r");
+  ASSERT_NE(Pipe, nullptr);
+  std::vector<long> Py;
+  long V;
+  while (fscanf(Pipe, "%ld", &V) == 1) Py.push_back(V);
+  pclose(Pipe);
+  ASSERT_EQ(Py.size(), Dates.size());
+  const long Base = 1796601600;  // 2026-12-07 00:00:00 UTC
+  for (size_t I : {2u, 3u, 5u, 6u}) EXPECT_EQ(Py[I] - Base, Dates[I].second) << Dates[I].first;
+}
+
+namespace {
+
+// Parses, writes back and reads the rendering again.
+TReadMessage ReadBack(TOurReader& AReader, const std::string& ASource, std::string* ARendered = nullptr) {
+  AReader.Read(ASource);
+  std::map<std::string, std::string> Files;
+  for (auto& [Body, Data] : AReader.Saved)
+    if (auto* A = dynamic_cast<TqmAttachmentBody*>(Body)) Files[A->FileName()] = Data;
+  AReader.Message.OnLoadAttachment = [Files](TObject*, TqmAttachmentBody*, std::string& AName,
+                                             std::unique_ptr<TStream>& AData, bool& Handled) {
+    auto It = Files.find(AName);
+    if (It == Files.end()) return;
+    AData = std::make_unique<TStringStream>(It->second);
+    Handled = true;
+  };
+  const std::string Rendered = AReader.Message.MessageSource().Text();
+  if (ARendered) *ARendered = Rendered;
+  AReader.Message.OnLoadAttachment = nullptr;
+  TOurReader Again;
+  return Again.Read(Rendered);
+}
+
+}  // namespace
+
+// Text the message's charset cannot hold goes out as UTF-8 (header words,
+// names, file names, the text part), never as "?"; every text part carries
+// the label of the charset it is written in.
+TEST(RealWorldWrite, CharsetUpgradeAndLabels) {
+  TqmMailMessage M;
+  M.BuildMessage("Grüße, Привет, 12 €", "");
+  M.SetSubject("Привет €");
+  M.From().SetName("Zoë Ωmega");
+  M.From().SetEmail("z@example.org");
+  M.ToList().AddAddress("b@example.org");
+  EXPECT_EQ(M.CharSet(), "iso-8859-1") << "the default stays";
+  const std::string Source = M.MessageSource().Text();
+  EXPECT_NE(Source.find("charset=\"utf-8\""), std::string::npos) << Source;
+  TOurReader Ours;
+  TReadMessage R = Ours.Read(Source);
+  EXPECT_EQ(R.Subject, "Привет €");
+  ASSERT_EQ(R.From.size(), 1u);
+  EXPECT_EQ(R.From[0].first, "Zoë Ωmega");
+  ASSERT_EQ(R.Parts.size(), 1u);
+  EXPECT_EQ(NormalText(R.Parts[0].Payload), "Grüße, Привет, 12 €");
+  TReadMessage Py = ReadPython(Source);
+  EXPECT_EQ(Py.Subject, "Привет €");
+  ASSERT_EQ(Py.Parts.size(), 1u);
+  EXPECT_EQ(NormalText(Py.Parts[0].Payload), "Grüße, Привет, 12 €");
+
+  // Text that fits stays in the message's charset.
+  TqmMailMessage Latin;
+  Latin.BuildMessage("Grüße", "");
+  EXPECT_NE(Latin.MessageSource().Text().find("charset=\"iso-8859-1\""), std::string::npos);
+
+  // A part read without a charset, in a multipart: written back with a
+  // label, read back the same.
+  const std::string Unlabelled = Crlf(
+      "From: a@example.org\nSubject: s\nMIME-Version: 1.0\nContent-Type: multipart/mixed; "
+      "boundary=u\n\n--u\nContent-Type: text/plain\nContent-Transfer-Encoding: 8bit\n\n"
+      "caf\xe9 and na\xefve\n--u\nContent-Type: text/plain; charset=us-ascii\n\n"
+      "\xe6\x97\xa5\xe6\x9c\xac\n--u--\n");
+  TOurReader Reader;
+  std::string Rendered;
+  TReadMessage Back = ReadBack(Reader, Unlabelled, &Rendered);
+  ASSERT_EQ(Back.Parts.size(), 2u) << Rendered;
+  EXPECT_EQ(NormalText(Back.Parts[0].Payload), "café and naïve") << Rendered;
+  EXPECT_EQ(NormalText(Back.Parts[1].Payload), "日本") << Rendered;
+  Py = ReadPython(Rendered);
+  ASSERT_EQ(Py.Parts.size(), 2u);
+  EXPECT_EQ(NormalText(Py.Parts[0].Payload), "café and naïve");
+  EXPECT_EQ(NormalText(Py.Parts[1].Payload), "日本");
+}
+
+// A single-part attachment keeps its name; binary data read as 8bit is
+// re-encoded; Received keeps its words apart; a text and an attachment
+// added part by part are multipart/mixed.
+TEST(RealWorldWrite, WhatWasReadIsWrittenBack) {
+  // 8-bit data as a line-based transport carries it: line breaks only as
+  // CR LF, none at the end.
+  std::string Binary = std::string("GIF89a\0\x01\x02\xff\r\n\x80 end", 16) + Bytes(200, 5);
+  for (size_t I = 16; I < Binary.size(); ++I)
+    if (Binary[I] == '\r' || Binary[I] == '\n') Binary[I] = 'x';
+  const std::string Source = Crlf(
+      "Received: from relay.example.org\n\tby mx.example.org; Mon, 7 Dec 2026 10:00:00 +0000\n"
+      "From: a@example.org\nSubject: picture\nMIME-Version: 1.0\n"
+      "Content-Type: image/gif; name=\"cat.gif\"\nContent-Transfer-Encoding: 8bit\n\n") + Binary;
+  TOurReader Reader;
+  std::string Rendered;
+  TReadMessage Back = ReadBack(Reader, Source, &Rendered);
+  EXPECT_NE(Rendered.find("Content-Transfer-Encoding: base64"), std::string::npos) << Rendered;
+  EXPECT_NE(Rendered.find("relay.example.org\tby mx"), std::string::npos) << Rendered;
+  ASSERT_EQ(Back.Parts.size(), 1u) << Rendered;
+  EXPECT_EQ(Back.Parts[0].FileName, "cat.gif");
+  EXPECT_TRUE(Back.Parts[0].Payload == Binary);
+  TReadMessage Py = ReadPython(Rendered);
+  ASSERT_EQ(Py.Parts.size(), 1u);
+  EXPECT_EQ(Py.Parts[0].FileName, "cat.gif");
+  EXPECT_TRUE(Py.Parts[0].Payload == Binary);
+
+  TqmMailMessage Parts;
+  Parts.OnLoadAttachment = [](TObject*, TqmAttachmentBody*, std::string& AName,
+                              std::unique_ptr<TStream>& AData, bool& Handled) {
+    if (AName != "notes.txt") return;
+    AData = std::make_unique<TStringStream>("file text");
+    Handled = true;
+  };
+  Parts.From().SetEmail("a@example.org");
+  Parts.Bodies().AddText("see the file");
+  Parts.Bodies().AddAttachment("notes.txt");
+  const std::string Mixed = Parts.MessageSource().Text();
+  EXPECT_NE(Mixed.find("Content-Type: multipart/mixed;"), std::string::npos) << Mixed;
+  Py = ReadPython(Mixed);
+  ASSERT_EQ(Py.Parts.size(), 2u) << Mixed;
+  EXPECT_EQ(Py.Parts[1].FileName, "notes.txt");
+  EXPECT_EQ(Py.Parts[1].Payload, "file text");
+}
+
+// CR, LF or NUL in a structured value never reach the wire as a field of
+// the caller's choice; unstructured text is encoded.
+TEST(RealWorldSafety, HeaderInjectionIsRefused) {
+  auto Rendered = [](const std::function<void(TqmMailMessage&)>& ASet) {
+    TqmMailMessage M;
+    M.BuildMessage("text", "");
+    M.From().SetEmail("a@example.org");
+    ASet(M);
+    return M.MessageSource().Text();
+  };
+  const std::vector<std::function<void(TqmMailMessage&)>> Structured = {
+      [](TqmMailMessage& M) { M.SetInReplyTo("<r@a>\r\nX-Injected: 1"); },
+      [](TqmMailMessage& M) { M.References().Add("<r@a>\nX-Injected: 1"); },
+      [](TqmMailMessage& M) { M.SetMessageID("<id@a>\rX-Injected: 1"); },
+      [](TqmMailMessage& M) { M.NewsGroups().Add("comp.mail\r\nX-Injected: 1"); },
+      [](TqmMailMessage& M) { M.SetContentDisposition("inline\r\nX-Injected: 1"); },
+      [](TqmMailMessage& M) { M.SetListUnsubscribe("<mailto:u@a>\r\nX-Injected: 1"); },
+      [](TqmMailMessage& M) { M.ExtraFields().Add(std::string("X-A: 1\0X-Injected: 1", 20)); },
+      [](TqmMailMessage& M) { M.ExtraFields().Add("X-A: 1\r\nX-Injected: 1"); }};
+  for (size_t I = 0; I < Structured.size(); ++I) {
+    try {
+      const std::string Source = Rendered(Structured[I]);
+      ADD_FAILURE() << "case " << I << " rendered: " << Source;
+    } catch (const EqmHeaderFieldError& E) {
+      EXPECT_EQ(E.ErrorCode(), qmHeaderFieldLineBreak);
+    }
+  }
+  for (const auto& Set : std::vector<std::function<void(TqmMailMessage&)>>{
+           [](TqmMailMessage& M) { M.SetMailer("Mailer 1.0\r\nX-Injected: 1"); },
+           [](TqmMailMessage& M) { M.SetMimeOLE("Produced\r\nX-Injected: 1"); },
+           [](TqmMailMessage& M) { M.SetSubject("hi\r\nX-Injected: 1"); }}) {
+    const std::string Source = Rendered(Set);
+    EXPECT_EQ(Source.find("\r\nX-Injected"), std::string::npos) << Source;
+  }
+
+  TStringList Lines;
+  TqmHeaderFieldList List;
+  List.Parse(0, &Lines);
+  EXPECT_THROW(List.AddField("X-A", "1\r\nX-Injected: 1"), EqmHeaderFieldError);
+  EXPECT_THROW(List.AddUnfoldedField("X-A", "1\nX-Injected: 1"), EqmHeaderFieldError);
+  TStringList Extra;
+  Extra.Add("X-A: 1\rX-Injected: 1");
+  EXPECT_THROW(List.AddLines(Extra), EqmHeaderFieldError);
+  EXPECT_EQ(Lines.Count(), 0);
+}
+
+// Received file names carry no control characters and no directories.
+TEST(RealWorldSafety, ReceivedFileNamesHaveNoControlCharacters) {
+  const std::string Source = Crlf(
+      "From: a@example.org\nSubject: names\nMIME-Version: 1.0\nContent-Type: multipart/mixed; "
+      "boundary=n\n\n--n\nContent-Type: application/octet-stream\n"
+      "Content-Disposition: attachment; filename*=utf-8''evil.exe%00.txt\n\nx\n--n\n"
+      "Content-Type: application/octet-stream\nContent-Disposition: attachment; "
+      "filename*=utf-8''a%0D%0Ab%1F%7F..%2Fc\n\ny\n--n--\n");
+  TOurReader Ours;
+  TReadMessage M = Ours.Read(Source);
+  ASSERT_EQ(M.Parts.size(), 2u);
+  EXPECT_EQ(M.Parts[0].FileName, "evil.exe_.txt");
+  EXPECT_EQ(M.Parts[1].FileName, "a__b__.._c");
+  for (const TPart& P : M.Parts)
+    for (char C : P.FileName) EXPECT_FALSE(static_cast<uint8_t>(C) < 0x20 || C == 0x7F);
 }
