@@ -568,7 +568,13 @@ void TqmMailHeaderFieldList::AddEncodedFieldItem(const std::string& AFieldName,
   } else {
     const std::string Encoded = EncodeText(
         Value, FCharSet, CharsPerLine() - static_cast<int>(AItemName.size()) - 4, FHeaderEncoding);
-    Item = AItemName + "=" + QuoteText(Encoded);
+    // A quoted string: its quotes and backslashes escaped.
+    std::string Quoted = "\"";
+    for (char C : Encoded) {
+      if (C == '"' || C == '\\') Quoted += '\\';
+      Quoted += C;
+    }
+    Item = AItemName + "=" + Quoted + '"';
   }
   const int Last = GetFieldLastLineIndex(Index);
   std::string LastLine = FSource->Get(Last);

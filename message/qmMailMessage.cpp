@@ -96,6 +96,15 @@ bool OnlyWhiteSpace(std::string_view S, size_t From) {
   return true;
 }
 
+// "Name: value" of a field kept as read; a NUL (or a stray CR) that came
+// in the value is a space, so that writing it back cannot fail or forge.
+std::string ExtraFieldLine(const std::string& AName, const std::string& AValue) {
+  std::string Line = AName + ": " + Trim(AValue);
+  for (char& C : Line)
+    if (C == '\0' || C == '\r' || C == '\n') C = ' ';
+  return Line;
+}
+
 // The message identifiers of a References or In-Reply-To value: every
 // "<...>"; without any, the words between blanks and commas.
 std::vector<std::string> MessageIds(const std::string& AValue) {
@@ -808,7 +817,7 @@ void TqmMailMessage::ParseHeader(const TStrings& ALines) {
   for (int I = 0; I < FieldList.FieldCount(); ++I) {
     const std::string Name = FieldList.GetFieldName(I);
     if (!InList(FKnownFields, Name))
-      FExtraFields->Add(Name + ": " + Trim(FieldList.GetFieldValueAt(I)));
+      FExtraFields->Add(ExtraFieldLine(Name, FieldList.GetFieldValueAt(I)));
   }
   FExtraFields->EndUpdate();
 }
@@ -930,20 +939,24 @@ void TqmMailMessage::ParseMultipart(const TStrings& ALines, int AStart) {
     FieldList.Parse(0, &Header);
     std::string ContentType = FieldList.GetItemValue(FieldList.GetFieldValue("Content-Type"), "");
     // Without Content-Type a part is plain text, or an embedded message in
-    // a digest (RFC 2045 section 5.2, RFC 2046 section 5.1.5).
-    if (ContentType.empty())
+    // a digest (RFC 2045 section 5.2, RFC 2046 section 5.1.5): the part is
+    // read as if it said so.
+    if (ContentType.empty()) {
       ContentType = SameText(FContentType, "multipart/digest") ? "message/rfc822" : "text/plain";
+      if (FieldList.IndexOfField("Content-Type") >= 0) FieldList.RemoveField("Content-Type");
+      Header.Insert(0, "Content-Type: " + ContentType);
+      FieldList.Parse(0, &Header);
+    }
     const std::string Disposition =
         FieldList.GetItemValue(FieldList.GetFieldValue("Content-Disposition"), "");
     TqmMessageBody* Body = CreateBodyForPart(ContentType, Disposition);
     Body->ParseBodyHeader(FieldList);
-    if (Body->ContentType().empty()) Body->SetContentType(ContentType);
     for (int J = I + 1; J < HeaderEnd; ++J) Body->RawHeader().Add(ALines[J]);
     Body->ExtraFields().BeginUpdate();
     for (int F = 0; F < FieldList.FieldCount(); ++F) {
       const std::string Name = FieldList.GetFieldName(F);
       if (!InList(Body->KnownFields(), Name))
-        Body->ExtraFields().Add(Name + ": " + Trim(FieldList.GetFieldValueAt(F)));
+        Body->ExtraFields().Add(ExtraFieldLine(Name, FieldList.GetFieldValueAt(F)));
     }
     Body->ExtraFields().EndUpdate();
     Body->SetHeaderStart(I + 1);

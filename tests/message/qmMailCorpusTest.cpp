@@ -69,27 +69,20 @@ std::string Join(const std::vector<std::string>& A) {
 //   ends at the parent's next delimiter;
 // - parts that are not encoded are kept as lines, so their line breaks come
 //   out as CR LF;
-// - base64 decoding stops at the first character outside the alphabet
-//   (meExtractMaximumData), quoted-printable follows the encoder's rules for
-//   broken escapes;
-// - a single-part message whose type is not application/, message/, audio/
-//   or video/ (an image, say) is read as text;
-// - a subject continuation line that begins with a tab is joined without
-//   the tab; raw 8-bit header text and mislabelled or unknown charsets are
-//   read in the declared (or the message's) charset.
+// - base64 decoding passes over characters outside the alphabet and goes
+//   on after padding (Python stops there); quoted-printable drops transport
+//   padding and keeps broken escapes;
+// - a single-part attachment read as 7bit keeps no final line break;
+// - text labelled ASCII or unlabelled that holds 8-bit bytes is read as
+//   UTF-8 or windows-1252 (Python puts U+FFFD in).
 const std::set<std::string> kKnownDifferences = {
-      "attachment-only-inline.raw text",
-      "attachment-only-no-disposition.raw text",
       "bad-header-wrap.raw bytes",
-      "chardet-fail-non-txt.raw text",
       "chardet-fail.raw text",
       "chardet-success-big-5.raw text",
       "chardet-success-iso-8859-1.raw text",
-      "erroneous.raw parts",
       "header-only.raw parts",
       "incorrect-charset.raw text",
       "inline-1.eml text",
-      "inline-103.eml to",
       "inline-106.eml bytes",
       "inline-112.eml bytes",
       "inline-114.eml bytes",
@@ -97,18 +90,11 @@ const std::set<std::string> kKnownDifferences = {
       "inline-116.eml bytes",
       "inline-119.eml parts",
       "inline-121.eml parts",
-      "inline-121.eml to",
       "inline-123.eml parts",
       "inline-16.eml bytes",
       "inline-28.eml parts",
-      "inline-28.eml to",
-      "inline-29.eml from",
-      "inline-33.eml text",
       "inline-34.eml text",
-      "inline-39.eml to",
-      "inline-40.eml to",
       "inline-41.eml to",
-      "inline-42.eml to",
       "inline-43.eml parts",
       "inline-44.eml parts",
       "inline-45.eml parts",
@@ -117,45 +103,23 @@ const std::set<std::string> kKnownDifferences = {
       "inline-54.eml parts",
       "inline-55.eml parts",
       "inline-56.eml parts",
-      "inline-78.eml subject",
       "inline-8.eml parts",
-      "inline-85.eml subject",
-      "inline-85.eml to",
       "inline-86.eml text",
-      "inline-86.eml to",
       "inline-87.eml parts",
-      "inline-89.eml from",
-      "inline-89.eml to",
-      "inline-94.eml to",
-      "inline-95.eml to",
-      "inline-96.eml to",
-      "inline-97.eml to",
-      "malformed-base64-attach.raw bytes",
       "malformed-content-type-params.raw parts",
-      "malformed-multiple-address-header-values.raw from",
       "mime-bad-content-transfer-encoding.raw text",
       "mime-signed.raw bytes",
       "missing-closing-param-quote.raw parts",
-      "msg_05.txt from",
-      "msg_05.txt to",
       "msg_15.txt parts",
-      "msg_15.txt to",
       "msg_18.txt parts",
-      "msg_19.txt text",
-      "msg_27.txt subject",
       "msg_33.txt parts",
-      "msg_35.txt parts",
-      "msg_36.txt to",
       "msg_37.txt parts",
-      "msg_38.txt text",
       "msg_39.txt parts",
       "msg_43.txt from",
       "msg_45.txt bytes",
       "non-mime-missing-charset.raw text",
       "qp-utf8-header-no-break.raw from",
-      "qp-utf8-header-no-break.raw parts",
       "qp-utf8-header.raw from",
-      "quoted-printable-invalid.raw text",
       "unk-encoding-part.raw bytes",
 };
 
@@ -171,6 +135,7 @@ TEST(MailCorpus, RealMessagesReadLikePython) {
   ASSERT_EQ(Python.size(), Files.size());
 
   std::map<std::string, int> Differences;  // kind of difference -> count
+  std::set<std::string> Seen;
   int Compared = 0;
   for (size_t N = 0; N < Files.size(); ++N) {
     const TReadMessage& P = Python[N];
@@ -187,6 +152,7 @@ TEST(MailCorpus, RealMessagesReadLikePython) {
     const std::string Name = Files[N].substr(Files[N].find('-', Files[N].rfind('/')) + 1);
     auto Note = [&](const std::string& AKind, const std::string& AWhat) {
       ++Differences[AKind];
+      Seen.insert(Name + " " + AKind);
       EXPECT_TRUE(kKnownDifferences.count(Name + " " + AKind))
           << "unexpected difference in " << AKind << " of " << Files[N] << ": " << AWhat;
     };
@@ -219,6 +185,9 @@ TEST(MailCorpus, RealMessagesReadLikePython) {
   }
   std::string Cmd = "rm -rf " + Dir;
   (void)!system(Cmd.c_str());
+  // The list stays exact: a difference that no longer occurs is taken off.
+  for (const std::string& Known : kKnownDifferences)
+    EXPECT_TRUE(Seen.count(Known)) << "listed difference no longer occurs: " << Known;
   std::printf("compared %d of %zu messages; known differences:", Compared, Files.size());
   for (const auto& [Kind, Count] : Differences) std::printf(" %s %d", Kind.c_str(), Count);
   std::printf("\n");

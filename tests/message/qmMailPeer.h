@@ -154,6 +154,29 @@ class TOurReader {
   }
 };
 
+// Reads a message, writes it back (MessageSource, with the attachment
+// bytes that were read) and reads the rendering again. ARendered gets the
+// rendering.
+inline std::pair<TReadMessage, TReadMessage> ReadWriteRead(const std::string& ASource,
+                                                          std::string* ARendered = nullptr) {
+  TOurReader First;
+  TReadMessage Before = First.Read(ASource);
+  std::map<std::string, std::string> Files;
+  for (auto& [Body, Data] : First.Saved)
+    if (auto* A = dynamic_cast<TqmAttachmentBody*>(Body)) Files[A->FileName()] = Data;
+  First.Message.OnLoadAttachment = [Files](TObject*, TqmAttachmentBody*, std::string& AName,
+                                           std::unique_ptr<TStream>& AData, bool& Handled) {
+    auto It = Files.find(AName);
+    if (It == Files.end()) return;
+    AData = std::make_unique<TStringStream>(It->second);
+    Handled = true;
+  };
+  const std::string Rendered = First.Message.MessageSource().Text();
+  if (ARendered) *ARendered = Rendered;
+  TOurReader Second;
+  return {Before, Second.Read(Rendered)};
+}
+
 // Text as compared: LF line ends, no trailing line breaks or blanks.
 inline std::string NormalText(std::string AText) {
   std::string R;
