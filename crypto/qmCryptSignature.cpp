@@ -8,6 +8,7 @@
 #include <openssl/x509.h>
 
 #include <algorithm>
+#include <vector>
 
 namespace qm {
 
@@ -27,6 +28,33 @@ TqmByteArray BignumBytes(EVP_PKEY* AKey, const char* AName) {
 TqmByteArray WithoutLeadingZeros(const TqmByteArray& ABytes) {
   auto First = std::find_if(ABytes.begin(), ABytes.end(), [](uint8_t B) { return B != 0; });
   return TqmByteArray(First, ABytes.end());
+}
+
+// A verification context prepared for AKey and AMd, kept per thread for the
+// keys used last: creating and initialising one costs OpenSSL 3 provider
+// look-ups that take longer than checking the signature itself. Only public
+// operations are cached, so no private key outlives its owner here.
+EVP_PKEY_CTX* VerifyContext(EVP_PKEY* AKey, const EVP_MD* AMd) {
+  struct TEntry {
+    EVP_PKEY* Key;
+    const EVP_MD* Md;
+    TqmEvpPkeyCtxPtr Context;  // holds a reference to Key, so the address stays its own
+  };
+  constexpr size_t Capacity = 8;
+  thread_local std::vector<TEntry> Cache;
+  for (size_t I = 0; I < Cache.size(); ++I)
+    if (Cache[I].Key == AKey && Cache[I].Md == AMd) {
+      if (I + 1 != Cache.size()) std::rotate(Cache.begin() + I, Cache.begin() + I + 1, Cache.end());
+      return Cache.back().Context.get();
+    }
+  TqmEvpPkeyCtxPtr Ctx(EVP_PKEY_CTX_new(AKey, nullptr));
+  if (!Ctx || EVP_PKEY_verify_init(Ctx.get()) != 1 ||
+      EVP_PKEY_CTX_set_rsa_padding(Ctx.get(), RSA_PKCS1_PADDING) != 1 ||
+      EVP_PKEY_CTX_set_signature_md(Ctx.get(), AMd) != 1)
+    RaiseCryptError("EVP_PKEY_verify_init");
+  if (Cache.size() == Capacity) Cache.erase(Cache.begin());
+  Cache.push_back(TEntry{AKey, AMd, std::move(Ctx)});
+  return Cache.back().Context.get();
 }
 
 }  // namespace
@@ -209,13 +237,8 @@ TqmByteArray TqmOpenSslSignatureRsa::Sign() {
 bool TqmOpenSslSignatureRsa::CheckSignature(const TqmByteArray& ASignature) {
   if (!FKey) RaiseKeyRequired();
   const TqmByteArray Digest = FinalDigest();
-  TqmEvpPkeyCtxPtr Ctx(EVP_PKEY_CTX_new(FKey.get(), nullptr));
-  if (!Ctx || EVP_PKEY_verify_init(Ctx.get()) != 1 ||
-      EVP_PKEY_CTX_set_rsa_padding(Ctx.get(), RSA_PKCS1_PADDING) != 1 ||
-      EVP_PKEY_CTX_set_signature_md(Ctx.get(), GetDigest()) != 1)
-    RaiseCryptError("EVP_PKEY_verify_init");
-  const int Result = EVP_PKEY_verify(Ctx.get(), ASignature.data(), ASignature.size(),
-                                     Digest.data(), Digest.size());
+  const int Result = EVP_PKEY_verify(VerifyContext(FKey.get(), GetDigest()), ASignature.data(),
+                                     ASignature.size(), Digest.data(), Digest.size());
   // A mismatch leaves reasons on the error queue; they are not failures of
   // the library.
   ERR_clear_error();

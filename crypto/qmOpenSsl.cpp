@@ -117,7 +117,8 @@ int Base64Value(char C) {
 }  // namespace
 
 bool DecodeBase64(std::string_view AText, TqmByteArray& AResult) {
-  AResult.clear();
+  AResult.resize(AText.size() / 4 * 3 + 3);
+  uint8_t* Out = AResult.data();
   uint32_t Bits = 0;
   int Count = 0;
   bool Padding = false;
@@ -129,17 +130,20 @@ bool DecodeBase64(std::string_view AText, TqmByteArray& AResult) {
       continue;
     }
     const int V = Base64Value(static_cast<char>(C));
-    if (V < 0 || Padding) return false;
+    if (V < 0 || Padding) {
+      AResult.clear();
+      return false;
+    }
     Bits = (Bits << 6) | static_cast<uint32_t>(V);
     Count += 6;
     if (Count >= 8) {
       Count -= 8;
-      AResult.push_back(static_cast<uint8_t>(Bits >> Count));
+      *Out++ = static_cast<uint8_t>(Bits >> Count);
     }
   }
+  AResult.resize(static_cast<size_t>(Out - AResult.data()));
   return true;
 }
-
 
 std::string EncodeBase64(const TqmByteArray& ABytes) {
   std::string Text(4 * ((ABytes.size() + 2) / 3) + 1, '\0');

@@ -11,24 +11,37 @@ inline bool IsContinuation(const std::string& ALine) {
 }
 }  // namespace
 
+void AppendCompressedWhiteSpace(std::string& AOut, std::string_view AText) {
+  // Written through a pointer into room made in advance: the output is never
+  // longer than the input, and this runs over every byte of every body.
+  const size_t Start = AOut.size();
+  AOut.resize(Start + AText.size());
+  char* Out = AOut.data() + Start;
+  const char* P = AText.data();
+  const char* const End = P + AText.size();
+  bool Pending = false;  // a run of white space waits for the next character
+  for (; P < End; ++P) {
+    const char C = *P;
+    if (IsFoldWhite(C)) {
+      Pending = true;
+    } else {
+      if (Pending) *Out++ = ' ';
+      Pending = false;
+      *Out++ = C;
+    }
+  }
+  AOut.resize(static_cast<size_t>(Out - AOut.data()));
+}
+
 std::string CompressWhiteSpace(std::string_view AText) {
   std::string Result;
   Result.reserve(AText.size());
-  const size_t N = AText.size();
-  size_t I = 0;
-  while (I < N) {
-    if (IsFoldWhite(AText[I])) {
-      while (I < N && IsFoldWhite(AText[I])) ++I;
-      if (I < N) Result += ' ';
-      continue;
-    }
-    // Copy the run of other characters at once.
-    size_t J = I;
-    while (J < N && !IsFoldWhite(AText[J])) ++J;
-    Result.append(AText, I, J - I);
-    I = J;
-  }
+  AppendCompressedWhiteSpace(Result, AText);
   return Result;
+}
+
+void TqmDkimCanonicalizer::AppendBodyLine(std::string& ABody, const std::string& ALine) {
+  ABody += CanonicalizeBodyLine(ALine);
 }
 
 std::string TqmDkimCanonicalizer::CanonicalizeBody(const TStrings& ALines) {
@@ -36,24 +49,22 @@ std::string TqmDkimCanonicalizer::CanonicalizeBody(const TStrings& ALines) {
   const int End = List.Parse(0, const_cast<TStrings*>(&ALines));
   const int Count = ALines.Count();
   const int First = End > 0 ? End + 1 : 0;
-  // Trailing lines that canonicalize to nothing are dropped first, so the
-  // text is built once.
-  std::vector<std::string> Lines;
-  Lines.reserve(static_cast<size_t>(std::max(Count - First, 0)));
   size_t Size = 0;
-  for (int I = First; I < Count; ++I) {
-    Lines.push_back(CanonicalizeBodyLine(ALines[I]));
-    Size += Lines.back().size() + 2;
-  }
-  size_t Last = Lines.size();
-  while (Last > 0 && Lines[Last - 1].empty()) --Last;
-  if (Last == 0) return EmptyBody();
+  for (int I = First; I < Count; ++I) Size += ALines[I].size() + 2;
+  // One buffer; KeepTo marks the end of the last line that is not empty,
+  // so trailing empty lines are cut off at the end.
   std::string Body;
   Body.reserve(Size);
-  for (size_t I = 0; I < Last; ++I) {
-    Body += Lines[I];
+  size_t KeepTo = 0;
+  for (int I = First; I < Count; ++I) {
+    const size_t Start = Body.size();
+    AppendBodyLine(Body, ALines[I]);
+    const bool Empty = Body.size() == Start;
     Body += "\r\n";
+    if (!Empty) KeepTo = Body.size();
   }
+  if (KeepTo == 0) return EmptyBody();
+  Body.resize(KeepTo);
   return Body;
 }
 
@@ -115,6 +126,10 @@ std::string TqmDkimRelaxedCanonicalizer::CanonicalizeHeaderName(const std::strin
 
 std::string TqmDkimRelaxedCanonicalizer::CanonicalizeBodyLine(const std::string& ALine) {
   return CompressWhiteSpace(ALine);
+}
+
+void TqmDkimRelaxedCanonicalizer::AppendBodyLine(std::string& ABody, const std::string& ALine) {
+  AppendCompressedWhiteSpace(ABody, ALine);
 }
 
 }  // namespace qm

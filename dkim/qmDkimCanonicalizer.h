@@ -32,11 +32,19 @@ class TqmDkimCanonicalizer : public TqmConfigObject {
  protected:
   // What an empty body canonicalizes to.
   virtual std::string EmptyBody() { return "\r\n"; }
+  // Appends the canonical form of ALine (CanonicalizeBodyLine) to ABody;
+  // overridden to write in place.
+  virtual void AppendBodyLine(std::string& ABody, const std::string& ALine);
 };
 
 class TqmDkimSimpleCanonicalizer : public TqmDkimCanonicalizer {
  public:
   std::string CanonicalizeBodyLine(const std::string& ALine) override { return ALine; }
+
+ protected:
+  void AppendBodyLine(std::string& ABody, const std::string& ALine) override { ABody += ALine; }
+
+ public:
   std::string CanonicalizeHeaderValue(const TqmDkimHeaderFieldList& AList, int AIndex) override;
   std::string CanonicalizeHeaderName(const std::string& AName) override { return AName; }
 };
@@ -50,10 +58,12 @@ class TqmDkimRelaxedCanonicalizer : public TqmDkimCanonicalizer {
  protected:
   // RFC 6376 section 3.4.4: the relaxed form of an empty body is empty.
   std::string EmptyBody() override { return std::string(); }
+  void AppendBodyLine(std::string& ABody, const std::string& ALine) override;
 };
 
 // Every run of tab, LF, CR or space becomes one space, or nothing at the end
 // of the text.
 std::string CompressWhiteSpace(std::string_view AText);
+void AppendCompressedWhiteSpace(std::string& AOut, std::string_view AText);
 
 }  // namespace qm

@@ -10,6 +10,7 @@
 #include "core/qmException.h"
 #include "core/qmStream.h"
 #include "core/qmSysUtils.h"
+#include "dkim/qmDkim.h"
 #include "message/qmEmailAddress.h"
 #include "message/qmMailHeader.h"
 #include "message/qmTranslator.h"
@@ -219,7 +220,7 @@ void TqmMailMessage::SetCharSet(const std::string& AValue) {
   Changed();
 }
 
-void TqmMailMessage::SetDkim(TComponent* AValue) {
+void TqmMailMessage::SetDkim(TqmDkim* AValue) {
   if (FDkim == AValue) return;
   if (FDkim) FDkim->RemoveFreeNotification(this);
   FDkim = AValue;
@@ -679,6 +680,8 @@ TStrings& TqmMailMessage::MessageSource() {
       Lines->AppendLines(std::move(Block.Lines));
     }
     if (Delimited) Lines->Append("--" + FBoundary + "--");
+    // Signed last, over the lines exactly as they go out.
+    if (FDkim) FDkim->Sign(*Lines);
   }
   FMessageSource = std::move(Lines);
   return *FMessageSource;
@@ -692,6 +695,8 @@ void TqmMailMessage::ParseMessage(const TStrings& ALines) {
   ClearForParse();
   ParseHeader(ALines);
   ParseBodies(ALines, FBodyStart);
+  // Verification reads the lines only.
+  if (FDkim) FDkim->Verify(const_cast<TStrings&>(ALines));
   Changed();
 }
 

@@ -16,6 +16,7 @@
 
 namespace qm {
 
+class TqmDkim;
 class TqmMailHeaderFieldList;
 class TMemoryStream;
 
@@ -92,8 +93,8 @@ class TqmMailMessage : public TComponent {
   void SetErrorProcessing(TqmMessageErrorProcessing AValue);
   // The DKIM component that signs the rendering and verifies what is read;
   // a link, cleared when that component is destroyed.
-  TComponent* Dkim() const { return FDkim; }
-  void SetDkim(TComponent* AValue);
+  TqmDkim* Dkim() const { return FDkim; }
+  void SetDkim(TqmDkim* AValue);
 
   // What reading found.
   const TStringList& RawHeader() const { return FRawHeader; }
@@ -229,7 +230,7 @@ class TqmMailMessage : public TComponent {
   bool FAllowESC = false;
   bool FUseHeaderEncodingExtensions = false;
   TqmMessageErrorProcessing FErrorProcessing = meExtractMaximumData;
-  TComponent* FDkim = nullptr;
+  TqmDkim* FDkim = nullptr;
 
   TStringList FRawHeader;
   int FBodyStart = 0;

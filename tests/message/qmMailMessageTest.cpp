@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "core/qmDateTime.h"
+#include "dkim/qmDkim.h"
 #include "message/qmMailHeader.h"
 #include "message/qmUtils.h"
 #include "qmMailPeer.h"
@@ -694,7 +695,7 @@ TEST(MessageEvents, DataProgressAndTheDkimLink) {
   R.ParseMessage(*LinesOf(Nested.MessageSource().Text()));
   EXPECT_EQ(Added, (std::vector<std::string>{"text/plain", "text/html", "application/octet-stream"}));
 
-  auto Dkim = std::make_unique<TComponent>();
+  auto Dkim = std::make_unique<TqmDkim>();
   M.SetDkim(Dkim.get());
   EXPECT_EQ(M.Dkim(), Dkim.get());
   Dkim.reset();

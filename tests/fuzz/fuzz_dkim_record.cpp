@@ -1,0 +1,20 @@
+// DKIM key records: ParseRecord never fails, and what BuildRecord writes
+// parses back to the same record text.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "dkim/qmDkimKey.h"
+
+using namespace qm;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
+  TqmDkimKey Key;
+  Key.ParseRecord(std::string(reinterpret_cast<const char*>(Data), Size));
+  const std::string Built = Key.BuildRecord();
+  TqmDkimKey Again;
+  Again.ParseRecord(Built);
+  if (Again.Notes != Key.Notes || Again.ServiceTypes != Key.ServiceTypes || Again.Flags != Key.Flags)
+    __builtin_trap();
+  return 0;
+}
