@@ -1,0 +1,190 @@
+#include "qm/qmCliMime.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+#include <map>
+#include <memory>
+
+#include "core/qmStream.h"
+#include "message/qmMailMessage.h"
+
+namespace qm::cli {
+
+namespace {
+
+struct TMimeOptions {
+  std::string Input;
+  bool Tree = false;
+  bool Text = false;
+  std::string ExtractDir;
+};
+
+// The decoded data of every attachment, kept while the message is read.
+using TAttachmentData = std::map<const TqmMessageBody*, std::string>;
+
+int64_t TextSize(const TqmTextBody& ABody) {
+  int64_t Size = 0;
+  for (int I = 0; I < ABody.Strings().Count(); ++I) Size += static_cast<int64_t>(ABody.Strings().Get(I).size()) + 2;
+  return Size;
+}
+
+void PrintTree(const TqmMessageBodies& ABodies, const TAttachmentData& AData, int ADepth) {
+  for (int I = 0; I < ABodies.Count(); ++I) {
+    TqmMessageBody* Body = ABodies.Items(I);
+    std::cout << std::string(static_cast<size_t>(ADepth) * 2, ' ') << Body->ContentType();
+    if (auto* Multipart = dynamic_cast<TqmMultipartBody*>(Body)) {
+      std::cout << '\n';
+      PrintTree(Multipart->Bodies(), AData, ADepth + 1);
+      continue;
+    }
+    if (auto* Text = dynamic_cast<TqmTextBody*>(Body)) {
+      if (!Text->GetCharSet().empty()) std::cout << "  charset=" << Text->GetCharSet();
+    }
+    const std::string Encoding = EncodingName(Body->Encoding());
+    if (!Encoding.empty()) std::cout << "  " << Encoding;
+    if (auto* Text = dynamic_cast<TqmTextBody*>(Body)) {
+      std::cout << "  " << TextSize(*Text) << " bytes";
+    } else if (auto* Attachment = dynamic_cast<TqmAttachmentBody*>(Body)) {
+      const auto Found = AData.find(Body);
+      std::cout << "  " << (Found == AData.end() ? 0 : Found->second.size()) << " bytes";
+      std::cout << "  " << (Body->ContentDisposition().empty() ? "attachment" : Body->ContentDisposition());
+      if (!Attachment->FileName().empty()) std::cout << "  \"" << Attachment->FileName() << '"';
+      if (!Attachment->ContentID().empty()) std::cout << "  <" << Attachment->ContentID() << '>';
+    }
+    std::cout << '\n';
+  }
+}
+
+// A name that is safe in the folder: no directory, no control
+// characters, not hidden, not too long; "part-N" when nothing is left.
+std::string SafeName(const std::string& AName, int AIndex) {
+  std::string Name;
+  for (unsigned char C : SafeReceivedFileName(AName)) Name += C < 0x20 || C == 0x7f ? '_' : static_cast<char>(C);
+  const size_t Start = Name.find_first_not_of(". ");
+  Name = Start == std::string::npos ? std::string() : Name.substr(Start);
+  if (Name.size() > 200) {
+    // Keep the extension; cut at a character boundary.
+    const size_t Dot = Name.rfind('.');
+    std::string Extension = Dot != std::string::npos && Name.size() - Dot <= 16 ? Name.substr(Dot) : std::string();
+    size_t Cut = 200 - Extension.size();
+    while (Cut > 0 && (static_cast<unsigned char>(Name[Cut]) & 0xC0) == 0x80) --Cut;
+    Name = Name.substr(0, Cut) + Extension;
+  }
+  return Name.empty() ? "part-" + std::to_string(AIndex) : Name;
+}
+
+// Creates the file without replacing one: "name", "name-1.ext", ...
+std::string SaveNew(const std::string& ADir, const std::string& AName, const std::string& AData) {
+  const size_t Dot = AName.rfind('.');
+  const std::string Stem = Dot == std::string::npos || Dot == 0 ? AName : AName.substr(0, Dot);
+  const std::string Extension = Dot == std::string::npos || Dot == 0 ? std::string() : AName.substr(Dot);
+  for (int Try = 0; Try < 10000; ++Try) {
+    const std::string Path = ADir + "/" + (Try == 0 ? AName : Stem + "-" + std::to_string(Try) + Extension);
+    const int Fd = open(Path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (Fd < 0) {
+      if (errno == EEXIST) continue;
+      throw TFailure("writing " + Path + ": " + std::strerror(errno));
+    }
+    size_t Done = 0;
+    while (Done < AData.size()) {
+      const ssize_t N = write(Fd, AData.data() + Done, AData.size() - Done);
+      if (N < 0 && errno == EINTR) continue;
+      if (N <= 0) {
+        const int Error = errno;
+        close(Fd);
+        throw TFailure("writing " + Path + ": " + std::strerror(Error));
+      }
+      Done += static_cast<size_t>(N);
+    }
+    if (close(Fd) != 0) throw TFailure("writing " + Path + ": " + std::strerror(errno));
+    return Path;
+  }
+  throw TFailure("writing " + AName + " into " + ADir + ": too many files of that name");
+}
+
+void Extract(const TqmMessageBodies& ABodies, const TAttachmentData& AData, const std::string& ADir, int& AIndex) {
+  for (int I = 0; I < ABodies.Count(); ++I) {
+    TqmMessageBody* Body = ABodies.Items(I);
+    if (auto* Multipart = dynamic_cast<TqmMultipartBody*>(Body)) {
+      Extract(Multipart->Bodies(), AData, ADir, AIndex);
+      continue;
+    }
+    auto* Attachment = dynamic_cast<TqmAttachmentBody*>(Body);
+    if (!Attachment) continue;
+    ++AIndex;
+    const auto Found = AData.find(Body);
+    const std::string Data = Found == AData.end() ? std::string() : Found->second;
+    const std::string Path = SaveNew(ADir, SafeName(Attachment->FileName(), AIndex), Data);
+    std::cout << Path << "  " << Data.size() << " bytes\n";
+  }
+}
+
+void RunMime(const TMimeOptions& AOptions) {
+  TStringList Lines;
+  Lines.SetText(ReadInput(AOptions.Input));
+  TqmMailMessage Message;
+  TAttachmentData Data;
+  Message.OnSaveAttachment = [](TObject*, TqmAttachmentBody*, std::string&, std::unique_ptr<TStream>& AStream,
+                                bool& Handled) {
+    AStream = std::make_unique<TMemoryStream>();
+    Handled = true;
+  };
+  Message.OnAttachmentSaved = [&Data](TObject*, TqmAttachmentBody* ABody, const std::string&, TStream* AStream) {
+    if (auto* Memory = dynamic_cast<TMemoryStream*>(AStream)) Data[ABody] = Memory->DataString();
+  };
+  try {
+    Message.ParseMessage(Lines);
+  } catch (const Exception& E) {
+    throw TFailure("reading the message in " + AOptions.Input + ": " + OneLine(E.Message()));
+  }
+
+  const bool Tree = AOptions.Tree || (!AOptions.Text && AOptions.ExtractDir.empty());
+  if (Tree) {
+    std::cout << "From: " << Message.From().FullAddress() << '\n';
+    std::cout << "To: " << Message.ToList().GetText() << '\n';
+    if (Message.CCList().Count() > 0) std::cout << "Cc: " << Message.CCList().GetText() << '\n';
+    std::cout << "Subject: " << Message.Subject() << '\n';
+    std::cout << Message.ContentType();
+    if (!Message.IsMultipart() && !Message.CharSet().empty()) std::cout << "  charset=" << Message.CharSet();
+    std::cout << '\n';
+    PrintTree(Message.Bodies(), Data, 1);
+  }
+  if (AOptions.Text) {
+    const TStrings& Text = Message.GetMessageText();
+    for (int I = 0; I < Text.Count(); ++I) std::cout << Text.Get(I) << '\n';
+  }
+  if (!AOptions.ExtractDir.empty()) {
+    if (mkdir(AOptions.ExtractDir.c_str(), 0700) != 0 && errno != EEXIST)
+      throw TFailure("making " + AOptions.ExtractDir + ": " + std::strerror(errno));
+    int Index = 0;
+    Extract(Message.Bodies(), Data, AOptions.ExtractDir, Index);
+  }
+}
+
+}  // namespace
+
+TSubcommand AddMimeCommand(CLI::App& AParent) {
+  auto Options = std::make_shared<TMimeOptions>();
+  CLI::App* App = AParent.add_subcommand("mime", "Show the structure of a message, print its text, save its attachments");
+  App->footer(
+      "Without an action, --tree.\n"
+      "Examples:\n"
+      "  qm mime message.eml\n"
+      "  qm mime --text message.eml\n"
+      "  qm fetch -s pop.example.org -u me -m 1 | qm mime --extract attachments -\n");
+  App->add_option("message", Options->Input, "The message file (.eml), or - for stdin")
+      ->required()
+      ->check(FileOrStdin());
+  App->add_flag("--tree", Options->Tree, "Show the parts: types, charsets, encodings, sizes, file names");
+  App->add_flag("--text", Options->Text, "Print the text of the message (HTML if it has one, else plain text)");
+  App->add_option("-x,--extract", Options->ExtractDir,
+                  "Save the attachments into this folder (made if missing; existing files are kept)");
+  return {App, [Options] { RunMime(*Options); }};
+}
+
+}  // namespace qm::cli

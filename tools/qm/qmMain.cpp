@@ -1,0 +1,75 @@
+// qm: mail from the command line on the Quillmark library. Exit status 0
+// on success, 1 when the work failed, 2 for a bad command line; every
+// failure is one line on stderr.
+#include <iostream>
+#include <vector>
+
+#include "core/qmException.h"
+#include "core/qmVersion.h"
+#include "qm/qmCliFetch.h"
+#include "qm/qmCliMime.h"
+#include "qm/qmCliSend.h"
+
+using namespace qm::cli;
+
+namespace {
+
+// "qm" or "qm send": the deepest subcommand the command line reached.
+std::string CommandName(const CLI::App& AApp) {
+  std::string Name = AApp.get_name();
+  const CLI::App* Current = &AApp;
+  for (;;) {
+    const auto Chosen = Current->get_subcommands();
+    if (Chosen.empty()) return Name;
+    Current = Chosen.front();
+    Name += " " + Current->get_name();
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App App{"Send, fetch and take apart mail (Quillmark " + std::string(qm::LibraryVersion()) + ")", "qm"};
+  App.set_version_flag("--version", std::string("qm ") + qm::LibraryVersion());
+  App.require_subcommand(1, 1);
+  App.footer("Run 'qm COMMAND --help' for the options of a command.");
+  const std::vector<TSubcommand> Commands = {AddSendCommand(App), AddFetchCommand(App), AddMimeCommand(App)};
+
+  // CLI11 would call an unknown word "a subcommand is required".
+  if (argc > 1 && argv[1][0] != '-') {
+    bool Known = false;
+    for (const TSubcommand& Command : Commands) Known = Known || Command.App->get_name() == argv[1];
+    if (!Known) {
+      std::cerr << "qm: unknown command '" << argv[1] << "' (see qm --help)\n";
+      return kExitUsage;
+    }
+  }
+  try {
+    App.parse(argc, argv);
+  } catch (const CLI::ParseError& E) {
+    if (E.get_exit_code() == 0) return App.exit(E);
+    const std::string Name = CommandName(App);
+    std::cerr << Name << ": " << OneLine(E.what()) << " (see " << Name << " --help)\n";
+    return kExitUsage;
+  }
+
+  for (const TSubcommand& Command : Commands) {
+    if (!Command.App->parsed()) continue;
+    const std::string Name = "qm " + Command.App->get_name();
+    try {
+      Command.Run();
+      return kExitOk;
+    } catch (const TUsageError& E) {
+      std::cerr << Name << ": " << OneLine(E.what()) << " (see " << Name << " --help)\n";
+      return kExitUsage;
+    } catch (const TFailure& E) {
+      std::cerr << Name << ": " << OneLine(E.what()) << '\n';
+    } catch (const qm::Exception& E) {
+      std::cerr << Name << ": " << OneLine(E.Message()) << '\n';
+    } catch (const std::exception& E) {
+      std::cerr << Name << ": " << OneLine(E.what()) << '\n';
+    }
+    return kExitFailure;
+  }
+  return kExitUsage;
+}
