@@ -1,0 +1,127 @@
+// The programs of examples/ run against postfix and dovecot, so that they
+// keep building and keep doing what their comments say.
+#include <sys/wait.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "tests/integration/qmTestServers.h"
+
+namespace qm {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ServerEnv;
+using test::ShellQuote;
+using test::TestServers;
+using test::Value;
+
+std::string ReadFile(const fs::path& APath) {
+  std::ifstream In(APath, std::ios::binary);
+  std::stringstream S;
+  S << In.rdbuf();
+  return S.str();
+}
+
+// Runs an example with the arguments and environment settings; its exit
+// status, and stdout and stderr together.
+int RunExample(const std::string& AName, const std::vector<std::string>& AArgs, const std::vector<std::string>& AEnv,
+               std::string& AOutput) {
+#ifndef QM_EXAMPLES_DIR
+  ADD_FAILURE() << "the examples are not built (QM_BUILD_EXAMPLES=OFF?)";
+  return -1;
+#else
+  std::string Command = "env -u SSL_CERT_FILE";
+  for (const auto& Setting : AEnv) Command += " " + ShellQuote(Setting);
+  Command += " " + ShellQuote((fs::path(QM_EXAMPLES_DIR) / AName).string());
+  for (const auto& Arg : AArgs) Command += " " + ShellQuote(Arg);
+  return test::RunCommand(Command, AOutput);
+#endif
+}
+
+class Examples : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    Servers = new TestServers;
+    Env = Servers->Start("postfix");
+    Pop3 = Servers->Env("dovecot");
+  }
+  static void TearDownTestSuite() {
+    delete Servers;
+    Servers = nullptr;
+  }
+  static TestServers* Servers;
+  static ServerEnv Env, Pop3;
+};
+TestServers* Examples::Servers = nullptr;
+ServerEnv Examples::Env, Examples::Pop3;
+
+TEST_F(Examples, SendFetchAndSaveTheAttachmentBack) {
+  const fs::path Work = Servers->StateDir() / "examples";
+  fs::create_directories(Work / "fetched");
+  fs::create_directories(Work / "saved");
+  std::string Attachment;
+  for (int I = 0; I < 3000; ++I) Attachment += static_cast<char>(I * 7 % 256);
+  std::ofstream(Work / "report.bin", std::ios::binary) << Attachment;
+  const std::string CaEnv = "SSL_CERT_FILE=" + Value(Env, "CA_CERT");
+  const std::string Password = "QM_PASSWORD=" + Value(Env, "SMTP_PASSWORD");
+
+  std::string Output;
+  ASSERT_EQ(RunExample("send_attachment",
+                       {"127.0.0.1", Value(Env, "SMTP_PORT"), Value(Env, "SMTP_USER"), Value(Env, "SMTP_RCPT"),
+                        Value(Env, "SMTP_RCPT"), (Work / "report.bin").string()},
+                       {CaEnv, Password}, Output),
+            0)
+      << Output;
+  // Delivery is asynchronous: wait for the message.
+  for (int Try = 0; Try < 100 && fs::is_empty(fs::path(Value(Env, "SMTP_MAILDIR")) / "new"); ++Try)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+  ASSERT_EQ(RunExample("fetch_with_progress",
+                       {"127.0.0.1", Value(Pop3, "POP3S_PORT"), Value(Pop3, "POP3_USER"), (Work / "fetched").string()},
+                       {CaEnv, Password}, Output),
+            0)
+      << Output;
+  EXPECT_NE(Output.find(" bytes\n"), std::string::npos) << Output;
+  std::vector<fs::path> Fetched;
+  for (const auto& E : fs::directory_iterator(Work / "fetched")) Fetched.push_back(E.path());
+  ASSERT_EQ(Fetched.size(), 1u) << Output;
+
+  ASSERT_EQ(RunExample("save_attachments", {Fetched[0].string(), (Work / "saved").string()}, {}, Output), 0)
+      << Output;
+  EXPECT_NE(Output.find("Subject: The report\n"), std::string::npos) << Output;
+  EXPECT_NE(Output.find("the report is attached."), std::string::npos) << Output;
+  EXPECT_EQ(ReadFile(Work / "saved" / "report.bin"), Attachment);
+}
+
+TEST_F(Examples, OAuth2LoginWithTheBearerToken) {
+  std::string Output;
+  const std::vector<std::string> Args = {"127.0.0.1", Value(Pop3, "POP3S_PORT"), Value(Pop3, "POP3_USER")};
+  const std::string CaEnv = "SSL_CERT_FILE=" + Value(Env, "CA_CERT");
+  ASSERT_EQ(RunExample("oauth2_login", Args, {CaEnv, "QM_TOKEN=" + Value(Pop3, "POP3_OAUTH_TOKEN")}, Output), 0)
+      << Output;
+  EXPECT_NE(Output.find(" messages, "), std::string::npos) << Output;
+  EXPECT_EQ(RunExample("oauth2_login", Args, {CaEnv, "QM_TOKEN=not-a-token"}, Output), 1) << Output;
+}
+
+TEST_F(Examples, PrivateCaThroughSslCertFile) {
+  std::string Output;
+  const std::vector<std::string> Args = {Value(Env, "CA_CERT"), "127.0.0.1", Value(Pop3, "POP3S_PORT"),
+                                         Value(Pop3, "POP3_USER")};
+  ASSERT_EQ(RunExample("private_ca", Args, {"QM_PASSWORD=" + Value(Pop3, "POP3_PASSWORD")}, Output), 0) << Output;
+  EXPECT_NE(Output.find(": trusted\n"), std::string::npos) << Output;
+  // Another CA (the system's) does not vouch for the test certificate.
+  std::vector<std::string> Untrusted = Args;
+  Untrusted[0] = "/etc/ssl/certs/ca-certificates.crt";
+  EXPECT_EQ(RunExample("private_ca", Untrusted, {"QM_PASSWORD=" + Value(Pop3, "POP3_PASSWORD")}, Output), 1)
+      << Output;
+  EXPECT_NE(Output.find("not trusted"), std::string::npos) << Output;
+}
+
+}  // namespace
+}  // namespace qm
