@@ -59,7 +59,11 @@ void TqmSampleOptions::Load(const QStringList& AArguments) {
   FromEnv("QM_SAMPLE_PASSWORD", Password);
 
   QCommandLineParser Parser;
-  Parser.setApplicationDescription("The Quillmark sample mail client.");
+  Parser.setApplicationDescription(
+      "The Quillmark sample mail client.\n\n"
+      "The environment variables QM_SAMPLE_POP3_SERVER, QM_SAMPLE_POP3_PORT, QM_SAMPLE_POP3_SECURITY,\n"
+      "QM_SAMPLE_SMTP_SERVER, QM_SAMPLE_SMTP_PORT, QM_SAMPLE_SMTP_SECURITY, QM_SAMPLE_USER and\n"
+      "QM_SAMPLE_PASSWORD fill the same fields; the options below win over them.");
   Parser.addHelpOption();
   const QCommandLineOption Pop3ServerOpt("pop3-server", "POP3 server host.", "host");
   const QCommandLineOption Pop3PortOpt("pop3-port", "POP3 port (110).", "port");

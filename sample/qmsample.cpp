@@ -47,6 +47,15 @@ void ScreenshotWhenBoxShows(qm::TForm1& AForm, const QString& APath) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Help needs no display: it is answered before the GUI application,
+  // which aborts without one, exists.
+  for (int I = 1; I < argc; ++I) {
+    const QString Arg = QString::fromLocal8Bit(argv[I]);
+    if (Arg == "--help" || Arg == "-h" || Arg == "-?" || Arg == "--help-all") {
+      QCoreApplication Core(argc, argv);
+      qm::TqmSampleOptions().Load(Core.arguments());  // prints the help and exits
+    }
+  }
   qm::TqmSampleApplication App(argc, argv);
   qm::TqmSampleOptions Options;
   try {
