@@ -123,5 +123,31 @@ TEST_F(Examples, PrivateCaThroughSslCertFile) {
   EXPECT_NE(Output.find("not trusted"), std::string::npos) << Output;
 }
 
+// Last: it adds a message to the mailbox.
+TEST_F(Examples, CancelFromAnotherThreadEndsTheTransferAtOnce) {
+  Servers->RunScript("fill-maildir.sh", {"--count", "1", "--size", "3000000"});
+  // The new message is the last one: its number is the count.
+  int Count = 0;
+  for (const char* Sub : {"cur", "new"})
+    for ([[maybe_unused]] const auto& E : fs::directory_iterator(fs::path(Value(Pop3, "POP3_MAILDIR")) / Sub)) ++Count;
+  const std::string Last = std::to_string(Count);
+  std::vector<std::string> Args = {"127.0.0.1", Value(Pop3, "POP3S_PORT"), Value(Pop3, "POP3_USER"), Last};
+  const std::vector<std::string> Settings = {"SSL_CERT_FILE=" + Value(Env, "CA_CERT"),
+                                             "QM_PASSWORD=" + Value(Pop3, "POP3_PASSWORD")};
+  std::string Output;
+  // At 800 kbit/s the 3 MB take half a minute; the watchdog stops it after one second.
+  auto Slow = Args;
+  Slow.insert(Slow.end(), {"1", "800000"});
+  const auto Start = std::chrono::steady_clock::now();
+  EXPECT_EQ(RunExample("cancel_transfer", Slow, Settings, Output), 1) << Output;
+  EXPECT_LT(std::chrono::steady_clock::now() - Start, std::chrono::seconds(5));
+  EXPECT_NE(Output.find("cancelled: "), std::string::npos) << Output;
+  // Unhurried, the same download completes.
+  auto Fast = Args;
+  Fast.push_back("30");
+  EXPECT_EQ(RunExample("cancel_transfer", Fast, Settings, Output), 0) << Output;
+  EXPECT_NE(Output.find("received "), std::string::npos) << Output;
+}
+
 }  // namespace
 }  // namespace qm
