@@ -355,9 +355,14 @@ void TqmHeaderFieldList::AddFieldItemAt(int AIndex, const std::string& AItemName
 
   const int LastIndex = GetFieldLastLineIndex(AIndex);
   std::string Line = FSource->Get(LastIndex);
+  // Only a field that holds nothing after its colon goes without the
+  // delimiter: a value that merely ends with ':' (a DKIM h= list, a key
+  // record note) must still be closed, or the next item runs into it.
+  const size_t Colon = Line.find(':');
+  const bool NoValueYet = LastIndex == FFieldLines[AIndex] &&
+                          (Colon == std::string::npos || Trim(Line.substr(Colon + 1)).empty());
   const std::string Trimmed = Trim(Line);
-  if (!Trimmed.empty() && Trimmed.back() != ':' && Trimmed.back() != FItemDelimiter)
-    Line += FItemDelimiter;
+  if (!Trimmed.empty() && !NoValueYet && Trimmed.back() != FItemDelimiter) Line += FItemDelimiter;
   if (!AOnNewLine &&
       (FCharsPerLine <= 0 ||
        (static_cast<int64_t>(Line.size() + Item.size()) + 2 <= FCharsPerLine &&

@@ -223,6 +223,12 @@ TEST(DkimKeyTest, ParseAndBuildRecords) {
   Revoked.KeyType = "rsa";
   Revoked.ServiceTypes = {ddsEmail};
   EXPECT_EQ(Revoked.BuildRecord(), "v=DKIM1; k=rsa; s=email; p=");
+  // A value that ends with ':' is still closed by ';': the next tag keeps
+  // its own place instead of running into it.
+  TqmDkimKey Colon;
+  Colon.Version = "x:";
+  Colon.Flags = {ddfCheckUserIdentityDomain};
+  EXPECT_EQ(Colon.BuildRecord(), "v=x:; t=s; p=");
   TqmDkimKey Bare;
   Bare.ParseRecord("v=DKIM1; k=rsa; p=");
   EXPECT_TRUE(Bare.PublicKey.empty());

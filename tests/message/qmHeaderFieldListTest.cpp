@@ -134,6 +134,16 @@ TEST(HeaderFieldList, WritersAndItems) {
   EXPECT_EQ(Key.ToVector(), std::vector<std::string>({"key: v=DKIM1; h=sha256"}));
   H.AddFieldItemAt(0, "k", "rsa", true);
   EXPECT_EQ(Key[1], "\tk=rsa");
+  // A value ending with ':' is closed like any other; only a field with
+  // nothing after its colon takes its first item without a delimiter.
+  TStringList ColonEnd;
+  H.Parse(0, &ColonEnd);
+  H.AddEmptyField("sig");
+  H.AddFieldItem("sig", "h", "from:to:");
+  H.AddFieldItem("sig", "b", "x");
+  H.AddFieldItemAt(0, "c", "y:", true);
+  H.AddFieldItem("sig", "d", "z");
+  EXPECT_EQ(ColonEnd.ToVector(), std::vector<std::string>({"sig: h=from:to:; b=x;", "\tc=y:; d=z"}));
 
   // A header that ends at the list's end gets its empty line appended.
   TStringList Open({"A: 1", "B: 2"});
