@@ -386,6 +386,11 @@ std::vector<TqmMailboxText> ParseMailboxList(std::string_view AText) {
     } else {
       size_t E = I;
       while (E < N && !IsAddressSpecial(AText[E])) ++E;
+      if (E == I) {
+        // A stray ")" or a ":" after an address: passed over.
+        SpaceBefore = true;
+        continue;
+      }
       Word = std::string(AText.substr(I, E - I));
       I = E - 1;
     }

@@ -309,6 +309,9 @@ TEST(RealWorldRead, AddressListsGroupsAndComments) {
   EXPECT_EQ(Cc.Items(1)->Email(), "heidi@example.org");
   ASSERT_EQ(M.Parts.size(), 2u);
   EXPECT_EQ(M.Parts[1].FileName, "say \"hello\".txt");
+  // Stray specials end (found by fuzzing: these once looped for ever).
+  EXPECT_EQ(ParseMailboxList("a@x: b) c@y").size(), 2u);
+  EXPECT_EQ(ParseMailboxList(")):(").size(), 0u);
 
   // Python agrees on the sender, the groups, the comment and the file name;
   // of "alice@example.org bob@example.org; "Doe, John" <john@example.org>"
