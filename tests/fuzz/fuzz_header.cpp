@@ -35,14 +35,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   // away entirely is gone).
   H.ClearFieldItemValue(0, ItemName);
   if (H.FieldCount() > 0) H.RemoveFieldItem(H.FieldNames()[H.FieldCount() - 1], ItemName);
-  H.AddFieldItemAt(0, ItemName, Text.substr(0, 40), Data[1] & 1);
+  // Text holding a line break or NUL is refused, never written.
+  try {
+    H.AddFieldItemAt(0, ItemName, Text.substr(0, 40), Data[1] & 1);
+  } catch (const EqmHeaderFieldError&) {
+  }
   H.RemoveFieldAt(H.FieldCount() - 1);
 
   // A value written with folding reads back unchanged (for a value that
-  // starts and ends with a visible character and holds no line breaks).
+  // starts and ends with a visible character and holds no line breaks or
+  // NUL, which are refused).
   std::string Value;
   for (char C : Text)
-    if (C != '\r' && C != '\n' && C != '\t') Value += C;
+    if (C != '\r' && C != '\n' && C != '\t' && C != '\0') Value += C;
   Value = Trim(Value);
   if (!Value.empty()) {
     TStringList Out;
