@@ -11,59 +11,99 @@
 
 namespace qm {
 
-// A UIDL line that is not a message number and an id.
+/// ErrorCode of the EqmTcpClientError raised for a UIDL line that is not a
+/// message number and an id of 1 to 70 printable characters, or for a
+/// "UIDL n" answer about another message.
 constexpr int qmPop3UidlInvalidCode = -300;
+/// Message of that error ("Invalid unique id listing"), followed by ": "
+/// and the line.
 extern const char* const qmPop3UidlInvalid;
 
+/// A POP3 client (RFC 1939). Open() connects, reads the greeting (and its
+/// APOP timestamp), starts TLS as UseTLS says (STLS with ctExplicit, or
+/// implicit TLS, usually on port 995) and logs in: USER/PASS; or, with
+/// UseSasl, XOAUTH2 when Authorization is set, else NTLM or CRAM-MD5 when
+/// the server lists them, else APOP (with SaslOnly: qmSaslUnavailableCode).
+/// Close() sends QUIT, which is when the server removes the messages
+/// marked with Dele().
+///
+/// Message numbers start at 1 and run to MessageCount(). A command the
+/// server refuses raises EqmTcpClientError with ErrorCode 20 ("-ERR") and
+/// the server's reply as message; the connection stays open.
 class TqmPop3 : public TqmCustomMail {
  public:
+  /// A closed client; the port defaults to 110 (see TqmTcpClient).
   explicit TqmPop3(TComponent* AOwner = nullptr);
+  /// Closes the session (QUIT) if it is open.
   ~TqmPop3() override;
 
-  // Reply codes: 30 "+ " or "+" (SASL continuation), 10 "+OK", 20 "-ERR",
-  // 1 the lone "." that ends a multi-line reply, else 0.
+  /// Reply codes: 30 "+ " or "+" (SASL continuation), 10 "+OK", 20 "-ERR",
+  /// 1 the lone "." that ends a multi-line reply, else 0. OnGetResponseCode
+  /// is asked first.
   int GetResponseCode(const std::string& AResponse) override;
-  // Every POP3 status line starts with "+OK", "-ERR" or "+".
+  /// True: every POP3 status line starts with "+OK", "-ERR" or "+", so any
+  /// other line means the peer speaks another protocol.
   bool IsForeignLine(const std::string& ALine) override;
+  /// 110.
   int GetDefaultPort() override;
+  /// Greeting, STLS when due, login; called by Open(). Raises before
+  /// anything is sent when UserName, Password or Authorization holds CR,
+  /// LF or NUL (qmCommandLineBreakCode, qmCommandNulCode).
   void OpenSession() override;
+  /// QUIT; a failure is ignored. Called by Close().
   void CloseSession() override;
-  // STLS, then the TLS handshake on the open connection.
+  /// STLS, then the TLS handshake on the open connection.
   void StartTls() override;
-  // NOOP, when the client is idle between operations.
+  /// NOOP, when the client is idle between operations (KeepAlive).
   void DoKeepAlive() override;
 
-  // STAT once per connection (again after an unreadable reply).
+  /// The number of messages in the mailbox. STAT is sent once per
+  /// connection (again after an unreadable reply, when this returns -1);
+  /// messages marked with Dele() are still counted.
   int MessageCount();
+  /// The mailbox size in bytes from the last STAT (-1 before it).
   int64_t MailBoxSize() const { return FMailBoxSize; }
+  /// The APOP timestamp of the greeting ("<...>"), empty when it had none.
   const std::string& TimeStamp() const { return FTimeStamp; }
+  /// The message number of the last command that named one (-1 before).
   int CurrentMessage() const { return FCurrentMessage; }
 
+  /// STAT: sets MessageCount() and MailBoxSize() (both -1 when the reply
+  /// is not "+OK count size").
   void GetMailBoxInfo();
+  /// LIST n: the size in bytes of message AMessageNumber (from 1) as the
+  /// server counts it; 0 when the reply holds none.
   int64_t GetMessageSize(int AMessageNumber);
-  // TOP n 0: the header only, parsed into AMessage when one is given.
+  /// TOP n 0: the header of message AMessageNumber (from 1), parsed into
+  /// AMessage when one is given; the raw lines stay in Response().
   void RetrieveHeader(int AMessageNumber, TqmMailMessage* AMessage = nullptr);
-  // RETR n (after LIST n when OnProgress is assigned, for the total).
+  /// RETR n: downloads message AMessageNumber (from 1) and parses it into
+  /// AMessage when one is given; the raw lines stay in Response(). When
+  /// OnProgress is assigned, LIST n is sent first to know the total.
   void Retrieve(int AMessageNumber, TqmMailMessage* AMessage = nullptr);
+  /// NOOP.
   void Noop();
 
-  // Unique ids (UIDL, RFC 1939): the same message keeps its id across
-  // sessions, so a client can tell which messages it has already fetched.
-  // Numbers do not shift while a session lasts: a message marked deleted
-  // keeps its number and is left out of the list.
+  /// A message's unique id (UIDL, RFC 1939): the same message keeps its id
+  /// across sessions, so a client can tell which messages it has already
+  /// fetched. Numbers do not shift while a session lasts: a message marked
+  /// deleted keeps its number and is left out of the list.
   struct TUniqueId {
-    int MessageNumber = 0;
-    std::string UniqueId;
+    int MessageNumber = 0;  ///< From 1.
+    std::string UniqueId;   ///< 1 to 70 printable ASCII characters.
   };
-  // UIDL: every message not marked deleted, in the server's order.
+  /// UIDL: every message not marked deleted, in the server's order. A
+  /// malformed line raises qmPop3UidlInvalidCode.
   std::vector<TUniqueId> Uidl();
-  // UIDL n: the id of one message.
+  /// UIDL n: the unique id of message AMessageNumber. An answer about
+  /// another message raises qmPop3UidlInvalidCode.
   std::string Uidl(int AMessageNumber);
-  // DELE n: marks the message deleted; the server removes it only when
-  // the session ends with QUIT. MessageCount keeps its value.
+  /// DELE n: marks the message deleted; the server removes it only when
+  /// the session ends with QUIT (Close()). MessageCount() keeps its value.
   void Dele(int AMessageNumber);
-  // RSET: clears the deleted marks of this session.
+  /// RSET: clears the deleted marks of this session.
   void Rset();
+
 
  private:
   void SaslLogin();

@@ -11,6 +11,9 @@ fuzz_seconds=${QM_FUZZ_SECONDS:-15}
 echo "== g++ build (warnings are errors), unit and integration tests"
 cmake -S . -B build/gcc -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_WERROR=ON -DQM_BUILD_BENCH=ON
 cmake --build build/gcc
+# The API reference: fails on an undocumented public member of mail/ or
+# message/ and on any other Doxygen warning.
+cmake --build build/gcc --target docs
 ctest --test-dir build/gcc --output-on-failure -L unit -j2
 ctest --test-dir build/gcc --output-on-failure -L integration --no-tests=ignore
 # The soak through postfix and dovecot (scripts/soak.sh N): 2000 messages
