@@ -11,40 +11,69 @@ namespace qm {
 
 class TqmMailMessage;
 
-// No mechanism that SASL may use (UseSasl with SaslOnly).
+/// ErrorCode of the EqmTcpClientError raised when the server offers no
+/// mechanism the client may use (UseSasl with SaslOnly).
 constexpr int qmSaslUnavailableCode = -400;
+/// Message of that error.
 extern const char* const qmSaslUnavailable;
-// An argument holding a NUL would cut the command short on many servers.
+/// ErrorCode of the EqmTcpClientError raised for a command argument
+/// holding a NUL, which would cut the command short on many servers.
 constexpr int qmCommandNulCode = -152;
+/// Message of that error.
 extern const char* const qmCommandNul;
 
+/// The common base of TqmPop3 and TqmSmtp: the login switches (UseSasl,
+/// SaslOnly, Authorization) and the checks that keep user texts from
+/// adding lines to a command.
 class TqmCustomMail : public TqmTcpCommandClient {
  public:
+  /// A closed client.
   explicit TqmCustomMail(TComponent* AOwner = nullptr);
+  /// Drops the MailMessage link.
   ~TqmCustomMail() override;
 
-  // A non-empty value switches UseSasl on (except while loading).
+  /// Sets the OAuth 2 authorization; a new non-empty value also switches
+  /// UseSasl on (except while a stored form is loaded).
   void SetAuthorization(const std::string& AValue) override;
 
+  /// Whether the login uses SASL mechanisms (POP3: XOAUTH2, NTLM,
+  /// CRAM-MD5, APOP; SMTP: XOAUTH2, NTLM, CRAM-MD5 before LOGIN) instead of
+  /// the plain USER/PASS or LOGIN. Default false.
+  ///@{
   bool UseSasl() const { return FUseSasl; }
   void SetUseSasl(bool AValue);
+  ///@}
+  /// With UseSasl: refuse to fall back to APOP (POP3) or LOGIN (SMTP) when
+  /// the server offers no better mechanism; the login then raises
+  /// qmSaslUnavailableCode. Default false.
+  ///@{
   bool SaslOnly() const { return FSaslOnly; }
   void SetSaslOnly(bool AValue);
-  // A link, cleared when the message is destroyed.
+  ///@}
+  /// A message linked to the client for the application's use (the
+  /// clients take the message as an argument and do not read this);
+  /// cleared when the message is destroyed.
+  ///@{
   TqmMailMessage* MailMessage() const { return FMailMessage; }
   void SetMailMessage(TqmMailMessage* AValue);
+  ///@}
 
+  /// The XOAUTH2 initial response: base64 of "user=" UserName ^A "auth="
+  /// Authorization ^A ^A.
   std::string BuildXOAuth2String();
 
-  // Raises before anything is written when a text that goes into a command
-  // holds CR, LF or NUL: it would end the command early or add one.
+  /// Raises EqmTcpClientError (qmCommandLineBreakCode, qmCommandNulCode)
+  /// when a text that goes into a command holds CR, LF or NUL: it would end
+  /// the command early or add one.
   static void CheckCommandArgument(const std::string& AText);
 
  protected:
+  /// Clears the MailMessage link when that message is destroyed.
   void Notification(TComponent* AComponent, TOperation AOperation) override;
-  // Every exchange is a short write answered by a read; the data's end
-  // line is a write of its own. Held back by Nagle's algorithm until the
-  // server's delayed ACK, each would cost tens of milliseconds.
+  /// Turns Nagle's algorithm off on the connection. Every exchange is a
+  /// short write answered by a read; the data's end line is a write of its
+  /// own. Held back until the server's delayed ACK, each would cost tens of
+  /// milliseconds.
   void DisableSendDelay();
 
  private:

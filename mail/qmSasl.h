@@ -11,53 +11,57 @@
 
 namespace qm {
 
+/// A login mechanism as chosen by ChoosePop3Mechanism() and
+/// ChooseSmtpMechanism(): smNone (no login), smLogin (SMTP AUTH LOGIN),
+/// smCramMd5, smNtlm, smXOAuth2, smApop (POP3), or smUnavailable (nothing
+/// usable: the login raises qmSaslUnavailableCode).
 enum TqmSaslMechanism { smNone, smLogin, smCramMd5, smNtlm, smXOAuth2, smApop, smUnavailable };
 
-// "user=" UserName ^A "auth=" Authorization ^A ^A as one line of base64.
+/// "user=" UserName ^A "auth=" Authorization ^A ^A as one line of base64.
 std::string SaslXOAuth2String(const std::string& AUserName, const std::string& AAuthorization);
-// The answer to a CRAM-MD5 challenge (base64, spaces and breaks ignored):
-// base64 of UserName, a space and the lower-case HMAC-MD5 of the challenge
-// keyed with Password (empty digest when challenge or password is empty).
+/// The answer to a CRAM-MD5 challenge (base64, spaces and breaks ignored):
+/// base64 of UserName, a space and the lower-case HMAC-MD5 of the challenge
+/// keyed with Password (empty digest when challenge or password is empty).
 std::string SaslCramMd5Response(const std::string& AChallenge, const std::string& AUserName,
                                 const std::string& APassword);
-// Lower-case MD5 of TimeStamp followed by Password; empty without a
-// timestamp.
+/// Lower-case MD5 of TimeStamp followed by Password; empty without a
+/// timestamp.
 std::string SaslApopDigest(const std::string& ATimeStamp, const std::string& APassword);
-// One line of base64 (the LOGIN mechanism's user name and password lines).
+/// One line of base64 (the LOGIN mechanism's user name and password lines).
 std::string SaslBase64Line(const std::string& AText);
 
-// The server answered a token with a continuation that holds no challenge.
+/// The server answered a token with a continuation that holds no challenge.
 constexpr int qmNtlmEmptyChallengeCode = -402;
-extern const char* const qmNtlmEmptyChallenge;
+extern const char* const qmNtlmEmptyChallenge;  ///< Message of that error.
 
-// What the NTLM exchange needs of a protocol: the code that continues the
-// exchange, the code of success, and where the challenge starts in the
-// text of a continuation reply.
+/// What the NTLM exchange needs of a protocol: the code that continues the
+/// exchange, the code of success, and where the challenge starts in the
+/// text of a continuation reply.
 struct TqmNtlmReplyCodes {
-  int Continue;
-  int Success;
-  size_t ChallengeStart;
+  int Continue;           ///< The reply code that asks for the next token (POP3 30, SMTP 334).
+  int Success;            ///< The reply code of a completed login (POP3 10, SMTP 235).
+  size_t ChallengeStart;  ///< Where the base64 challenge starts in a continuation reply.
 };
-// Sends one line with the only reply code it accepts (a reply with another
-// code raises) and returns the text of the reply.
+/// Sends one line with the only reply code it accepts (a reply with another
+/// code raises) and returns the text of the reply.
 using TqmSaslSendLine = std::function<std::string(const std::string& ALine, int AOkCode)>;
-// The NTLM exchange after the protocol's "AUTH NTLM": each token goes out as
-// one line of base64 through ASendLine, intermediate ones with the
-// continuation code, the last one (when the exchange ends with a token)
-// with the success code. An empty AUserName logs in with the running user's
-// default NTLM credentials. ATarget names the server as "service@host".
+/// The NTLM exchange after the protocol's "AUTH NTLM": each token goes out as
+/// one line of base64 through ASendLine, intermediate ones with the
+/// continuation code, the last one (when the exchange ends with a token)
+/// with the success code. An empty AUserName logs in with the running user's
+/// default NTLM credentials. ATarget names the server as "service@host".
 void SaslNtlmExchange(const std::string& AUserName, const std::string& APassword, const std::string& ATarget,
                       const TqmNtlmReplyCodes& ACodes, const TqmSaslSendLine& ASendLine);
 
-// True when AMethods holds AName as a whole entry, ignoring case.
+/// True when AMethods holds AName as a whole entry, ignoring case.
 bool SaslHasMechanism(const TStrings& AMethods, const std::string& AName);
 
-// POP3 with UseSasl, after "AUTH" was answered: AAuthListed says whether
-// it was answered "+OK" with the list AMethods. smUnavailable stands for
-// the -400 error. (A non-empty Authorization is XOAUTH2 before any query.)
+/// POP3 with UseSasl, after "AUTH" was answered: AAuthListed says whether
+/// it was answered "+OK" with the list AMethods. smUnavailable stands for
+/// the -400 error. (A non-empty Authorization is XOAUTH2 before any query.)
 TqmSaslMechanism ChoosePop3Mechanism(bool AAuthListed, const TStrings& AMethods, bool ASaslOnly);
-// SMTP after EHLO with credentials: smNone skips the login, smUnavailable
-// stands for the -400 error.
+/// SMTP after EHLO with credentials: smNone skips the login, smUnavailable
+/// stands for the -400 error.
 TqmSaslMechanism ChooseSmtpMechanism(bool AHasAuthExtension, const TStrings& AMethods,
                                      const std::string& AAuthorization, bool AUseSasl,
                                      bool ASaslOnly);

@@ -12,83 +12,148 @@
 
 namespace qm {
 
+/// An error of the SMTP client's own checks (empty data or recipient list,
+/// refused recipients, no usable login mechanism). A refusal by the server
+/// raises EqmTcpClientError with the reply code as ErrorCode.
 class EqmSmtpError : public EqmTcpClientError {
  public:
   using EqmTcpClientError::EqmTcpClientError;
 };
 
+/// ErrorCode of EqmSmtpError when there is no message to send.
 constexpr int qmSmtpEmptyDataCode = -200;
-extern const char* const qmSmtpEmptyData;  // "The data list is empty"
+extern const char* const qmSmtpEmptyData;  ///< "The data list is empty"
+/// ErrorCode of EqmSmtpError when there is no recipient.
 constexpr int qmSmtpEmptyRecipientsCode = -201;
-extern const char* const qmSmtpEmptyRecipients;  // "The recipient list is empty"
+extern const char* const qmSmtpEmptyRecipients;  ///< "The recipient list is empty"
+/// ErrorCode of EqmSmtpError when recipients were refused with
+/// SkipFailedRecipients on: raised after the data went to the others (or
+/// before DATA when every recipient was refused). The refusals are in
+/// TqmCustomSmtp::FailedRecipients().
 constexpr int qmSmtpFailedRecipientsCode = -202;
+/// "There are recipients that failed to receive the message"
 extern const char* const qmSmtpFailedRecipients;
 
+/// A recipient the server refused.
 struct TqmFailedRecipient {
-  std::string ErrorText;  // the server's reply
-  std::string Email;      // the recipient as given, display name included
-  int ErrorCode = 0;      // the reply code
+  std::string ErrorText;  ///< The server's reply.
+  std::string Email;      ///< The recipient as given, display name included.
+  int ErrorCode = 0;      ///< The reply code (e.g. 550).
 };
 
+/// The recipients refused during the last send.
 class TqmFailedRecipientList {
  public:
+  /// Appends a refusal; the list owns it.
   TqmFailedRecipient* Add(const std::string& AErrorText, const std::string& AEmail, int AErrorCode);
+  /// Empties the list.
   void Clear() { FItems.clear(); }
+  /// The number of refusals.
   int Count() const { return static_cast<int>(FItems.size()); }
+  /// Refusal AIndex (from 0); std::out_of_range past the end.
   TqmFailedRecipient& Items(int AIndex) const { return *FItems.at(static_cast<size_t>(AIndex)); }
 
  private:
   std::vector<std::unique_ptr<TqmFailedRecipient>> FItems;
 };
 
+/// The SMTP protocol (RFC 5321) without a message source: the steps of a
+/// session as overridable operations. TqmSmtp adds the sending of a
+/// TqmMailMessage or of ready lines.
+///
+/// A command the server refuses raises EqmTcpClientError with the reply
+/// code as ErrorCode and the server's reply as message.
 class TqmCustomSmtp : public TqmCustomMail {
  public:
+  /// A closed client; the port defaults to 25 (see TqmTcpClient).
   explicit TqmCustomSmtp(TComponent* AOwner = nullptr);
+  /// Closes the session (QUIT) if it is open.
   ~TqmCustomSmtp() override;
 
   // ---- overridable operations (after those of the command client) ----
-  // Greeting, EHLO (or HELO), STARTTLS and EHLO again, login.
+  /// Greeting (220), EHLO (or HELO), STARTTLS as UseTLS says and EHLO
+  /// again, then the login when UserName, Password or Authorization is set
+  /// and the server offers AUTH: XOAUTH2 (Authorization set, UseSasl),
+  /// NTLM, CRAM-MD5, else LOGIN. Without UseSasl always LOGIN. Raises
+  /// before anything is sent when a login text or the host name holds CR,
+  /// LF or NUL.
   virtual void StartSession();
+  /// MAIL FROM with the address of ASender ("Name <a@b>" or "a@b"; an
+  /// internationalized domain is sent in punycode).
   virtual void SendMailFrom(const std::string& ASender);
-  // Clears FailedRecipients; with SkipFailedRecipients a refused recipient
-  // is listed there and the next one is tried.
+  /// RCPT TO for each entry. Clears FailedRecipients() first; with
+  /// SkipFailedRecipients a refused recipient is listed there and the next
+  /// one is tried, else the refusal is raised. Raises
+  /// qmSmtpEmptyRecipientsCode for an empty list and
+  /// qmSmtpFailedRecipientsCode when none was accepted.
   virtual void SendRecipients(const TStrings& ARecipients);
-  // DATA, the lines dot-stuffed, end of data. A line holding CR or LF is
-  // sent as separate lines: a bare line break never reaches the server,
-  // where it could end the data early (a bare LF and a dot).
+  /// DATA, the lines dot-stuffed, end of data. A line holding CR or LF is
+  /// sent as separate lines: a bare line break never reaches the server,
+  /// where it could end the data early (a bare LF and a dot). Raises
+  /// qmSmtpEmptyDataCode for no lines.
   virtual void SendData(TStrings& ALines);
+  /// QUIT; a failure is ignored.
   virtual void SendQuit();
+  /// RSET: abandons the transaction begun with MAIL FROM.
   virtual void Reset();
+  /// NOOP.
   virtual void Noop();
-  // Touches up the header of ALines in place (X-Mailer, Message-ID; every
-  // Bcc field removed), then MAIL FROM, RCPT TO, DATA.
+  /// Touches up the header of AData in place (X-Mailer from MailAgent and a
+  /// Message-ID when missing; every Bcc field removed), then MAIL FROM,
+  /// RCPT TO, DATA. Nothing is sent when an address holds CR, LF or NUL.
+  /// Raises qmSmtpFailedRecipientsCode after the data when recipients
+  /// were skipped.
   virtual void SendMessage(const std::string& ASender, TStrings& AData, const TStrings& ARecipients);
+  /// A new unique "<...@host>" Message-ID (GetHostName() as host).
   virtual std::string GenerateMessageID();
 
+  /// 25.
   int GetDefaultPort() override;
-  // STARTTLS, then the TLS handshake on the open connection.
+  /// STARTTLS, then the TLS handshake on the open connection.
   void StartTls() override;
-  // 0 for a continuation line ("250-..."), else the leading number.
+  /// 0 for a continuation line ("250-..."), else the leading number.
   int GetResponseCode(const std::string& AResponse) override;
-  // Any uncoded line but a continuation (three digits and a hyphen).
+  /// Any uncoded line but a continuation (three digits and a hyphen).
   bool IsForeignLine(const std::string& ALine) override;
 
-  // The name sent in EHLO/HELO and used in Message-IDs.
+  /// The name sent in EHLO/HELO and used in Message-IDs: HostName, else
+  /// the machine's host name.
   std::string GetHostName() const;
 
   // ---- properties ----
+  /// EHLO (default) or HELO. With HELO there are no extensions and no
+  /// login.
+  ///@{
   bool UseEHLO() const { return FUseEHLO; }
   void SetUseEHLO(bool AValue);
+  ///@}
+  /// The X-Mailer field added to messages that have none (default
+  /// "Quillmark Internet Suite"; empty: none added).
+  ///@{
   const std::string& MailAgent() const { return FMailAgent; }
   void SetMailAgent(const std::string& AValue);
+  ///@}
+  /// The name to announce in EHLO/HELO; empty (default): the machine's.
+  ///@{
   const std::string& HostName() const { return FHostName; }
   void SetHostName(const std::string& AValue);
+  ///@}
+  /// Whether a refused recipient is recorded in FailedRecipients() and the
+  /// others still get the message (default false: the refusal is raised).
+  ///@{
   bool SkipFailedRecipients() const { return FSkipFailedRecipients; }
   void SetSkipFailedRecipients(bool AValue);
+  ///@}
 
+  /// The extension lines of the last EHLO reply ("SIZE 10240000", "AUTH
+  /// PLAIN LOGIN", ...).
   TStrings& Extensions() { return FExtensions; }
+  /// The login mechanisms the server announced, without duplicates.
   TStrings& AuthMethods() { return FAuthMethods; }
+  /// The recipients refused during the last send (SkipFailedRecipients).
   TqmFailedRecipientList& FailedRecipients() { return FFailedRecipients; }
+  /// The SIZE the server announced when it is the last EHLO line, in bytes
+  /// (0: not announced).
   int64_t MaxMessageSize() const { return FMaxMessageSize; }
 
  private:
@@ -109,27 +174,48 @@ class TqmCustomSmtp : public TqmCustomMail {
   int64_t FMaxMessageSize = 0;
 };
 
+/// An SMTP client. Open() connects and runs StartSession() (greeting,
+/// EHLO, STARTTLS, login); Send() sends one message per call; Close()
+/// sends QUIT.
 class TqmSmtp : public TqmCustomSmtp {
  public:
+  /// A closed client; the port defaults to 25 (see TqmTcpClient).
   explicit TqmSmtp(TComponent* AOwner = nullptr);
+  /// Closes the session (QUIT) if it is open.
   ~TqmSmtp() override;
 
+  /// StartSession(); called by Open().
   void OpenSession() override;
+  /// SendQuit(); called by Close().
   void CloseSession() override;
-  // NOOP, when the client is idle between operations.
+  /// NOOP, when the client is idle between operations (KeepAlive).
   void DoKeepAlive() override;
 
-  // With MailData, or without a message: the properties. Otherwise the
-  // message, with sender and recipients taken from it where the
-  // properties are empty.
+  /// Sends one message. With MailData set, or without AMessage: MailData
+  /// from MailFrom to MailToList. Otherwise AMessage, rendered here (its
+  /// attachments are read now), with a new Message-ID; the sender is
+  /// MailFrom or else the message's From, the recipients MailToList or
+  /// else every address of its To, Cc and Bcc lists (the Bcc field itself
+  /// is not sent). Errors as SendMessage().
   void Send(TqmMailMessage* AMessage = nullptr);
 
+  /// The envelope sender; empty (default): the message's From.
+  ///@{
   const std::string& MailFrom() const { return FMailFrom; }
   void SetMailFrom(const std::string& AValue);
+  ///@}
+  /// The envelope recipients, one per line; empty (default): the
+  /// message's To, Cc and Bcc.
+  ///@{
   TStringList& MailToList() { return *FMailToList; }
   void SetMailToList(const TStrings& AValue) { FMailToList->Assign(AValue); }
+  ///@}
+  /// A ready message as lines (header, empty line, body), sent instead of
+  /// a TqmMailMessage when not empty.
+  ///@{
   TStringList& MailData() { return *FMailData; }
   void SetMailData(const TStrings& AValue) { FMailData->Assign(AValue); }
+  ///@}
 
  private:
   std::string FMailFrom;
