@@ -18,46 +18,51 @@
 
 namespace qm {
 
+/// An event with a text (OnSendCommand: the command line as sent).
 using TqmTcpTextEvent = std::function<void(TObject* Sender, const std::string& AText)>;
+/// An event with lines (OnReceiveResponse: the reply as read).
 using TqmTcpListEvent = std::function<void(TObject* Sender, TStrings* AList)>;
+/// OnGetResponseCode: may set AResponseCode for the line AResponse before
+/// the protocol's own rule is applied (0: not set).
 using TqmTcpResponseCodeEvent =
     std::function<void(TObject* Sender, const std::string& AResponse, int& AResponseCode)>;
 
-// A command text holding CR or LF would put a second command on the wire.
+/// ErrorCode of the EqmTcpClientError raised for a command text holding CR
+/// or LF, which would put a second command on the wire.
 constexpr int qmCommandLineBreakCode = -150;
-extern const char* const qmCommandLineBreak;
+extern const char* const qmCommandLineBreak;  ///< Message of that error.
 
-// What a server can make the client hold is bounded. Each limit ends the
-// operation with EqmTcpClientError naming it; the reply is then cut off,
-// so the connection is closed (without a closing command).
-constexpr int qmReplyLineTooLongCode = -160;   // a status reply line over MaxReplyLineLength
-constexpr int qmDataLineTooLongCode = -161;    // a data line over MaxDataLineLength
-constexpr int qmReplyTooManyLinesCode = -162;  // a status reply of more than MaxReplyLines lines
-constexpr int qmResponseTooLargeCode = -163;   // a response of more than MaxResponseSize bytes
-extern const char* const qmReplyLineTooLong;
-extern const char* const qmDataLineTooLong;
-extern const char* const qmReplyTooManyLines;
-extern const char* const qmResponseTooLarge;
-// A line that carries no reply code where a status reply was awaited (a
-// server of another protocol): the wait ends at once, the connection stays
-// open as after any refused reply.
+/// What a server can make the client hold is bounded. Each limit ends the
+/// operation with EqmTcpClientError naming it; the reply is then cut off,
+/// so the connection is closed (without a closing command).
+constexpr int qmReplyLineTooLongCode = -160;   ///< A status reply line over MaxReplyLineLength
+constexpr int qmDataLineTooLongCode = -161;    ///< A data line over MaxDataLineLength
+constexpr int qmReplyTooManyLinesCode = -162;  ///< A status reply of more than MaxReplyLines lines
+constexpr int qmResponseTooLargeCode = -163;   ///< A response of more than MaxResponseSize bytes
+extern const char* const qmReplyLineTooLong;   ///< Message of qmReplyLineTooLongCode (with the limit).
+extern const char* const qmDataLineTooLong;    ///< Message of qmDataLineTooLongCode (with the limit).
+extern const char* const qmReplyTooManyLines;  ///< Message of qmReplyTooManyLinesCode (with the limit).
+extern const char* const qmResponseTooLarge;   ///< Message of qmResponseTooLargeCode (with the limit).
+/// A line that carries no reply code where a status reply was awaited (a
+/// server of another protocol): the wait ends at once, the connection stays
+/// open as after any refused reply.
 constexpr int qmUnexpectedReplyCode = -164;
-extern const char* const qmUnexpectedReply;  // "Unexpected reply from the server: %s"
+extern const char* const qmUnexpectedReply;  ///< "Unexpected reply from the server: %s"
 
-// Defaults of the limits: far above what real servers send (RFC 5321
-// allows 512-byte reply lines; an EHLO reply has a few dozen lines), and
-// data lines long enough for a whole body base64-encoded on one line.
-constexpr int qmDefaultMaxReplyLineLength = 64 * 1024;
-constexpr int64_t qmDefaultMaxDataLineLength = 64 * 1024 * 1024;
-constexpr int qmDefaultMaxReplyLines = 1000;
-constexpr int64_t qmDefaultMaxResponseSize = int64_t{1} << 30;  // 1 GiB
-// The low-speed limit of data transfers (a multi-line reply, a body sent):
-// fewer than 100 bytes/s over a minute means the peer is stalling.
-constexpr int qmDefaultLowSpeedLimit = 100;
-constexpr int qmDefaultLowSpeedTime = 60000;
+/// Defaults of the limits: far above what real servers send (RFC 5321
+/// allows 512-byte reply lines; an EHLO reply has a few dozen lines), and
+/// data lines long enough for a whole body base64-encoded on one line.
+constexpr int qmDefaultMaxReplyLineLength = 64 * 1024;            ///< Bytes.
+constexpr int64_t qmDefaultMaxDataLineLength = 64 * 1024 * 1024;  ///< Bytes.
+constexpr int qmDefaultMaxReplyLines = 1000;                       ///< Lines.
+constexpr int64_t qmDefaultMaxResponseSize = int64_t{1} << 30;     ///< Bytes (1 GiB).
+/// The low-speed limit of data transfers (a multi-line reply, a body sent):
+/// fewer than 100 bytes/s over a minute means the peer is stalling.
+constexpr int qmDefaultLowSpeedLimit = 100;   ///< Bytes per second.
+constexpr int qmDefaultLowSpeedTime = 60000;  ///< Milliseconds.
 
-// The index of the first CR or LF of AText from AFrom on, or npos. Two
-// memchr scans: find_first_of("\r\n") looks every byte up in the set.
+/// The index of the first CR or LF of AText from AFrom on, or npos. Two
+/// memchr scans: find_first_of("\r\n") looks every byte up in the set.
 inline size_t FindLineBreak(std::string_view AText, size_t AFrom = 0) {
   if (AFrom >= AText.size()) return std::string_view::npos;
   const char* Start = AText.data() + AFrom;
@@ -68,92 +73,168 @@ inline size_t FindLineBreak(std::string_view AText, size_t AFrom = 0) {
   return Lf ? AFrom + Limit : std::string_view::npos;
 }
 
+/// A client of a line-oriented protocol: one command line at a time,
+/// replies read line by line into Response() until a line carries an
+/// accepted code, dot-terminated multi-line replies, and bodies sent with
+/// dot-stuffing. TqmPop3 and TqmSmtp are built on it; it can drive other
+/// commands of those protocols directly (SendCommandSync, then
+/// WaitMultipleLines for a multi-line answer).
+///
+/// A reply whose code is not accepted raises EqmTcpClientError with that
+/// code as ErrorCode and the reply's text as message. A time-out closes the
+/// connection and raises EqmSocketError. Texts are UTF-8 in the program;
+/// CharSet names the encoding on the wire.
 class TqmTcpCommandClient : public TqmTcpClientTls {
  public:
-  // Accepted reply codes: read up to the end or the first 0; {1} waits for
-  // the end of a multi-line reply; {} accepts nothing.
+  /// Accepted reply codes: read up to the end or the first 0; {1} waits for
+  /// the end of a multi-line reply; {} accepts nothing.
   using TOkCodes = std::vector<int>;
 
+  /// A closed client.
   explicit TqmTcpCommandClient(TComponent* AOwner = nullptr);
+  /// Closes the connection if it is open.
   ~TqmTcpCommandClient() override;
 
   // ---- overridable operations (after those of TqmTcpClientTls) ----
+  /// The protocol's opening after the connection is made (greeting, TLS,
+  /// login); nothing here. Called by Open().
   virtual void OpenSession();
+  /// The protocol's closing command; nothing here. Called by Close().
   virtual void CloseSession();
+  /// The code of a reply line: what OnGetResponseCode sets, else 0 here.
   virtual int GetResponseCode(const std::string& AResponse);
+  /// Writes the command and waits for a reply with one of AOkResponses.
   virtual void SendCommand(const std::string& ACommand, const TOkCodes& AOkResponses);
+  /// Sets Authorization (the OAuth 2 value, "Bearer <token>").
   virtual void SetAuthorization(const std::string& AValue);
+  /// The character set commands are written in: CharSet.
   virtual std::string GetWriteCharSet();
+  /// The character set replies are read in: CharSet.
   virtual std::string GetReadCharSet();
+  /// Reads a dot-terminated multi-line reply into Response() (the status
+  /// line and the final "." removed, dot-stuffing undone). ATotalBytes,
+  /// when above 0, is the expected size for OnProgress. The low-speed
+  /// limit applies.
   virtual void WaitMultipleLines(int64_t ATotalBytes);
+  /// Clears Response() and reads a reply whose code is one of
+  /// AOkResponses, within TimeOut; raises for another code.
   virtual void WaitResponse(const TOkCodes& AOkResponses);
-  // Event dispatchers.
+  /// Event dispatchers: raise the event when it is assigned (not while the
+  /// client is being destroyed).
+  ///@{
   virtual void DoSendCommand(const std::string& AText);
   virtual void DoReceiveResponse(TStrings* AList);
   virtual void DoProgress(int64_t ABytesProceed, int64_t ATotalBytes);
   virtual void DoGetResponseCode(const std::string& AResponse, int& AResponseCode);
-  // Whether a complete line with code 0 cannot belong to a status reply of
-  // this protocol (so the peer speaks another one). Base: false, every
-  // line may be a continuation.
+  ///@}
+  /// Whether a complete line with code 0 cannot belong to a status reply of
+  /// this protocol (so the peer speaks another one). Base: false, every
+  /// line may be a continuation.
   virtual bool IsForeignLine(const std::string& ALine);
 
-  // Writes the text and CR LF; raises when not connected or when the text
-  // holds a line break.
+  /// Writes the text and CR LF; raises when not connected or when the text
+  /// holds a line break.
   void WriteCommand(const std::string& ACommand);
+  /// SendCommand, marked as an operation in progress (InProgress), so the
+  /// keep-alive timer does not write in the middle of it.
   void SendCommandSync(const std::string& ACommand, const TOkCodes& AOkResponses);
-  // printf-like: the text is formatted with the arguments first.
+  /// printf-like: the text is formatted with the arguments first.
   template <typename TFirst, typename... TRest>
   void SendCommandSync(const char* AFormat, const TOkCodes& AOkResponses, TFirst AFirst, TRest... ARest) {
     SendCommandSync(Format(AFormat, AFirst, ARest...), AOkResponses);
   }
-  // As SendCommandSync, but a failure of the exchange is swallowed.
+  /// As SendCommandSync, but a failure of the exchange is swallowed.
   void SendSilentCommand(const std::string& ACommand, const TOkCodes& AOkResponses);
-  // Sends the lines (dot-stuffed when AEndLine is ".") in batches, then
-  // AEndLine with CR LF in a write of its own. Reads no reply.
+  /// Sends the lines (dot-stuffed when AEndLine is ".") in batches, then
+  /// AEndLine with CR LF in a write of its own. Reads no reply.
   void SendMultipleLines(TStrings& ALines, const std::string& AEndLine);
-  // Reads until a line from AStartIndex on carries an accepted code;
-  // returns its index (-1: nothing read and nothing accepted).
+  /// Reads until a line from AStartIndex on carries an accepted code;
+  /// returns its index (-1: nothing read and nothing accepted).
   int ReadUntilCode(int AStartIndex, const TOkCodes& AOkResponses);
 
+  /// The lines of the last reply (or multi-line data), without line ends.
   TStrings& Response() { return *FResponse; }
+  /// The code of the last reply line judged (see GetResponseCode).
   int LastResponseCode() const { return FLastResponseCode; }
 
   // ---- properties ----
+  /// The login name (empty by default: SMTP then skips the login).
+  ///@{
   const std::string& UserName() const { return FUserName; }
   void SetUserName(const std::string& AValue);
+  ///@}
+  /// The password.
+  ///@{
   const std::string& Password() const { return FPassword; }
   void SetPassword(const std::string& AValue);
+  ///@}
+  /// The OAuth 2 value for XOAUTH2 login: the whole "Bearer <token>".
   const std::string& Authorization() const { return FAuthorization; }
+  /// The character set of commands and replies on the wire (empty,
+  /// default: bytes pass unchanged).
+  ///@{
   const std::string& CharSet() const { return FCharSet; }
   void SetCharSet(const std::string& AValue);
+  ///@}
 
-  // Limits on what a server can make the client hold; 0 or less: none.
+  /// Limits on what a server can make the client hold; 0 or less: none.
+  /// A reply line, in bytes (default qmDefaultMaxReplyLineLength).
+  ///@{
   int MaxReplyLineLength() const { return FMaxReplyLineLength; }
   void SetMaxReplyLineLength(int AValue);
+  ///@}
+  /// A line of multi-line data, in bytes (default
+  /// qmDefaultMaxDataLineLength).
+  ///@{
   int64_t MaxDataLineLength() const { return FMaxDataLineLength; }
   void SetMaxDataLineLength(int64_t AValue);
+  ///@}
+  /// The lines of one status reply (default qmDefaultMaxReplyLines).
+  ///@{
   int MaxReplyLines() const { return FMaxReplyLines; }
   void SetMaxReplyLines(int AValue);
+  ///@}
+  /// One response, multi-line data included, in bytes (default
+  /// qmDefaultMaxResponseSize).
+  ///@{
   int64_t MaxResponseSize() const { return FMaxResponseSize; }
   void SetMaxResponseSize(int64_t AValue);
-  // A status reply (greeting, reply to a command, continuation lines
-  // included) must arrive whole within TimeOut. A data transfer restarts
-  // its TimeOut clock whenever bytes move, and ends with qmTransferTooSlow
-  // when a window of LowSpeedTime ms moves fewer than LowSpeedLimit bytes
-  // per second (0 in either: no low-speed check).
+  ///@}
+  /// A status reply (greeting, reply to a command, continuation lines
+  /// included) must arrive whole within TimeOut. A data transfer restarts
+  /// its TimeOut clock whenever bytes move, and ends with qmTransferTooSlow
+  /// when a window of LowSpeedTime ms moves fewer than LowSpeedLimit bytes
+  /// per second (0 in either: no low-speed check). TimeOut is in
+  /// milliseconds (see TqmTcpClient).
+  /// LowSpeedLimit in bytes per second (default 100).
+  ///@{
   int LowSpeedLimit() const { return FLowSpeedLimit; }
   void SetLowSpeedLimit(int AValue);
+  ///@}
+  /// LowSpeedTime in milliseconds (default 60000).
+  ///@{
   int LowSpeedTime() const { return FLowSpeedTime; }
   void SetLowSpeedTime(int AValue);
+  ///@}
 
+  /// After each command line is written (secrets included: mask them
+  /// before logging).
   TqmTcpTextEvent OnSendCommand;
+  /// After each reply is read.
   TqmTcpListEvent OnReceiveResponse;
+  /// During multi-line transfers (bytes so far, expected total or 0).
   TqmProgressEvent OnProgress;
+  /// Asked first for the code of every reply line.
   TqmTcpResponseCodeEvent OnGetResponseCode;
 
  protected:
+  /// Connects, then runs OpenSession().
   void InternalOpen() override;
+  /// Runs CloseSession() when the connection is active and idle, then
+  /// closes it.
   void InternalClose(bool ANotifyPeer) override;
+  /// Whether reply bytes arrived beyond the reply before a TLS start (an
+  /// injection attempt: the start is refused).
   bool HasDataBeforeTls() override;
 
  private:
