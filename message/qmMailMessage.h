@@ -20,125 +20,277 @@ class TqmDkim;
 class TqmMailHeaderFieldList;
 class TMemoryStream;
 
+/// Priority: written as Importance and X-Priority (mpNormal: neither), read
+/// from Importance, X-Priority or X-MSMail-Priority.
 enum TqmMessagePriority { mpLow, mpNormal, mpHigh };
+/// The format of a read message: mfMIME when it has Content-Type or
+/// MIME-Version, else mfUUencode (old uuencoded attachments in the text);
+/// mfNone for a built message. mfUUencode also renders without MIME fields.
 enum TqmMessageFormat { mfNone, mfMIME, mfUUencode };
-// What a decoding error of a part does: keep what was decoded, keep the
-// part undecoded, or end the reading with the error.
+/// What a decoding error of a part does: keep what was decoded
+/// (meExtractMaximumData, default), keep the part undecoded (meIgnore), or
+/// end the reading with the error (meStop).
 enum TqmMessageErrorProcessing { meExtractMaximumData, meIgnore, meStop };
 
-// Multiparts nested deeper than this are kept as undecoded data.
+/// Multiparts nested deeper than this are kept as undecoded data.
 constexpr int qmMaxMultipartNesting = 100;
 
+/// One Internet message (RFC 5322, MIME): header properties and a tree of
+/// bodies (Bodies()). Build one with BuildMessage() and the properties and
+/// send it with TqmSmtp::Send; read one with ParseMessage() (TqmPop3::Retrieve
+/// does it) and take its texts and attachments from Bodies().
+///
+/// Texts are UTF-8; CharSet is the character set they are written in.
+/// Every change clears the cached rendering and raises OnChanged.
+///
+/// Attachments are files named by path (or streams given by
+/// OnLoadAttachment); they are read when the message is rendered
+/// (MessageSource(), called by TqmSmtp::Send), not when they are added. A
+/// file that cannot be opened then raises EStreamError.
 class TqmMailMessage : public TComponent {
  public:
+  /// An empty message: text/plain, CharSet "iso-8859-1", Date now.
   explicit TqmMailMessage(TComponent* AOwner = nullptr);
   ~TqmMailMessage() override;
 
   // Properties.
+  /// The parts: texts, attachments, images, nested multiparts.
+  ///@{
   TqmMessageBodies& Bodies() { return *FBodies; }
   const TqmMessageBodies& Bodies() const { return *FBodies; }
+  ///@}
+  /// The subject, UTF-8 (encoded words on the wire when needed). Cleared by
+  /// BuildMessage(): set it afterwards.
+  ///@{
   const std::string& Subject() const { return FSubject; }
   void SetSubject(const std::string& AValue);
+  ///@}
+  /// The sender (From). Cleared by BuildMessage().
   TqmEmailAddressItem& From() const;
+  /// The To, Cc and Bcc recipients. Cleared by BuildMessage(): fill them
+  /// afterwards. Bcc is never sent as a field by TqmSmtp.
+  ///@{
   TqmEmailAddressList& ToList() const { return *FToList; }
   TqmEmailAddressList& CCList() const { return *FCCList; }
   TqmEmailAddressList& BCCList() const { return *FBCCList; }
+  ///@}
+  /// The priority (default mpNormal).
+  ///@{
   TqmMessagePriority Priority() const { return FPriority; }
   void SetPriority(TqmMessagePriority AValue);
+  ///@}
+  /// The Date in local time (a new message: now). A read message's date is
+  /// converted to local time (see MailDateToDateTime); its own zone is in
+  /// TimeZoneOffset().
+  ///@{
   TDateTime Date() const { return FDate; }
   void SetDate(TDateTime AValue);
+  ///@}
+  /// The character set texts and header are written in (default
+  /// "iso-8859-1"; "utf-8" for anything beyond Latin-1). A read message
+  /// takes the charset of its Content-Type. "iso-2022-jp" (any case) is
+  /// stored in lower case and also sets Encoding to cm8Bit and AllowESC.
+  ///@{
   const std::string& CharSet() const { return FCharSet; }
-  // "iso-2022-jp" (any case) is stored in lower case and also sets Encoding
-  // to cm8Bit and AllowESC.
   void SetCharSet(const std::string& AValue);
+  ///@}
+  /// The media type of the message ("text/plain", "multipart/mixed", ...);
+  /// BuildMessage() sets it.
+  ///@{
   const std::string& ContentType() const { return FContentType; }
   void SetContentType(const std::string& AValue);
+  ///@}
+  /// The "type" parameter of a multipart/related message.
+  ///@{
   const std::string& ContentSubType() const { return FContentSubType; }
   void SetContentSubType(const std::string& AValue);
+  ///@}
+  /// The Content-Disposition of the message itself ("attachment" for a
+  /// message that is one file); empty by default.
+  ///@{
   const std::string& ContentDisposition() const { return FContentDisposition; }
   void SetContentDisposition(const std::string& AValue);
+  ///@}
+  /// The format (see TqmMessageFormat; default mfNone).
+  ///@{
   TqmMessageFormat MessageFormat() const { return FMessageFormat; }
   void SetMessageFormat(TqmMessageFormat AValue);
+  ///@}
+  /// The transfer encoding of a single-part message (cmNone, default: the
+  /// body chooses; see TqmEncodeMethod).
+  ///@{
   TqmEncodeMethod Encoding() const { return FEncoding; }
   void SetEncoding(TqmEncodeMethod AValue);
+  ///@}
+  /// The encoding of non-ASCII header text: cmQuotedPrintable (Q) or
+  /// cmBase64 (B); cmNone (default): as Encoding (see GetHeaderEncoding()).
+  ///@{
   TqmEncodeMethod HeaderEncoding() const { return FHeaderEncoding; }
   void SetHeaderEncoding(TqmEncodeMethod AValue);
+  ///@}
+  /// The X-MimeOLE field (empty: none).
+  ///@{
   const std::string& MimeOLE() const { return FMimeOLE; }
   void SetMimeOLE(const std::string& AValue);
+  ///@}
+  /// The X-Mailer field (empty: none; TqmSmtp adds its MailAgent).
+  ///@{
   const std::string& Mailer() const { return FMailer; }
   void SetMailer(const std::string& AValue);
+  ///@}
+  /// The Reply-To address ("Name <a@b>").
+  ///@{
   const std::string& ReplyTo() const { return FReplyTo; }
   void SetReplyTo(const std::string& AValue);
+  ///@}
+  /// References (message ids, joined with spaces), Newsgroups (joined with
+  /// commas), and ExtraFields: further header lines ("Name: value"),
+  /// written as they are; a read message lists here every field that is
+  /// not in KnownFields().
+  ///@{
   TStringList& References() { return *FReferences; }
   TStringList& NewsGroups() { return *FNewsGroups; }
   TStringList& ExtraFields() { return *FExtraFields; }
   const TStringList& References() const { return *FReferences; }
   const TStringList& NewsGroups() const { return *FNewsGroups; }
   const TStringList& ExtraFields() const { return *FExtraFields; }
+  ///@}
+  /// The address for a read receipt (Disposition-Notification-To).
+  ///@{
   const std::string& ReadReceiptTo() const { return FReadReceiptTo; }
   void SetReadReceiptTo(const std::string& AValue);
+  ///@}
+  /// The Message-ID ("<...>"); TqmSmtp::Send sets a new one.
+  ///@{
   const std::string& MessageID() const { return FMessageID; }
   void SetMessageID(const std::string& AValue);
+  ///@}
+  /// The In-Reply-To field (the id of the message answered).
+  ///@{
   const std::string& InReplyTo() const { return FInReplyTo; }
   void SetInReplyTo(const std::string& AValue);
+  ///@}
+  /// The List-Unsubscribe field, written unfolded.
+  ///@{
   const std::string& ListUnsubscribe() const { return FListUnsubscribe; }
   void SetListUnsubscribe(const std::string& AValue);
+  ///@}
+  /// The longest line the encoders write, in characters (default 76).
+  ///@{
   int CharsPerLine() const { return FCharsPerLine; }
   void SetCharsPerLine(int AValue);
+  ///@}
+  /// Whether ESC is allowed in 8-bit text (needed by iso-2022-jp; default
+  /// false).
+  ///@{
   bool AllowESC() const { return FAllowESC; }
   void SetAllowESC(bool AValue);
+  ///@}
+  /// Whether attachments also carry their file name as RFC 2231 parameters
+  /// (name*=, filename*=) next to the plain ones (default false).
+  ///@{
   bool UseHeaderEncodingExtensions() const { return FUseHeaderEncodingExtensions; }
   void SetUseHeaderEncodingExtensions(bool AValue);
+  ///@}
+  /// What a part that cannot be decoded does (default
+  /// meExtractMaximumData).
+  ///@{
   TqmMessageErrorProcessing ErrorProcessing() const { return FErrorProcessing; }
   void SetErrorProcessing(TqmMessageErrorProcessing AValue);
-  // The DKIM component that signs the rendering and verifies what is read;
-  // a link, cleared when that component is destroyed.
+  ///@}
+  /// The DKIM component that signs the rendering and verifies what is read;
+  /// a link, cleared when that component is destroyed.
+  ///@{
   TqmDkim* Dkim() const { return FDkim; }
   void SetDkim(TqmDkim* AValue);
+  ///@}
 
   // What reading found.
+  /// The header lines of the last message read, as they came.
   const TStringList& RawHeader() const { return FRawHeader; }
+  /// The index of the first body line in the lines read.
   int BodyStart() const { return FBodyStart; }
+  /// The fields read into properties; all others go to ExtraFields().
   const TStringList& KnownFields() const { return FKnownFields; }
+  /// The zone of the Date read, as a fraction of a day (+02:00 is 2/24).
   TDateTime TimeZoneOffset() const { return FTimeZoneOffset; }
+  /// The multipart boundary read, or drawn for the last rendering.
+  ///@{
   const std::string& Boundary() const { return FBoundary; }
   void SetBoundary(const std::string& AValue) { FBoundary = AValue; }
+  ///@}
 
-  // Events.
+  // Events. A nested message passes them on to the outermost one.
+  /// After a change (held back between BeginUpdate() and EndUpdate()).
   TNotifyEvent OnChanged;
+  /// A read attachment's data is about to be decoded: the handler may
+  /// supply the stream to write to (the body owns it), change the file
+  /// name, and set Handled. Without a stream the data is not kept.
   TqmAttachmentEvent OnSaveAttachment;
+  /// An attachment's data is needed for rendering: the handler may supply
+  /// a stream instead of the file, or change the file name.
   TqmAttachmentEvent OnLoadAttachment;
+  /// A read attachment's data has been written to its stream.
   TqmAttachmentSavedEvent OnAttachmentSaved;
+  /// A read body received its decoded data (the stream at position 0).
   TqmBodyDataAddedEvent OnDataAdded;
+  /// Progress of encoding one body's data while rendering, in bytes.
   TqmBodyProgressEvent OnEncodingProgress;
 
   // Building and rendering.
+  /// Starts a new message: clears the bodies, the subject, From and every
+  /// address list, the dates and ids (CharSet, Encoding, HeaderEncoding and
+  /// AllowESC are kept), then adds the text (plain), the HTML text, the
+  /// attachments (file paths) and the inline images (file paths; each
+  /// occurrence of the path in the HTML becomes "cid:<id>"). The structure
+  /// follows: text/plain, text/html, multipart/alternative, /mixed,
+  /// /related. Set the subject and addresses after it. Files are not read
+  /// here.
   void BuildMessage(const std::string& AText, const std::string& AHtml,
                     const std::vector<std::string>& AAttachments,
                     const std::vector<std::string>& AImages);
+  /// BuildMessage() without attachments or images.
   void BuildMessage(const std::string& AText, const std::string& AHtml);
-  // The rendered lines, cached until the next change.
+  /// The rendered lines (header, empty line, bodies), cached until the next
+  /// change; signed when Dkim is set. Reads the attachments; raises when a
+  /// file cannot be read.
   TStrings& MessageSource();
 
   // Reading.
+  /// Reads a whole message (lines without line ends, as from a file or
+  /// TqmPop3::Retrieve) into the properties and Bodies(); verified when
+  /// Dkim is set. Malformed input is read as far as it goes (see
+  /// ErrorProcessing).
   void ParseMessage(const TStrings& ALines);
+  /// Reads only the header of ALines; Bodies() stays empty.
   void ParseHeaderOnly(const TStrings& ALines);
-  // The lines to show: the first HTML text, else the plain texts, else all.
+  /// The lines to show: the first HTML text, else the plain texts, else all.
   TStrings& GetMessageText();
 
+  /// Hold OnChanged back until the matching EndUpdate(), which raises it
+  /// once if something changed. Calls nest.
+  ///@{
   void BeginUpdate();
   void EndUpdate();
-  // Empties the rendering and tells OnChanged (unless held back).
+  ///@}
+  /// Empties the rendering and tells OnChanged (unless held back).
   void Changed();
+  /// Whether the message has more than one body or a multipart type.
   bool IsMultipart() const;
+  /// Whether a ParseMessage() is running (here or in an outer message).
   bool IsParsing() const;
 
-  // Overridable operations, in slot order.
+  /// Overridable operations, in slot order: for a descendant that
+  /// changes how parts are created or read.
+  ///@{
   virtual void ClearForParse();
   virtual TqmMessageBody* CreateBodyForPart(const std::string& AContentType,
                                             const std::string& ADisposition);
   virtual TqmMessageBody* CreateSingleBody(const TStrings& ALines, TqmMessageBodies& ABodies);
   virtual TqmAttachmentBody* CreateUUAttachment(const std::string& AFileName);
+  ///@}
+  /// Event dispatchers (a nested message forwards to its Parent()).
+  ///@{
   virtual void DoChanged();
   virtual void DoSaveAttachment(TqmAttachmentBody* ABody, std::string& AFileName,
                                 std::unique_ptr<TStream>& AData, bool& Handled);
@@ -149,34 +301,46 @@ class TqmMailMessage : public TComponent {
   virtual void DoDataAdded(TqmMessageBody* ABody, TStream* AData);
   virtual void DoEncodingProgress(TqmMessageBody* ABody, int64_t ABytesProceed,
                                   int64_t ATotalBytes);
+  ///@}
+  /// Header handling: the content fields read and written, the list of
+  /// known fields, and Reset(), which empties every property (CharSet
+  /// back to "iso-8859-1").
+  ///@{
   virtual void ParseContentFields(TqmMailHeaderFieldList& AFieldList);
   virtual void AssignContentType(TqmMailHeaderFieldList& AFieldList);
   virtual void RegisterKnownFields();
   virtual void Reset();
-  // A boundary for the next rendering (GenerateBoundary).
+  ///@}
+  /// A boundary for the next rendering (GenerateBoundary).
   virtual std::string NewBoundary();
 
-  // The header encoding every header list of the message uses.
+  /// The header encoding every header list of the message uses:
+  /// HeaderEncoding, else Encoding.
   TqmEncodeMethod GetHeaderEncoding() const;
-  // A fresh boundary ("Mark=_" and numbers).
+  /// A fresh boundary ("Mark=_" and numbers).
   static std::string GenerateBoundary();
 
-  // Nested messages (the inner message of a multipart body).
+  /// Nested messages (the inner message of a multipart body): the outer
+  /// message, the outermost one, and the depth (0 at the top).
+  ///@{
   TqmMailMessage* Parent() const { return FParent; }
   TqmMailMessage* Root();
   const TqmMailMessage* Root() const;
   int NestingLevel() const { return FNestingLevel; }
   void SetParent(TqmMailMessage* AParent);
+  ///@}
 
-  // The bodies written as lines (with the delimiters of this message's
-  // boundary when it is multipart); used for the message and for nested
-  // multiparts. A boundary that occurs in the content is redrawn.
+  /// The bodies written as lines (with the delimiters of this message's
+  /// boundary when it is multipart); used for the message and for nested
+  /// multiparts. A boundary that occurs in the content is redrawn.
   void RenderBodies(std::vector<std::string>& ALines);
-  // Reads the lines from AStart as this message's bodies.
+  /// Reads the lines from AStart as this message's bodies.
   void ParseBodies(const TStrings& ALines, int AStart);
 
  protected:
+  /// Raises OnChanged after a stored form was loaded.
   void Loaded() override;
+  /// Clears the Dkim link when that component is destroyed.
   void Notification(TComponent* AComponent, TOperation AOperation) override;
 
  private:
