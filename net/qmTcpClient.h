@@ -57,12 +57,19 @@ class TqmTcpClient : public TComponent {
   virtual void DoClose();
 
   // ---- lifecycle ----
-  // Connects and runs the protocol's opening; nothing when already active.
+  /// Connects to Server:Port and runs the protocol's opening (greeting,
+  /// TLS, login); nothing when already active. Raises EqmSocketError when
+  /// the connection cannot be made or times out, and the protocol's error
+  /// when the opening fails (the connection is then closed).
   void Open();
+  /// Runs the protocol's closing command (a failure is ignored) and
+  /// disconnects; nothing when not active.
   void Close();
+  /// Whether the connection is open.
   bool Active();
-  // Raises "The connection to the server is not active" (-6).
+  /// Raises "The connection to the server is not active" (-6).
   void CheckActive();
+  /// Whether an operation (a command, a transfer) is running.
   bool InProgress() const { return FInProgress; }
   // Ends the operation in progress (Open, a command, a transfer) promptly:
   // it raises EqmSocketError ECONNABORTED ("Software caused connection
@@ -74,20 +81,31 @@ class TqmTcpClient : public TComponent {
   void Cancel();
 
   // ---- properties ----
+  /// The server's host name or IP address.
   const std::string& Server() const { return FServer; }
   void SetServer(const std::string& AValue);
-  // GetDefaultPort until a port is set.
+  /// The server's port: GetDefaultPort() (POP3 110, SMTP 25) until a port
+  /// is set.
   int Port();
   void SetPort(int AValue);
   std::string LocalBinding();
   void SetLocalBinding(const std::string& AValue);
   int BatchSize() { return GetBatchSize(); }
+  /// The time-out in milliseconds (not seconds; default 60000) for the
+  /// connection and for every reply; a time-out closes the connection and
+  /// raises EqmSocketError.
   int TimeOut();
   void SetTimeOut(int AValue);
+  /// A speed limit in bits per second for throttled transfers (default 0:
+  /// none).
   int BitsPerSec();
   void SetBitsPerSec(int AValue);
+  /// Whether the host name is resolved to an IPv6 address (default false:
+  /// IPv4).
   bool UseIpV6();
   void SetUseIpV6(bool AValue);
+  /// The interval in milliseconds at which an idle open session sends a
+  /// keep-alive command (NOOP); 0 (default): none.
   int KeepAlive() const { return FKeepAlive; }
   void SetKeepAlive(int AValue);
   TqmFirewallSettings& FirewallSettings() { return *FFirewallSettings; }
@@ -95,6 +113,8 @@ class TqmTcpClient : public TComponent {
   void SetFirewallSettings(const TqmFirewallSettings& AValue) { FFirewallSettings->Assign(AValue); }
   TqmTcpProxy* Proxy() { return GetProxy(); }
   void SetProxy(TqmTcpProxy* AValue);
+  /// The time-out in milliseconds for making the connection; 0 (default):
+  /// TimeOut.
   int ConnectTimeOut();
   void SetConnectTimeOut(int AValue);
   bool DisableGuiProcessing();

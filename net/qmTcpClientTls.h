@@ -14,6 +14,12 @@
 
 namespace qm {
 
+/// When a client uses TLS: ctNone (never; default), ctImplicit (from the
+/// start, e.g. POP3 on 995, SMTP on 465), ctExplicit (started by STLS or
+/// STARTTLS after the greeting; required), ctAutomatic (explicit on the
+/// protocol's default port, implicit on any other). The server's
+/// certificate is verified against the system's trust store (or the file
+/// named by SSL_CERT_FILE) and the host name; see OnVerifyServer.
 enum TqmClientTlsMode { ctNone, ctAutomatic, ctImplicit, ctExplicit };
 
 // Asked when the server wants a client certificate. ACertificate stays the
@@ -51,6 +57,7 @@ class TqmTcpClientTls : public TqmTcpClient {
   TqmTlsNetworkStream* TlsStream();
 
   // ---- properties ----
+  /// When TLS is used (default ctNone); set with SetUseTLS().
   TqmClientTlsMode UseTLS() const { return FUseTLS; }
   TqmCertificateVerifyFlags CertificateFlags() const { return FCertificateFlags; }
   void SetCertificateFlags(TqmCertificateVerifyFlags AValue);
@@ -72,6 +79,9 @@ class TqmTcpClientTls : public TqmTcpClient {
   void SetUseSystemTLSFlags(bool AValue);
 
   TqmGetCertificateEvent OnGetCertificate;
+  /// Asked once per TLS session with the verdict on the server's
+  /// certificate; setting AVerified to true accepts a certificate that
+  /// failed (a private CA, a self-signed test server), false refuses one.
   TqmVerifyPeerEvent OnVerifyServer;
 
  protected:
