@@ -6,9 +6,13 @@
 
 namespace qm {
 
+/// The root of every exception the library raises: catch qm::Exception to
+/// catch them all. what() gives the same text as Message().
 class Exception : public std::exception {
  public:
+  /// An exception with its message (UTF-8).
   explicit Exception(std::string AMessage) : FMessage(std::move(AMessage)) {}
+  /// The message: for a server's refusal, the server's reply.
   const std::string& Message() const noexcept { return FMessage; }
   void SetMessage(std::string AMessage) { FMessage = std::move(AMessage); }
   const char* what() const noexcept override { return FMessage.c_str(); }

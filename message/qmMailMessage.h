@@ -87,9 +87,10 @@ class TqmMailMessage : public TComponent {
   void SetDate(TDateTime AValue);
   ///@}
   /// The character set texts and header are written in (default
-  /// "iso-8859-1"; "utf-8" for anything beyond Latin-1). A read message
-  /// takes the charset of its Content-Type. "iso-2022-jp" (any case) is
-  /// stored in lower case and also sets Encoding to cm8Bit and AllowESC.
+  /// "iso-8859-1"; a text it cannot hold is written in UTF-8 instead). A
+  /// read message takes the charset of its Content-Type. "iso-2022-jp"
+  /// (any case) is stored in lower case and also sets Encoding to cm8Bit
+  /// and AllowESC.
   ///@{
   const std::string& CharSet() const { return FCharSet; }
   void SetCharSet(const std::string& AValue);

@@ -10,10 +10,18 @@
 
 namespace qm {
 
+/// A transport failure: connection refused or lost, time-out
+/// (qmTimeoutErrorCode), name not resolved, cancelled (ECONNABORTED). A
+/// failed TLS handshake or certificate check raises EqmSSPIError instead.
 class EqmSocketError : public Exception {
  public:
+  /// An error with its message and code.
   EqmSocketError(std::string AMessage, int AErrorCode)
       : Exception(std::move(AMessage)), FErrorCode(AErrorCode) {}
+  /// An errno value (ECONNREFUSED, ETIMEDOUT, ...), 11001..11004 for a name
+  /// that did not resolve, or one of the library's negative codes
+  /// (qmTimeoutErrorCode...); for EqmTcpClientError also a server's reply
+  /// code.
   int ErrorCode() const noexcept { return FErrorCode; }
 
  private:

@@ -19,6 +19,10 @@
 
 namespace qm {
 
+/// A protocol failure of a client: a command the server refused (ErrorCode
+/// the reply code: POP3 20 for "-ERR", SMTP the three-digit code; Message
+/// the reply), or a condition the client detected (negative codes, such as
+/// qmUnexpectedReplyCode).
 class EqmTcpClientError : public EqmSocketError {
  public:
   using EqmSocketError::EqmSocketError;
@@ -59,8 +63,9 @@ class TqmTcpClient : public TComponent {
   // ---- lifecycle ----
   /// Connects to Server:Port and runs the protocol's opening (greeting,
   /// TLS, login); nothing when already active. Raises EqmSocketError when
-  /// the connection cannot be made or times out, and the protocol's error
-  /// when the opening fails (the connection is then closed).
+  /// the connection cannot be made or times out, EqmSSPIError when TLS
+  /// fails, EqmTcpClientError when the server refuses; the connection is
+  /// then closed.
   void Open();
   /// Runs the protocol's closing command (a failure is ignored) and
   /// disconnects; nothing when not active.
@@ -93,7 +98,7 @@ class TqmTcpClient : public TComponent {
   int BatchSize() { return GetBatchSize(); }
   /// The time-out in milliseconds (not seconds; default 60000) for the
   /// connection and for every reply; a time-out closes the connection and
-  /// raises EqmSocketError.
+  /// raises EqmSocketError (qmTimeoutErrorCode).
   int TimeOut();
   void SetTimeOut(int AValue);
   /// A speed limit in bits per second for throttled transfers (default 0:
