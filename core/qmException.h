@@ -14,20 +14,22 @@ class Exception : public std::exception {
   explicit Exception(std::string AMessage) : FMessage(std::move(AMessage)) {}
   /// The message: for a server's refusal, the server's reply.
   const std::string& Message() const noexcept { return FMessage; }
+  /// Replaces the message.
   void SetMessage(std::string AMessage) { FMessage = std::move(AMessage); }
+  /// The message.
   const char* what() const noexcept override { return FMessage.c_str(); }
 
  private:
   std::string FMessage;
 };
 
-// A text that is not a number, a date that does not exist, and the like.
+/// A text that is not a number, a date that does not exist, and the like.
 class EConvertError : public Exception {
  public:
   using Exception::Exception;
 };
 
-// Reading or writing past what a stream holds, files that cannot be opened.
+/// Reading or writing past what a stream holds, files that cannot be opened.
 class EStreamError : public Exception {
  public:
   using Exception::Exception;
@@ -49,13 +51,13 @@ class EFCreateError : public EStreamError {
   using EStreamError::EStreamError;
 };
 
-// An index outside a list.
+/// An index outside a list.
 class EListError : public Exception {
  public:
   using Exception::Exception;
 };
 
-// An operation that the object's state does not allow.
+/// An operation that the object's state does not allow.
 class EInvalidOperation : public Exception {
  public:
   using Exception::Exception;
