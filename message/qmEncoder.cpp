@@ -386,6 +386,10 @@ void TqmEncoder::DecodeBase64(TStream& ASource, TStream& ADestination) {
   // completed by values carried over from the step before.
   constexpr size_t kB64Slack = 4;
   std::vector<uint8_t> Out(DestMemory ? 0 : StepMax / 4 * 3 + kB64Slack);
+  // The decoded size is known within a few bytes: room for all of it at
+  // once, not by doubling step after step (each doubling holds the old and
+  // the new block together).
+  if (DestMemory) DestMemory->Reserve(DestMemory->Position() + Total / 4 * 3 + kB64Slack);
   uint32_t Acc = 0;   // bits of the group being collected
   int Count = 0;      // values collected in the group (0..3)
   bool Padded = false;  // "=" padding was met

@@ -870,20 +870,25 @@ void TqmMailMessage::AddBodyData(TqmMessageBody* ABody, TMemoryStream& AData, in
 }
 
 void TqmMailMessage::ParseBodies(const TStrings& ALines, int AStart) {
+  ParseBodyRange(ALines, 0, AStart, ALines.Count());
+}
+
+void TqmMailMessage::ParseBodyRange(const TStrings& ALines, int AHeaderBegin, int ADataBegin,
+                                    int AEnd) {
   TCounterGuard Parsing(FParseCount);
   if (StartsWithCI(FContentType, "multipart/")) {
-    ParseMultipart(ALines, AStart);
+    ParseMultipart(ALines, ADataBegin, AEnd);
     if (FBodies->Count() == 0) {
-      ParseSinglePart(ALines, AStart);
+      ParseSinglePart(ALines, AHeaderBegin, ADataBegin, AEnd);
       RemoveEmptyTextBodies();
     }
   } else {
-    ParseSinglePart(ALines, AStart);
+    ParseSinglePart(ALines, AHeaderBegin, ADataBegin, AEnd);
     RemoveEmptyTextBodies();
   }
 }
 
-void TqmMailMessage::ParseMultipart(const TStrings& ALines, int AStart) {
+void TqmMailMessage::ParseMultipart(const TStrings& ALines, int AStart, int AEnd) {
   const std::string Delimiter = "--" + FBoundary;
   // A delimiter line may be followed by white space (transport padding).
   auto Classify = [&](const std::string& ALine) -> int {  // 0 no, 1 delimiter, 2 closing
@@ -895,14 +900,19 @@ void TqmMailMessage::ParseMultipart(const TStrings& ALines, int AStart) {
       return 2;
     return 0;
   };
-  const int Count = ALines.Count();
+  const int Count = std::min(AEnd, ALines.Count());
   TMemoryStream Scratch;
   TqmMessageBody* Current = nullptr;
+  // A nested multipart reads its lines where they are.
+  TqmMultipartBody* Nested = nullptr;
+  int NestedBegin = 0;
   int LineCount = 0;
   for (int I = std::max(AStart, 0); I < Count; ++I) {
     const int Kind = Classify(ALines[I]);
     if (Kind == 0) {
-      if (Current) {
+      if (Nested) {
+        while (I + 1 < Count && Classify(ALines[I + 1]) == 0) ++I;
+      } else if (Current) {
         // The part's data runs to the next delimiter line; it is copied with
         // its line breaks in one piece.
         int End = I;
@@ -913,11 +923,14 @@ void TqmMailMessage::ParseMultipart(const TStrings& ALines, int AStart) {
       }
       continue;
     }
-    if (Current) {
+    if (Nested) {
+      Nested->ParseLines(ALines, NestedBegin, I);
+      Nested = nullptr;
+    } else if (Current) {
       AddBodyData(Current, Scratch, LineCount);
-      Current = nullptr;
-      LineCount = 0;
     }
+    Current = nullptr;
+    LineCount = 0;
     if (Kind == 2) break;
     // The part's header: up to the first empty line, and never past the
     // next delimiter (a part without header and blank line).
@@ -966,24 +979,31 @@ void TqmMailMessage::ParseMultipart(const TStrings& ALines, int AStart) {
     Body->ExtraFields().EndUpdate();
     Body->SetHeaderStart(I + 1);
     const int DataStart = HasBlank ? HeaderEnd + 1 : HeaderEnd;
-    Body->SetDataStart(std::min(DataStart, std::max(Count - 1, 0)));
+    Body->SetDataStart(std::min(DataStart, std::max(Count - 1, AStart)));
     Current = Body;
+    Nested = dynamic_cast<TqmMultipartBody*>(Body);
+    NestedBegin = DataStart;
     I = DataStart - 1;
   }
-  if (Current) AddBodyData(Current, Scratch, LineCount);
+  if (Nested)
+    Nested->ParseLines(ALines, NestedBegin, Count);
+  else if (Current)
+    AddBodyData(Current, Scratch, LineCount);
 }
 
-void TqmMailMessage::ParseSinglePart(const TStrings& ALines, int AStart) {
-  const int Count = ALines.Count();
-  // The header is what comes before AStart (nothing for the data of a
+void TqmMailMessage::ParseSinglePart(const TStrings& ALines, int AHeaderBegin, int ADataBegin,
+                                     int AEnd) {
+  const int Count = std::min(AEnd, ALines.Count());
+  // The header is what comes before the data (nothing for the data of a
   // nested multipart), without its empty line.
-  const int DataStart = std::clamp(AStart, 0, Count);
+  const int HeaderBegin = std::clamp(AHeaderBegin, 0, Count);
+  const int DataStart = std::clamp(ADataBegin, HeaderBegin, Count);
   int HeaderEnd = DataStart;
-  if (HeaderEnd > 0 && ALines[HeaderEnd - 1].empty()) --HeaderEnd;
+  if (HeaderEnd > HeaderBegin && ALines[HeaderEnd - 1].empty()) --HeaderEnd;
   if (DataStart >= Count && HeaderEnd == DataStart) return;
 
   TStringList Header;
-  for (int J = 0; J < HeaderEnd; ++J) Header.Append(ALines[J]);
+  for (int J = HeaderBegin; J < HeaderEnd; ++J) Header.Append(ALines[J]);
   TqmMailHeaderFieldList FieldList(FCharSet, GetHeaderEncoding(), Root()->CharsPerLine());
   FieldList.Parse(0, &Header);
   TqmMessageBody* Main = CreateSingleBody(ALines, *FBodies);
@@ -992,7 +1012,7 @@ void TqmMailMessage::ParseSinglePart(const TStrings& ALines, int AStart) {
   Main->ExtraFields().BeginUpdate();
   Main->ExtraFields().Assign(*FExtraFields);
   Main->ExtraFields().EndUpdate();
-  Main->SetHeaderStart(0);
+  Main->SetHeaderStart(HeaderBegin);
   Main->SetDataStart(DataStart);
 
   TMemoryStream Scratch;

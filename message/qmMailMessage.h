@@ -345,9 +345,14 @@ class TqmMailMessage : public TComponent {
   void Notification(TComponent* AComponent, TOperation AOperation) override;
 
  private:
+  friend class TqmMultipartBody;
   void ParseHeader(const TStrings& ALines);
-  void ParseMultipart(const TStrings& ALines, int AStart);
-  void ParseSinglePart(const TStrings& ALines, int AStart);
+  // Every level of nesting reads its own range of the one list of lines:
+  // the data is [ADataBegin, AEnd), the header of a single part
+  // [AHeaderBegin, ADataBegin). Nothing of a level is copied for the next.
+  void ParseBodyRange(const TStrings& ALines, int AHeaderBegin, int ADataBegin, int AEnd);
+  void ParseMultipart(const TStrings& ALines, int AStart, int AEnd);
+  void ParseSinglePart(const TStrings& ALines, int AHeaderBegin, int ADataBegin, int AEnd);
   // One body's lines (part header, data, closing lines) and where its data
   // lines are, so the boundary check can pass over data without "--" lines.
   struct TRenderedBody {

@@ -785,6 +785,14 @@ void TqmMultipartBody::DataDecoded(TStream& AStream) {
   FEncodedLines = Lines.Count();
 }
 
+void TqmMultipartBody::ParseLines(const TStrings& ALines, int ABegin, int AEnd) {
+  // The line break before the next delimiter belongs to it: a last empty
+  // line is not data, as when the data is handed over joined.
+  if (AEnd > ABegin && ALines[AEnd - 1].empty()) --AEnd;
+  FInner->ParseBodyRange(ALines, ABegin, ABegin, AEnd);
+  FEncodedLines = AEnd - ABegin;
+}
+
 // ---------------------------------------------------------------------------
 // TqmMessageBodies
 

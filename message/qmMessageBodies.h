@@ -344,6 +344,10 @@ class TqmMultipartBody : public TqmMessageBody {
   void DataDecoded(TStream& AStream) override;
   void CreateInternals() override;
   void Clear() override;
+  /// Reads the nested parts from the lines [ABegin, AEnd) of the message
+  /// being read, where they are: what DataDecoded does for data handed over
+  /// as a copy. The parser calls it for every nested level.
+  void ParseLines(const TStrings& ALines, int ABegin, int AEnd);
 
  private:
   std::string FContentSubType;
