@@ -404,6 +404,19 @@ TDateTime MailDateToDateTime(std::string_view AText, TDateTime& AZoneOffset) {
     }
   }
   std::string_view YearToken = TakeToken(Rest);
+  // The asctime form, "Dec 7 14:05:00 2026": the time before the year, and
+  // a zone, when there is one, before or after the year.
+  std::string TimeText;
+  std::string_view AsctimeZone;
+  const bool Asctime = YearToken.find(':') != std::string_view::npos;
+  if (Asctime) {
+    TimeText = std::string(YearToken);
+    YearToken = TakeToken(Rest);
+    if (!YearToken.empty() && !(YearToken[0] >= '0' && YearToken[0] <= '9')) {
+      AsctimeZone = YearToken;
+      YearToken = TakeToken(Rest);
+    }
+  }
   int Year = StrToInt(YearToken);
   // Short years as RFC 5322 reads them: two digits 00-49 are 2000-2049 and
   // 50-99 are 1950-1999; three digits count from 1900.
@@ -412,7 +425,7 @@ TDateTime MailDateToDateTime(std::string_view AText, TDateTime& AZoneOffset) {
     Year += Year < 50 ? 2000 : 1900;
   else if (Year >= 0 && Digits == 3)
     Year += 1900;
-  std::string TimeText(TakeToken(Rest));
+  if (!Asctime) TimeText = std::string(TakeToken(Rest));
   // "2:05 PM": the zone comes after the AM or PM word.
   std::string_view Half = PeekToken(Rest, End);
   if (SameText(Half, "AM") || SameText(Half, "PM")) {
@@ -423,7 +436,7 @@ TDateTime MailDateToDateTime(std::string_view AText, TDateTime& AZoneOffset) {
   if (Day == 0 || Month == 0 || Year == 0) return 0;
   TDateTime Date;
   if (!TryEncodeDate(Year, Month, Day, Date)) return 0;
-  TDateTime Zone = ParseTimeZone(TakeToken(Rest));
+  TDateTime Zone = ParseTimeZone(AsctimeZone.empty() ? TakeToken(Rest) : AsctimeZone);
   AZoneOffset = Zone;
   return UtcToLocal(Date + Time - Zone);
 }

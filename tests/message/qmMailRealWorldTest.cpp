@@ -381,7 +381,12 @@ TEST(RealWorldRead, DatesAmPmAndObsoleteForms) {
       {"Mon,7 Dec 2026 14:05:06 +0100", 13 * 3600 + 5 * 60 + 6},
       {"Mon , (day) 7 Dec 2026 14 : 05 : 06 +0100 (CET)", 13 * 3600 + 5 * 60 + 6},
       {"7 Dec 26 14:05:06 EST", 19 * 3600 + 5 * 60 + 6},
-      {"7\tDec 2026 14:05 GMT", 14 * 3600 + 5 * 60}};
+      {"7\tDec 2026 14:05 GMT", 14 * 3600 + 5 * 60},
+      // asctime, year last: without a zone (read as UTC), with one before
+      // the year (as date(1) writes) and after it.
+      {"Mon Dec  7 14:05:06 2026", 14 * 3600 + 5 * 60 + 6},
+      {"Mon Dec  7 14:05:06 EST 2026", 19 * 3600 + 5 * 60 + 6},
+      {"Mon Dec 7 14:05:06 2026 +0100", 13 * 3600 + 5 * 60 + 6}};
   std::string PyArgs;
   for (const auto& D : Dates) {
     TqmMailMessage Message;
@@ -406,7 +411,8 @@ TEST(RealWorldRead, DatesAmPmAndObsoleteForms) {
   pclose(Pipe);
   ASSERT_EQ(Py.size(), Dates.size());
   const long Base = 1796601600;  // 2026-12-07 00:00:00 UTC
-  for (size_t I : {2u, 3u, 5u, 6u}) EXPECT_EQ(Py[I] - Base, Dates[I].second) << Dates[I].first;
+  for (size_t I : {2u, 3u, 5u, 6u, 8u, 9u})
+    EXPECT_EQ(Py[I] - Base, Dates[I].second) << Dates[I].first;
 }
 
 
