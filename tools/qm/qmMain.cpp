@@ -6,6 +6,8 @@
 
 #include "core/qmException.h"
 #include "core/qmVersion.h"
+#include "qm/qmCliDkim.h"
+#include "qm/qmCliDns.h"
 #include "qm/qmCliFetch.h"
 #include "qm/qmCliMime.h"
 #include "qm/qmCliSend.h"
@@ -29,19 +31,32 @@ std::string CommandName(const CLI::App& AApp) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App App{"Send, fetch and take apart mail (Quillmark " + std::string(qm::LibraryVersion()) + ")", "qm"};
+  CLI::App App{"Send, fetch, take apart, sign and verify mail (Quillmark " + std::string(qm::LibraryVersion()) + ")", "qm"};
   App.set_version_flag("--version", std::string("qm ") + qm::LibraryVersion());
   App.require_subcommand(1, 1);
   App.footer("Run 'qm COMMAND --help' for the options of a command.");
-  const std::vector<TSubcommand> Commands = {AddSendCommand(App), AddFetchCommand(App), AddMimeCommand(App)};
+  const std::vector<TSubcommand> Commands = {AddSendCommand(App), AddFetchCommand(App), AddMimeCommand(App),
+                                             AddDkimCommand(App), AddDnsCommand(App)};
 
-  // CLI11 would call an unknown word "a subcommand is required".
+  // CLI11 would call an unknown word "a subcommand is required"; checked
+  // on both levels ("qm WORD", "qm dkim WORD").
   if (argc > 1 && argv[1][0] != '-') {
-    bool Known = false;
-    for (const TSubcommand& Command : Commands) Known = Known || Command.App->get_name() == argv[1];
-    if (!Known) {
+    const CLI::App* Command = nullptr;
+    for (const TSubcommand& Candidate : Commands)
+      if (Candidate.App->get_name() == argv[1]) Command = Candidate.App;
+    if (!Command) {
       std::cerr << "qm: unknown command '" << argv[1] << "' (see qm --help)\n";
       return kExitUsage;
+    }
+    const auto Children = Command->get_subcommands([](const CLI::App*) { return true; });
+    if (!Children.empty() && argc > 2 && argv[2][0] != '-') {
+      bool Known = false;
+      for (const CLI::App* Child : Children) Known = Known || Child->get_name() == argv[2];
+      if (!Known) {
+        const std::string Name = "qm " + Command->get_name();
+        std::cerr << Name << ": unknown command '" << argv[2] << "' (see " << Name << " --help)\n";
+        return kExitUsage;
+      }
     }
   }
   try {
