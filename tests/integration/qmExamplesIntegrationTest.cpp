@@ -1,6 +1,5 @@
 // The programs of examples/ run against postfix and dovecot, so that they
 // keep building and keep doing what their comments say.
-#include <sys/wait.h>
 
 #include <chrono>
 #include <filesystem>
@@ -10,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/integration/qmRunProgram.h"
 #include "tests/integration/qmTestServers.h"
 
 namespace qm {
@@ -17,7 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::ServerEnv;
-using test::ShellQuote;
 using test::TestServers;
 using test::Value;
 
@@ -36,11 +35,10 @@ int RunExample(const std::string& AName, const std::vector<std::string>& AArgs, 
   ADD_FAILURE() << "the examples are not built (QM_BUILD_EXAMPLES=OFF?)";
   return -1;
 #else
-  std::string Command = "env -u SSL_CERT_FILE";
-  for (const auto& Setting : AEnv) Command += " " + ShellQuote(Setting);
-  Command += " " + ShellQuote((fs::path(QM_EXAMPLES_DIR) / AName).string());
-  for (const auto& Arg : AArgs) Command += " " + ShellQuote(Arg);
-  return test::RunCommand(Command, AOutput);
+  const test::TProgramRun Run =
+      test::RunProgram((fs::path(QM_EXAMPLES_DIR) / AName).string(), AArgs, AEnv, "/dev/null", true);
+  AOutput = Run.Out;
+  return Run.Status;
 #endif
 }
 

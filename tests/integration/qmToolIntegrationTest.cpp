@@ -1,7 +1,6 @@
 // The qm program against postfix and dovecot, run as a user runs it: its
 // exit status, what it prints, what the servers received and stored.
 #include <sys/socket.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <chrono>
@@ -14,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "core/qmVersion.h"
+#include "tests/integration/qmRunProgram.h"
 #include "tests/integration/qmTestServers.h"
 #include "tests/net/qmNetTestUtil.h"
 
@@ -23,7 +23,6 @@ namespace {
 namespace fs = std::filesystem;
 using test::Port;
 using test::ServerEnv;
-using test::ShellQuote;
 using test::TestServers;
 using test::Value;
 
@@ -45,37 +44,17 @@ std::vector<std::string> SplitLines(const std::string& AText) {
   return Lines;
 }
 
-struct TRun {
-  int Status = -1;
-  std::string Out, Err;
-  double Seconds = 0;
-};
+using TRun = test::TProgramRun;
 
-// Runs qm with the arguments (each quoted), the environment settings
-// ("NAME=value"; SSL_CERT_FILE is removed unless given) and stdin.
+// Runs qm with the arguments, the environment settings ("NAME=value") and
+// stdin.
 TRun RunQm(const std::vector<std::string>& AArgs, const std::vector<std::string>& AEnv = {},
            const std::string& AStdin = "/dev/null") {
 #ifndef QM_TOOL_PATH
   ADD_FAILURE() << "the qm tool is not built (QM_BUILD_TOOLS=OFF?)";
   return {};
 #else
-  char Dir[] = "/tmp/qm-run-XXXXXX";
-  EXPECT_NE(mkdtemp(Dir), nullptr);
-  const fs::path Out = fs::path(Dir) / "out", Err = fs::path(Dir) / "err";
-  std::string Command = "env -u SSL_CERT_FILE -u QM_PASSWORD";
-  for (const auto& Setting : AEnv) Command += " " + ShellQuote(Setting);
-  Command += " " + ShellQuote(QM_TOOL_PATH);
-  for (const auto& Arg : AArgs) Command += " " + ShellQuote(Arg);
-  Command += " <" + ShellQuote(AStdin) + " >" + ShellQuote(Out.string()) + " 2>" + ShellQuote(Err.string());
-  const auto Start = std::chrono::steady_clock::now();
-  const int Status = std::system(Command.c_str());
-  TRun Run;
-  Run.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
-  Run.Status = WIFEXITED(Status) ? WEXITSTATUS(Status) : -1;
-  Run.Out = ReadFile(Out);
-  Run.Err = ReadFile(Err);
-  fs::remove_all(Dir);
-  return Run;
+  return test::RunProgram(QM_TOOL_PATH, AArgs, AEnv, AStdin);
 #endif
 }
 
