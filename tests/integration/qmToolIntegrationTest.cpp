@@ -6,6 +6,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
+#include <tuple>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -23,6 +25,7 @@ namespace {
 namespace fs = std::filesystem;
 using test::Port;
 using test::ServerEnv;
+using test::ShellQuote;
 using test::TestServers;
 using test::Value;
 
@@ -161,6 +164,19 @@ TEST(ToolCommandLine, BadArgumentsGiveStatusTwoAndOneLine) {
       {{"fetch", "-s", "127.0.0.1", "--ca-file", "/etc/hostname", "--insecure"}, "qm fetch"},
       {{"mime", "/no/such/message.eml"}, "qm mime"},
       {{"mime"}, "qm mime"},
+      {{"dkim"}, "qm dkim"},
+      {{"dkim", "frobnicate"}, "qm dkim"},
+      {{"dkim", "keygen", "-d", "qm.test", "-s", "sel", "-k", "/tmp/never.pem", "-b", "512"}, "qm dkim keygen"},
+      {{"dkim", "keygen", "-d", "qm.test", "-s", "sel", "-k", "/tmp/never.pem", "-t", "dsa"}, "qm dkim keygen"},
+      {{"dkim", "sign", "-d", "qm.test", "-s", "sel", "-"}, "qm dkim sign"},
+      {{"dkim", "sign", "-d", "qm.test", "-s", "sel", "-k", "/no/such/key.pem", "-"}, "qm dkim sign"},
+      {{"dkim", "verify", "-", "--record", "v=DKIM1; p=", "--key-file", "/etc/hostname"}, "qm dkim verify"},
+      {{"dns"}, "qm dns"},
+      {{"dns", "srv", "qm.test"}, "qm dns"},
+      {{"dns", "txt"}, "qm dns txt"},
+      {{"dns", "txt", "qm.test", "--server", "127.0.0.1:99999"}, "qm dns txt"},
+      {{"dns", "txt", "qm.test", "--server", "[::1"}, "qm dns txt"},
+      {{"dns", "mx", "qm.test", "--timeout", "0"}, "qm dns mx"},
   };
   for (const auto& [Args, Command] : Cases) {
     const TRun Run = RunQm(Args);
@@ -174,13 +190,17 @@ TEST(ToolCommandLine, BadArgumentsGiveStatusTwoAndOneLine) {
 
 TEST(ToolCommandLine, HelpOnEveryLevelAndVersion) {
   for (const std::vector<std::string>& Args :
-       {std::vector<std::string>{"--help"}, {"send", "--help"}, {"fetch", "--help"}, {"mime", "--help"}}) {
+       {std::vector<std::string>{"--help"}, {"send", "--help"}, {"fetch", "--help"}, {"mime", "--help"},
+        {"dkim", "--help"}, {"dkim", "keygen", "--help"}, {"dkim", "record", "--help"}, {"dkim", "sign", "--help"},
+        {"dkim", "verify", "--help"}, {"dns", "--help"}, {"dns", "mx", "--help"}}) {
     const TRun Run = RunQm(Args);
     EXPECT_EQ(Run.Status, 0) << Run.Err;
     EXPECT_NE(Run.Out.find("Usage: qm"), std::string::npos) << Run.Out;
   }
   EXPECT_NE(RunQm({"send", "--help"}).Out.find("--password-file"), std::string::npos);
   EXPECT_NE(RunQm({"fetch", "--help"}).Out.find("--only-new"), std::string::npos);
+  EXPECT_NE(RunQm({"dkim", "verify", "--help"}).Out.find("--dns-server"), std::string::npos);
+  EXPECT_NE(RunQm({"dns", "--help"}).Out.find("--tcp"), std::string::npos);
   const TRun Version = RunQm({"--version"});
   EXPECT_EQ(Version.Status, 0);
   EXPECT_EQ(Version.Out, std::string("qm ") + QM_VERSION_STRING + "\n");
@@ -528,6 +548,350 @@ TEST(ToolMime, TreeTextAndAttachmentsUnderSafeNames) {
   EXPECT_EQ(ReadFile(Out / "notes.txt"), "notes\n");
   EXPECT_FALSE(fs::exists(Work.parent_path() / "escape.bin"));
   fs::remove_all(Work);
+}
+
+// ----------------------------------------------------------- qm dkim, qm dns
+
+// Keys made by qm dkim keygen and published in dnsmasq, with records of
+// every type qm dns looks up.
+class ToolDkimDns : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    Servers = new TestServers;
+    Work = Servers->StateDir() / "dkim";
+    fs::create_directories(Work);
+    std::string Records =
+        "auth-server=ns.qm.test,127.0.0.1\nauth-zone=qm.test\n"
+        "auth-soa=2024010101,hostmaster.qm.test,1200,120,604800\n"
+        "txt-record=two.qm.test,\"first\"\ntxt-record=two.qm.test,\"part one \",\"part two\"\n"
+        "txt-record=xn--bcher-kva.qm.test,\"idn\"\n"
+        "host-record=host.qm.test,192.0.2.10,2001:db8::10\nhost-record=host.qm.test,192.0.2.9\n"
+        "mx-host=qm.test,mail.qm.test,10\nmx-host=qm.test,backup.qm.test,5\n"
+        "cname=alias.qm.test,host.qm.test\n";
+    for (const auto& [Selector, Type] : {std::pair<std::string, std::string>{"rsa", "rsa"}, {"ed", "ed25519"}}) {
+      const TRun Keygen = RunQm({"dkim", "keygen", "-t", Type, "-d", "qm.test", "-s", Selector, "-k",
+                                 (Work / (Selector + ".pem")).string()});
+      ASSERT_EQ(Keygen.Status, 0) << Keygen.Err;
+      KeygenOutput[Selector] = Keygen.Out;
+      Records += "txt-record=" + Selector + "._domainkey.qm.test," + ZoneStrings(Keygen.Out) + "\n";
+    }
+    WriteFile(Work / "records.conf", Records);
+    DnsServer = "127.0.0.1:" + Value(Servers->Start("dnsmasq", {"--records", (Work / "records.conf").string()}),
+                                     "DNS_PORT");
+  }
+  static void TearDownTestSuite() {
+    delete Servers;
+    Servers = nullptr;
+  }
+
+  // The quoted strings of a zone file line, joined by "," as dnsmasq reads them.
+  static std::string ZoneStrings(const std::string& ALine) {
+    const size_t First = ALine.find('"');
+    const size_t Last = ALine.rfind('"');
+    if (First == std::string::npos || Last == First) return {};
+    std::string Strings = ALine.substr(First, Last - First + 1);
+    for (size_t At = Strings.find("\" \""); At != std::string::npos; At = Strings.find("\" \"", At))
+      Strings.replace(At, 3, "\",\"");
+    return Strings;
+  }
+
+  static fs::path Message(const std::string& AName, const std::string& ABreak) {
+    std::string Text = "From: Writer <writer@qm.test>\nTo: reader@qm.test\nSubject: signed by qm\n"
+                       "Date: Mon, 7 Dec 2026 10:00:00 +0000\nMIME-Version: 1.0\n"
+                       "Content-Type: text/plain; charset=utf-8\n\nHello  there,\n\n  indented\n.\n\n\n";
+    std::string Converted;
+    for (char C : Text) Converted += C == '\n' ? ABreak : std::string(1, C);
+    WriteFile(Work / AName, Converted);
+    return Work / AName;
+  }
+
+  static TRun Sign(const std::string& ASelector, const fs::path& AMessage, std::vector<std::string> AMore = {}) {
+    std::vector<std::string> Args = {"dkim", "sign", "-d", "qm.test", "-s", ASelector, "-k",
+                                     (Work / (ASelector + ".pem")).string(), AMessage.string()};
+    Args.insert(Args.end(), AMore.begin(), AMore.end());
+    return RunQm(Args);
+  }
+
+  static TRun Verify(const fs::path& AMessage, std::vector<std::string> AMore = {}) {
+    std::vector<std::string> Args = {"dkim", "verify", AMessage.string(), "--dns-server", DnsServer};
+    Args.insert(Args.end(), AMore.begin(), AMore.end());
+    return RunQm(Args);
+  }
+
+  // dkimpy, with its key lookups sent to our dnsmasq: "ok" or its complaint.
+  static std::string PythonVerify(const fs::path& AMessage) {
+    const std::string Script =
+        "import sys, dkim, dns.resolver\n"
+        "r = dns.resolver.Resolver(configure=False)\n"
+        "r.nameservers = ['127.0.0.1']\n"
+        "r.port = int(sys.argv[2])\n"
+        "def lookup(name, timeout=5):\n"
+        "    a = r.resolve(name.decode().rstrip('.'), 'TXT', lifetime=timeout)\n"
+        "    return b''.join(b''.join(x.strings) for x in a)\n"
+        "d = dkim.DKIM(open(sys.argv[1], 'rb').read())\n"
+        "print('ok' if d.verify(dnsfunc=lookup) else 'refused')\n";
+    const TRun Run = test::RunProgram("/usr/bin/python3", {"-c", Script, AMessage.string(),
+                                                           DnsServer.substr(DnsServer.find(':') + 1)});
+    return Run.Status == 0 ? Run.Out.substr(0, Run.Out.find('\n')) : Run.Err;
+  }
+
+  static TestServers* Servers;
+  static fs::path Work;
+  static std::string DnsServer;
+  static std::map<std::string, std::string> KeygenOutput;
+};
+TestServers* ToolDkimDns::Servers = nullptr;
+fs::path ToolDkimDns::Work;
+std::string ToolDkimDns::DnsServer;
+std::map<std::string, std::string> ToolDkimDns::KeygenOutput;
+
+TEST_F(ToolDkimDns, KeygenWritesAPrivateKeyAndTheRecordToPublish) {
+  for (const auto& [Selector, Type] : {std::pair<std::string, std::string>{"rsa", "rsa"}, {"ed", "ed25519"}}) {
+    SCOPED_TRACE(Selector);
+    const std::string& Line = KeygenOutput[Selector];
+    EXPECT_EQ(Line.rfind(Selector + "._domainkey.qm.test. IN TXT \"v=DKIM1; k=" + Type + "; p=", 0), 0u) << Line;
+    // Character strings of at most 255 bytes; a 2048-bit key needs two.
+    std::string Joined;
+    for (size_t Start = 1; Start < Line.size();) {
+      const size_t Open = Line.find('"', Start);
+      if (Open == std::string::npos) break;
+      const size_t Close = Line.find('"', Open + 1);
+      EXPECT_LE(Close - Open - 1, 255u);
+      Joined += Line.substr(Open + 1, Close - Open - 1);
+      Start = Close + 1;
+    }
+    if (Type == "rsa") {
+      EXPECT_GT(Joined.size(), 255u);
+    }
+    // qm dkim record gives the same text for the key file, and for the
+    // public key openssl derives from it.
+    const fs::path Key = Work / (Selector + ".pem");
+    EXPECT_EQ((fs::status(Key).permissions() & fs::perms::all), fs::perms::owner_read | fs::perms::owner_write);
+    const TRun Record = RunQm({"dkim", "record", "-k", Key.string(), "-d", "qm.test", "-s", Selector, "--raw"});
+    ASSERT_EQ(Record.Status, 0) << Record.Err;
+    EXPECT_EQ(Record.Out, Joined + "\n");
+    std::string Output;
+    ASSERT_EQ(test::RunCommand("openssl pkey -in " + ShellQuote(Key.string()) + " -pubout -out " +
+                                   ShellQuote((Work / (Selector + ".pub")).string()),
+                               Output),
+              0)
+        << Output;
+    const TRun Public = RunQm({"dkim", "record", "-k", (Work / (Selector + ".pub")).string(), "-d", "x", "-s", "y",
+                               "--raw"});
+    EXPECT_EQ(Public.Out, Joined + "\n") << Public.Err;
+  }
+  // An existing key file is never replaced.
+  const std::string Before = ReadFile(Work / "rsa.pem");
+  const TRun Again = RunQm({"dkim", "keygen", "-d", "qm.test", "-s", "rsa", "-k", (Work / "rsa.pem").string()});
+  EXPECT_EQ(Again.Status, 1);
+  ExpectOneLine(Again, "qm dkim keygen");
+  EXPECT_EQ(ReadFile(Work / "rsa.pem"), Before);
+}
+
+TEST_F(ToolDkimDns, SignedMessagesVerifyThroughDnsAndOffline) {
+  for (const std::string Break : {"\n", "\r\n"}) {
+    SCOPED_TRACE(Break.size());
+    const fs::path Plain = Message("plain.eml", Break);
+    const TRun Rsa = Sign("rsa", Plain, {"-c", "simple/simple", "-H", "From:To:Subject:Date"});
+    ASSERT_EQ(Rsa.Status, 0) << Rsa.Err;
+    // The message follows the new field byte for byte, with its line breaks.
+    EXPECT_EQ(Rsa.Out.rfind("DKIM-Signature: v=1; a=rsa-sha256; d=qm.test; s=rsa; c=simple/simple;" + Break, 0), 0u)
+        << Rsa.Out;
+    const std::string Original = ReadFile(Plain);
+    ASSERT_GT(Rsa.Out.size(), Original.size());
+    EXPECT_EQ(Rsa.Out.substr(Rsa.Out.size() - Original.size()), Original);
+    WriteFile(Work / "rsa.eml", Rsa.Out);
+    // The second signature comes from stdin and goes to a file.
+    const TRun Ed = RunQm({"dkim", "sign", "-d", "qm.test", "-s", "ed", "-k", (Work / "ed.pem").string(), "-", "-o",
+                           (Work / "both.eml").string()},
+                          {}, (Work / "rsa.eml").string());
+    ASSERT_EQ(Ed.Status, 0) << Ed.Err;
+    EXPECT_TRUE(Ed.Out.empty());
+
+    const TRun Checked = Verify(Work / "both.eml");
+    EXPECT_EQ(Checked.Status, 0) << Checked.Err;
+    EXPECT_EQ(Checked.Out,
+              "pass d=qm.test s=ed a=ed25519-sha256 c=relaxed/relaxed\n"
+              "pass d=qm.test s=rsa a=rsa-sha256 c=simple/simple\n");
+    EXPECT_TRUE(Checked.Err.empty()) << Checked.Err;
+    const TRun Tcp = Verify(Work / "both.eml", {"--tcp"});
+    EXPECT_EQ(Tcp.Out, Checked.Out) << Tcp.Err;
+  }
+  // Offline: the key for every signature, from a key file or a record;
+  // the other key does not fit the other signature.
+  const TRun ByFile = RunQm({"dkim", "verify", (Work / "rsa.eml").string(), "-k", (Work / "rsa.pub").string()});
+  EXPECT_EQ(ByFile.Status, 0) << ByFile.Err;
+  EXPECT_EQ(ByFile.Out, "pass d=qm.test s=rsa a=rsa-sha256 c=simple/simple\n");
+  const std::string EdRecord =
+      RunQm({"dkim", "record", "-k", (Work / "ed.pem").string(), "-d", "qm.test", "-s", "ed", "--raw"}).Out;
+  const TRun ByRecord =
+      RunQm({"dkim", "verify", (Work / "both.eml").string(), "--record", EdRecord.substr(0, EdRecord.size() - 1)});
+  EXPECT_EQ(ByRecord.Status, 0) << ByRecord.Err;
+  EXPECT_EQ(ByRecord.Out.rfind("pass d=qm.test s=ed ", 0), 0u) << ByRecord.Out;
+  EXPECT_NE(ByRecord.Out.find("\npermerror d=qm.test s=rsa "), std::string::npos) << ByRecord.Out;
+}
+
+TEST_F(ToolDkimDns, BrokenAndUncheckableSignaturesEachGetALine) {
+  const TRun Signed = Sign("rsa", Message("plain.eml", "\n"));
+  ASSERT_EQ(Signed.Status, 0) << Signed.Err;
+  WriteFile(Work / "signed.eml", Signed.Out);
+  const auto Tampered = [&](const std::string& AFrom, const std::string& ATo) {
+    std::string Text = Signed.Out;
+    const size_t At = Text.find(AFrom);
+    EXPECT_NE(At, std::string::npos) << AFrom;
+    if (At != std::string::npos) Text.replace(At, AFrom.size(), ATo);
+    WriteFile(Work / "tampered.eml", Text);
+    return Verify(Work / "tampered.eml");
+  };
+  const std::string Fields = " d=qm.test s=rsa a=rsa-sha256 c=relaxed/relaxed: ";
+
+  TRun Run = Tampered("Hello  there", "Hello there!");
+  EXPECT_EQ(Run.Status, 1);
+  EXPECT_EQ(Run.Out, "fail" + Fields + "Body hash values differ\n");
+  ExpectOneLine(Run, "qm dkim verify");
+  EXPECT_NE(Run.Err.find("1 of 1 signature does not match the message"), std::string::npos) << Run.Err;
+
+  Run = Tampered("Subject: signed by qm", "Subject: signed by someone");
+  EXPECT_EQ(Run.Status, 1);
+  EXPECT_EQ(Run.Out.rfind("fail" + Fields, 0), 0u) << Run.Out;
+
+  // Relaxed canonicalization: white space changes inside lines are allowed.
+  Run = Tampered("Subject: signed by qm", "Subject:   signed  by qm");
+  EXPECT_EQ(Run.Status, 0) << Run.Out << Run.Err;
+
+  Run = Tampered("s=rsa;", "s=nokey;");
+  EXPECT_EQ(Run.Status, 1);
+  EXPECT_EQ(Run.Out, "permerror d=qm.test s=nokey a=rsa-sha256 c=relaxed/relaxed: looking up the key "
+                     "nokey._domainkey.qm.test at " + DnsServer + ": No such name (NXDOMAIN)\n");
+  EXPECT_NE(Run.Err.find("no signature verifies"), std::string::npos) << Run.Err;
+
+  // A good signature beside a broken one: the message is not taken as verified.
+  const TRun Both = Sign("ed", Work / "signed.eml");
+  ASSERT_EQ(Both.Status, 0) << Both.Err;
+  std::string Text = Both.Out;
+  const size_t Bh = Text.find("bh=", Text.find("s=rsa;"));
+  ASSERT_NE(Bh, std::string::npos);
+  Text[Bh + 3] = Text[Bh + 3] == 'A' ? 'B' : 'A';
+  WriteFile(Work / "half.eml", Text);
+  Run = Verify(Work / "half.eml");
+  EXPECT_EQ(Run.Status, 1);
+  EXPECT_EQ(Run.Out, "pass d=qm.test s=ed a=ed25519-sha256 c=relaxed/relaxed\nfail" + Fields +
+                         "Body hash values differ\n");
+
+  // A silent name server: a temporary error, within the timeout.
+  Run = RunQm({"dkim", "verify", (Work / "signed.eml").string(), "--dns-server",
+               "127.0.0.1:" + std::to_string(UnusedPort()), "--timeout", "1"});
+  EXPECT_EQ(Run.Status, 1);
+  EXPECT_EQ(Run.Out.rfind("temperror" + Fields + "looking up the key rsa._domainkey.qm.test at 127.0.0.1:", 0), 0u)
+      << Run.Out;
+  EXPECT_LT(Run.Seconds, 5);
+
+  Run = Verify(Message("plain.eml", "\n"));
+  EXPECT_EQ(Run.Status, 1);
+  EXPECT_TRUE(Run.Out.empty());
+  ExpectOneLine(Run, "qm dkim verify");
+  EXPECT_NE(Run.Err.find("no DKIM-Signature field"), std::string::npos) << Run.Err;
+}
+
+TEST_F(ToolDkimDns, PythonDkimAndQmVerifyEachOthersSignatures) {
+  for (const std::string Selector : {"rsa", "ed"}) {
+    for (const std::string Canonicalization : {"simple/simple", "relaxed/relaxed", "relaxed/simple"}) {
+      SCOPED_TRACE(Selector + " " + Canonicalization);
+      const TRun Signed = Sign(Selector, Message("plain.eml", "\r\n"), {"-c", Canonicalization});
+      ASSERT_EQ(Signed.Status, 0) << Signed.Err;
+      WriteFile(Work / "ours.eml", Signed.Out);
+      EXPECT_EQ(PythonVerify(Work / "ours.eml"), "ok");
+    }
+  }
+  // dkimpy signs with the key qm made; qm verifies through dnsmasq.
+  const std::string Script =
+      "import sys, dkim\n"
+      "m = open(sys.argv[1], 'rb').read()\n"
+      "k = open(sys.argv[2], 'rb').read()\n"
+      "sys.stdout.buffer.write(dkim.sign(m, b'rsa', b'qm.test', k, canonicalize=(b'relaxed', b'simple'),\n"
+      "    include_headers=[b'from', b'to', b'subject', b'date']) + m)\n";
+  const TRun Theirs = test::RunProgram("/usr/bin/python3", {"-c", Script, Message("plain.eml", "\r\n").string(),
+                                                            (Work / "rsa.pem").string()});
+  ASSERT_EQ(Theirs.Status, 0) << Theirs.Err;
+  WriteFile(Work / "theirs.eml", Theirs.Out);
+  const TRun Checked = Verify(Work / "theirs.eml");
+  EXPECT_EQ(Checked.Status, 0) << Checked.Out << Checked.Err;
+  EXPECT_EQ(Checked.Out, "pass d=qm.test s=rsa a=rsa-sha256 c=relaxed/simple\n");
+  // And their signature over a changed body fails with us too.
+  std::string Changed = Theirs.Out;
+  Changed.replace(Changed.find("indented"), 8, "Indented");
+  WriteFile(Work / "theirs.eml", Changed);
+  EXPECT_EQ(Verify(Work / "theirs.eml").Out.rfind("fail d=qm.test s=rsa", 0), 0u);
+  EXPECT_NE(PythonVerify(Work / "theirs.eml"), "ok");
+}
+
+TEST_F(ToolDkimDns, LookupsPrintWhatDnsmasqServes) {
+  const auto Dns = [&](const std::string& AType, const std::string& AName, std::vector<std::string> AMore = {}) {
+    std::vector<std::string> Args = {"dns", AType, AName, "--server", DnsServer};
+    Args.insert(Args.end(), AMore.begin(), AMore.end());
+    return RunQm(Args);
+  };
+  const std::vector<std::tuple<std::string, std::string, std::string>> Cases = {
+      {"a", "host.qm.test", "192.0.2.10\n192.0.2.9\n"},
+      {"aaaa", "host.qm.test", "2001:db8::10\n"},
+      {"mx", "qm.test", "5 backup.qm.test\n10 mail.qm.test\n"},
+      {"txt", "two.qm.test", "first\npart one part two\n"},
+      {"txt", "bücher.qm.test", "idn\n"},
+      {"cname", "alias.qm.test", "host.qm.test\n"},
+      {"ns", "qm.test", "ns.qm.test\n"},
+      {"soa", "qm.test", "ns.qm.test hostmaster.qm.test 2024010101 1200 120 604800 "},
+  };
+  for (const auto& [Type, Name, Expected] : Cases) {
+    SCOPED_TRACE(Type + " " + Name);
+    for (const std::vector<std::string>& More : {std::vector<std::string>{}, {"--tcp"}}) {
+      const TRun Run = Dns(Type, Name, More);
+      EXPECT_EQ(Run.Status, 0) << Run.Err;
+      if (Type == "soa") {
+        EXPECT_EQ(Run.Out.rfind(Expected, 0), 0u) << Run.Out;
+      } else {
+        EXPECT_EQ(Run.Out, Expected);
+      }
+      EXPECT_TRUE(Run.Err.empty()) << Run.Err;
+    }
+  }
+  // The key published by keygen comes back as one text.
+  const TRun Key = Dns("txt", "rsa._domainkey.qm.test");
+  EXPECT_EQ(Key.Out, RunQm({"dkim", "record", "-k", (Work / "rsa.pem").string(), "-d", "qm.test", "-s", "rsa",
+                            "--raw"}).Out);
+  // --long: the answer section with names, TTLs and types; the alias first.
+  const TRun Long = Dns("a", "alias.qm.test", {"--long"});
+  EXPECT_EQ(Long.Status, 0) << Long.Err;
+  const auto Lines = SplitLines(Long.Out);
+  ASSERT_EQ(Lines.size(), 3u) << Long.Out;
+  EXPECT_EQ(Lines[0].rfind("alias.qm.test ", 0), 0u) << Lines[0];
+  EXPECT_NE(Lines[0].find(" CNAME host.qm.test"), std::string::npos) << Lines[0];
+  EXPECT_NE(Long.Out.find(" A 192.0.2.9\n"), std::string::npos) << Long.Out;
+  // Options of qm dns also stand before the record type.
+  EXPECT_EQ(RunQm({"dns", "--server", DnsServer, "--tcp", "aaaa", "host.qm.test"}).Out, "2001:db8::10\n");
+}
+
+TEST_F(ToolDkimDns, LookupFailuresAreOneLineAndStatusOne) {
+  struct TCase {
+    std::vector<std::string> Args;
+    std::string Text;
+  };
+  const std::string Silent = "127.0.0.1:" + std::to_string(UnusedPort());
+  const std::vector<TCase> Cases = {
+      {{"dns", "txt", "missing.qm.test", "--server", DnsServer}, "No such name (NXDOMAIN)"},
+      {{"dns", "mx", "host.qm.test", "--server", DnsServer}, "no MX record"},
+      {{"dns", "a", "outside.example", "--server", DnsServer, "--tcp"}, "Refused (REFUSED)"},
+      {{"dns", "a", "host.qm.test", "--server", Silent, "--timeout", "1"}, "(no answer within 1 s)"},
+  };
+  for (const TCase& Case : Cases) {
+    SCOPED_TRACE(testing::PrintToString(Case.Args));
+    const TRun Run = RunQm(Case.Args);
+    EXPECT_EQ(Run.Status, 1);
+    EXPECT_TRUE(Run.Out.empty()) << Run.Out;
+    ExpectOneLine(Run, "qm dns " + Case.Args[1]);
+    EXPECT_NE(Run.Err.find(" at " + Case.Args[4] + ": "), std::string::npos) << Run.Err;
+    EXPECT_NE(Run.Err.find(Case.Text), std::string::npos) << Run.Err;
+    EXPECT_LT(Run.Seconds, 5);
+  }
 }
 
 }  // namespace

@@ -428,7 +428,7 @@ TSubcommand AddDkimCommand(CLI::App& AParent) {
                           "default Date:From:To:Subject:MIME-Version:Content-Type)");
   SignCommand->add_option("-i,--identity", Sign->Identity, "The agent or user identity (i=), in the domain");
   SignCommand->add_option("--expires", Sign->ExpiresSeconds, "The signature expires this many seconds after signing (x=)")
-      ->check(CLI::PositiveNumber);
+      ->check(CLI::Range(int64_t{1}, int64_t{100} * 365 * 86400));
   SignCommand->add_option("-o,--output", Sign->Output, "Write the signed message here (default: stdout)");
 
   auto Verify = std::make_shared<TVerifyOptions>();
@@ -446,7 +446,7 @@ TSubcommand AddDkimCommand(CLI::App& AParent) {
                             "Name server for the key records: HOST, HOST:PORT or [IPV6]:PORT\n"
                             "(default: those of /etc/resolv.conf)");
   VerifyCommand->add_option("--timeout", Verify->TimeOutSeconds, "Seconds to wait for each name server")
-      ->check(CLI::PositiveNumber)
+      ->check(PositiveSeconds())
       ->capture_default_str();
   VerifyCommand->add_flag("--tcp", Verify->Tcp, "Ask the name server over TCP");
   auto* KeyFile = VerifyCommand->add_option("-k,--key-file", Verify->KeyFile,

@@ -7,6 +7,7 @@
 
 #include "core/qmSysUtils.h"
 #include "dns/qmDnsMessage.h"
+#include "dns/qmIdnTranslator.h"
 #include "net/qmSocketError.h"
 
 namespace qm::cli {
@@ -112,7 +113,9 @@ void RunLookup(const TDnsOptions& AOptions, const TRecordType& AType) {
       Query.Query().Header().SetIsQuery(true);
       Query.Query().Header().SetIsRecursionDesired(true);
       std::unique_ptr<TqmDnsRecord> Question = Query.Query().CreateRecord(AType.Code);
-      Question->SetName(AOptions.Name);
+      // International names go out in their ASCII form, as Resolve() takes
+      // the question as it stands.
+      Question->SetName(TqmIdnTranslator::EncodeDomain(AOptions.Name));
       Question->SetRecordType(AType.Code);
       Query.Query().Queries().Add(std::move(Question));
       Query.Resolve();
@@ -224,6 +227,24 @@ void AskServers(TqmDnsQuery& AQuery, const std::vector<TDnsServer>& AServers, co
   if (Last) std::rethrow_exception(Last);
 }
 
+CLI::Validator PositiveSeconds() {
+  return CLI::Validator(
+      [](std::string& AText) {
+        double Value = 0;
+        try {
+          size_t Used = 0;
+          Value = std::stod(AText, &Used);
+          if (Used != AText.size()) Value = 0;
+        } catch (const std::exception&) {
+          Value = 0;
+        }
+        // At most a day: the resolver counts milliseconds in an int.
+        if (Value >= 0.001 && Value <= 86400) return std::string();
+        return "'" + AText + "' is not a number of seconds between 0.001 and 86400";
+      },
+      "SECONDS");
+}
+
 TSubcommand AddDnsCommand(CLI::App& AParent) {
   auto Options = std::make_shared<TDnsOptions>();
   CLI::App* App = AParent.add_subcommand("dns", "Look up TXT, A, AAAA, MX, CNAME, NS or SOA records");
@@ -241,7 +262,7 @@ TSubcommand AddDnsCommand(CLI::App& AParent) {
                   "Name server to ask: HOST, HOST:PORT or [IPV6]:PORT (default: those of /etc/resolv.conf)");
   App->add_flag("--tcp", Options->Tcp, "Ask over TCP (default: UDP, TCP when the answer is truncated)");
   App->add_option("--timeout", Options->TimeOutSeconds, "Seconds to wait for each server's answer")
-      ->check(CLI::PositiveNumber)
+      ->check(PositiveSeconds())
       ->capture_default_str();
   App->add_flag("-l,--long", Options->Long, "Print every answer record as NAME TTL TYPE DATA, in the server's order");
   App->add_flag("-v,--verbose", Options->Verbose, "Trace the queries and answers on stderr");

@@ -41,6 +41,9 @@ bool IsDnsAnswer(const EqmSocketError& AError);
 // "No such name (NXDOMAIN)", "Server failure (SERVFAIL)"...
 std::string DnsErrorText(const EqmSocketError& AError);
 
+// A timeout: a positive number of seconds, at most a day.
+CLI::Validator PositiveSeconds();
+
 TSubcommand AddDnsCommand(CLI::App& AParent);
 
 }  // namespace qm::cli

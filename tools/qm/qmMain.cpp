@@ -70,7 +70,7 @@ int main(int argc, char** argv) {
 
   for (const TSubcommand& Command : Commands) {
     if (!Command.App->parsed()) continue;
-    const std::string Name = "qm " + Command.App->get_name();
+    const std::string Name = CommandName(App);
     try {
       Command.Run();
       return kExitOk;
