@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -119,8 +120,12 @@ class TMaildirDestination : public TDestination {
   void Store(const TStrings& ALines) override {
     const auto Now = std::chrono::system_clock::now().time_since_epoch();
     const long long Micro = std::chrono::duration_cast<std::chrono::microseconds>(Now).count();
-    const std::string Name = std::to_string(Micro / 1000000) + ".M" + std::to_string(Micro % 1000000) + "P" +
-                             std::to_string(getpid()) + "Q" + std::to_string(++FSequence) + "." + FHost;
+    // Microseconds in six digits: names of one second then sort in the
+    // order the messages came, as readers that sort by name expect.
+    char Micro6[8];
+    std::snprintf(Micro6, sizeof Micro6, "%06lld", Micro % 1000000);
+    const std::string Name = std::to_string(Micro / 1000000) + ".M" + Micro6 + "P" + std::to_string(getpid()) + "Q" +
+                             std::to_string(++FSequence) + "." + FHost;
     const std::string Temporary = FPath + "/tmp/" + Name;
     const std::string Final = FPath + "/new/" + Name;
     TFile File(Temporary, O_WRONLY | O_CREAT | O_EXCL);
