@@ -2,7 +2,7 @@
 
 #include <openssl/err.h>
 
-#include <algorithm>
+#include <utility>
 
 #include "core/qmSysUtils.h"
 
@@ -80,26 +80,6 @@ void TqmEd25519Key::LoadPrivateKey(const TqmByteArray& APemOrDer) {
 
 // TqmSignatureEd25519
 
-void TqmSignatureEd25519::Init() {
-  FKey.reset();
-  FHash.reset(EVP_MD_CTX_new());
-  if (!FHash) RaiseCryptError("EVP_MD_CTX_new");
-  if (EVP_DigestInit_ex(FHash.get(), GetDigest(), nullptr) != 1) RaiseCryptError("EVP_DigestInit_ex");
-}
-
-void TqmSignatureEd25519::UpdateHashRaw(const void* AData, size_t ASize) {
-  if (!FHash) Init();
-  if (ASize > 0 && EVP_DigestUpdate(FHash.get(), AData, ASize) != 1)
-    RaiseCryptError("EVP_DigestUpdate");
-}
-
-void TqmSignatureEd25519::UpdateHash(const TqmByteArray& ABytes, int AStart, int ACount) {
-  if (AStart < 0 || static_cast<size_t>(AStart) >= ABytes.size() || ACount <= 0) return;
-  const size_t Count =
-      std::min(static_cast<size_t>(ACount), ABytes.size() - static_cast<size_t>(AStart));
-  UpdateHashRaw(ABytes.data() + AStart, Count);
-}
-
 void TqmSignatureEd25519::SetPrivateKey(TqmEd25519Key& AKey) {
   if (!AKey.HasPrivateKey()) RaiseKeyRequired();
   FKey = ShareKey(AKey.Handle());
@@ -108,15 +88,6 @@ void TqmSignatureEd25519::SetPrivateKey(TqmEd25519Key& AKey) {
 void TqmSignatureEd25519::SetPublicKey(TqmEd25519Key& AKey) {
   if (!AKey.HasKey()) RaiseKeyRequired();
   FKey = ShareKey(AKey.Handle());
-}
-
-TqmByteArray TqmSignatureEd25519::FinalDigest() {
-  if (!FHash) Init();
-  TqmByteArray Digest(EVP_MAX_MD_SIZE);
-  unsigned int Len = 0;
-  if (EVP_DigestFinal_ex(FHash.get(), Digest.data(), &Len) != 1) RaiseCryptError("EVP_DigestFinal_ex");
-  Digest.resize(Len);
-  return Digest;
 }
 
 TqmByteArray TqmSignatureEd25519::Sign() {
@@ -143,10 +114,6 @@ bool TqmSignatureEd25519::CheckSignature(const TqmByteArray& ASignature) {
                                       Digest.data(), Digest.size());
   ERR_clear_error();
   return Result == 1;
-}
-
-void TqmSignatureEd25519::Verify(const TqmByteArray& ASignature) {
-  if (!CheckSignature(ASignature)) throw EqmCryptError("Invalid Signature", CRYPT_E_BAD_SIGNATURE);
 }
 
 }  // namespace qm

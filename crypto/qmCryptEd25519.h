@@ -36,25 +36,13 @@ class TqmEd25519Key : public TqmConfigObject {
   bool FPrivate = false;
 };
 
-class TqmSignatureEd25519 : public TqmSignature {
+class TqmSignatureEd25519 : public TqmDigestSignature<TqmSignature> {
  public:
-  void Init() override;
-  using TqmSignature::UpdateHash;
-  void UpdateHash(const TqmByteArray& ABytes, int AStart, int ACount) override;
-  void UpdateHashRaw(const void* AData, size_t ASize) override;
-  void Verify(const TqmByteArray& ASignature) override;
   bool CheckSignature(const TqmByteArray& ASignature) override;
   TqmByteArray Sign() override;
   // Raise CRYPT_E_KEY_REQUIRED when AKey holds no (private) key.
   void SetPrivateKey(TqmEd25519Key& AKey);
   void SetPublicKey(TqmEd25519Key& AKey);
-
-  virtual const EVP_MD* GetDigest() = 0;
-
- private:
-  TqmByteArray FinalDigest();
-  TqmEvpMdCtxPtr FHash;
-  TqmEvpPkeyPtr FKey;
 };
 
 class TqmSignatureEd25519Sha256 : public TqmSignatureEd25519 {

@@ -165,27 +165,51 @@ void TqmOpenSslRsaKey::LoadPrivateKey(const TqmByteArray& APemOrDer) {
   Adopt(DecodeKey(APemOrDer.data(), APemOrDer.size(), "RSA", true), true);
 }
 
-// TqmOpenSslSignatureRsa
+// TqmDigestSignature
 
-void TqmOpenSslSignatureRsa::Init() {
+template <class TBase>
+void TqmDigestSignature<TBase>::Init() {
   FKey.reset();
   FHash.reset(EVP_MD_CTX_new());
   if (!FHash) RaiseCryptError("EVP_MD_CTX_new");
   if (EVP_DigestInit_ex(FHash.get(), GetDigest(), nullptr) != 1) RaiseCryptError("EVP_DigestInit_ex");
 }
 
-void TqmOpenSslSignatureRsa::UpdateHashRaw(const void* AData, size_t ASize) {
+template <class TBase>
+void TqmDigestSignature<TBase>::UpdateHashRaw(const void* AData, size_t ASize) {
   if (!FHash) Init();
   if (ASize > 0 && EVP_DigestUpdate(FHash.get(), AData, ASize) != 1)
     RaiseCryptError("EVP_DigestUpdate");
 }
 
-void TqmOpenSslSignatureRsa::UpdateHash(const TqmByteArray& ABytes, int AStart, int ACount) {
+template <class TBase>
+void TqmDigestSignature<TBase>::UpdateHash(const TqmByteArray& ABytes, int AStart, int ACount) {
   if (AStart < 0 || static_cast<size_t>(AStart) >= ABytes.size() || ACount <= 0) return;
   const size_t Count =
       std::min(static_cast<size_t>(ACount), ABytes.size() - static_cast<size_t>(AStart));
   UpdateHashRaw(ABytes.data() + AStart, Count);
 }
+
+template <class TBase>
+void TqmDigestSignature<TBase>::Verify(const TqmByteArray& ASignature) {
+  if (!this->CheckSignature(ASignature))
+    throw EqmCryptError("Invalid Signature", CRYPT_E_BAD_SIGNATURE);
+}
+
+template <class TBase>
+TqmByteArray TqmDigestSignature<TBase>::FinalDigest() {
+  if (!FHash) Init();
+  TqmByteArray Digest(EVP_MAX_MD_SIZE);
+  unsigned int Len = 0;
+  if (EVP_DigestFinal_ex(FHash.get(), Digest.data(), &Len) != 1) RaiseCryptError("EVP_DigestFinal_ex");
+  Digest.resize(Len);
+  return Digest;
+}
+
+template class TqmDigestSignature<TqmSignature>;
+template class TqmDigestSignature<TqmSignatureRsa>;
+
+// TqmOpenSslSignatureRsa
 
 TqmEvpPkeyPtr TqmOpenSslSignatureRsa::TakeKey(TqmRsaKey& AKey, bool APrivate) {
   if (APrivate ? !AKey.HasPrivateKey() : !AKey.HasKey()) RaiseKeyRequired();
@@ -205,15 +229,6 @@ void TqmOpenSslSignatureRsa::SetPrivateKey(TqmRsaKey& AKey) {
 
 void TqmOpenSslSignatureRsa::SetPublicKey(TqmRsaKey& AKey) {
   FKey = TakeKey(AKey, false);
-}
-
-TqmByteArray TqmOpenSslSignatureRsa::FinalDigest() {
-  if (!FHash) Init();
-  TqmByteArray Digest(EVP_MAX_MD_SIZE);
-  unsigned int Len = 0;
-  if (EVP_DigestFinal_ex(FHash.get(), Digest.data(), &Len) != 1) RaiseCryptError("EVP_DigestFinal_ex");
-  Digest.resize(Len);
-  return Digest;
 }
 
 TqmByteArray TqmOpenSslSignatureRsa::Sign() {
@@ -243,10 +258,6 @@ bool TqmOpenSslSignatureRsa::CheckSignature(const TqmByteArray& ASignature) {
   // the library.
   ERR_clear_error();
   return Result == 1;
-}
-
-void TqmOpenSslSignatureRsa::Verify(const TqmByteArray& ASignature) {
-  if (!CheckSignature(ASignature)) throw EqmCryptError("Invalid Signature", CRYPT_E_BAD_SIGNATURE);
 }
 
 }  // namespace qm

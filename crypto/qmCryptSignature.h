@@ -106,28 +106,44 @@ class TqmSignatureRsa : public TqmSignature {
   virtual void SetPublicKey(TqmRsaKey& AKey) = 0;
 };
 
-// PKCS #1 v1.5 on OpenSSL: the data is digested as it comes, and the digest
-// is signed or checked at the end.
-class TqmOpenSslSignatureRsa : public TqmSignatureRsa {
+// The digest half of signatures that digest the data as it comes and sign or
+// check the digest at the end (PKCS #1 v1.5 here, Ed25519 for DKIM). TBase is
+// TqmSignature or one of its interfaces.
+template <class TBase>
+class TqmDigestSignature : public TBase {
  public:
+  // Starts a new digest and forgets the key.
   void Init() override;
   using TqmSignature::UpdateHash;
   void UpdateHash(const TqmByteArray& ABytes, int AStart, int ACount) override;
   void UpdateHashRaw(const void* AData, size_t ASize) override;
+  // CheckSignature, raising CRYPT_E_BAD_SIGNATURE on a mismatch.
   void Verify(const TqmByteArray& ASignature) override;
+
+  // The OpenSSL digest of the class.
+  virtual const EVP_MD* GetDigest() = 0;
+
+ protected:
+  // The digest of everything hashed since Init.
+  TqmByteArray FinalDigest();
+  TqmEvpPkeyPtr FKey;
+
+ private:
+  TqmEvpMdCtxPtr FHash;
+};
+extern template class TqmDigestSignature<TqmSignature>;
+extern template class TqmDigestSignature<TqmSignatureRsa>;
+
+// PKCS #1 v1.5 on OpenSSL.
+class TqmOpenSslSignatureRsa : public TqmDigestSignature<TqmSignatureRsa> {
+ public:
   bool CheckSignature(const TqmByteArray& ASignature) override;
   TqmByteArray Sign() override;
   void SetPrivateKey(TqmRsaKey& AKey) override;
   void SetPublicKey(TqmRsaKey& AKey) override;
 
-  // The OpenSSL digest of the class.
-  virtual const EVP_MD* GetDigest() = 0;
-
  private:
   TqmEvpPkeyPtr TakeKey(TqmRsaKey& AKey, bool APrivate);
-  TqmByteArray FinalDigest();
-  TqmEvpMdCtxPtr FHash;
-  TqmEvpPkeyPtr FKey;
 };
 
 class TqmSignatureRsaSha1 : public TqmOpenSslSignatureRsa {
