@@ -273,7 +273,9 @@ TqmByteArray TqmDkim::ComputeBodyHash(TqmDkimSignature* ASignature, const TStrin
   if (!Canon) RaiseUnsupported("canonicalization", CanonName);
   std::string Body = Canon->CanonicalizeBody(ALines);
   if (ACanonicalLength) *ACanonicalLength = Body.size();
-  if (ASignature->BodyLength > 0 && static_cast<uint64_t>(ASignature->BodyLength) < Body.size())
+  // A received l=0 covers no body; BodyLength 0 without the tag is the whole.
+  const bool Limited = ASignature->BodyLength > 0 || ASignature->HasBodyLengthTag;
+  if (Limited && static_cast<uint64_t>(ASignature->BodyLength) < Body.size())
     Body.resize(static_cast<size_t>(ASignature->BodyLength));
   Hash->Update(Body);
   return Hash->Final();

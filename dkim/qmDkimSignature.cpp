@@ -68,6 +68,7 @@ void TqmDkimSignature::Clear() {
   Domain.clear();
   UserIdentity.clear();
   BodyLength = 0;
+  HasBodyLengthTag = false;
   BodyHash.clear();
   PublicKeyLocation.clear();
   SignatureAlgorithm.clear();
@@ -100,7 +101,8 @@ void TqmDkimSignature::ParseTags(const std::string& AValue) {
 
   const std::string Length = Trim(Tag("l"));
   BodyLength = 0;
-  if (!Length.empty()) {
+  HasBodyLengthTag = !Length.empty();
+  if (HasBodyLengthTag) {
     int64_t Value = -1;
     if (!TryStrToInt64(Length, Value)) Value = -1;
     if (Value < 0) RaiseDkimError(DKIM_E_FORMAT);

@@ -65,6 +65,10 @@ class TqmDkimSignature : public TObject {
   std::string Domain;
   std::string UserIdentity;           // decoded
   int64_t BodyLength = 0;             // 0: the whole body
+  // Set by ParseTags when the field has an l tag: a received l=0 then hashes
+  // no body at all, while BodyLength 0 alone (as signing uses it) means the
+  // whole body. BuildHeaderField does not read it.
+  bool HasBodyLengthTag = false;
   std::string BodyHash;               // base64
   std::string PublicKeyLocation;
   std::string SignatureAlgorithm;

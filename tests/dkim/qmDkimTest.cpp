@@ -107,6 +107,14 @@ TEST(DkimSignatureTest, ParseTagsReadsAndRejects) {
   V2.ParseTags("v=2; " + Good + "; l=");
   EXPECT_EQ(V2.Version, 2);
   EXPECT_EQ(V2.BodyLength, 0);
+  EXPECT_FALSE(V2.HasBodyLengthTag);
+  // l=0 (no body covered) stays apart from no l at all; Clear forgets it.
+  TqmDkimSignature Zero;
+  Zero.ParseTags("v=1; " + Good + "; l=0");
+  EXPECT_EQ(Zero.BodyLength, 0);
+  EXPECT_TRUE(Zero.HasBodyLengthTag);
+  Zero.ParseTags("v=1; " + Good);
+  EXPECT_FALSE(Zero.HasBodyLengthTag);
 
   // c: a single name is the header's (RFC 6376 section 3.5); three names or none: simple.
   for (auto [C, H, B] : {std::tuple{"relaxed", "relaxed", "simple"}, {"", "simple", "simple"},

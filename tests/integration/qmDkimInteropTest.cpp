@@ -474,6 +474,16 @@ TEST_F(DkimInteropTest, PeersSignWeVerify) {
           << "opendkim " << C.Canon << " " << C.Algorithm << " message " << I << ": " << LastError
           << "\n" << Sig;
     }
+
+  // l=0: libopendkim covers no body at all, so any body verifies. Our own
+  // signing with BodyLength 0 still covers the whole body.
+  const std::string Zero = Open.Sign(Messages[0], Pem, "sel2048", DKIM_CANON_RELAXED,
+                                     DKIM_CANON_RELAXED, DKIM_SIGN_RSASHA256, 0);
+  ASSERT_NE(Zero.find(" l=0;"), std::string::npos) << Zero;
+  EXPECT_EQ(OurVerify(Zero + Messages[0]), (std::vector<int>{0})) << LastError;
+  EXPECT_EQ(OurVerify(Zero + Messages[0] + "appended\r\n"), (std::vector<int>{0})) << LastError;
+  EXPECT_EQ(Dkim.Signatures()[0]->BodyLength, 0);
+  EXPECT_TRUE(Dkim.Signatures()[0]->HasBodyLengthTag);
 }
 
 TEST_F(DkimInteropTest, WeSignPeersVerify) {
