@@ -34,8 +34,10 @@ while (my $line = <STDIN>) {
             my $dkim = Mail::DKIM::Verifier->new;
             $dkim->PRINT($msg);
             $dkim->CLOSE;
+            # Each signature's own result too: "algorithm=result (detail)".
+            my @each = map { $_->algorithm . '=' . $_->result_detail } $dkim->signatures;
             $reply = { ok => ($dkim->result eq 'pass' ? JSON::PP::true : JSON::PP::false),
-                       error => $dkim->result_detail };
+                       error => $dkim->result_detail, each => join(', ', @each) };
         }
         1;
     } or do { $reply = { ok => JSON::PP::false, error => "$@" } };
