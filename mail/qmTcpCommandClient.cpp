@@ -139,6 +139,18 @@ void TqmTcpCommandClient::Transfer(F AStep) {
   CheckAborted();
 }
 
+template <typename F>
+void TqmTcpCommandClient::TransferOut(F AStep) {
+  try {
+    Transfer(AStep);
+  } catch (const EqmSocketError& E) {
+    // A server that refuses (a message too big, a shutdown) and resets at
+    // once makes our next write fail; its reply explains that failure.
+    if (IsConnectionLostError(E.ErrorCode())) RaiseReplyLeftAtLoss();
+    throw;
+  }
+}
+
 void TqmTcpCommandClient::RaiseLimit(const char* AText, int64_t ALimit, int ACode) {
   try {
     Connection()->Disconnect(false);
@@ -183,7 +195,7 @@ void TqmTcpCommandClient::WriteCommand(const std::string& ACommand) {
   FReplyTail = false;
   const std::string Line = ACommand + "\r\n";
   Connection()->InitProgress(0, 0);
-  Transfer([&] { Connection()->WriteString(Line, GetWriteCharSet()); });
+  TransferOut([&] { Connection()->WriteString(Line, GetWriteCharSet()); });
   DoSendCommand(Line);
 }
 
@@ -275,19 +287,42 @@ bool TqmTcpCommandClient::ReadResponseChunk(bool AAppend) {
   FResponseBytes += Block.Size();
   if (FMaxResponseSize > 0 && FResponseBytes > FMaxResponseSize)
     RaiseLimit(qmResponseTooLarge, FMaxResponseSize, qmResponseTooLargeCode);
+  return AddBytes(reinterpret_cast<char*>(Block.Memory()), static_cast<size_t>(Block.Size()), AAppend);
+}
+
+bool TqmTcpCommandClient::AddBytes(char* AData, size_t ASize, bool AAppend) {
   const std::string CharSet = GetReadCharSet();
   if (CharSet.empty()) {
     // No charset: the bytes are the text (what the translator would copy).
-    char* Text = reinterpret_cast<char*>(Block.Memory());
-    const size_t Size = static_cast<size_t>(Block.Size());
-    std::replace(Text, Text + Size, '\0', ' ');
-    return AddBlock(std::string_view(Text, Size), AAppend);
+    std::replace(AData, AData + ASize, '\0', ' ');
+    return AddBlock(std::string_view(AData, ASize), AAppend);
   }
   std::string Text =
-      Block.Size() > 0 ? TqmTranslator::GetString(Block.Memory(), Block.Size(), CharSet) : std::string();
+      ASize > 0 ? TqmTranslator::GetString(AData, static_cast<int64_t>(ASize), CharSet)
+                : std::string();
   std::replace(Text.begin(), Text.end(), '\0', ' ');
   return AddBlock(Text, AAppend);
 }
+
+void TqmTcpCommandClient::RaiseReplyLeftAtLoss() {
+  std::string Left = Connection()->TakeUnreadAtLoss();
+  if (Left.empty()) return;
+  FResponse->Clear();
+  FPendingCR = false;
+  const bool Incomplete = AddBytes(Left.data(), Left.size(), false);
+  const int Complete = FResponse->Count() - (Incomplete ? 1 : 0);
+  for (int I = 0; I < Complete; ++I) {
+    const int Code = GetResponseCode(FResponse->Get(I));
+    if (Code == 0) continue;
+    // The reply is what the server had to say; what may follow it is not.
+    while (FResponse->Count() > I + 1) FResponse->Delete(FResponse->Count() - 1);
+    FLastResponseCode = Code;
+    DoReceiveResponse(FResponse.get());
+    throw EqmTcpClientError(Trim(FResponse->Join("\r\n")), Code);
+  }
+  FResponse->Clear();
+}
+
 
 int TqmTcpCommandClient::FindResponseCode(int AStartIndex, int AEnd, const TOkCodes& AOkResponses, int& ALastCode,
                                           bool ADataMode) {
@@ -426,7 +461,7 @@ void TqmTcpCommandClient::SendMultipleLines(TStrings& ALines, const std::string&
       const int64_t Room = AData.Size();
       AData.SetSize(AUsed);
       AData.SetPosition(0);
-      Transfer([&] { Conn.WriteData(&AData); });
+      TransferOut([&] { Conn.WriteData(&AData); });
       AData.SetSize(Room);
     };
     // A string list is read without a virtual call per line. Lines are
@@ -462,7 +497,7 @@ void TqmTcpCommandClient::SendMultipleLines(TStrings& ALines, const std::string&
     if (Terminator.empty()) More.Last();
     if (Used > 0) Send(Buffer, Used);
     More.Last();
-    if (!Terminator.empty()) Transfer([&] { Conn.WriteString(Terminator, CharSet); });
+    if (!Terminator.empty()) TransferOut([&] { Conn.WriteString(Terminator, CharSet); });
     More.End();
   } catch (...) {
     SetInProgress(false);

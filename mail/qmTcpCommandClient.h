@@ -254,6 +254,14 @@ class TqmTcpCommandClient : public TqmTcpClientTls {
   // connection before it passes on; a Cancel raises ECONNABORTED.
   template <typename F>
   void Transfer(F AStep);
+  // A write by Transfer; when it finds the connection lost, a complete
+  // reply the server sent before is raised (EqmTcpClientError with its
+  // code) instead of the write's error.
+  template <typename F>
+  void TransferOut(F AStep);
+  void RaiseReplyLeftAtLoss();
+  // Adds raw reply bytes (converted from the read charset) as ReadResponseChunk does.
+  bool AddBytes(char* AData, size_t ASize, bool AAppend);
   // Routes the connection's progress to OnProgress while alive.
   class TProgressRelay;
 

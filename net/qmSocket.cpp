@@ -451,7 +451,28 @@ bool TqmTcpConnection::NeedClose() { return FPeerClosed || TqmConnection::NeedCl
 
 void TqmTcpConnection::SetActive(bool AValue) {
   TqmConnection::SetActive(AValue);
-  if (AValue) FPeerClosed = false;
+  if (AValue) {
+    FPeerClosed = false;
+    FUnreadAtLoss.clear();
+  }
+}
+
+void TqmTcpConnection::KeepUnreadAtLoss() {
+  FUnreadAtLoss.clear();
+  if (!HasNetworkStream() || !Socket().IsValid()) return;
+  // A reply is short; a peer that still streams bytes at us is not waited
+  // for (the reads never block: the socket is non-blocking and lost).
+  TMemoryStream Data;
+  try {
+    for (int I = 0; I < 8 && Data.Size() < qmMaxReadPerCall; ++I) {
+      const int64_t Before = Data.Size();
+      NetworkStream().Read(&Data);
+      if (Data.Size() == Before) break;
+    }
+  } catch (const Exception&) {
+    // A broken record or a reset with nothing queued: what came is kept.
+  }
+  FUnreadAtLoss.assign(reinterpret_cast<const char*>(Data.Memory()), static_cast<size_t>(Data.Size()));
 }
 
 void TqmTcpConnection::CheckEventError(int AError) {
@@ -556,6 +577,7 @@ void TqmTcpConnection::WriteStep(TStream* ASource) {
         if (Events.Has(neClose)) {
           CheckEventError(Events.CloseError);
           const bool Unsent = !Done;
+          if (Unsent) KeepUnreadAtLoss();
           Disconnect(false);
           // The peer closed before it got everything: not a success.
           if (Unsent) RaiseSocketError(EPIPE);
@@ -567,6 +589,15 @@ void TqmTcpConnection::WriteStep(TStream* ASource) {
         Done = true;
       }
     } while (!Done && !NetworkStream().IsStopped());
+  } catch (const EqmSocketError& E) {
+    if (HasNetworkStream() && NetworkStream().NeedClose()) {
+      if (IsConnectionLostError(E.ErrorCode())) KeepUnreadAtLoss();
+      try {
+        Disconnect(false);
+      } catch (const EqmSocketError&) {
+      }
+    }
+    throw;
   } catch (...) {
     if (HasNetworkStream() && NetworkStream().NeedClose()) {
       try {
@@ -696,6 +727,10 @@ void TqmTcpClientConnection::Open(const std::string& AIP, int APort) {
   }
   SelectNetworkEvents(neRead | neWrite | neClose);
   SetActive(true);
+  // The stream's own start (a proxy's negotiation, a TLS handshake) must
+  // end within TimeOut as a whole: a peer that dribbles bytes does not
+  // stretch it.
+  TqmDeadlineScope Deadline(*this, TimeOut());
   DispatchNextAction();
   if (!Active()) RaiseSocketErrorMessage(qmNotActive, qmNotActiveCode);
   NetworkStream().AfterConnect();
@@ -704,6 +739,7 @@ void TqmTcpClientConnection::Open(const std::string& AIP, int APort) {
 
 void TqmTcpClientConnection::StartStream() {
   if (!Active()) RaiseSocketErrorMessage(qmNotActive, qmNotActiveCode);
+  TqmDeadlineScope Deadline(*this, TimeOut());
   NetworkStream().InitClientSession();
   if (IsAborted()) {
     Disconnect(false);

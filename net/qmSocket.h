@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/qmComponent.h"
@@ -348,16 +349,24 @@ class TqmTcpConnection : public TqmSyncConnection {
   void DispatchNextAction() override;
 
   bool PeerClosed() const { return FPeerClosed; }
+  // What the peer had sent, unread, when a write found the connection lost
+  // (often its refusal, e.g. "552 message too big", right before a reset);
+  // empty when nothing was left. Taking it empties it.
+  std::string TakeUnreadAtLoss() { return std::exchange(FUnreadAtLoss, std::string()); }
 
  protected:
   void ReadStep(TStream* ADestination);
   void WriteStep(TStream* ASource);
+  // Reads, without waiting, what the kernel still holds for a connection a
+  // write found lost, before the socket is closed and the bytes go with it.
+  void KeepUnreadAtLoss();
   // Raises AError when the event carried one; a lost connection first marks
   // the stream so that the step disconnects.
   void CheckEventError(int AError);
 
  private:
   bool FPeerClosed = false;
+  std::string FUnreadAtLoss;
 };
 
 class TqmUdpConnection : public TqmSyncConnection {

@@ -233,6 +233,8 @@ TEST_F(FaultProxy, Pop3StlsDroppedInTheHandshake) {
   C.SetUseTLS(ctExplicit);
   Case(Pop3Proxy, "tls_drop=20", -999, C, LoginOnly);
   Case(Pop3Proxy, "tls_drop=0", -999, C, LoginOnly);
+  // Every byte of the handshake is progress, but it must end within TimeOut.
+  Case(Pop3Proxy, "tls_dribble=100", qmTimeoutErrorCode, C, LoginOnly);
 }
 
 void SendBig(TqmSmtp& AClient) {
@@ -272,6 +274,7 @@ TEST_F(FaultProxy, SmtpStartTlsDroppedInTheHandshake) {
   C.MailData().Add("");
   C.MailData().Add("hello");
   Case(SmtpProxy, "tls_drop=30", -999, C, SendBig);
+  Case(SmtpProxy, "tls_dribble=100", qmTimeoutErrorCode, C, SendBig);
 }
 
 }  // namespace

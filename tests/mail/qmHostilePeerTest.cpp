@@ -420,5 +420,96 @@ TEST(HostilePeer, DestructionSendsQuitWithoutEvents) {
   EXPECT_NE(Seen.find("QUIT\r\n"), std::string::npos) << Seen;
 }
 
+TEST(HostilePeer, RefusalRightBeforeAResetWhileWritingIsReported) {
+  // The server refuses and resets while the client still writes: its reply,
+  // not the failed write, is what the caller learns. In the middle of a
+  // message body (DATA) and before a command of an idle session.
+  constexpr int Rounds = 8;
+  auto HardClose = [](int P) {
+    linger Hard{1, 0};
+    setsockopt(P, SOL_SOCKET, SO_LINGER, &Hard, sizeof Hard);
+  };
+  TServer Smtp(
+      [&](TServer&, int P) {
+        SendText(P, "220 ready\r\n");
+        for (const char* Reply : {"250 hello\r\n", "250 sender ok\r\n", "250 rcpt ok\r\n", "354 go ahead\r\n"}) {
+          ReadUntil(P, "\r\n");
+          SendText(P, Reply);
+        }
+        char Some[65536];
+        (void)recv(P, Some, sizeof Some, MSG_WAITALL);
+        SendText(P, "552-5.3.4 Message size exceeds fixed limit\r\n552 5.3.4 Try a smaller one\r\n");
+        HardClose(P);
+      },
+      Rounds);
+  TStringList Body;
+  Body.Add("Subject: too big");
+  Body.Add("");
+  for (int I = 0; I < 80000; ++I) Body.Add(std::string(100, 'b'));
+  for (int I = 0; I < Rounds; ++I) {
+    TqmSmtp C;
+    C.SetServer("127.0.0.1");
+    C.SetPort(Smtp.Port);
+    C.SetTimeOut(10000);
+    C.SetMailFrom("a@qm.test");
+    C.MailToList().Add("b@qm.test");
+    C.MailData().Assign(Body);
+    C.Open();
+    std::string Message;
+    EXPECT_EQ(CodeOf([&] { C.Send(); }, &Message), 552) << Message;
+    EXPECT_EQ(Message, "552-5.3.4 Message size exceeds fixed limit\r\n552 5.3.4 Try a smaller one");
+    EXPECT_EQ(C.LastResponseCode(), 552);
+    EXPECT_FALSE(C.Active());
+  }
+
+  TServer Pop3(
+      [&](TServer&, int P) {
+        SendText(P, "+OK ready\r\n");
+        ReadUntil(P, "\r\n");
+        SendText(P, "+OK\r\n");
+        ReadUntil(P, "\r\n");
+        SendText(P, "+OK logged in\r\n");
+        std::this_thread::sleep_for(milliseconds(100));
+        SendText(P, "-ERR shutting down, bye\r\n");
+        HardClose(P);
+      },
+      Rounds);
+  for (int I = 0; I < Rounds; ++I) {
+    TqmPop3 C;
+    PreparePop3(C, Pop3.Port);
+    C.Open();
+    // The reply and the reset are in by the time the client speaks again.
+    std::this_thread::sleep_for(milliseconds(400));
+    std::string Message;
+    EXPECT_EQ(CodeOf([&] { C.Noop(); }, &Message), 20) << Message;
+    EXPECT_EQ(Message, "-ERR shutting down, bye");
+    EXPECT_FALSE(C.Active());
+  }
+}
+
+TEST(HostilePeer, TlsHandshakeThatTricklesEndsWithinTimeOut) {
+  // A TLS record header that announces a full record, then one byte every
+  // 200 ms: each byte restarts the silence clock, the handshake as a whole
+  // still ends at TimeOut.
+  TServer S(
+      [](TServer& T, int P) {
+        char Hello[512];
+        (void)recv(P, Hello, sizeof Hello, 0);
+        SendText(P, std::string("\x16\x03\x03\x40\x00", 5));
+        while (SendText(P, "x") && T.Pause(milliseconds(200))) {
+        }
+      });
+  TqmPop3 C;
+  PreparePop3(C, S.Port, 1500);
+  C.SetUseTLS(ctImplicit);
+  steady_clock::duration Took;
+  std::string Message;
+  EXPECT_EQ(TimedCode([&] { C.Open(); }, Took, &Message), qmTimeoutErrorCode) << Message;
+  EXPECT_GE(Took, milliseconds(1000));
+  EXPECT_LT(Took, seconds(6));
+  EXPECT_FALSE(C.Active());
+  S.Stop();
+}
+
 }  // namespace
 }  // namespace qm

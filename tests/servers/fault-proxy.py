@@ -18,7 +18,9 @@ number of connections accepted so far. Keys, each with the prefix up_
 
 and tls_drop=K: once the client sends a TLS record (a byte 0x16 at the start
 of a piece, e.g. the ClientHello after STARTTLS), forward K more bytes of the
-server's answer, then reset both sides.
+server's answer, then reset both sides; and tls_dribble=MS: from then on,
+forward the server's answer one byte every MS (a handshake that never ends
+while every byte looks like progress).
 """
 import asyncio
 import socket
@@ -114,8 +116,17 @@ class Link:
                 data = await reader.read(65536)
                 if not data:
                     break
-                if direction == "up" and "tls_drop" in f and data[:1] == b"\x16":
+                if direction == "up" and ("tls_drop" in f or "tls_dribble" in f) and data[:1] == b"\x16":
                     self.tls_seen = True
+                if direction == "down" and self.tls_seen and "tls_dribble" in f:
+                    pause = int(f["tls_dribble"]) / 1000.0
+                    for i in range(len(data)):
+                        if self.done:
+                            return
+                        writer.write(data[i:i + 1])
+                        await writer.drain()
+                        await asyncio.sleep(pause)
+                    continue
                 if direction == "down" and self.tls_seen and "tls_drop" in f:
                     if tls_left is None:
                         tls_left = int(f["tls_drop"])
