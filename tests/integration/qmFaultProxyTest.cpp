@@ -26,6 +26,7 @@ namespace {
 using namespace std::chrono;
 using test::Port;
 using test::ServerEnv;
+using test::TEnvGuard;
 using test::TestServers;
 using test::Value;
 
@@ -64,29 +65,6 @@ int ErrorOf(F AAction, std::string& AMessage) {
   }
   return 0;
 }
-
-// Sets an environment variable for as long as it lives; the old value
-// comes back after (other tests trust their own CA through it).
-class TEnvGuard {
- public:
-  TEnvGuard(const char* AName, const std::string& AValue) : FName(AName) {
-    if (const char* Old = std::getenv(AName)) FOld = Old, FHad = true;
-    setenv(AName, AValue.c_str(), 1);
-  }
-  ~TEnvGuard() {
-    if (FHad)
-      setenv(FName, FOld.c_str(), 1);
-    else
-      unsetenv(FName);
-  }
-  TEnvGuard(const TEnvGuard&) = delete;
-  TEnvGuard& operator=(const TEnvGuard&) = delete;
-
- private:
-  const char* FName;
-  std::string FOld;
-  bool FHad = false;
-};
 
 class FaultProxy : public ::testing::Test {
  protected:

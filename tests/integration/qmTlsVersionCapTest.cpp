@@ -14,31 +14,9 @@ namespace qm {
 namespace {
 
 using test::Port;
+using test::TEnvGuard;
 using test::TestServers;
 using test::Value;
-
-// Sets an environment variable for as long as it lives; the old value
-// comes back after (other tests trust their own CA through it).
-class TEnvGuard {
- public:
-  TEnvGuard(const char* AName, const std::string& AValue) : FName(AName) {
-    if (const char* Old = std::getenv(AName)) FOld = Old, FHad = true;
-    setenv(AName, AValue.c_str(), 1);
-  }
-  ~TEnvGuard() {
-    if (FHad)
-      setenv(FName, FOld.c_str(), 1);
-    else
-      unsetenv(FName);
-  }
-  TEnvGuard(const TEnvGuard&) = delete;
-  TEnvGuard& operator=(const TEnvGuard&) = delete;
-
- private:
-  const char* FName;
-  std::string FOld;
-  bool FHad = false;
-};
 
 // Opens implicit TLS with AFlags; the negotiated version, or "" when the
 // handshake failed.
