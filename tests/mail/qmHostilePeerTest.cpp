@@ -10,6 +10,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <memory>
+#include <ostream>
 #include <thread>
 
 #include "core/qmMessageQueue.h"
@@ -81,6 +84,26 @@ void Pop3Session(int APeer, const std::string& ABody) {
 
 const std::string GoodBody = "Subject: hi\r\n\r\nhello\r\n.\r\n";
 
+// A session script whose first session is AHostile and whose later ones
+// are good POP3 sessions (for the fresh session after the failure).
+std::function<void(TServer&, int)> HostileOnce(std::function<void(TServer&, int)> AHostile) {
+  auto Sessions = std::make_shared<int>(0);
+  return [Sessions, AHostile](TServer& T, int P) {
+    if ((*Sessions)++ > 0) return Pop3Session(P, GoodBody);
+    AHostile(T, P);
+  };
+}
+
+// Greets, accepts USER and PASS, and reads up to RETR 1.
+void LoginUntilRetrieve(int P) {
+  SendText(P, "+OK ready\r\n");
+  ReadUntil(P, "\r\n");
+  SendText(P, "+OK\r\n");
+  ReadUntil(P, "\r\n");
+  SendText(P, "+OK\r\n");
+  ReadUntil(P, "RETR 1\r\n");
+}
+
 void PreparePop3(TqmPop3& AClient, int APort, int ATimeOut = 5000) {
   AClient.SetServer("127.0.0.1");
   AClient.SetPort(APort);
@@ -127,71 +150,86 @@ TEST(HostilePeer, EndlessStatusLineEndsAtTheLineLimit) {
   S.Stop();
 }
 
-TEST(HostilePeer, EndlessMultiLineReplyEndsAtTheResponseLimit) {
-  // Lines of a message that never ends: the total is what is bounded.
-  TServer S(
-      [](TServer& T, int P) {
-        static int Session = 0;
-        if (Session++ > 0) return Pop3Session(P, GoodBody);
-        SendText(P, "+OK ready\r\n");
-        ReadUntil(P, "\r\n");
-        SendText(P, "+OK\r\n");
-        ReadUntil(P, "\r\n");
-        SendText(P, "+OK\r\n");
-        ReadUntil(P, "RETR 1\r\n");
-        std::string Lines;
-        for (int I = 0; I < 4096; ++I) Lines += "data line that never ends the message\r\n";
-        SendText(P, "+OK\r\n");
-        while (!T.Stopped && SendText(P, Lines)) {
-        }
-      },
-      2);
+// A server that logs the client in and answers RETR 1 with something it
+// cannot hold or cannot wait for: each case names the limit that must end
+// it, with bounds on time and memory, and the client works again after.
+struct TRetrieveCase {
+  const char* Name;
+  std::function<void(TServer&, int)> Answer;  // after RETR 1 was read
+  std::function<void(TqmPop3&)> Limit;
+  int Code;
+  const char* MessagePart;
+  milliseconds AtLeast;
+  seconds AtMost;
+  long MaxGrowthKiB;  // peak resident memory growth
+};
+
+void PrintTo(const TRetrieveCase& ACase, std::ostream* AOut) { *AOut << ACase.Name; }
+
+class HostileRetrieve : public ::testing::TestWithParam<TRetrieveCase> {};
+
+TEST_P(HostileRetrieve, EndsAtItsLimit) {
+  const TRetrieveCase& Case = GetParam();
+  TServer S(HostileOnce([&Case](TServer& T, int P) {
+              LoginUntilRetrieve(P);
+              Case.Answer(T, P);
+            }),
+            2);
   const long Before = PeakKiB();
   TqmPop3 C;
   PreparePop3(C, S.Port);
-  C.SetMaxResponseSize(32 << 20);
+  Case.Limit(C);
   C.Open();
   steady_clock::duration Took;
   std::string Message;
-  EXPECT_EQ(TimedCode([&] { C.Retrieve(1); }, Took, &Message), qmResponseTooLargeCode);
-  EXPECT_NE(Message.find("MaxResponseSize"), std::string::npos) << Message;
+  EXPECT_EQ(TimedCode([&] { C.Retrieve(1); }, Took, &Message), Case.Code) << Message;
+  EXPECT_NE(Message.find(Case.MessagePart), std::string::npos) << Message;
   EXPECT_FALSE(C.Active());
-  EXPECT_LT(Took, seconds(30));
-  // 32 MB of short lines, held as strings: well under what was sent.
-  EXPECT_LT(PeakKiB() - Before, 400 * 1024);
+  EXPECT_GE(Took, Case.AtLeast);
+  EXPECT_LT(Took, Case.AtMost);
+  EXPECT_LT(PeakKiB() - Before, Case.MaxGrowthKiB);
   ExpectFreshSessionWorks(C);
 }
 
-TEST(HostilePeer, DataLineWithoutEndEndsAtTheDataLineLimit) {
-  TServer S(
-      [](TServer& T, int P) {
-        static int Session = 0;
-        if (Session++ > 0) return Pop3Session(P, GoodBody);
-        SendText(P, "+OK ready\r\n");
-        ReadUntil(P, "\r\n");
-        SendText(P, "+OK\r\n");
-        ReadUntil(P, "\r\n");
-        SendText(P, "+OK\r\n");
-        ReadUntil(P, "RETR 1\r\n");
+INSTANTIATE_TEST_SUITE_P(
+    HostilePeer, HostileRetrieve,
+    ::testing::Values(
+        // Lines of a message that never ends: the total is what is bounded.
+        // 32 MB of short lines, held as strings: well under what was sent.
+        TRetrieveCase{"EndlessMultiLineReplyEndsAtTheResponseLimit",
+                      [](TServer& T, int P) {
+                        std::string Lines;
+                        for (int I = 0; I < 4096; ++I) Lines += "data line that never ends the message\r\n";
+                        SendText(P, "+OK\r\n");
+                        while (!T.Stopped && SendText(P, Lines)) {
+                        }
+                      },
+                      [](TqmPop3& C) { C.SetMaxResponseSize(32 << 20); }, qmResponseTooLargeCode, "MaxResponseSize",
+                      milliseconds(0), seconds(30), 400 * 1024},
         // The status line and the start of an endless line in one segment.
-        std::string Base64(1 << 16, 'Q');
-        SendText(P, "+OK\r\nSubject: x\r\n\r\n" + Base64);
-        while (!T.Stopped && SendText(P, Base64)) {
-        }
-      },
-      2);
-  const long Before = PeakKiB();
-  TqmPop3 C;
-  PreparePop3(C, S.Port);
-  C.SetMaxDataLineLength(4 << 20);
-  C.Open();
-  std::string Message;
-  EXPECT_EQ(CodeOf([&] { C.Retrieve(1); }, &Message), qmDataLineTooLongCode);
-  EXPECT_NE(Message.find("MaxDataLineLength"), std::string::npos) << Message;
-  EXPECT_FALSE(C.Active());
-  EXPECT_LT(PeakKiB() - Before, 64 * 1024);
-  ExpectFreshSessionWorks(C);
-}
+        TRetrieveCase{"DataLineWithoutEndEndsAtTheDataLineLimit",
+                      [](TServer& T, int P) {
+                        std::string Base64(1 << 16, 'Q');
+                        SendText(P, "+OK\r\nSubject: x\r\n\r\n" + Base64);
+                        while (!T.Stopped && SendText(P, Base64)) {
+                        }
+                      },
+                      [](TqmPop3& C) { C.SetMaxDataLineLength(4 << 20); }, qmDataLineTooLongCode,
+                      "MaxDataLineLength", milliseconds(0), seconds(30), 64 * 1024},
+        // Five bytes a second against a limit of 100 over 1.5 s.
+        TRetrieveCase{"SlowDataTransferEndsAtTheLowSpeedLimit",
+                      [](TServer& T, int P) {
+                        SendText(P, "+OK\r\n");
+                        const std::string Body(2000, 'a');
+                        for (char Ch : Body)
+                          if (!SendText(P, std::string(1, Ch)) || !T.Pause(milliseconds(200))) return;
+                      },
+                      [](TqmPop3& C) {
+                        C.SetLowSpeedLimit(100);
+                        C.SetLowSpeedTime(1500);
+                      },
+                      qmTransferTooSlowCode, "too slow", milliseconds(1400), seconds(8), 64 * 1024}),
+    [](const ::testing::TestParamInfo<TRetrieveCase>& AInfo) { return std::string(AInfo.param.Name); });
 
 TEST(HostilePeer, StatusReplyOfEndlessContinuationLines) {
   TServer S([](TServer& T, int P) {
@@ -215,15 +253,12 @@ TEST(HostilePeer, StatusReplyOfEndlessContinuationLines) {
 TEST(HostilePeer, SlowlorisStatusReplyEndsWithinTimeOut) {
   // One byte every 300 ms: each restarts the silence clock, but the whole
   // greeting must come within TimeOut.
-  TServer S(
-      [](TServer& T, int P) {
-        static int Session = 0;
-        if (Session++ > 0) return Pop3Session(P, GoodBody);
-        const std::string Greeting = "+OK a greeting that trickles in for a long time\r\n";
-        for (char Ch : Greeting)
-          if (!SendText(P, std::string(1, Ch)) || !T.Pause(milliseconds(300))) return;
-      },
-      2);
+  TServer S(HostileOnce([](TServer& T, int P) {
+              const std::string Greeting = "+OK a greeting that trickles in for a long time\r\n";
+              for (char Ch : Greeting)
+                if (!SendText(P, std::string(1, Ch)) || !T.Pause(milliseconds(300))) return;
+            }),
+            2);
   TqmPop3 C;
   PreparePop3(C, S.Port, 1500);
   steady_clock::duration Took;
@@ -231,37 +266,6 @@ TEST(HostilePeer, SlowlorisStatusReplyEndsWithinTimeOut) {
   EXPECT_GE(Took, milliseconds(1000));
   EXPECT_LT(Took, seconds(6));
   EXPECT_FALSE(C.Active());
-  ExpectFreshSessionWorks(C);
-}
-
-TEST(HostilePeer, SlowDataTransferEndsAtTheLowSpeedLimit) {
-  TServer S(
-      [](TServer& T, int P) {
-        static int Session = 0;
-        if (Session++ > 0) return Pop3Session(P, GoodBody);
-        SendText(P, "+OK ready\r\n");
-        ReadUntil(P, "\r\n");
-        SendText(P, "+OK\r\n");
-        ReadUntil(P, "\r\n");
-        SendText(P, "+OK\r\n");
-        ReadUntil(P, "RETR 1\r\n");
-        SendText(P, "+OK\r\n");
-        const std::string Body(2000, 'a');
-        for (char Ch : Body)
-          if (!SendText(P, std::string(1, Ch)) || !T.Pause(milliseconds(200))) return;
-      },
-      2);
-  TqmPop3 C;
-  PreparePop3(C, S.Port, 5000);
-  C.SetLowSpeedLimit(100);
-  C.SetLowSpeedTime(1500);
-  C.Open();
-  steady_clock::duration Took;
-  std::string Message;
-  EXPECT_EQ(TimedCode([&] { C.Retrieve(1); }, Took, &Message), qmTransferTooSlowCode);
-  EXPECT_NE(Message.find("too slow"), std::string::npos) << Message;
-  EXPECT_GE(Took, milliseconds(1400));
-  EXPECT_LT(Took, seconds(8));
   ExpectFreshSessionWorks(C);
 }
 
@@ -337,13 +341,10 @@ TEST(HostilePeer, ReplyRightBeforeAResetIsRead) {
 }
 
 TEST(HostilePeer, CancelFromAnotherThreadEndsABlockedOpen) {
-  TServer S(
-      [](TServer&, int P) {
-        static int Session = 0;
-        if (Session++ > 0) return Pop3Session(P, GoodBody);
-        ReadUntil(P, "\n", 20000);  // no greeting; waits for the client to go
-      },
-      2);
+  TServer S(HostileOnce([](TServer&, int P) {
+              ReadUntil(P, "\n", 20000);  // no greeting; waits for the client to go
+            }),
+            2);
   TqmPop3 C;
   PreparePop3(C, S.Port, 30000);
   std::thread Canceller([&] {
@@ -366,20 +367,12 @@ TEST(HostilePeer, CancelFromAnotherThreadEndsABlockedOpen) {
 }
 
 TEST(HostilePeer, AbortFromATimerEndsARetrieve) {
-  TServer S(
-      [](TServer&, int P) {
-        static int Session = 0;
-        if (Session++ > 0) return Pop3Session(P, GoodBody);
-        SendText(P, "+OK ready\r\n");
-        ReadUntil(P, "\r\n");
-        SendText(P, "+OK\r\n");
-        ReadUntil(P, "\r\n");
-        SendText(P, "+OK\r\n");
-        ReadUntil(P, "RETR 1\r\n");
-        SendText(P, "+OK\r\nSubject: x\r\n");
-        ReadUntil(P, "\n", 20000);  // the rest never comes
-      },
-      2);
+  TServer S(HostileOnce([](TServer&, int P) {
+              LoginUntilRetrieve(P);
+              SendText(P, "+OK\r\nSubject: x\r\n");
+              ReadUntil(P, "\n", 20000);  // the rest never comes
+            }),
+            2);
   TqmPop3 C;
   PreparePop3(C, S.Port, 30000);
   C.Open();
