@@ -42,22 +42,7 @@ int RunExample(const std::string& AName, const std::vector<std::string>& AArgs, 
 #endif
 }
 
-class Examples : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    Servers = new TestServers;
-    Env = Servers->Start("postfix");
-    Pop3 = Servers->Env("dovecot");
-  }
-  static void TearDownTestSuite() {
-    delete Servers;
-    Servers = nullptr;
-  }
-  static TestServers* Servers;
-  static ServerEnv Env, Pop3;
-};
-TestServers* Examples::Servers = nullptr;
-ServerEnv Examples::Env, Examples::Pop3;
+class Examples : public test::PostfixAndDovecotSuite {};
 
 TEST_F(Examples, SendFetchAndSaveTheAttachmentBack) {
   const fs::path Work = Servers->StateDir() / "examples";

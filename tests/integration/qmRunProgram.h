@@ -61,4 +61,21 @@ inline TProgramRun RunProgram(const std::string& AProgram, const std::vector<std
   return Run;
 }
 
+// A suite whose tests send through postfix and read back from the dovecot
+// it delivers to: both started once for the suite.
+class PostfixAndDovecotSuite : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    Servers = new TestServers;
+    Env = Servers->Start("postfix");
+    Pop3 = Servers->Env("dovecot");
+  }
+  static void TearDownTestSuite() {
+    delete Servers;
+    Servers = nullptr;
+  }
+  static inline TestServers* Servers = nullptr;
+  static inline ServerEnv Env, Pop3;
+};
+
 }  // namespace qm::test

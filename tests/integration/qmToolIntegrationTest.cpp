@@ -208,17 +208,8 @@ TEST(ToolCommandLine, HelpOnEveryLevelAndVersion) {
 
 // ------------------------------------------------------------------- qm send
 
-class ToolSend : public ::testing::Test {
+class ToolSend : public test::PostfixAndDovecotSuite {
  protected:
-  static void SetUpTestSuite() {
-    Servers = new TestServers;
-    Env = Servers->Start("postfix");
-    Pop3 = Servers->Env("dovecot");
-  }
-  static void TearDownTestSuite() {
-    delete Servers;
-    Servers = nullptr;
-  }
   static std::vector<std::string> Connection(const std::string& ASecurity, const std::string& APortKey) {
     return {"--server", "127.0.0.1", "--port", Value(Env, APortKey), "--security", ASecurity,
             "--ca-file", Value(Env, "CA_CERT"), "--timeout", "10"};
@@ -227,11 +218,7 @@ class ToolSend : public ::testing::Test {
     A.insert(A.end(), B.begin(), B.end());
     return A;
   }
-  static TestServers* Servers;
-  static ServerEnv Env, Pop3;
 };
-TestServers* ToolSend::Servers = nullptr;
-ServerEnv ToolSend::Env, ToolSend::Pop3;
 
 TEST_F(ToolSend, EverySecurityModeAndLoginDelivers) {
   const std::string Password = Value(Env, "SMTP_PASSWORD");
