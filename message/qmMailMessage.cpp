@@ -874,10 +874,10 @@ void TqmMailMessage::ParseBodies(const TStrings& ALines, int AStart) {
 }
 
 void TqmMailMessage::ParseBodyRange(const TStrings& ALines, int AHeaderBegin, int ADataBegin,
-                                    int AEnd) {
+                                    int AEnd, const TDashLines* ADashLines) {
   TCounterGuard Parsing(FParseCount);
   if (StartsWithCI(FContentType, "multipart/")) {
-    ParseMultipart(ALines, ADataBegin, AEnd);
+    ParseMultipart(ALines, ADataBegin, AEnd, ADashLines);
     if (FBodies->Count() == 0) {
       ParseSinglePart(ALines, AHeaderBegin, ADataBegin, AEnd);
       RemoveEmptyTextBodies();
@@ -888,7 +888,8 @@ void TqmMailMessage::ParseBodyRange(const TStrings& ALines, int AHeaderBegin, in
   }
 }
 
-void TqmMailMessage::ParseMultipart(const TStrings& ALines, int AStart, int AEnd) {
+void TqmMailMessage::ParseMultipart(const TStrings& ALines, int AStart, int AEnd,
+                                    const TDashLines* ADashLines) {
   const std::string Delimiter = "--" + FBoundary;
   // A delimiter line may be followed by white space (transport padding).
   auto Classify = [&](const std::string& ALine) -> int {  // 0 no, 1 delimiter, 2 closing
@@ -901,30 +902,49 @@ void TqmMailMessage::ParseMultipart(const TStrings& ALines, int AStart, int AEnd
     return 0;
   };
   const int Count = std::min(AEnd, ALines.Count());
+  const int Begin = std::max(AStart, 0);
+  TDashLines OwnDashLines;
+  if (!ADashLines) {
+    for (int I = Begin; I < Count; ++I) {
+      const std::string& Line = ALines[I];
+      if (Line.size() >= 2 && Line[0] == '-' && Line[1] == '-') OwnDashLines.push_back(I);
+    }
+    ADashLines = &OwnDashLines;
+  }
+  // The next delimiter of this level at or after a line; the lines asked
+  // for only grow, so the search goes on from where it stopped.
+  auto Dash = std::lower_bound(ADashLines->begin(), ADashLines->end(), Begin);
+  auto NextDelimiter = [&](int AFrom, int& AKind) -> int {
+    if (Dash != ADashLines->end() && *Dash < AFrom)
+      Dash = std::lower_bound(Dash, ADashLines->end(), AFrom);
+    for (; Dash != ADashLines->end() && *Dash < Count; ++Dash) {
+      AKind = Classify(ALines[*Dash]);
+      if (AKind != 0) return *Dash;
+    }
+    AKind = 0;
+    return Count;
+  };
   TMemoryStream Scratch;
   TqmMessageBody* Current = nullptr;
   // A nested multipart reads its lines where they are.
   TqmMultipartBody* Nested = nullptr;
   int NestedBegin = 0;
   int LineCount = 0;
-  for (int I = std::max(AStart, 0); I < Count; ++I) {
-    const int Kind = Classify(ALines[I]);
-    if (Kind == 0) {
-      if (Nested) {
-        while (I + 1 < Count && Classify(ALines[I + 1]) == 0) ++I;
-      } else if (Current) {
-        // The part's data runs to the next delimiter line; it is copied with
-        // its line breaks in one piece.
-        int End = I;
-        while (End < Count && Classify(ALines[End]) == 0) ++End;
-        WriteLines(ALines, I, End, Scratch);
-        LineCount += End - I;
-        I = End - 1;
-      }
-      continue;
+  int I = Begin;
+  while (I < Count) {
+    int Kind = 0;
+    const int Next = NextDelimiter(I, Kind);
+    // The part's data runs to the next delimiter line; it is copied with
+    // its line breaks in one piece (a nested multipart reads it in place,
+    // the preamble is dropped).
+    if (Current && !Nested && Next > I) {
+      WriteLines(ALines, I, Next, Scratch);
+      LineCount += Next - I;
     }
+    if (Kind == 0) break;
+    I = Next;
     if (Nested) {
-      Nested->ParseLines(ALines, NestedBegin, I);
+      Nested->ParseLines(ALines, NestedBegin, I, ADashLines);
       Nested = nullptr;
     } else if (Current) {
       AddBodyData(Current, Scratch, LineCount);
@@ -983,10 +1003,10 @@ void TqmMailMessage::ParseMultipart(const TStrings& ALines, int AStart, int AEnd
     Current = Body;
     Nested = dynamic_cast<TqmMultipartBody*>(Body);
     NestedBegin = DataStart;
-    I = DataStart - 1;
+    I = DataStart;
   }
   if (Nested)
-    Nested->ParseLines(ALines, NestedBegin, Count);
+    Nested->ParseLines(ALines, NestedBegin, Count, ADashLines);
   else if (Current)
     AddBodyData(Current, Scratch, LineCount);
 }

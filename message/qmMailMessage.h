@@ -350,8 +350,14 @@ class TqmMailMessage : public TComponent {
   // Every level of nesting reads its own range of the one list of lines:
   // the data is [ADataBegin, AEnd), the header of a single part
   // [AHeaderBegin, ADataBegin). Nothing of a level is copied for the next.
-  void ParseBodyRange(const TStrings& ALines, int AHeaderBegin, int ADataBegin, int AEnd);
-  void ParseMultipart(const TStrings& ALines, int AStart, int AEnd);
+  // ADashLines: the positions in ALines of the lines that start with "--",
+  // ascending (the only lines that can be delimiters). Found once per
+  // message and shared by every level, so a level visits the delimiters of
+  // its range and not every line of it; built on the spot when not given.
+  using TDashLines = std::vector<int>;
+  void ParseBodyRange(const TStrings& ALines, int AHeaderBegin, int ADataBegin, int AEnd,
+                      const TDashLines* ADashLines = nullptr);
+  void ParseMultipart(const TStrings& ALines, int AStart, int AEnd, const TDashLines* ADashLines);
   void ParseSinglePart(const TStrings& ALines, int AHeaderBegin, int ADataBegin, int AEnd);
   // One body's lines (part header, data, closing lines) and where its data
   // lines are, so the boundary check can pass over data without "--" lines.

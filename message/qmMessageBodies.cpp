@@ -786,10 +786,15 @@ void TqmMultipartBody::DataDecoded(TStream& AStream) {
 }
 
 void TqmMultipartBody::ParseLines(const TStrings& ALines, int ABegin, int AEnd) {
+  ParseLines(ALines, ABegin, AEnd, nullptr);
+}
+
+void TqmMultipartBody::ParseLines(const TStrings& ALines, int ABegin, int AEnd,
+                                  const std::vector<int>* ADashLines) {
   // The line break before the next delimiter belongs to it: a last empty
   // line is not data, as when the data is handed over joined.
   if (AEnd > ABegin && ALines[AEnd - 1].empty()) --AEnd;
-  FInner->ParseBodyRange(ALines, ABegin, ABegin, AEnd);
+  FInner->ParseBodyRange(ALines, ABegin, ABegin, AEnd, ADashLines);
   FEncodedLines = AEnd - ABegin;
 }
 

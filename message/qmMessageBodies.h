@@ -350,6 +350,11 @@ class TqmMultipartBody : public TqmMessageBody {
   void ParseLines(const TStrings& ALines, int ABegin, int AEnd);
 
  private:
+  friend class TqmMailMessage;
+  // The same, with the message's index of the lines that start with "--".
+  void ParseLines(const TStrings& ALines, int ABegin, int AEnd,
+                  const std::vector<int>* ADashLines);
+
   std::string FContentSubType;
   std::unique_ptr<TqmMailMessage> FInner;
   std::vector<std::string> FRendered;  // inner parts written by AssignBodyHeader

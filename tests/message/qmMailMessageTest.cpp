@@ -465,6 +465,47 @@ TEST(MessageParse, NestedLevelsReadTheirLinesInPlace) {
   EXPECT_EQ(dynamic_cast<TqmTextBody&>(*Back->Bodies().Items(0)).Strings().Text(), "Grüße\r\n");
 }
 
+TEST(MessageParse, EachLevelFindsOnlyItsOwnDelimiters) {
+  // Lines that start with "--" at every depth: a signature separator, a
+  // longer boundary that begins with the outer one, padding after a nested
+  // delimiter, inner levels never closed (the outer delimiter ends them),
+  // and a part after the outer close that is epilogue, not a part.
+  const std::string Source =
+      "Content-Type: multipart/mixed; boundary=o\r\n\r\n"
+      "preamble\r\n-- o\r\n"
+      "--o \t\r\nContent-Type: multipart/alternative; boundary=i\r\n\r\n"
+      "inner preamble\r\n--o-x\r\n"
+      "--i\r\nContent-Type: text/plain\r\n\r\none\r\n-- \r\nsig\r\n"
+      "--i  \r\nContent-Type: multipart/mixed; boundary=k\r\n\r\n"
+      "--k\r\nContent-Type: text/plain\r\n\r\ndeep\r\n--ob\r\n--i-\r\n"
+      "--o\r\nContent-Type: text/plain\r\n\r\nafter\r\n"
+      "--o--\r\nepilogue\r\n"
+      "--o\r\nContent-Type: text/plain\r\n\r\nnot a part\r\n";
+  auto TextOf = [](TqmMessageBody* ABody) {
+    auto* Text = dynamic_cast<TqmTextBody*>(ABody);
+    return Text ? Text->Strings().Text() : std::string("(not text)");
+  };
+  for (const bool LfOnly : {false, true}) {
+    std::string Input = Source;
+    if (LfOnly)
+      for (size_t P = Input.find("\r\n"); P != std::string::npos; P = Input.find("\r\n", P))
+        Input.erase(P, 1);
+    TqmMailMessage M;
+    M.ParseMessage(*LinesOf(Input));
+    ASSERT_EQ(M.Bodies().Count(), 2) << LfOnly;
+    auto* Alt = dynamic_cast<TqmMultipartBody*>(M.Bodies().Items(0));
+    ASSERT_NE(Alt, nullptr);
+    EXPECT_EQ(TextOf(M.Bodies().Items(1)), "after\r\n");
+    ASSERT_EQ(Alt->Bodies().Count(), 2);
+    EXPECT_EQ(TextOf(Alt->Bodies().Items(0)), "one\r\n-- \r\nsig\r\n");
+    auto* Deep = dynamic_cast<TqmMultipartBody*>(Alt->Bodies().Items(1));
+    ASSERT_NE(Deep, nullptr);
+    ASSERT_EQ(Deep->Bodies().Count(), 1);
+    EXPECT_EQ(TextOf(Deep->Bodies().Items(0)), "deep\r\n--ob\r\n--i-\r\n");
+    EXPECT_EQ(Deep->Bodies().Items(0)->DataStart(), 21);
+  }
+}
+
 TEST(MessageParse, NestingCostsNoMemoryPerLevel) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "the sanitizer's own memory hides the parser's";
