@@ -258,11 +258,18 @@ void WriteLines(const TStrings& ALines, int AFirst, int AEnd, TStream& AStream) 
   // Lines go to the stream as they are, without joining them into one text
   // first.
   if (auto* Memory = dynamic_cast<TMemoryStream*>(&AStream)) {
+    // A string list's lines are read straight from its vector, not through
+    // a checked virtual call per line (a part's data is most of a message).
+    const auto* List = dynamic_cast<const TStringList*>(&ALines);
+    if (List && (AFirst < 0 || AEnd > List->Count())) List = nullptr;
+    const auto LineAt = [&](int I) -> const std::string& {
+      return List ? List->Lines()[static_cast<size_t>(I)] : ALines.Get(I);
+    };
     size_t Size = 0;
-    for (int I = AFirst; I < AEnd; ++I) Size += ALines.Get(I).size() + 2;
+    for (int I = AFirst; I < AEnd; ++I) Size += LineAt(I).size() + 2;
     auto* W = reinterpret_cast<char*>(Memory->BeginWrite(static_cast<int64_t>(Size)));
     for (int I = AFirst; I < AEnd; ++I) {
-      const std::string& Line = ALines.Get(I);
+      const std::string& Line = LineAt(I);
       std::memcpy(W, Line.data(), Line.size());
       W += Line.size();
       *W++ = '\r';

@@ -964,18 +964,11 @@ void TqmMailMessage::ParseMultipart(const TStrings& ALines, int AStart, int AEnd
     const bool HasBlank = HeaderEnd < Count && ALines[HeaderEnd].empty();
     TStringList Header;
     for (int J = I + 1; J < HeaderEnd; ++J) Header.Append(ALines[J]);
-    if (HasBlank) {
-      // Followed by what an embedded message's header would be.
-      Header.Append(std::string());
-      for (int J = HeaderEnd + 1, N = 0; J < Count && N < 200 && !ALines[J].empty() &&
-                                         Classify(ALines[J]) == 0;
-           ++J, ++N)
-        Header.Append(ALines[J]);
-    }
     TqmMailHeaderFieldList FieldList(Root()->CharSet(), Root()->GetHeaderEncoding(),
                                      Root()->CharsPerLine());
     FieldList.Parse(0, &Header);
     std::string ContentType = FieldList.GetItemValue(FieldList.GetFieldValue("Content-Type"), "");
+    bool ParseAgain = false;
     // Without Content-Type a part is plain text, or an embedded message in
     // a digest (RFC 2045 section 5.2, RFC 2046 section 5.1.5): the part is
     // read as if it said so.
@@ -983,8 +976,19 @@ void TqmMailMessage::ParseMultipart(const TStrings& ALines, int AStart, int AEnd
       ContentType = SameText(FContentType, "multipart/digest") ? "message/rfc822" : "text/plain";
       if (FieldList.IndexOfField("Content-Type") >= 0) FieldList.RemoveField("Content-Type");
       Header.Insert(0, "Content-Type: " + ContentType);
-      FieldList.Parse(0, &Header);
+      ParseAgain = true;
     }
+    if (HasBlank && StartsWithCI(ContentType, "message/")) {
+      // An embedded message: its own header follows the part's (its
+      // Subject names the part). Other parts skip this copy of their data.
+      Header.Append(std::string());
+      for (int J = HeaderEnd + 1, N = 0; J < Count && N < 200 && !ALines[J].empty() &&
+                                         Classify(ALines[J]) == 0;
+           ++J, ++N)
+        Header.Append(ALines[J]);
+      ParseAgain = true;
+    }
+    if (ParseAgain) FieldList.Parse(0, &Header);
     const std::string Disposition =
         FieldList.GetItemValue(FieldList.GetFieldValue("Content-Disposition"), "");
     TqmMessageBody* Body = CreateBodyForPart(ContentType, Disposition);

@@ -533,7 +533,7 @@ int64_t TqmStringsUtils::LoadFromStream(TStream& AStream, bool AAppendToLast, in
     bool Last = Got < Want || Done >= Total;
     Text.clear();
     Decoder.Decode(Buffer.data(), size_t(Got), Last, Text);
-    std::replace(Text.begin(), Text.end(), '\0', ' ');
+    if (std::memchr(Text.data(), '\0', Text.size())) std::replace(Text.begin(), Text.end(), '\0', ' ');
     // A batch that held only part of a character adds nothing yet.
     if (!Text.empty()) {
       Result = AddText(Text, Append);
