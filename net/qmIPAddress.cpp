@@ -11,10 +11,21 @@ namespace qm {
 
 // ---- text forms ----
 
+// Written by hand: every received datagram names its sender, and
+// inet_ntop formats each byte through sprintf.
 std::string FormatIpV4(const in_addr& AAddress) {
+  uint8_t Bytes[4];
+  std::memcpy(Bytes, &AAddress, 4);
   char Buffer[INET_ADDRSTRLEN];
-  if (!inet_ntop(AF_INET, &AAddress, Buffer, sizeof Buffer)) return std::string();
-  return Buffer;
+  char* P = Buffer;
+  for (int I = 0; I < 4; ++I) {
+    if (I > 0) *P++ = '.';
+    const unsigned B = Bytes[I];
+    if (B >= 100) *P++ = static_cast<char>('0' + B / 100);
+    if (B >= 10) *P++ = static_cast<char>('0' + B / 10 % 10);
+    *P++ = static_cast<char>('0' + B % 10);
+  }
+  return std::string(Buffer, static_cast<size_t>(P - Buffer));
 }
 
 std::string FormatIpV6(const uint8_t (&ABytes)[16]) {
@@ -34,7 +45,8 @@ std::string FormatIpV6(const uint8_t (&ABytes)[16]) {
   if (RunLength < 2) RunStart = -1;
 
   std::string Text;
-  char Hex[8];
+  Text.reserve(39);
+  static const char kHex[] = "0123456789ABCDEF";
   for (int I = 0; I < 8; ++I) {
     if (I == RunStart) {
       Text += "::";
@@ -42,8 +54,14 @@ std::string FormatIpV6(const uint8_t (&ABytes)[16]) {
       continue;
     }
     if (!Text.empty() && Text.back() != ':') Text += ':';
-    std::snprintf(Hex, sizeof Hex, "%X", Groups[I]);
-    Text += Hex;
+    // Hexadecimal without leading zeros, as "%X" writes it.
+    bool Started = false;
+    for (int Shift = 12; Shift >= 0; Shift -= 4) {
+      const unsigned Digit = (Groups[I] >> Shift) & 0xF;
+      if (Digit == 0 && !Started && Shift > 0) continue;
+      Started = true;
+      Text += kHex[Digit];
+    }
   }
   return Text;
 }

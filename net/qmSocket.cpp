@@ -133,7 +133,9 @@ void TqmSocket::SetHandle(int AHandle, int AFamily, int AType) {
   if (FHandle >= 0 && FHandle != AHandle) close(FHandle);
   FHandle = AHandle;
   FAddressFamily = AFamily;
-  if (AType) FSocketType = AType;
+  // A type may carry the creation flags; the type itself is kept without.
+  FNonBlocking = (AType & SOCK_NONBLOCK) != 0;
+  if (AType) FSocketType = AType & ~(SOCK_NONBLOCK | SOCK_CLOEXEC);
   FSelected = 0;
   FEnabled = 0;
   FHungUp = false;
@@ -147,14 +149,19 @@ void TqmSocket::Close() {
   FSelected = 0;
   FEnabled = 0;
   FHungUp = false;
-  shutdown(Handle, SHUT_RDWR);  // fails harmlessly on unconnected sockets
+  FNonBlocking = false;
+  // A datagram socket has no connection to shut down.
+  if (FSocketType != SOCK_DGRAM) shutdown(Handle, SHUT_RDWR);  // fails harmlessly on unconnected sockets
   if (close(Handle) < 0 && errno != EINTR) RaiseSocketError(errno);
 }
 
 void TqmSocket::SelectEvents(int AMask) {
   if (FHandle < 0) RaiseSocketError(ENOTSOCK);
-  int Flags = fcntl(FHandle, F_GETFL);
-  if (Flags < 0 || fcntl(FHandle, F_SETFL, Flags | O_NONBLOCK) < 0) RaiseSocketError(errno);
+  if (!FNonBlocking) {
+    int Flags = fcntl(FHandle, F_GETFL);
+    if (Flags < 0 || fcntl(FHandle, F_SETFL, Flags | O_NONBLOCK) < 0) RaiseSocketError(errno);
+    FNonBlocking = true;
+  }
   FSelected = AMask;
   FEnabled = AMask;
 }
@@ -379,6 +386,7 @@ void TqmSyncConnection::ReleaseResources() {
 void TqmSyncConnection::Abort() {
   TqmConnection::Abort();
   if (FAbortEvent >= 0) {
+    FAbortSignalled.store(true, std::memory_order_release);
     uint64_t One = 1;
     [[maybe_unused]] ssize_t N = write(FAbortEvent, &One, sizeof One);
   }
@@ -386,7 +394,7 @@ void TqmSyncConnection::Abort() {
 
 void TqmSyncConnection::ResetAbort() {
   ClearAborted();
-  if (FAbortEvent >= 0) {
+  if (FAbortEvent >= 0 && FAbortSignalled.exchange(false, std::memory_order_acq_rel)) {
     uint64_t Value;
     [[maybe_unused]] ssize_t N = read(FAbortEvent, &Value, sizeof Value);
   }
@@ -655,7 +663,12 @@ bool TqmUdpConnection::ReadData(TStream* ADestination) {
     NetworkStream().SetHasReadData(false);
     if (NetworkStream().ReadFrom(ADestination, Address, Port)) return true;
   }
-  if (Active()) Socket().Reenable(neRead);
+  if (Active()) {
+    Socket().Reenable(neRead);
+    // A read waits for datagrams only: a writable socket would end the
+    // wait at once for nothing.
+    Socket().Disable(neWrite);
+  }
   do {
     if (!Active()) RaiseSocketError(ENOTSOCK);
     if (NetworkStream().IsStopped()) break;
@@ -752,9 +765,14 @@ void TqmTcpClientConnection::StartStream() {
 // ---- TqmUdpClientConnection ----
 
 void TqmUdpClientConnection::Open(const std::string& AIP, int APort) {
-  std::unique_ptr<TqmIPAddress> Address = TqmIPAddress::CreateFromText(AIP);
-  const int Family = Address->AddressFamily();
-  CreateSocket(Family, SOCK_DGRAM, IPPROTO_UDP);
+  if (FOpenedFamily == 0 || AIP != FOpenedIP) {
+    FOpenedFamily = TqmIPAddress::CreateFromText(AIP)->AddressFamily();
+    FOpenedIP = AIP;
+  }
+  const int Family = FOpenedFamily;
+  CreateSocket(Family, SOCK_DGRAM | SOCK_NONBLOCK, IPPROTO_UDP);
+  // The new socket's port is known after its first send (or bind).
+  SetLocalAddress(std::string(), 0);
   const std::string Binding = Trim(LocalBinding());
   if (!Binding.empty()) {
     std::unique_ptr<TqmIPAddress> Local = TqmIPAddress::CreateBindingAddress(Binding, Family);
@@ -1008,7 +1026,8 @@ bool TqmNetworkStream::ReadFrom(TStream* ADestination, std::string& AAddress, in
   if (Received > Size) RaiseSocketError(EMSGSIZE);
   ADestination->WriteBuffer(Data, Received);
   UpdateProgress(Received);
-  UpdateLocalAddress();
+  // A datagram socket keeps its local address once it has a port.
+  if (FConnection->LocalPort() == 0) UpdateLocalAddress();
   AAddress = SockAddrToText(reinterpret_cast<sockaddr*>(&From), &APort);
   SetPeer(AAddress, APort);
   return true;
@@ -1017,7 +1036,11 @@ bool TqmNetworkStream::ReadFrom(TStream* ADestination, std::string& AAddress, in
 bool TqmNetworkStream::WriteTo(TStream* ASource, const std::string& AAddress, int APort) {
   ClearNextAction();
   if (!ASource || ASource->Position() >= ASource->Size()) return true;
-  std::unique_ptr<TqmIPAddress> Target = TqmIPAddress::CreateFromText(AAddress);
+  if (!FSendTarget || AAddress != FSendTargetIP) {
+    FSendTarget = TqmIPAddress::CreateFromText(AAddress);
+    FSendTargetIP = AAddress;
+  }
+  TqmIPAddress* Target = FSendTarget.get();
   Target->SetPort(APort);
   const int Size = GetWriteBatchSize();
   if (Size <= 0) return true;
@@ -1036,7 +1059,7 @@ bool TqmNetworkStream::WriteTo(TStream* ASource, const std::string& AAddress, in
   }
   if (Sent < Chunk) ASource->Seek(Sent - Chunk, TSeekOrigin::soCurrent);
   UpdateProgress(Sent);
-  UpdateLocalAddress();
+  if (FConnection->LocalPort() == 0) UpdateLocalAddress();
   SetPeer(AAddress, APort);
   return true;
 }

@@ -91,6 +91,8 @@ class TqmSocket : public TObject {
   int SelectedEvents() const { return FSelected; }
   // Re-enables an event after the call that consumes it.
   void Reenable(int AEvent) { FEnabled |= AEvent; }
+  // Stops watching for an event until it is re-enabled.
+  void Disable(int AEvent) { FEnabled &= ~AEvent; }
   // The poll events that the enabled events need.
   short PollEvents() const;
   // Turns the revents of a wait into network events (and disables them).
@@ -106,6 +108,8 @@ class TqmSocket : public TObject {
   int FSelected = 0;
   int FEnabled = 0;
   bool FHungUp = false;
+  // O_NONBLOCK is known to be set on this handle (no fcntl needed).
+  bool FNonBlocking = false;
 };
 
 class TqmConnection : public TObject {
@@ -300,6 +304,9 @@ class TqmSyncConnection : public TqmConnection {
  private:
   int FTimeOut = 5000;
   int FAbortEvent = -1;  // eventfd
+  // Abort has written to the eventfd since the last ResetAbort: only then
+  // does ResetAbort need to read it.
+  std::atomic<bool> FAbortSignalled{false};
   TqmClock::time_point FStartTick;
   std::string FLocalBinding;
   short FLastRevents = 0;
@@ -394,6 +401,12 @@ class TqmUdpClientConnection : public TqmUdpConnection {
  public:
   ~TqmUdpClientConnection() override { Destroy(); }
   void Open(const std::string& AIP, int APort);
+
+ private:
+  // The last address opened and its family: a client that opens the same
+  // server for every exchange parses it once.
+  std::string FOpenedIP;
+  int FOpenedFamily = 0;
 };
 
 // The most bytes one Read hands back; what is left is read at the next call.
@@ -478,6 +491,9 @@ class TqmNetworkStream : public TObject {
 
  private:
   std::vector<uint8_t> FBuffer;
+  // WriteTo's parsed target, kept while datagrams go to the same address.
+  std::unique_ptr<TqmIPAddress> FSendTarget;
+  std::string FSendTargetIP;
 };
 
 // Host name to IP text; literals are returned unchanged.

@@ -21,8 +21,16 @@ TqmUdpClient::~TqmUdpClient() {
 
 void TqmUdpClient::Connect(const std::string& AServer, int APort) {
   FConnection->ResetAbort();
-  const std::string IP = FConnection->ResolveHost(AServer);
-  if (FConnection->IsAborted()) return;
+  // A server given as an address needs no lookup; once one has come back
+  // unchanged, opening it again skips the resolver (and its parse).
+  std::string IP;
+  if (!FAddressServer.empty() && AServer == FAddressServer) {
+    IP = AServer;
+  } else {
+    IP = FConnection->ResolveHost(AServer);
+    if (FConnection->IsAborted()) return;
+    if (IP == AServer) FAddressServer = AServer;
+  }
   FConnection->Open(IP, APort);
 }
 

@@ -70,6 +70,8 @@ class TqmUdpClient : public TComponent {
   std::string FServer;
   std::optional<int> FPort;
   std::string FCharSet;
+  // The last Server that was an address rather than a host name.
+  std::string FAddressServer;
 };
 
 }  // namespace qm

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "net/qmSocketError.h"
@@ -142,4 +143,36 @@ TEST(SocketError, SystemAndResolverCodesCarryTheSystemText) {
   EXPECT_EQ(CodeOf([] { RaiseResolverError(EAI_FAIL, 0); }), 11003);
   EXPECT_EQ(CodeOf([] { RaiseResolverError(EAI_NODATA, 0); }), 11004);
   EXPECT_EQ(CodeOf([] { RaiseResolverError(EAI_SYSTEM, EMFILE); }), EMFILE);
+}
+
+// The text forms are written by hand: every byte value in every position
+// must read as inet_ntop writes it, and every group as "%X" does.
+TEST(IPAddress, TextFormsMatchTheLibraryFormatting) {
+  for (int Position = 0; Position < 4; ++Position)
+    for (int Value = 0; Value < 256; ++Value) {
+      uint8_t Bytes[4] = {10, 200, 3, 45};
+      Bytes[Position] = static_cast<uint8_t>(Value);
+      in_addr A;
+      std::memcpy(&A, Bytes, 4);
+      char Expected[INET_ADDRSTRLEN];
+      ASSERT_NE(inet_ntop(AF_INET, &A, Expected, sizeof Expected), nullptr);
+      ASSERT_EQ(FormatIpV4(A), Expected);
+    }
+  for (unsigned Group : {0x1u, 0xFu, 0x10u, 0xABCu, 0x1000u, 0xFFFFu, 0x0F0Fu}) {
+    uint8_t Bytes[16] = {0x20, 0x01, 0x0D, 0xB8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    Bytes[2] = static_cast<uint8_t>(Group >> 8);
+    Bytes[3] = static_cast<uint8_t>(Group);
+    Bytes[14] = static_cast<uint8_t>(Group >> 8);
+    Bytes[15] = static_cast<uint8_t>(Group);
+    char Hex[8];
+    std::snprintf(Hex, sizeof Hex, "%X", Group);
+    EXPECT_EQ(FormatIpV6(Bytes), std::string("2001:") + Hex + "::" + Hex);
+  }
+  sockaddr_in Peer{};
+  Peer.sin_family = AF_INET;
+  Peer.sin_port = htons(5353);
+  Peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int Port = 0;
+  EXPECT_EQ(SockAddrToText(reinterpret_cast<sockaddr*>(&Peer), &Port), "127.0.0.1");
+  EXPECT_EQ(Port, 5353);
 }

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <vector>
 
 #include "tests/net/qmNetTestUtil.h"
 
@@ -163,4 +165,74 @@ TEST(UdpClient, OnChangedOncePerRealChange) {
   C.SetPort(53);
   C.SetCharSet("utf-8");
   EXPECT_EQ(Changes, 9);
+}
+
+// A client opened again for every exchange (as the resolver does) gets a
+// fresh socket each time: its local port is the one the server sees, not
+// the previous socket's, also when the server changes family in between.
+TEST(UdpClient, EachOpenReportsItsOwnSocketAndServer) {
+  int Port4 = 0, Port6 = 0;
+  TFd S4 = BoundSocket("127.0.0.1", SOCK_DGRAM, Port4);
+  TFd S6 = BoundSocket("::1", SOCK_DGRAM, Port6);
+  TqmUdpClient C;
+  std::vector<int> LocalPorts;
+  const struct {
+    const char* Server;
+    int Socket;
+    int Port;
+  } Rounds[] = {{"127.0.0.1", S4, Port4}, {"127.0.0.1", S4, Port4}, {"::1", S6, Port6},
+                {"localhost", S4, Port4}, {"127.0.0.1", S4, Port4}};
+  for (const auto& Round : Rounds) {
+    SCOPED_TRACE(Round.Server);
+    C.SetServer(Round.Server);
+    C.SetPort(Round.Port);
+    C.Open();
+    EXPECT_EQ(C.Connection()->LocalPort(), 0);
+    TStringStream Query("who");
+    C.SendPacket(&Query);
+    ASSERT_TRUE(WaitReadable(Round.Socket, 5000));
+    char Buffer[64];
+    sockaddr_storage From;
+    socklen_t Length = sizeof From;
+    ASSERT_EQ(recvfrom(Round.Socket, Buffer, sizeof Buffer, 0, reinterpret_cast<sockaddr*>(&From), &Length), 3);
+    int SeenPort = 0;
+    SockAddrToText(reinterpret_cast<sockaddr*>(&From), &SeenPort);
+    EXPECT_EQ(C.Connection()->LocalPort(), SeenPort);
+    LocalPorts.push_back(SeenPort);
+    ASSERT_EQ(sendto(Round.Socket, "me", 2, 0, reinterpret_cast<sockaddr*>(&From), Length), 2);
+    TStringStream Answer;
+    C.ReceivePacket(&Answer);
+    EXPECT_EQ(Answer.DataString(), "me");
+    EXPECT_EQ(C.Connection()->PeerPort(), Round.Port);
+    EXPECT_EQ(C.Connection()->LocalPort(), SeenPort);
+    C.Close();
+  }
+  // Kernel-chosen ports of sockets opened one after another: not all alike.
+  EXPECT_NE(std::count(LocalPorts.begin(), LocalPorts.end(), LocalPorts[0]), static_cast<long>(LocalPorts.size()));
+}
+
+// An abort of an earlier operation does not end the next one: opening
+// forgets it and empties the abort event, however often it was signalled.
+TEST(UdpClient, AnEarlierAbortDoesNotEndTheNextExchange) {
+  int Port = 0;
+  TFd S = BoundSocket("127.0.0.1", SOCK_DGRAM, Port);
+  TqmUdpClient C;
+  C.SetServer("127.0.0.1");
+  C.SetPort(Port);
+  C.SetTimeOut(2000);
+  for (int Aborts : {1, 2, 0}) {
+    SCOPED_TRACE(Aborts);
+    for (int I = 0; I < Aborts; ++I) C.Connection()->Abort();
+    TServerThread Server = UdpEcho(S);
+    C.Open();
+    // Nothing is left in the abort event to wake the waits for nothing.
+    EXPECT_FALSE(WaitReadable(C.Connection()->AbortHandle(), 0));
+    TStringStream Query("still there");
+    C.SendPacket(&Query);
+    TStringStream Answer;
+    C.ReceivePacket(&Answer);
+    EXPECT_EQ(Answer.DataString(), "still there");
+    EXPECT_FALSE(C.Connection()->IsAborted());
+    C.Close();
+  }
 }
