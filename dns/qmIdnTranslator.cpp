@@ -163,7 +163,33 @@ std::string TqmIdnTranslator::EncodeLabel(std::string_view ALabel, size_t AMaxLe
   return Out;
 }
 
+namespace {
+
+// A name of ASCII without control characters, the usual case, is returned
+// as it is once its labels and length are checked, with the errors (and
+// their order) of the general path below.
+bool CheckPlainDomain(const std::string& AName) {
+  for (char C : AName)
+    if (static_cast<unsigned char>(C) >= 0x80 || IsControl(C)) return false;
+  size_t LabelStart = 0;
+  for (size_t I = 0; I < AName.size(); ++I) {
+    if (AName[I] != '.') continue;
+    if (I == LabelStart) throw EqmIdnError(qmIdnEmptyLabel);
+    if (I - LabelStart > kMaxLabel) throw EqmIdnError(qmIdnLabelTooLong);
+    LabelStart = I + 1;
+    // The output so far holds this label's "." as well.
+    if (I + 1 > kMaxDomain + 1) throw EqmIdnError(qmIdnDomainTooLong);
+  }
+  if (AName.size() - LabelStart > kMaxLabel) throw EqmIdnError(qmIdnLabelTooLong);
+  const size_t Length = !AName.empty() && AName.back() == '.' ? AName.size() - 1 : AName.size();
+  if (Length > kMaxDomain) throw EqmIdnError(qmIdnDomainTooLong);
+  return true;
+}
+
+}  // namespace
+
 std::string TqmIdnTranslator::EncodeDomain(const std::string& AName) {
+  if (CheckPlainDomain(AName)) return AName;
   // Labels end at "." and at the ideographic and full-width full stops;
   // control characters other than tab are dropped. Only the final label may
   // be empty (a name ending in ".").

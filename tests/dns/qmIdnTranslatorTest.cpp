@@ -126,6 +126,48 @@ TEST(IdnTranslator, RefusesNamesTheWireCannotCarry) {
   EXPECT_EQ(TqmIdnTranslator::EncodeDomain(""), "");
 }
 
+// Plain ASCII names take a shorter path than names with anything to
+// translate or drop. A control character, which the long path drops, sends
+// the same name down that path: both must give the same name or the same
+// error, for names around every limit.
+TEST(IdnTranslator, PlainNamesAndTheGeneralPathAgree) {
+  auto Outcome = [](const std::string& AName) {
+    try {
+      return "ok: " + TqmIdnTranslator::EncodeDomain(AName);
+    } catch (const EqmIdnError& E) {
+      return std::string("error: ") + E.what();
+    }
+  };
+  std::mt19937 Random(20261207);
+  std::vector<std::string> Names = {"", ".", "a.", "a..", "..a", "a.b.", "a\t.b", "x\x7F.y"};
+  for (int I = 0; I < 3000; ++I) {
+    std::string Name;
+    const int Labels = 1 + static_cast<int>(Random() % 6);
+    for (int L = 0; L < Labels; ++L) {
+      // Lengths cluster at 0 and around 63 and fill names up to about 253.
+      const int Pick = static_cast<int>(Random() % 4);
+      const size_t Length = Pick == 0 ? Random() % 3 : Pick == 1 ? 61 + Random() % 4 : Random() % 70;
+      if (L > 0) Name += '.';
+      Name += std::string(Length, static_cast<char>('a' + Random() % 26));
+    }
+    if (Random() % 3 == 0) Name += '.';
+    Names.push_back(Name);
+  }
+  int Errors = 0;
+  for (const std::string& Name : Names) {
+    const std::string Plain = Outcome(Name);
+    Errors += Plain.rfind("error", 0) == 0;
+    for (size_t At : {size_t{0}, Name.size() / 2, Name.size()}) {
+      std::string Marked = Name;
+      Marked.insert(At, "\x01");
+      ASSERT_EQ(Outcome(Marked), Plain) << Name.size() << " " << Name;
+    }
+  }
+  // Both outcomes occur often enough to matter.
+  EXPECT_GT(Errors, 300);
+  EXPECT_LT(Errors, static_cast<int>(Names.size()) - 300);
+}
+
 TEST(IdnTranslator, IdeographicAndFullWidthFullStopsSeparateLabels) {
   EXPECT_EQ(TqmIdnTranslator::EncodeDomain("b\xC3\xBC" "cher\xE3\x80\x82" "de"), "xn--bcher-kva.de");
   EXPECT_EQ(TqmIdnTranslator::EncodeDomain("www\xEF\xBC\x8E" "example\xEF\xBD\xA1" "com"), "www.example.com");
