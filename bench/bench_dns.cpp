@@ -14,63 +14,28 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <functional>
 #include <string>
 
+#include "bench/qmBenchHarness.h"
 #include "dns/qmDnsQuery.h"
 #include "tests/integration/qmTestServers.h"
 
 using namespace qm;
-using Clock = std::chrono::steady_clock;
 
 namespace {
 
 const char* const kName = "sel._domainkey.qm.test";
 
-struct TResult {
-  double Wall = 0, Cpu = 0;
-  bool Ok = false;
-};
-
-// Runs ABody in a child process; its own exit code 0 means success.
-TResult Measure(const std::function<int()>& ABody) {
-  std::fflush(nullptr);
-  const auto Start = Clock::now();
-  const pid_t Pid = fork();
-  if (Pid == 0) {
-    int Rc = 1;
-    try {
-      Rc = ABody();
-    } catch (const std::exception& E) {
-      std::fprintf(stderr, "error: %s\n", E.what());
-    }
-    std::fflush(nullptr);
-    _exit(Rc);
-  }
-  int Status = 0;
-  rusage Usage{};
-  wait4(Pid, &Status, 0, &Usage);
-  TResult R;
-  R.Wall = std::chrono::duration<double>(Clock::now() - Start).count();
-  R.Cpu = static_cast<double>(Usage.ru_utime.tv_sec + Usage.ru_stime.tv_sec) +
-          static_cast<double>(Usage.ru_utime.tv_usec + Usage.ru_stime.tv_usec) / 1e6;
-  R.Ok = WIFEXITED(Status) && WEXITSTATUS(Status) == 0;
-  return R;
-}
-
-TResult MeasureCommand(const std::string& ACommand) {
-  return Measure([&] { return execl("/bin/sh", "sh", "-c", ACommand.c_str(), static_cast<char*>(nullptr)); });
-}
+using qmbench::Measure;
+using qmbench::MeasureCommand;
+using qmbench::TResult;
 
 void Report(const char* AName, const TResult& R, int ACount, const TResult& AOurs) {
   std::printf("  %-36s %s %7.2f s wall %6.2f s CPU %8.0f queries/s", AName, R.Ok ? "  " : "!!", R.Wall, R.Cpu,

@@ -18,108 +18,30 @@
 #include <poll.h>
 #include <sched.h>
 #include <sys/eventfd.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "bench/qmBenchHarness.h"
 #include "mail/qmPop3.h"
 #include "mail/qmSmtp.h"
 #include "tests/integration/qmTestServers.h"
 
 using namespace qm;
-using Clock = std::chrono::steady_clock;
 
 namespace {
 
-struct TResult {
-  double Wall = 0, Cpu = 0;
-  long PeakKb = 0;
-  bool Ok = false;
-};
-
-// Runs ABody in a child process; its own exit code 0 means success.
-TResult Measure(const std::function<int()>& ABody) {
-  std::fflush(nullptr);
-  const auto Start = Clock::now();
-  const pid_t Pid = fork();
-  if (Pid == 0) {
-    int Rc = 1;
-    try {
-      Rc = ABody();
-    } catch (const std::exception& E) {
-      std::fprintf(stderr, "error: %s\n", E.what());
-    }
-    std::fflush(nullptr);
-    _exit(Rc);
-  }
-  int Status = 0;
-  rusage Usage{};
-  wait4(Pid, &Status, 0, &Usage);
-  TResult R;
-  R.Wall = std::chrono::duration<double>(Clock::now() - Start).count();
-  R.Cpu = static_cast<double>(Usage.ru_utime.tv_sec + Usage.ru_stime.tv_sec) +
-          static_cast<double>(Usage.ru_utime.tv_usec + Usage.ru_stime.tv_usec) / 1e6;
-  R.PeakKb = Usage.ru_maxrss;
-  R.Ok = WIFEXITED(Status) && WEXITSTATUS(Status) == 0;
-  return R;
-}
-
-// Runs APrepare and then ABody in a child process and measures ABody
-// alone: the child takes its own wall clock and getrusage around it and
-// sends the differences back. The peak memory is the child's whole peak.
-TResult MeasureAfter(const std::function<void()>& APrepare, const std::function<int()>& ABody) {
-  int Pipe[2];
-  if (pipe(Pipe) != 0) return TResult{};
-  std::fflush(nullptr);
-  const pid_t Pid = fork();
-  if (Pid == 0) {
-    close(Pipe[0]);
-    TResult R;
-    try {
-      APrepare();
-      rusage Before{}, After{};
-      getrusage(RUSAGE_SELF, &Before);
-      const auto Start = Clock::now();
-      R.Ok = ABody() == 0;
-      R.Wall = std::chrono::duration<double>(Clock::now() - Start).count();
-      getrusage(RUSAGE_SELF, &After);
-      auto Seconds = [](const timeval& A) {
-        return static_cast<double>(A.tv_sec) + static_cast<double>(A.tv_usec) / 1e6;
-      };
-      R.Cpu = Seconds(After.ru_utime) + Seconds(After.ru_stime) - Seconds(Before.ru_utime) -
-              Seconds(Before.ru_stime);
-      R.PeakKb = After.ru_maxrss;
-    } catch (const std::exception& E) {
-      std::fprintf(stderr, "error: %s\n", E.what());
-      R.Ok = false;
-    }
-    [[maybe_unused]] ssize_t N = write(Pipe[1], &R, sizeof R);
-    std::fflush(nullptr);
-    _exit(0);
-  }
-  close(Pipe[1]);
-  TResult R;
-  if (read(Pipe[0], &R, sizeof R) != static_cast<ssize_t>(sizeof R)) R = TResult{};
-  close(Pipe[0]);
-  int Status = 0;
-  waitpid(Pid, &Status, 0);
-  return R;
-}
-
-TResult MeasureCommand(const std::string& ACommand) {
-  return Measure([&] { return execl("/bin/sh", "sh", "-c", ACommand.c_str(), static_cast<char*>(nullptr)); });
-}
+using qmbench::Measure;
+using qmbench::MeasureAfter;
+using qmbench::MeasureCommand;
+using qmbench::TResult;
 
 void Report(const char* AName, const TResult& R, double AUnits, const char* AUnit, const TResult* ABase) {
   std::printf("  %-34s %s %8.2f s wall %7.2f s CPU %8.0f %s/s %8.1f MB peak", AName, R.Ok ? "  " : "!!", R.Wall,
