@@ -20,14 +20,19 @@ std::string Long750() {
   return Text;
 }
 
+// Long750 as the three quoted character strings of a dnsmasq txt-record.
+std::string Long750Strings() {
+  std::string Strings;
+  for (int I = 0; I < 3; ++I) Strings += std::string(I ? "," : "") + '"' + Long750().substr(250 * I, 250) + '"';
+  return Strings;
+}
+
 class DnsmasqTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     Servers = std::make_unique<TestServers>();
     const std::string Records = (Servers->StateDir() / "qm-records.conf").string();
     std::ofstream Out(Records);
-    std::string LongStrings;
-    for (int I = 0; I < 3; ++I) LongStrings += std::string(I ? "," : "") + '"' + Long750().substr(250 * I, 250) + '"';
     Out << "auth-server=ns.qm.test,127.0.0.1\n"
            "auth-zone=qm.test\n"
            "auth-soa=2024010101,hostmaster.qm.test,1200,120,604800\n"
@@ -35,7 +40,7 @@ class DnsmasqTest : public ::testing::Test {
            "txt-record=two.qm.test,\"first\"\n"
            "txt-record=two.qm.test,\"second\"\n"
            "txt-record=long.qm.test,"
-        << LongStrings
+        << Long750Strings()
         << "\n"
            "txt-record=xn--bcher-kva.qm.test,\"idn\"\n"
            "host-record=host.qm.test,192.0.2.10,2001:db8::10\n"
@@ -205,6 +210,52 @@ TEST_F(DnsmasqTest, InternationalNamesGoOutInTheirAsciiForm) {
   Query.SetTranslateIDN(false);
   // The raw bytes are not a name the zone has.
   EXPECT_THROW(Query.ResolveTXT("b\xC3\xBC" "cher.qm.test"), EqmDnsError);
+}
+
+// dnsmasq listening on ::1 alone: every exchange goes over IPv6, and every
+// reply passes the check of its source address.
+class DnsmasqIpv6Test : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    Servers = std::make_unique<TestServers>();
+    const std::string Records = (Servers->StateDir() / "qm6-records.conf").string();
+    std::ofstream(Records) << "auth-server=ns.qm.test,::1\n"
+                              "auth-zone=qm.test\n"
+                              "auth-soa=2024010101,hostmaster.qm.test,1200,120,604800\n"
+                              "txt-record=sel._domainkey.qm.test,\"v=DKIM1; k=rsa; \",\"p=MIGfMA0GCSqGSIb3\"\n"
+                              "txt-record=long.qm.test,"
+                           << Long750Strings() << "\n";
+    const auto& Env = Servers->Start("dnsmasq", {"--records", Records, "--listen", "::1"});
+    EXPECT_EQ(test::Value(Env, "DNS_HOST"), "::1");
+    Port = test::Port(Env, "DNS_PORT");
+  }
+  static void TearDownTestSuite() { Servers.reset(); }
+
+  static inline std::unique_ptr<TestServers> Servers;
+  static inline int Port = 0;
+};
+
+TEST_F(DnsmasqIpv6Test, AnswersOverUdpAndTcpComeFromTheServerQueried) {
+  // The long form names the same address the replies come from: only a
+  // comparison of the addresses themselves, not of their texts, accepts them.
+  for (const char* Server : {"::1", "0:0:0:0:0:0:0:1"}) {
+    SCOPED_TRACE(Server);
+    TqmDnsQuery Query;
+    Query.SetServer(Server);
+    Query.SetPort(Port);
+    Query.SetTimeOut(3000);
+    EXPECT_EQ(Query.ResolveTXT("sel._domainkey.qm.test"), "v=DKIM1; k=rsa; p=MIGfMA0GCSqGSIb3");
+    EXPECT_EQ(Query.Server(), Server);
+    // Truncated over UDP, complete over TCP to the same IPv6 server.
+    EXPECT_EQ(Query.ResolveTXT("long.qm.test"), Long750());
+    try {
+      Query.ResolveTXT("missing.qm.test");
+      ADD_FAILURE() << "no error";
+    } catch (const EqmDnsError& E) {
+      EXPECT_EQ(E.ErrorCode(), 3);
+      EXPECT_EQ(E.Message(), "No such name");
+    }
+  }
 }
 
 }  // namespace

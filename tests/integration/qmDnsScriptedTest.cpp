@@ -49,6 +49,21 @@ TEST_F(ScriptedDnsTest, SpoofedRepliesAheadOfTheRealOneAreDropped) {
   }
 }
 
+TEST_F(ScriptedDnsTest, SpoofedRepliesOverIpv6AreDroppedToo) {
+  // "0:0:0:0:0:0:0:1" is the address the replies come from, written
+  // otherwise: the check compares addresses, not their texts.
+  for (const char* Server : {"::1", "0:0:0:0:0:0:0:1"}) {
+    Query.SetServer(Server);
+    for (const char* Kind : {"spoof-port", "spoof-all", "ok"}) {
+      int Received = 0;
+      Query.OnReceivePacket = [&](TObject*, TStream*) { ++Received; };
+      EXPECT_EQ(Query.ResolveTXT(Unique(Kind)), "ok") << Server << " " << Kind;
+      EXPECT_EQ(Received, 1) << Server << " " << Kind;
+    }
+    EXPECT_EQ(Query.Server(), Server);
+  }
+}
+
 TEST_F(ScriptedDnsTest, TcpRepliesAreCheckedToo) {
   EXPECT_EQ(Query.ResolveTXT(Unique("tc")), "over tcp");
   Query.SetProtocol(dpUseUdp);

@@ -1,9 +1,9 @@
 #!/usr/bin/python3
 """A scripted DNS server (dnspython) for replies real servers rarely send.
 
-UDP and TCP on 127.0.0.1:PORT. What it does depends on the first label of
-the question's name (the rest of the name is free, so that tests can make
-names unique):
+UDP and TCP on 127.0.0.1:PORT, UDP on [::1]:PORT. What it does depends on
+the first label of the question's name (the rest of the name is free, so
+that tests can make names unique):
 
   ok            one TXT record "ok"
   spoof-id      first a reply with another ID, then the real one
@@ -184,6 +184,13 @@ def main():
     tcp.bind(("127.0.0.1", args.port))
     tcp.listen(16)
     threading.Thread(target=serve_tcp, args=(tcp,), daemon=True).start()
+    # The same answers over UDP on ::1, so that the reply checks are
+    # exercised with IPv6 addresses too.
+    udp6 = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)
+    udp6.bind(("::1", args.port))
+    other6 = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)
+    other6.bind(("::1", 0))
+    threading.Thread(target=serve_udp, args=(udp6, other6), daemon=True).start()
     with open(args.ready, "w") as f:
         f.write("ready\n")
     print("scripted DNS server on port", args.port, flush=True)

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # start-scripted-dns.sh STATE_DIR: the scripted DNS server (scripted-dns.py
-# on dnspython) on 127.0.0.1, UDP and TCP on one port, for the replies real
+# on dnspython) on 127.0.0.1, UDP and TCP on one port (UDP on ::1 as well), for the replies real
 # servers rarely send: spoofed replies ahead of the real one, silence,
 # malformed answers, referral chains (the first label of the name picks the
 # behaviour; see scripted-dns.py). Writes scripted-dns.env: SCRIPTED_DNS_HOST,
