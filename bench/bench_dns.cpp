@@ -38,8 +38,8 @@ using qmbench::MeasureCommand;
 using qmbench::TResult;
 
 void Report(const char* AName, const TResult& R, int ACount, const TResult& AOurs) {
-  std::printf("  %-36s %s %7.2f s wall %6.2f s CPU %8.0f queries/s", AName, R.Ok ? "  " : "!!", R.Wall, R.Cpu,
-              ACount / R.Wall);
+  std::printf("  %-36s %s %7.2f s wall %6.2f s CPU %8.0f queries/s %6.1f us CPU/query", AName, R.Ok ? "  " : "!!",
+              R.Wall, R.Cpu, ACount / R.Wall, R.Cpu * 1e6 / ACount);
   if (&R != &AOurs)
     std::printf("  | ours/this: rate %.2f, CPU per query %.2f", R.Wall / AOurs.Wall, AOurs.Cpu / R.Cpu);
   std::printf("\n");
@@ -170,7 +170,9 @@ int main(int argc, char** argv) {
   Report("bare UDP loop, a socket per query", FloorNew, Count, Ours);
   Report("python3-dnspython dns.query.udp", Python, Count, Ours);
   Report("dig -f (batch mode)", Dig, Count, Ours);
-  std::printf("\n  goals: >= 10000 queries/s: %s; >= 2.5x dnspython: %.2fx; >= 0.65 of the floor: %.2f\n",
-              Count / Ours.Wall >= 10000 ? "yes" : "no", Python.Wall / Ours.Wall, Floor.Wall / Ours.Wall);
+  std::printf("\n  goals: >= 10000 queries/s: %s (%.0f; the one-socket floor itself: %.0f); >= 2.5x dnspython: %.2fx;"
+              " >= 0.65 of the floor: %.2f (of the socket-per-query floor: %.2f)\n",
+              Count / Ours.Wall >= 10000 ? "yes" : "no", Count / Ours.Wall, Count / Floor.Wall, Python.Wall / Ours.Wall,
+              Floor.Wall / Ours.Wall, FloorNew.Wall / Ours.Wall);
   return Ours.Ok && Floor.Ok && FloorNew.Ok && Python.Ok && Dig.Ok ? 0 : 1;
 }
