@@ -44,6 +44,14 @@ std::string IdentityDomain(const std::string& AIdentity) {
   return Trim(At == std::string::npos ? AIdentity : AIdentity.substr(At + 1));
 }
 
+// A lookup that got no usable answer may pass later; a key name that cannot
+// be put on the wire never will.
+bool IsTemporaryLookupFailure(const EqmSocketError& AError) {
+  const int Code = AError.ErrorCode();
+  return !(dynamic_cast<const EqmDnsError*>(&AError) && Code <= qmDnsLabelTooLongCode &&
+           Code >= qmDnsMessageTooLongCode);
+}
+
 TqmByteArray Base64Bytes(const std::string& AText) {
   TqmByteArray Bytes;
   DecodeBase64(AText, Bytes);
@@ -371,7 +379,14 @@ void TqmDkim::VerifyField(TStrings& ALines, TqmDkimHeaderFieldList& AList, int A
       Key->PublicKey = EncodeBase64(KeyBytes);
       Keys.Add(std::move(Key));
     } else {
-      LookupPublicKeys(Signature, Keys);
+      try {
+        LookupPublicKeys(Signature, Keys);
+      } catch (const EqmDnsError& E) {
+        // RFC 6376 section 6.1.2: a key name that does not exist means no
+        // key, for good; any other lookup failure may pass later.
+        if (E.ErrorCode() != qmDnsNameErrorCode) throw;
+        Keys.Clear();
+      }
     }
     if (Keys.Count() == 0) RaiseDkimError(DKIM_E_KEY_REQUIRED);
 
@@ -417,6 +432,12 @@ void TqmDkim::VerifyField(TStrings& ALines, TqmDkimHeaderFieldList& AList, int A
     throw;
   } catch (const EqmCryptError& E) {
     Status.SetFailed(E.Message(), E.ErrorCode());
+    DoVerify(Signature, ALines, Status);
+    throw;
+  } catch (const EqmSocketError& E) {
+    // The key lookup failed; unless the name itself was unusable, the
+    // signature may verify later.
+    Status.SetFailed(E.Message(), DKIM_E_OTHER, IsTemporaryLookupFailure(E));
     DoVerify(Signature, ALines, Status);
     throw;
   } catch (const std::exception& E) {

@@ -21,20 +21,29 @@ class TqmDkimSignatureVerifyStatus : public TObject {
   TqmDkimVerifyStatusKind Status() const { return FStatus; }
   const std::string& StatusText() const { return FStatusText; }
   int ErrorCode() const { return FErrorCode; }
+  // True for a failure that may pass later (RFC 6376 section 6.1.2,
+  // TEMPFAIL): the key lookup got no answer (a time-out, a server failure,
+  // an unreachable server). Every other failure is permanent.
+  bool IsTemporary() const { return FTemporary; }
 
   void Clear() { SetFailedState(dvsUnverified, std::string(), 0); }
   void SetVerified() { SetFailedState(dvsVerified, std::string(), 0); }
-  void SetFailed(const std::string& AText, int ACode) { SetFailedState(dvsFailed, AText, ACode); }
+  void SetFailed(const std::string& AText, int ACode, bool ATemporary = false) {
+    SetFailedState(dvsFailed, AText, ACode, ATemporary);
+  }
 
  private:
-  void SetFailedState(TqmDkimVerifyStatusKind AStatus, const std::string& AText, int ACode) {
+  void SetFailedState(TqmDkimVerifyStatusKind AStatus, const std::string& AText, int ACode,
+                      bool ATemporary = false) {
     FStatus = AStatus;
     FStatusText = AText;
     FErrorCode = ACode;
+    FTemporary = ATemporary;
   }
   TqmDkimVerifyStatusKind FStatus = dvsUnverified;
   std::string FStatusText;
   int FErrorCode = 0;
+  bool FTemporary = false;
 };
 
 class TqmDkimSignature : public TObject {

@@ -23,6 +23,8 @@ namespace qm {
 // strictly backwards, a name over 255 bytes.
 constexpr int qmDnsInvalidSizeCode = -1;
 extern const char* const qmDnsInvalidSize;  // "The size of the datagram is invalid"
+// RCODE 3 (NXDOMAIN): the name does not exist.
+constexpr int qmDnsNameErrorCode = 3;
 // Encoding refusals: what would otherwise put a corrupt message on the wire.
 constexpr int qmDnsLabelTooLongCode = -201;
 extern const char* const qmDnsLabelTooLong;  // "A label of the DNS name is longer than 63 bytes"

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <exception>
 #include <fstream>
 
 #include "core/qmSysUtils.h"
@@ -290,6 +291,7 @@ void TqmDnsQuery::Resolve(TqmDnsMessage& ARequest, TqmDnsMessage& AResponse) {
   }
   // A copy: a referral inside may read the system's servers into the list.
   const std::vector<std::string> Roots = FRootNameServers.Lines();
+  std::exception_ptr LastFailure;
   for (const std::string& Root : Roots) {
     SetServer(Root);
     try {
@@ -298,8 +300,13 @@ void TqmDnsQuery::Resolve(TqmDnsMessage& ARequest, TqmDnsMessage& AResponse) {
       return;
     } catch (const EqmSocketError&) {
       SetServer(std::string());
+      LastFailure = std::current_exception();
     }
   }
+  // When no server answered, the caller must learn why: a time-out is not
+  // an answer that the name has no records (a DKIM verifier fails for good
+  // on the one and tries again later on the other).
+  if (LastFailure) std::rethrow_exception(LastFailure);
 }
 
 void TqmDnsQuery::QueryWithReferrals(TqmDnsMessage& ARequest, TqmDnsMessage& AResponse, int ADepth) {

@@ -74,6 +74,8 @@ class TqmDnsQuery : public TComponent {
   std::string ResolveTXT(const std::string& AName);
   // Sends Query() and fills Response(), choosing the server (Server, else
   // RootNameServers, filled from the system when AutodetectServer is set).
+  // When every server of RootNameServers fails, the last failure is raised
+  // (a time-out, "No such name"...) and Server is empty.
   void Resolve();
   // Both messages, the host lists, NameServerNames, Aliases and HostInfo.
   void Clear();

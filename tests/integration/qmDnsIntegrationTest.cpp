@@ -140,23 +140,28 @@ TEST_F(DnsmasqTest, AddressMailServerAliasAuthorityRecords) {
   EXPECT_EQ(NS->NameServer(), "ns.qm.test");
 }
 
-TEST_F(DnsmasqTest, NoSuchNameWithAServerAndEmptyTextThroughRootServers) {
-  try {
-    Query.ResolveTXT("missing.qm.test");
-    ADD_FAILURE() << "no error";
-  } catch (const EqmDnsError& E) {
-    EXPECT_EQ(E.ErrorCode(), 3);
-    EXPECT_EQ(E.Message(), "No such name");
-  }
+TEST_F(DnsmasqTest, NoSuchNameWithAServerAndThroughRootServers) {
+  auto ExpectNoSuchName = [&] {
+    try {
+      Query.ResolveTXT("missing.qm.test");
+      ADD_FAILURE() << "no error";
+    } catch (const EqmDnsError& E) {
+      EXPECT_EQ(E.ErrorCode(), 3);
+      EXPECT_EQ(E.Message(), "No such name");
+    }
+    // The response was decoded all the same: the zone's SOA is there.
+    EXPECT_NE(Query.Response().NameServers().FindItem("qm.test", qmDnsTypeSOA), nullptr);
+  };
+  ExpectNoSuchName();
   EXPECT_EQ(Query.Server(), "127.0.0.1");
-  // The response was decoded all the same: the zone's SOA is there.
-  EXPECT_NE(Query.Response().NameServers().FindItem("qm.test", qmDnsTypeSOA), nullptr);
 
+  // Through the root servers, the last server's answer is raised too (not
+  // an empty text, which would hide a time-out as well).
   Query.SetServer("");
   TStringList Roots;
   Roots.Add("127.0.0.1");
   Query.SetRootNameServers(Roots);
-  EXPECT_EQ(Query.ResolveTXT("missing.qm.test"), "");
+  ExpectNoSuchName();
   EXPECT_EQ(Query.Server(), "");
   // A name that exists answers through the same list and names the server.
   EXPECT_EQ(Query.ResolveTXT("two.qm.test").size(), 16u);

@@ -4,9 +4,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 
+#include "crypto/qmCryptSignature.h"
+#include "dkim/qmDkim.h"
 #include "dns/qmDnsQuery.h"
 #include "qmTestServers.h"
 
@@ -85,6 +89,88 @@ TEST_F(ScriptedDnsTest, NoReplyIsATimeOutWithinTimeOut) {
   EXPECT_GE(Took, std::chrono::milliseconds(390));
   EXPECT_LT(Took, std::chrono::milliseconds(1400));
   EXPECT_EQ(Query.Server(), "127.0.0.1");
+}
+
+// The code of what AAction raises as EqmSocketError (0: nothing), its text
+// in AText.
+int SocketErrorCode(const std::function<void()>& AAction, std::string& AText) {
+  try {
+    AAction();
+  } catch (const EqmSocketError& E) {
+    AText = E.Message();
+    return E.ErrorCode();
+  }
+  AText.clear();
+  return 0;
+}
+
+TEST_F(ScriptedDnsTest, RootServersThatAllFailRaiseTheLastFailure) {
+  // The system's servers, as a DKIM verifier's resolver uses them.
+  const std::string Config = (Servers->StateDir() / "scripted-resolv.conf").string();
+  std::ofstream(Config) << "nameserver ::1\nnameserver 127.0.0.1\n";
+  Query.SetServer("");
+  Query.SetSystemResolverConfig(Config);
+  Query.SetTimeOut(300);
+  std::string Text;
+  // Silence from both: a time-out, not an empty answer.
+  EXPECT_EQ(SocketErrorCode([&] { Query.ResolveTXT(Unique("silent")); }, Text), qmTimeoutErrorCode);
+  EXPECT_EQ(Text, "Timeout error occured");
+  EXPECT_EQ(Query.RootNameServers().Count(), 2);
+  EXPECT_EQ(Query.Server(), "");
+  EXPECT_EQ(SocketErrorCode([&] { Query.ResolveTXT(Unique("servfail")); }, Text), 2);
+  EXPECT_EQ(Text, "Server failure");
+  EXPECT_EQ(SocketErrorCode([&] { Query.ResolveTXT(Unique("missing")); }, Text), qmDnsNameErrorCode);
+  EXPECT_EQ(Text, "No such name");
+  EXPECT_EQ(Query.Server(), "");
+  // A server that answers still ends the walk, and is named.
+  EXPECT_EQ(Query.ResolveTXT(Unique("ok")), "ok");
+  EXPECT_EQ(Query.Server(), "::1");
+}
+
+TEST_F(ScriptedDnsTest, DkimKeyLookupsWithoutAnAnswerFailForNow) {
+  const std::string Config = (Servers->StateDir() / "scripted-resolv-dkim.conf").string();
+  std::ofstream(Config) << "nameserver 127.0.0.1\n";
+  TqmDkim Dkim;
+  Dkim.SetDomain("qm.test");
+  Dkim.PrivateKey().SetKeySize(1024);
+  Dkim.PrivateKey().GenerateKey();
+  // The verifier's own resolver, left on the system's servers.
+  Dkim.DnsQuery().SetSystemResolverConfig(Config);
+  Dkim.DnsQuery().SetPort(Port);
+  Dkim.DnsQuery().SetTimeOut(300);
+  Dkim.SetVerifyMode(dvmVerifyAll);
+  struct TCase {
+    const char* Selector;
+    int Code;
+    bool Temporary;
+    const char* Text;
+  };
+  // The selector is the first label of the key's name: it picks the
+  // server's behaviour.
+  for (const TCase& Case : {TCase{"silent", DKIM_E_OTHER, true, "Timeout error occured"},
+                            TCase{"servfail", DKIM_E_OTHER, true, "Server failure"},
+                            TCase{"missing", DKIM_E_KEY_REQUIRED, false,
+                                  "The key is required to complete the operation"}}) {
+    Dkim.SetSelector(Case.Selector);
+    TStringList Lines;
+    Lines.SetText("From: a@qm.test\r\nTo: b@qm.test\r\nSubject: key lookups\r\n\r\nbody\r\n");
+    Dkim.Sign(Lines);
+    Dkim.Verify(Lines);
+    ASSERT_EQ(Dkim.Signatures().Count(), 1);
+    const TqmDkimSignatureVerifyStatus& Status = Dkim.Signatures()[0]->VerifyStatus;
+    EXPECT_EQ(Status.Status(), dvsFailed) << Case.Selector;
+    EXPECT_EQ(Status.ErrorCode(), Case.Code) << Case.Selector;
+    EXPECT_EQ(Status.IsTemporary(), Case.Temporary) << Case.Selector;
+    EXPECT_EQ(Status.StatusText(), Case.Text) << Case.Selector;
+  }
+  // Stopping at the first failure, the caller gets the lookup's own error.
+  Dkim.SetSelector("silent");
+  TStringList Lines;
+  Lines.SetText("From: a@qm.test\r\n\r\nbody\r\n");
+  Dkim.Sign(Lines);
+  Dkim.SetVerifyMode(dvmVerifyUntilFail);
+  std::string Text;
+  EXPECT_EQ(SocketErrorCode([&] { Dkim.Verify(Lines); }, Text), qmTimeoutErrorCode);
 }
 
 TEST_F(ScriptedDnsTest, MalformedAnswersRaiseInvalidSize) {

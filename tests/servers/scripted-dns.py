@@ -12,6 +12,7 @@ that tests can make names unique):
   spoof-port    first the real reply sent from another port, then the real one
   spoof-all     the three spoofs above, then the real one
   silent        no reply at all
+  servfail      RCODE 2 (server failure)
   loop          an answer whose owner name is a compression pointer loop
   cut-record    an answer whose RDLENGTH runs past the end of the message
   past-end      an answer whose name has a label running past the end
@@ -99,6 +100,10 @@ def answer(query, via_tcp):
         return out + [(real, False)]
     if first == "silent":
         return []
+    if first == "servfail":
+        r = dns.message.make_response(query)
+        r.set_rcode(dns.rcode.SERVFAIL)
+        return [(r.to_wire(), False)]
     if first in ("loop", "cut-record", "past-end"):
         return [(malformed(query, first), False)]
     if first == "tc":
