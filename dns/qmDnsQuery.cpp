@@ -49,6 +49,18 @@ class TCloseScope {
   TqmTcpClientTls* FTcp;
 };
 
+// Every request passes here, whoever built its questions: an international
+// name goes out in its ASCII form (plain ASCII names are left to the
+// encoder's own checks).
+void EncodeInternationalNames(TqmDnsMessage& ARequest) {
+  const TqmDnsRecordList& Questions = ARequest.Queries();
+  for (int I = 0; I < Questions.Count(); ++I) {
+    TqmDnsRecord* Question = Questions.Items(I);
+    if (!TqmIdnTranslator::IsAscii(Question->Name()))
+      Question->SetName(TqmIdnTranslator::EncodeDomain(Question->Name()));
+  }
+}
+
 }  // namespace
 
 bool IsDnsReplyTo(const TqmDnsMessage& ARequest, const uint8_t* AReply, size_t ASize) {
@@ -214,7 +226,7 @@ std::string TqmDnsQuery::ResolveTXT(const std::string& AName) {
   FQuery.Header().SetIsQuery(true);
   FQuery.Header().SetIsRecursionDesired(FIsRecursiveDesired);
   auto Question = std::make_unique<TqmDnsTXTRecord>();
-  Question->SetName(FTranslateIDN ? TqmIdnTranslator::EncodeDomain(AName) : AName);
+  Question->SetName(AName);
   Question->SetRecordClass(rcInternet);
   FQuery.Queries().Add(std::move(Question));
   Resolve();
@@ -276,6 +288,7 @@ void TqmDnsQuery::ReadSystemNameServers(TStrings& AList, const std::string& AFil
 }
 
 void TqmDnsQuery::Resolve(TqmDnsMessage& ARequest, TqmDnsMessage& AResponse) {
+  if (FTranslateIDN) EncodeInternationalNames(ARequest);
   if (FAutodetectServer && FServer.empty() && FRootNameServers.Count() == 0)
     ReadSystemNameServers(FRootNameServers, FSystemResolverConfig);
   if (!FServer.empty() || FRootNameServers.Count() == 0) {

@@ -74,8 +74,9 @@ class TqmDnsQuery : public TComponent {
   std::string ResolveTXT(const std::string& AName);
   // Sends Query() and fills Response(), choosing the server (Server, else
   // RootNameServers, filled from the system when AutodetectServer is set).
-  // When every server of RootNameServers fails, the last failure is raised
-  // (a time-out, "No such name"...) and Server is empty.
+  // With TranslateIDN, international question names are first replaced by
+  // their ASCII form. When every server of RootNameServers fails, the last
+  // failure is raised (a time-out, "No such name"...) and Server is empty.
   void Resolve();
   // Both messages, the host lists, NameServerNames, Aliases and HostInfo.
   void Clear();

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "dns/qmDnsQuery.h"
+#include "dns/qmIdnTranslator.h"
 #include "qmTestServers.h"
 
 namespace qm {
@@ -212,9 +213,29 @@ TEST_F(DnsmasqTest, TruncatedAnswerGoesOverTcpUnlessUdpIsForced) {
 TEST_F(DnsmasqTest, InternationalNamesGoOutInTheirAsciiForm) {
   EXPECT_EQ(Query.ResolveTXT("b\xC3\xBC" "cher.qm.test"), "idn");
   EXPECT_EQ(Query.Response().Queries().Items(0)->Name(), "xn--bcher-kva.qm.test");
+  // A question the caller built goes the same way, and so does one asked
+  // through the root servers.
+  Ask("B\xC3\xBC" "cher.qm.test", qmDnsTypeTXT);
+  EXPECT_EQ(Query.Query().Queries().Items(0)->Name(), "xn--Bcher-kva.qm.test");
+  const auto* Txt = dynamic_cast<const TqmDnsTXTRecord*>(Query.Response().Answers().Items(0));
+  ASSERT_NE(Txt, nullptr);
+  EXPECT_EQ(Txt->Text(), "idn");
+  Query.SetServer("");
+  TStringList Roots;
+  Roots.Add("127.0.0.1");
+  Query.SetRootNameServers(Roots);
+  Ask("b\xC3\xBC" "cher.qm.test", qmDnsTypeTXT);
+  EXPECT_EQ(Query.Response().Answers().Count(), 1);
+  // A name that cannot be encoded is refused before anything is sent.
+  int Sent = 0;
+  Query.OnSendPacket = [&](TObject*, TStream*) { ++Sent; };
+  EXPECT_THROW(Ask("b\xC3\xBC" "cher..qm.test", qmDnsTypeTXT), EqmIdnError);
+  EXPECT_EQ(Sent, 0);
+  Query.SetServer("127.0.0.1");
   Query.SetTranslateIDN(false);
   // The raw bytes are not a name the zone has.
   EXPECT_THROW(Query.ResolveTXT("b\xC3\xBC" "cher.qm.test"), EqmDnsError);
+  EXPECT_THROW(Ask("b\xC3\xBC" "cher.qm.test", qmDnsTypeTXT), EqmDnsError);
 }
 
 // dnsmasq listening on ::1 alone: every exchange goes over IPv6, and every

@@ -7,7 +7,6 @@
 
 #include "core/qmSysUtils.h"
 #include "dns/qmDnsMessage.h"
-#include "dns/qmIdnTranslator.h"
 #include "net/qmSocketError.h"
 
 namespace qm::cli {
@@ -113,9 +112,8 @@ void RunLookup(const TDnsOptions& AOptions, const TRecordType& AType) {
       Query.Query().Header().SetIsQuery(true);
       Query.Query().Header().SetIsRecursionDesired(true);
       std::unique_ptr<TqmDnsRecord> Question = Query.Query().CreateRecord(AType.Code);
-      // International names go out in their ASCII form, as Resolve() takes
-      // the question as it stands.
-      Question->SetName(TqmIdnTranslator::EncodeDomain(AOptions.Name));
+      // Resolve() sends an international name in its ASCII form.
+      Question->SetName(AOptions.Name);
       Question->SetRecordType(AType.Code);
       Query.Query().Queries().Add(std::move(Question));
       Query.Resolve();
