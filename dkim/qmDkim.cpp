@@ -1,6 +1,8 @@
 #include "dkim/qmDkim.h"
 
+#include <algorithm>
 #include <exception>
+#include <iterator>
 
 #include "core/qmSysUtils.h"
 #include "crypto/qmCryptEd25519.h"
@@ -42,6 +44,31 @@ bool ListsFrom(const TStrings& ANames) {
 std::string IdentityDomain(const std::string& AIdentity) {
   const size_t At = AIdentity.rfind('@');
   return Trim(At == std::string::npos ? AIdentity : AIdentity.substr(At + 1));
+}
+
+// The key an OnGetPublicKey handler hands in, with the type its bytes show:
+// an Ed25519 key as its 32 raw bytes or as the SubjectPublicKeyInfo DER
+// that wraps them (kept raw, as a k=ed25519 record publishes it), anything
+// else an RSA key. Checked by form alone: decoding every key here would
+// cost more than the signature check it serves.
+std::unique_ptr<TqmDkimKey> KeyFromHandler(const TqmByteArray& ABytes) {
+  static constexpr uint8_t Ed25519InfoPrefix[] = {0x30, 0x2a, 0x30, 0x05, 0x06, 0x03,
+                                                  0x2b, 0x65, 0x70, 0x03, 0x21, 0x00};
+  constexpr size_t Ed25519Size = 32;
+  constexpr size_t PrefixSize = sizeof(Ed25519InfoPrefix);
+  auto Key = std::make_unique<TqmDkimKey>();
+  if (ABytes.size() == Ed25519Size) {
+    Key->KeyType = "ed25519";
+    Key->PublicKey = EncodeBase64(ABytes);
+  } else if (ABytes.size() == PrefixSize + Ed25519Size &&
+             std::equal(std::begin(Ed25519InfoPrefix), std::end(Ed25519InfoPrefix), ABytes.begin())) {
+    Key->KeyType = "ed25519";
+    Key->PublicKey = EncodeBase64(TqmByteArray(ABytes.begin() + PrefixSize, ABytes.end()));
+  } else {
+    Key->KeyType = "rsa";
+    Key->PublicKey = EncodeBase64(ABytes);
+  }
+  return Key;
 }
 
 // A lookup that got no usable answer may pass later; a key name that cannot
@@ -375,9 +402,7 @@ void TqmDkim::VerifyField(TStrings& ALines, TqmDkimHeaderFieldList& AList, int A
     TqmByteArray KeyBytes;
     DoGetPublicKey(Signature, KeyBytes);
     if (!KeyBytes.empty()) {
-      auto Key = std::make_unique<TqmDkimKey>();
-      Key->PublicKey = EncodeBase64(KeyBytes);
-      Keys.Add(std::move(Key));
+      Keys.Add(KeyFromHandler(KeyBytes));
     } else {
       try {
         LookupPublicKeys(Signature, Keys);

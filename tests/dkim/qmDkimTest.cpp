@@ -3,6 +3,7 @@
 #include <functional>
 #include <string>
 
+#include "crypto/qmCryptEd25519.h"
 #include "crypto/qmCryptSignature.h"
 #include "crypto/qmOpenSsl.h"
 #include "dkim/qmDkim.h"
@@ -401,4 +402,36 @@ TEST_F(DkimComponentTest, VerifyModesAndEvents) {
   NoDomain.SetSelector("s");
   EXPECT_EQ(DkimCode([&] { NoDomain.Sign(Plain); }), DKIM_E_PARAMETERS);
   EXPECT_EQ(Plain[0].rfind("DKIM-Signature:", 0), 0u);
+}
+
+TEST_F(DkimComponentTest, KeysFromTheHandlerCarryTheTypeOfTheirBytes) {
+  TqmEd25519Key& Ed = Dkim.Ed25519PrivateKey();
+  Ed.GenerateKey();
+  const TqmByteArray EdRaw = Ed.GetPublicKey();
+  const TqmByteArray EdInfo = EncodeKey(Ed.Handle(), false, "SubjectPublicKeyInfo");
+  const TqmByteArray RsaInfo = PublicKey;
+  TqmByteArray Handed;
+  Dkim.OnGetPublicKey = [&](TObject*, TqmDkimSignature*, TqmByteArray& AKey) { AKey = Handed; };
+  Dkim.SetVerifyMode(dvmVerifyAll);
+  auto Verified = [&](const char* AAlgorithm, const TqmByteArray& AKey) {
+    Dkim.SetSignatureAlgorithm(AAlgorithm);
+    TStringList M(Message());
+    Dkim.Sign(M);
+    Handed = AKey;
+    Dkim.Verify(M);
+    return Dkim.Signatures()[0]->VerifyStatus.ErrorCode();
+  };
+  // Raw or wrapped, an Ed25519 key verifies an Ed25519 signature; a key of
+  // the other type is refused for either algorithm.
+  EXPECT_EQ(Verified("ed25519-sha256", EdRaw), 0);
+  EXPECT_EQ(Verified("ed25519-sha256", EdInfo), 0);
+  EXPECT_EQ(Verified("ed25519-sha256", RsaInfo), DKIM_E_KEY_INVALID);
+  EXPECT_EQ(Verified("rsa-sha256", RsaInfo), 0);
+  EXPECT_EQ(Verified("rsa-sha256", EdRaw), DKIM_E_KEY_INVALID);
+  EXPECT_EQ(Verified("rsa-sha256", EdInfo), DKIM_E_KEY_INVALID);
+  // Another Ed25519 key of the right type does not verify.
+  TqmEd25519Key Other;
+  Other.Init();
+  Other.GenerateKey();
+  EXPECT_EQ(Verified("ed25519-sha256", Other.GetPublicKey()), CRYPT_E_BAD_SIGNATURE);
 }
