@@ -105,16 +105,19 @@ void TqmDkimHeaderFieldList::AddFieldItemAt(int AIndex, const std::string& AItem
     TqmHeaderFieldList::AddFieldItemAt(AIndex, AItemName, AItemValue, AOnNewLine);
     return;
   }
-  // Pieces of nearly equal length: n = ceil((len + 1) / width), each
-  // (len + 1) / n long, cut only where the tag allows white space.
-  const size_t L = Item.size() + 1;
-  const size_t Width = static_cast<size_t>(FCharsPerLine);
-  const size_t Count = (L + Width - 1) / Width;
-  const size_t Piece = std::max<size_t>(L / Count, 1);
+  // Pieces of nearly equal length, each with its "\t " within the width:
+  // the length of each is worked out again from what is left, so the last
+  // piece is as long as the others instead of a stray character or two.
+  // Cuts go only where the tag allows white space.
+  const size_t Room = std::max<size_t>(static_cast<size_t>(FCharsPerLine), 3) - 2;
   std::vector<std::string> Pieces;
   size_t Start = 0;
   const size_t FirstCut = AItemName.size() + 2;  // never inside "name="
-  while (Item.size() - Start > Piece) {
+  for (;;) {
+    const size_t Left = Item.size() - Start;
+    const size_t Count = (Left + Room - 1) / Room;
+    if (Count <= 1) break;
+    const size_t Piece = (Left + Count - 1) / Count;
     size_t Cut = 0;
     for (size_t P = Start + Piece; P > Start && P >= FirstCut; --P)
       if (MayCutBefore(AItemName, Item, P)) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 
@@ -169,6 +170,29 @@ TEST(DkimSignatureTest, BuildAndStoreRoundTrip) {
   EXPECT_TRUE(R.CopiedHeaderFields.Equals(S.CopiedHeaderFields));
   EXPECT_EQ(R.BodyHash, S.BodyHash);
   EXPECT_EQ(R.Signature, S.Signature);
+
+  // The b value of an Ed25519, RSA-1024, -2048 and -4096 signature, folded
+  // into lines of nearly equal length: none is left with a stray character.
+  for (size_t Size : {88u, 172u, 344u, 684u}) {
+    S.Signature = std::string(Size, 'B');
+    TStringList Folded(Message());
+    S.BuildHeaderField(Folded, 76);
+    S.StoreSignatureValue(Folded, 76);
+    TqmDkimHeaderFieldList F;
+    F.Parse(0, &Folded);
+    size_t Shortest = 1000, Longest = 0;
+    for (int I = F.GetFieldLastLineIndex(0); I >= 0 && Folded[I].find("b=") == std::string::npos; --I) {
+      Shortest = std::min(Shortest, Folded[I].size());
+      Longest = std::max(Longest, Folded[I].size());
+      EXPECT_LE(Folded[I].size(), 76u) << Size;
+    }
+    if (Longest > 0) {
+      EXPECT_LE(Longest - Shortest, 1u) << Size;
+    }
+    TqmDkimSignature Back;
+    Back.ParseTags(F.GetDecodedFieldValueAt(0));
+    EXPECT_EQ(Back.Signature, S.Signature) << Size;
+  }
 
   // Timestamp not before expiration; required tags missing.
   TqmDkimSignature Bad;
