@@ -1,6 +1,7 @@
 #include "message/qmMailHeader.h"
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 
 #include "core/qmException.h"
@@ -247,6 +248,14 @@ std::string TqmMailHeaderFieldList::EncodeAddress(const std::string& AAddress,
                                                   TqmEncodeMethod AMethod) {
   std::string Name, Email;
   if (!ParseFullAddress(AAddress, Name, Email)) return AAddress;
+  // A bare word read as an address ("To: Dinsdale", no "@") goes out as
+  // it came in: encoded as a name with "<>" it would read back as another
+  // address.
+  if (Email.empty() && !AAddress.empty() &&
+      std::all_of(AAddress.begin(), AAddress.end(), [](char C) {
+        return C > ' ' && C < 0x7F && !std::strchr("\"(),:;<>[]\\", C);
+      }))
+    return AAddress;
   const std::string EncodedName = EncodeText(Name, ACharSet, AWidth - 2, AMethod);
   const std::string Built = BuildFullAddress(EncodedName, Email);
   const std::string Tail = " <" + Email + ">";

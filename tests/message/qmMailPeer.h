@@ -161,12 +161,14 @@ inline std::pair<TReadMessage, TReadMessage> ReadWriteRead(const std::string& AS
                                                           std::string* ARendered = nullptr) {
   TOurReader First;
   TReadMessage Before = First.Read(ASource);
-  std::map<std::string, std::string> Files;
+  // By body, not by file name: parts may share a name (the embedded
+  // messages of a digest with one subject).
+  std::map<const TqmAttachmentBody*, std::string> Files;
   for (auto& [Body, Data] : First.Saved)
-    if (auto* A = dynamic_cast<TqmAttachmentBody*>(Body)) Files[A->FileName()] = Data;
-  First.Message.OnLoadAttachment = [Files](TObject*, TqmAttachmentBody*, std::string& AName,
+    if (auto* A = dynamic_cast<TqmAttachmentBody*>(Body)) Files[A] = Data;
+  First.Message.OnLoadAttachment = [Files](TObject*, TqmAttachmentBody* ABody, std::string&,
                                            std::unique_ptr<TStream>& AData, bool& Handled) {
-    auto It = Files.find(AName);
+    auto It = Files.find(ABody);
     if (It == Files.end()) return;
     AData = std::make_unique<TStringStream>(It->second);
     Handled = true;
