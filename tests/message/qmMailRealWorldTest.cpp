@@ -505,6 +505,14 @@ TEST(RealWorldWrite, WhatWasReadIsWrittenBack) {
   ASSERT_EQ(Py.Parts.size(), 2u) << Mixed;
   EXPECT_EQ(Py.Parts[1].FileName, "notes.txt");
   EXPECT_EQ(Py.Parts[1].Payload, "file text");
+
+  // A bare word read as the recipient (no "@") goes out as it came in, not
+  // as a display name with "<>"; two parts with one file name keep their
+  // own bytes.
+  ExpectRoundTrip(Crlf("From: a@example.org\nTo: Dinsdale\nSubject: s\nMIME-Version: 1.0\n"
+                       "Content-Type: multipart/mixed; boundary=b\n\n"
+                       "--b\nContent-Type: application/x-y; name=\"same.bin\"\n\none\n"
+                       "--b\nContent-Type: application/x-y; name=\"same.bin\"\n\ntwo\n--b--\n"));
 }
 
 // CR, LF or NUL in a structured value never reach the wire as a field of
