@@ -305,21 +305,26 @@ void TqmDnsQuery::Resolve(TqmDnsMessage& ARequest, TqmDnsMessage& AResponse) {
   // A copy: a referral inside may read the system's servers into the list.
   const std::vector<std::string> Roots = FRootNameServers.Lines();
   std::exception_ptr LastFailure;
+  bool NameDoesNotExist = false;
   for (const std::string& Root : Roots) {
     SetServer(Root);
     try {
       QueryWithReferrals(ARequest, AResponse, 0);
       SetServer(Root);
       return;
-    } catch (const EqmSocketError&) {
+    } catch (const EqmSocketError& E) {
       SetServer(std::string());
       LastFailure = std::current_exception();
+      if (dynamic_cast<const EqmDnsError*>(&E) && E.ErrorCode() == qmDnsNameErrorCode)
+        NameDoesNotExist = true;
     }
   }
-  // When no server answered, the caller must learn why: a time-out is not
-  // an answer that the name has no records (a DKIM verifier fails for good
-  // on the one and tries again later on the other).
-  if (LastFailure) std::rethrow_exception(LastFailure);
+  // "No such name" from a server is an answer: the name has no records, and
+  // the caller gets the empty response. When no server answered at all, the
+  // caller must learn why: a time-out or a server failure is not an answer
+  // (a DKIM verifier fails for good on the one and tries again later on the
+  // other).
+  if (LastFailure && !NameDoesNotExist) std::rethrow_exception(LastFailure);
 }
 
 void TqmDnsQuery::QueryWithReferrals(TqmDnsMessage& ARequest, TqmDnsMessage& AResponse, int ADepth) {

@@ -75,8 +75,9 @@ class TqmDnsQuery : public TComponent {
   // Sends Query() and fills Response(), choosing the server (Server, else
   // RootNameServers, filled from the system when AutodetectServer is set).
   // With TranslateIDN, international question names are first replaced by
-  // their ASCII form. When every server of RootNameServers fails, the last
-  // failure is raised (a time-out, "No such name"...) and Server is empty.
+  // their ASCII form. When every server of RootNameServers fails, Server is
+  // empty and the last failure is raised (a time-out, "Server failure"...),
+  // unless a server answered "No such name": that is an empty answer.
   void Resolve();
   // Both messages, the host lists, NameServerNames, Aliases and HostInfo.
   void Clear();
