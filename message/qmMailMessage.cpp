@@ -516,7 +516,12 @@ void TqmMailMessage::RenderHeader(TStrings& ALines, TqmMailHeaderFieldList& AFie
     AFieldList.AddField("MIME-Version", "1.0");
     AssignContentType(AFieldList);
   }
-  {
+  if (UU) {
+    // Attachments are the "begin"/"end" blocks in the text, which carry
+    // their names: "attachment" here would make the whole text one.
+    if (!SameText(FContentDisposition, "attachment"))
+      AFieldList.AddField("Content-Disposition", FContentDisposition);
+  } else {
     auto* Attachment =
         !IsMultipart() && FBodies->Count() == 1 ? dynamic_cast<TqmAttachmentBody*>(FBodies->Items(0)) : nullptr;
     const std::string Name = Attachment ? ExtractFilePart(Attachment->FileName()) : std::string();

@@ -244,12 +244,21 @@ void TqmMessageBody::WriteBody(TStream& AStream) const {
   WriteString(AStream, FContentDisposition);
 }
 
-TqmEncodeMethod TqmMessageBody::GetEncoding() const {
+TqmEncodeMethod TqmMessageBody::ReadEncoding() const {
   TqmMailMessage* M = Message();
   TqmMailMessage* Root = RootMessage();
   if (!M || !Root) return FEncoding;
   if (!M->IsMultipart() && M == Root && Root->Encoding() != cmNone) return Root->Encoding();
   return FEncoding;
+}
+
+TqmEncodeMethod TqmMessageBody::GetEncoding() const {
+  // The data between "begin" and "end" must be uuencoded whatever it was
+  // read in (an attachment of a message that merely lacked MIME fields).
+  TqmMailMessage* Root = RootMessage();
+  if (Root && Root->MessageFormat() == mfUUencode && dynamic_cast<const TqmAttachmentBody*>(this))
+    return cmUUEncode;
+  return ReadEncoding();
 }
 
 void TqmMessageBody::AddExtraFieldLines(TqmMailHeaderFieldList& AFieldList) {
@@ -287,7 +296,7 @@ void TqmMessageBody::DecodeData(TStream& ASource, TStream& ADestination) {
   // By default characters outside the base64 alphabet are passed over, as
   // RFC 2045 asks; the stricter policies stop at them.
   FEncoder->SetErrorProcessing(Policy == meExtractMaximumData ? epSkip : epStop);
-  FEncoder->SetEncodeMethod(GetEncoding());
+  FEncoder->SetEncodeMethod(ReadEncoding());
   FEncoder->SetSuppressCrlf(false);
   ASource.Seek(0, TSeekOrigin::soBeginning);
   try {
@@ -315,7 +324,7 @@ void TqmMessageBody::EncodeData(TStream& ASource, TStream& ADestination) {
 }
 
 void TqmMessageBody::AssignEncodingIfNeeded() {
-  if (GetEncoding() != cmNone || IsParsing()) return;
+  if (ReadEncoding() != cmNone || IsParsing()) return;
   std::unique_ptr<TStream> Source = GetSourceStream();
   if (!Source) return;
   if (TqmMailMessage* Root = RootMessage()) {

@@ -138,9 +138,13 @@ class TqmMessageBody : public TPersistent {
   ///@}
   /// Whether EncodedSize() is recorded for this kind of body.
   virtual bool HasEncodedSize() const { return true; }
-  /// The transfer encoding written: the message's Encoding for the one body
-  /// of a single-part message when it is set, else Encoding().
+  /// The transfer encoding written: UUencode for an attachment of a message
+  /// written without MIME (mfUUencode, framed by "begin"/"end" lines), else
+  /// the one the data was read in (ReadEncoding()).
   virtual TqmEncodeMethod GetEncoding() const;
+  /// The transfer encoding the data is read in: the message's Encoding for
+  /// the one body of a single-part message when it is set, else Encoding().
+  TqmEncodeMethod ReadEncoding() const;
   /// Writes the part's header fields into AFieldList.
   virtual void AssignBodyHeader(TqmMailHeaderFieldList& AFieldList);
   /// Reads the part's header fields from AFieldList.

@@ -280,6 +280,41 @@ TEST(MessageParse, UUencodeWithoutMime) {
   EXPECT_EQ(Saved[".._cat.txt"], "Cat");
 }
 
+TEST(MessageCompose, UUencodedFormWritesItsBlocksUUencoded) {
+  {
+    // Built on purpose without MIME: binary data between "begin" and "end"
+    // is uuencoded, never base64 or raw bytes.
+    TqmMailMessage M;
+    LoadFromMemory(M, {{"logo.png", kBinary}, {"notes.txt", kTextLike}});
+    M.BuildMessage("Here they are.", "", {"logo.png", "notes.txt"}, {});
+    M.SetMessageFormat(mfUUencode);
+    const std::string Source = M.MessageSource().Text();
+    EXPECT_EQ(Source.find("MIME-Version"), std::string::npos);
+    EXPECT_EQ(Source.find("Content-Disposition"), std::string::npos);
+    TOurReader R;
+    const TReadMessage Got = R.Read(Source);
+    EXPECT_EQ(R.Message.MessageFormat(), mfUUencode);
+    ASSERT_EQ(Got.Parts.size(), 3u) << Source;
+    EXPECT_EQ(NormalText(Got.Parts[0].Payload), "Here they are.");
+    EXPECT_EQ(Got.Parts[1].FileName, "logo.png");
+    EXPECT_EQ(Got.Parts[1].Payload, kBinary);
+    EXPECT_EQ(Got.Parts[2].FileName, "notes.txt");
+    EXPECT_EQ(Got.Parts[2].Payload, kTextLike);
+  }
+  {
+    // No MIME-Version, yet an attachment by its Content-Disposition: its
+    // data was never uuencoded; written back it is one attachment again.
+    const auto [Before, After] = ReadWriteRead(
+        "To: a@example.com\r\nContent-Disposition: attachment; filename=\"begin.txt\"\r\n\r\n"
+        "12 apples\r\n`pears`\r\n");
+    ASSERT_EQ(Before.Parts.size(), 1u);
+    EXPECT_EQ(Before.Parts[0].Payload, "12 apples\r\n`pears`");
+    ASSERT_EQ(After.Parts.size(), 1u);
+    EXPECT_EQ(After.Parts[0].FileName, "begin.txt");
+    EXPECT_EQ(After.Parts[0].Payload, Before.Parts[0].Payload);
+  }
+}
+
 TEST(MessageParse, MultipartVariants) {
   const std::string Head =
       "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"XX\"\r\n\r\npreamble\r\n";
