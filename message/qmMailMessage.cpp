@@ -568,7 +568,9 @@ bool HasDashLine(const uint8_t* AData, size_t ASize) {
 }  // namespace
 
 bool TqmMailMessage::DelimitsBodies() const {
-  return IsMultipart() && Root()->MessageFormat() != mfUUencode;
+  // A multipart read with no parts is written with none: a lone closing
+  // delimiter (and the preamble line) would read back as a text.
+  return IsMultipart() && FBodies->Count() > 0 && Root()->MessageFormat() != mfUUencode;
 }
 
 std::vector<TqmMailMessage::TRenderedBody> TqmMailMessage::RenderBodyBlocks() {

@@ -513,6 +513,20 @@ TEST(RealWorldWrite, WhatWasReadIsWrittenBack) {
                        "Content-Type: multipart/mixed; boundary=b\n\n"
                        "--b\nContent-Type: application/x-y; name=\"same.bin\"\n\none\n"
                        "--b\nContent-Type: application/x-y; name=\"same.bin\"\n\ntwo\n--b--\n"));
+
+  // Multiparts without parts, at the top and nested, stay without parts.
+  const std::string NoParts = Crlf(
+      "From: a@example.org\nSubject: s\nMIME-Version: 1.0\n"
+      "Content-Type: multipart/mixed; boundary=\"none\"\n\n");
+  ExpectRoundTrip(NoParts);
+  ExpectRoundTrip(NoParts + "\r\n\r\n");
+  ExpectRoundTrip(Crlf("From: a@example.org\nSubject: s\nMIME-Version: 1.0\n"
+                       "Content-Type: multipart/mixed; boundary=b\n\n"
+                       "--b\nContent-Type: text/plain\n\nbefore\n"
+                       "--b\nContent-Type: multipart/alternative; boundary=empty\n\n"
+                       "--b\nContent-Type: text/plain\n\nafter\n--b--\n"));
+  std::string Empty;
+  EXPECT_TRUE(ReadWriteRead(NoParts, &Empty).second.Parts.empty()) << Empty;
 }
 
 // CR, LF or NUL in a structured value never reach the wire as a field of
