@@ -419,9 +419,13 @@ void TqmTextBody::WriteBody(TStream& AStream) const {
 }
 
 void TqmTextBody::AssignBodyHeader(TqmMailHeaderFieldList& AFieldList) {
-  AFieldList.AddField("Content-Type", FContentType);
+  // A multipart whose parts were not found (no usable boundary) is read as
+  // text; labelled multipart again, it would be read as parts or left
+  // undecoded.
+  const std::string Type = StartsText("multipart/", FContentType) ? "text/plain" : FContentType;
+  AFieldList.AddField("Content-Type", Type);
   const std::string CharSet = WritingCharSet();
-  if (!FContentType.empty() && !CharSet.empty())
+  if (!Type.empty() && !CharSet.empty())
     AFieldList.AddQuotedFieldItem("Content-Type", "charset", CharSet);
   AFieldList.AddField("Content-Transfer-Encoding", EncodingName(GetEncoding()));
   AddExtraFieldLines(AFieldList);

@@ -527,6 +527,14 @@ TEST(RealWorldWrite, WhatWasReadIsWrittenBack) {
                        "--b\nContent-Type: text/plain\n\nafter\n--b--\n"));
   std::string Empty;
   EXPECT_TRUE(ReadWriteRead(NoParts, &Empty).second.Parts.empty()) << Empty;
+
+  // A multipart whose parts are not found (no boundary, or one that never
+  // occurs) is one text; a TAB in it makes it go out in base64, and it
+  // must still read back as that text, its "--" lines included.
+  for (const char* Params : {"report-type=delivery-status;\n\tbo", "boundary=\"absent\""})
+    ExpectRoundTrip(Crlf(std::string("From: a@example.org\nSubject: s\nMIME-Version: 1.0\n"
+                                     "Content-Type: multipart/report; ") +
+                         Params + "\n\nintro\n--x\nContent-Type: text/plain\n\n\tindented\n--x--\n"));
 }
 
 // CR, LF or NUL in a structured value never reach the wire as a field of
