@@ -13,6 +13,9 @@
 //     (memory and time must not grow with the depth).
 // Arguments choose the cases: corpus, big, compose, modern, nested (none:
 // all of them).
+// Ours reads each message from its text (ParseMessage(std::string_view)),
+// as GMime reads it from a buffer; the "(lines)" rows read the same text
+// split into a TStringList first, as from a POP3 client.
 // Each measurement runs in a child process, so that its peak memory (above
 // the child's start) is its own; the 50 MB ones are repeated in three
 // children per library and the best kept. They are timed twice: "cold" is
@@ -195,7 +198,10 @@ class TBlobStream : public TStream {
 
 // --- This library -----------------------------------------------------------
 
-void OursParse(const std::vector<std::string>& AFiles, int ARepeat, bool AColdAndWarm, TResult& R) {
+// AFromLines: each message is split into a TStringList and read from it
+// (as from TqmPop3::Retrieve) instead of being read from its text.
+void OursParse(const std::vector<std::string>& AFiles, int ARepeat, bool AColdAndWarm, TResult& R,
+               bool AFromLines = false) {
   std::vector<std::string> Datas;
   for (const auto& F : AFiles) Datas.push_back(ReadFile(F));
   TqmMailMessage M;
@@ -209,9 +215,13 @@ void OursParse(const std::vector<std::string>& AFiles, int ARepeat, bool AColdAn
     const double T = Now();
     for (int I = 0; I < ARepeat; ++I) {
       for (const std::string& D : Datas) {
-        TStringList Lines;
-        Lines.SetText(D);
-        M.ParseMessage(Lines);
+        if (AFromLines) {
+          TStringList Lines;
+          Lines.SetText(D);
+          M.ParseMessage(Lines);
+        } else {
+          M.ParseMessage(std::string_view(D));
+        }
         R.Bytes += static_cast<double>(D.size());
         R.Messages += 1;
       }
@@ -555,15 +565,21 @@ void Line(const char* AName, const TResult& R, const TResult& AOurs) {
               R.Messages / R.Seconds, R.PeakKb / 1024.0, OurMbs / Mbs);
 }
 
+// AOurs reads each message from its text; AOursLines (when run) from a
+// list of lines.
 void Report(const char* ATitle, const TResult& AOurs, const TResult& AGMime,
-            const TResult& APython, double AInputBytes) {
+            const TResult& APython, double AInputBytes, const TResult& AOursLines = {}) {
   std::printf("%s\n", ATitle);
   Line("ours", AOurs, AOurs);
+  if (AOursLines.Ok) Line("(lines)", AOursLines, AOurs);
   Line("GMime", AGMime, AOurs);
   Line("Python", APython, AOurs);
   if (AInputBytes > 0 && AOurs.Ok)
     std::printf("  ours: peak memory %.2f times the message size\n",
                 AOurs.PeakKb * 1024.0 / AInputBytes);
+  if (AInputBytes > 0 && AOursLines.Ok)
+    std::printf("  ours from lines: peak memory %.2f times the message size\n",
+                AOursLines.PeakKb * 1024.0 / AInputBytes);
 }
 
 }  // namespace
@@ -589,10 +605,11 @@ int main(int argc, char** argv) {
   std::printf("corpus: %zu messages, read %d times\n", Corpus.size(), Repeat);
   {
     const TResult Ours = InChild([&](TResult& R) { OursParse(Corpus, Repeat, false, R); });
+    const TResult Lines = InChild([&](TResult& R) { OursParse(Corpus, Repeat, false, R, true); });
     const TResult GMime = InChild([&](TResult& R) { GMimeParse(Corpus, Repeat, false, R); });
     TResult Python = RunPython("parse " + ListFile + " " + std::to_string(Repeat) + " 1");
     Python.WarmSeconds = 0;
-    Report("parse corpus (parse + decode every part)", Ours, GMime, Python, 0);
+    Report("parse corpus (parse + decode every part)", Ours, GMime, Python, 0, Lines);
   }
   }
 
@@ -612,13 +629,14 @@ int main(int argc, char** argv) {
     SaveText(ListFile, List);
     std::printf("modern corpus: 2000 messages, %.1f MB\n", Total / 1e6);
     const std::vector<std::string> Files = ReadList(ListFile);
-    TResult Ours, GMime, Python;
+    TResult Ours, Lines, GMime, Python;
     for (int Round = 0; Round < kRounds; ++Round) {
       KeepBest(Ours, InChild([&](TResult& R) { OursParse(Files, 1, true, R); }));
+      KeepBest(Lines, InChild([&](TResult& R) { OursParse(Files, 1, true, R, true); }));
       KeepBest(GMime, InChild([&](TResult& R) { GMimeParse(Files, 1, true, R); }));
       if (Round == 0) Python = RunPython("parse " + ListFile + " 1 2");
     }
-    Report("parse modern corpus (parse + decode every part)", Ours, GMime, Python, 0);
+    Report("parse modern corpus (parse + decode every part)", Ours, GMime, Python, 0, Lines);
   }
 
   if (Wanted("nested")) {
@@ -627,14 +645,15 @@ int main(int argc, char** argv) {
       const std::string Message = NestedMessage(Depth, 8000000);
       SaveText(File, Message);
       const std::vector<std::string> Files{File};
-      TResult Ours, GMime;
+      TResult Ours, Lines, GMime;
       for (int Round = 0; Round < kRounds; ++Round) {
         KeepBest(Ours, InChild([&](TResult& R) { OursParse(Files, 1, true, R); }));
+        KeepBest(Lines, InChild([&](TResult& R) { OursParse(Files, 1, true, R, true); }));
         KeepBest(GMime, InChild([&](TResult& R) { GMimeParse(Files, 1, true, R); }));
       }
       const std::string Title = "parse " + std::to_string(Depth) + " nested levels around 8 MB (" +
                                 std::to_string(Message.size() / 1000000) + " MB message)";
-      Report(Title.c_str(), Ours, GMime, TResult{}, static_cast<double>(Message.size()));
+      Report(Title.c_str(), Ours, GMime, TResult{}, static_cast<double>(Message.size()), Lines);
     }
   }
 
@@ -657,13 +676,14 @@ int main(int argc, char** argv) {
   const double BigSize = static_cast<double>(ReadFile(BigFile).size());
   if (Wanted("big")) {
     const std::vector<std::string> Files{BigFile};
-    TResult Ours, GMime, Python;
+    TResult Ours, Lines, GMime, Python;
     for (int Round = 0; Round < kRounds; ++Round) {
       KeepBest(Ours, InChild([&](TResult& R) { OursParse(Files, 1, true, R); }));
+      KeepBest(Lines, InChild([&](TResult& R) { OursParse(Files, 1, true, R, true); }));
       KeepBest(GMime, InChild([&](TResult& R) { GMimeParse(Files, 1, true, R); }));
       KeepBest(Python, RunPython("parse " + BigList + " 1 4"));
     }
-    Report("parse 50 MB message (parse + decode every part)", Ours, GMime, Python, BigSize);
+    Report("parse 50 MB message (parse + decode every part)", Ours, GMime, Python, BigSize, Lines);
   }
   if (Wanted("compose")) {
     TResult Ours, GMime, Python;

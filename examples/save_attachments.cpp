@@ -33,9 +33,11 @@ int main(int argc, char** argv) {
   };
 
   try {
-    qm::TStringList Lines;
-    Lines.LoadFromFile(argv[1]);
-    Message.ParseMessage(Lines);
+    // Read from the file's text as it lies: no string per line.
+    qm::TMemoryStream File;
+    File.LoadFromFile(argv[1]);
+    const std::string Text = File.DataString();
+    Message.ParseMessage(std::string_view(Text));
   } catch (const qm::Exception& E) {
     std::cerr << "reading failed: " << E.Message() << '\n';
     return 1;

@@ -12,7 +12,9 @@
 #include "core/qmSysUtils.h"
 #include "dkim/qmDkim.h"
 #include "message/qmEmailAddress.h"
+#include "message/qmLineRangeStream.h"
 #include "message/qmMailHeader.h"
+#include "message/qmMessageLines.h"
 #include "message/qmTranslator.h"
 #include "message/qmUtils.h"
 
@@ -130,7 +132,7 @@ std::vector<std::string> MessageIds(const std::string& AValue) {
 }
 
 // "begin <mode> <file name>" of a UUencoded block; the file name or empty.
-std::string UUBeginFileName(const std::string& ALine) {
+std::string UUBeginFileName(std::string_view ALine) {
   if (ALine.size() < 9 || !StartsText("begin ", ALine)) return {};
   size_t I = 6;
   const size_t DigitsStart = I;
@@ -699,12 +701,36 @@ TStrings& TqmMailMessage::MessageSource() {
 
 void TqmMailMessage::ParseMessage(const TStrings& ALines) {
   TUpdateGuard Guard(*this);
-  ClearForParse();
-  ParseHeader(ALines);
-  ParseBodies(ALines, FBodyStart);
+  const TqmMessageLines Lines(ALines);
+  ParseMessageLines(Lines, ALines);
   // Verification reads the lines only.
   if (FDkim) FDkim->Verify(const_cast<TStrings&>(ALines));
   Changed();
+}
+
+void TqmMailMessage::ParseMessage(std::string_view AText) {
+  TUpdateGuard Guard(*this);
+  const TqmMessageLines Lines(AText);
+  // The header is read from strings of its own lines (it ends at the first
+  // empty line at the latest); the rest where it lies.
+  TStringList Header;
+  for (int I = 0; I < Lines.Count(); ++I) {
+    Header.Append(std::string(Lines.Line(I)));
+    if (Lines.Line(I).empty()) break;
+  }
+  ParseMessageLines(Lines, Header);
+  if (FDkim) {
+    TStringList Copy;
+    Copy.SetText(AText);
+    FDkim->Verify(Copy);
+  }
+  Changed();
+}
+
+void TqmMailMessage::ParseMessageLines(const TqmMessageLines& ALines, const TStrings& AHeader) {
+  ClearForParse();
+  ParseHeader(AHeader);
+  ParseBodyRange(ALines, 0, FBodyStart, ALines.Count());
 }
 
 void TqmMailMessage::ParseHeaderOnly(const TStrings& ALines) {
@@ -712,6 +738,10 @@ void TqmMailMessage::ParseHeaderOnly(const TStrings& ALines) {
   ClearForParse();
   ParseHeader(ALines);
   Changed();
+}
+
+void TqmMailMessage::ParseHeaderOnly(std::string_view AText) {
+  ParseHeaderOnly(TqmMessageLines(AText));
 }
 
 void TqmMailMessage::ParseContentFields(TqmMailHeaderFieldList& AFieldList) {
@@ -870,17 +900,17 @@ TqmAttachmentBody* TqmMailMessage::CreateUUAttachment(const std::string& AFileNa
   return Body;
 }
 
-void TqmMailMessage::AddBodyData(TqmMessageBody* ABody, TMemoryStream& AData, int ALineCount) {
-  if (ABody) ABody->AddData(AData, ALineCount);
-  // Emptied but not freed: the next part reuses the memory.
-  AData.SetSize(0);
+void TqmMailMessage::AddBodyData(TqmMessageBody* ABody, TqmLineRangeStream& AData) {
+  if (ABody) ABody->AddData(AData, AData.LineCount());
+  AData.Clear();
 }
 
 void TqmMailMessage::ParseBodies(const TStrings& ALines, int AStart) {
-  ParseBodyRange(ALines, 0, AStart, ALines.Count());
+  const TqmMessageLines Lines(ALines);
+  ParseBodyRange(Lines, 0, AStart, Lines.Count());
 }
 
-void TqmMailMessage::ParseBodyRange(const TStrings& ALines, int AHeaderBegin, int ADataBegin,
+void TqmMailMessage::ParseBodyRange(const TqmMessageLines& ALines, int AHeaderBegin, int ADataBegin,
                                     int AEnd, const TDashLines* ADashLines) {
   TCounterGuard Parsing(FParseCount);
   if (StartsWithCI(FContentType, "multipart/")) {
@@ -895,11 +925,11 @@ void TqmMailMessage::ParseBodyRange(const TStrings& ALines, int AHeaderBegin, in
   }
 }
 
-void TqmMailMessage::ParseMultipart(const TStrings& ALines, int AStart, int AEnd,
+void TqmMailMessage::ParseMultipart(const TqmMessageLines& ALines, int AStart, int AEnd,
                                     const TDashLines* ADashLines) {
   const std::string Delimiter = "--" + FBoundary;
   // A delimiter line may be followed by white space (transport padding).
-  auto Classify = [&](const std::string& ALine) -> int {  // 0 no, 1 delimiter, 2 closing
+  auto Classify = [&](std::string_view ALine) -> int {  // 0 no, 1 delimiter, 2 closing
     if (ALine.size() < Delimiter.size() || ALine[0] != '-' || ALine[1] != '-' ||
         ALine.compare(0, Delimiter.size(), Delimiter) != 0)
       return 0;
@@ -913,7 +943,7 @@ void TqmMailMessage::ParseMultipart(const TStrings& ALines, int AStart, int AEnd
   TDashLines OwnDashLines;
   if (!ADashLines) {
     for (int I = Begin; I < Count; ++I) {
-      const std::string& Line = ALines[I];
+      const std::string_view Line = ALines.Line(I);
       if (Line.size() >= 2 && Line[0] == '-' && Line[1] == '-') OwnDashLines.push_back(I);
     }
     ADashLines = &OwnDashLines;
@@ -925,52 +955,47 @@ void TqmMailMessage::ParseMultipart(const TStrings& ALines, int AStart, int AEnd
     if (Dash != ADashLines->end() && *Dash < AFrom)
       Dash = std::lower_bound(Dash, ADashLines->end(), AFrom);
     for (; Dash != ADashLines->end() && *Dash < Count; ++Dash) {
-      AKind = Classify(ALines[*Dash]);
+      AKind = Classify(ALines.Line(*Dash));
       if (AKind != 0) return *Dash;
     }
     AKind = 0;
     return Count;
   };
-  TMemoryStream Scratch;
+  // The part being read and where its data starts: its data runs to the
+  // next delimiter line and is read where it lies (the preamble is
+  // dropped); a nested multipart reads its range as parts.
   TqmMessageBody* Current = nullptr;
-  // A nested multipart reads its lines where they are.
   TqmMultipartBody* Nested = nullptr;
-  int NestedBegin = 0;
-  int LineCount = 0;
+  int DataBegin = 0;
+  TqmLineRangeStream Data(ALines);
   int I = Begin;
   while (I < Count) {
     int Kind = 0;
     const int Next = NextDelimiter(I, Kind);
-    // The part's data runs to the next delimiter line; it is copied with
-    // its line breaks in one piece (a nested multipart reads it in place,
-    // the preamble is dropped).
-    if (Current && !Nested && Next > I) {
-      WriteLines(ALines, I, Next, Scratch);
-      LineCount += Next - I;
-    }
     if (Kind == 0) break;
     I = Next;
     if (Nested) {
-      Nested->ParseLines(ALines, NestedBegin, I, ADashLines);
-      Nested = nullptr;
+      Nested->ParseLines(ALines, DataBegin, I, ADashLines);
     } else if (Current) {
-      AddBodyData(Current, Scratch, LineCount);
+      Data.AddRange(DataBegin, I);
+      AddBodyData(Current, Data);
     }
     Current = nullptr;
-    LineCount = 0;
+    Nested = nullptr;
     if (Kind == 2) break;
     // The part's header: up to the first empty line, and never past the
     // next delimiter (a part without header and blank line).
     // A line that is neither a field nor a continuation ends a header
     // that has no empty line after it.
     int HeaderEnd = I + 1;
-    while (HeaderEnd < Count && !ALines[HeaderEnd].empty() && Classify(ALines[HeaderEnd]) == 0 &&
-           (IsHeaderFieldLine(ALines[HeaderEnd]) ||
-            (HeaderEnd > I + 1 && IsHeaderContinuation(ALines[HeaderEnd]))))
+    while (HeaderEnd < Count && !ALines.Line(HeaderEnd).empty() &&
+           Classify(ALines.Line(HeaderEnd)) == 0 &&
+           (IsHeaderFieldLine(ALines.Line(HeaderEnd)) ||
+            (HeaderEnd > I + 1 && IsHeaderContinuation(ALines.Line(HeaderEnd)))))
       ++HeaderEnd;
-    const bool HasBlank = HeaderEnd < Count && ALines[HeaderEnd].empty();
+    const bool HasBlank = HeaderEnd < Count && ALines.Line(HeaderEnd).empty();
     TStringList Header;
-    for (int J = I + 1; J < HeaderEnd; ++J) Header.Append(ALines[J]);
+    for (int J = I + 1; J < HeaderEnd; ++J) Header.Append(std::string(ALines.Line(J)));
     TqmMailHeaderFieldList FieldList(Root()->CharSet(), Root()->GetHeaderEncoding(),
                                      Root()->CharsPerLine());
     FieldList.Parse(0, &Header);
@@ -989,10 +1014,10 @@ void TqmMailMessage::ParseMultipart(const TStrings& ALines, int AStart, int AEnd
       // An embedded message: its own header follows the part's (its
       // Subject names the part). Other parts skip this copy of their data.
       Header.Append(std::string());
-      for (int J = HeaderEnd + 1, N = 0; J < Count && N < 200 && !ALines[J].empty() &&
-                                         Classify(ALines[J]) == 0;
+      for (int J = HeaderEnd + 1, N = 0; J < Count && N < 200 && !ALines.Line(J).empty() &&
+                                         Classify(ALines.Line(J)) == 0;
            ++J, ++N)
-        Header.Append(ALines[J]);
+        Header.Append(std::string(ALines.Line(J)));
       ParseAgain = true;
     }
     if (ParseAgain) FieldList.Parse(0, &Header);
@@ -1000,7 +1025,7 @@ void TqmMailMessage::ParseMultipart(const TStrings& ALines, int AStart, int AEnd
         FieldList.GetItemValue(FieldList.GetFieldValue("Content-Disposition"), "");
     TqmMessageBody* Body = CreateBodyForPart(ContentType, Disposition);
     Body->ParseBodyHeader(FieldList);
-    for (int J = I + 1; J < HeaderEnd; ++J) Body->RawHeader().Add(ALines[J]);
+    for (int J = I + 1; J < HeaderEnd; ++J) Body->RawHeader().Add(std::string(ALines.Line(J)));
     Body->ExtraFields().BeginUpdate();
     for (int F = 0; F < FieldList.FieldCount(); ++F) {
       const std::string Name = FieldList.GetFieldName(F);
@@ -1013,28 +1038,30 @@ void TqmMailMessage::ParseMultipart(const TStrings& ALines, int AStart, int AEnd
     Body->SetDataStart(std::min(DataStart, std::max(Count - 1, AStart)));
     Current = Body;
     Nested = dynamic_cast<TqmMultipartBody*>(Body);
-    NestedBegin = DataStart;
+    DataBegin = DataStart;
     I = DataStart;
   }
-  if (Nested)
-    Nested->ParseLines(ALines, NestedBegin, Count, ADashLines);
-  else if (Current)
-    AddBodyData(Current, Scratch, LineCount);
+  if (Nested) {
+    Nested->ParseLines(ALines, DataBegin, Count, ADashLines);
+  } else if (Current) {
+    Data.AddRange(DataBegin, Count);
+    AddBodyData(Current, Data);
+  }
 }
 
-void TqmMailMessage::ParseSinglePart(const TStrings& ALines, int AHeaderBegin, int ADataBegin,
-                                     int AEnd) {
+void TqmMailMessage::ParseSinglePart(const TqmMessageLines& ALines, int AHeaderBegin,
+                                     int ADataBegin, int AEnd) {
   const int Count = std::min(AEnd, ALines.Count());
   // The header is what comes before the data (nothing for the data of a
   // nested multipart), without its empty line.
   const int HeaderBegin = std::clamp(AHeaderBegin, 0, Count);
   const int DataStart = std::clamp(ADataBegin, HeaderBegin, Count);
   int HeaderEnd = DataStart;
-  if (HeaderEnd > HeaderBegin && ALines[HeaderEnd - 1].empty()) --HeaderEnd;
+  if (HeaderEnd > HeaderBegin && ALines.Line(HeaderEnd - 1).empty()) --HeaderEnd;
   if (DataStart >= Count && HeaderEnd == DataStart) return;
 
   TStringList Header;
-  for (int J = HeaderBegin; J < HeaderEnd; ++J) Header.Append(ALines[J]);
+  for (int J = HeaderBegin; J < HeaderEnd; ++J) Header.Append(std::string(ALines.Line(J)));
   TqmMailHeaderFieldList FieldList(FCharSet, GetHeaderEncoding(), Root()->CharsPerLine());
   FieldList.Parse(0, &Header);
   TqmMessageBody* Main = CreateSingleBody(ALines, *FBodies);
@@ -1046,36 +1073,38 @@ void TqmMailMessage::ParseSinglePart(const TStrings& ALines, int AHeaderBegin, i
   Main->SetHeaderStart(HeaderBegin);
   Main->SetDataStart(DataStart);
 
-  TMemoryStream Scratch;
-  int LineCount = 0;
+  // The data is read where it lies, in ranges: the lines "begin ..." and
+  // "end" of uuencoded blocks are left out.
+  TqmLineRangeStream Data(ALines);
+  int RangeBegin = DataStart;
   TqmAttachmentBody* Open = nullptr;
   for (int I = DataStart; I < Count; ++I) {
-    const std::string& Line = ALines[I];
+    const std::string_view Line = ALines.Line(I);
     if (!Line.empty() && (Line[0] == 'b' || Line[0] == 'B')) {
       const std::string FileName = UUBeginFileName(Line);
       if (!FileName.empty()) {
         SetMessageFormat(mfUUencode);
-        AddBodyData(Open ? static_cast<TqmMessageBody*>(Open) : Main, Scratch, LineCount);
-        LineCount = 0;
+        Data.AddRange(RangeBegin, I);
+        AddBodyData(Open ? static_cast<TqmMessageBody*>(Open) : Main, Data);
+        RangeBegin = I + 1;
         Open = CreateUUAttachment(FileName);
         Open->SetHeaderStart(I);
         Open->SetDataStart(I + 1);
         continue;
       }
     }
-    if (FMessageFormat == mfUUencode && Line.size() <= 16 && SameText(Trim(Line), "end")) {
+    if (FMessageFormat == mfUUencode && Line.size() <= 16 && SameText(Trim(std::string(Line)), "end")) {
+      Data.AddRange(RangeBegin, I);
+      RangeBegin = I + 1;
       if (Open) {
-        AddBodyData(Open, Scratch, LineCount);
-        LineCount = 0;
+        AddBodyData(Open, Data);
         Open = nullptr;
       }
       continue;
     }
-    if (!Line.empty()) Scratch.WriteBuffer(Line.data(), static_cast<int64_t>(Line.size()));
-    Scratch.WriteBuffer("\r\n", 2);
-    ++LineCount;
   }
-  AddBodyData(Main, Scratch, LineCount);
+  Data.AddRange(RangeBegin, Count);
+  AddBodyData(Main, Data);
 }
 
 void TqmMailMessage::RemoveEmptyTextBodies() {

@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/qmComponent.h"
@@ -18,7 +19,8 @@ namespace qm {
 
 class TqmDkim;
 class TqmMailHeaderFieldList;
-class TMemoryStream;
+class TqmLineRangeStream;
+class TqmMessageLines;
 
 /// Priority: written as Importance and X-Priority (mpNormal: neither), read
 /// from Importance, X-Priority or X-MSMail-Priority.
@@ -263,8 +265,17 @@ class TqmMailMessage : public TComponent {
   /// Dkim is set. Malformed input is read as far as it goes (see
   /// ErrorProcessing).
   void ParseMessage(const TStrings& ALines);
-  /// Reads only the header of ALines; Bodies() stays empty.
+  /// Reads a whole message from its text (lines ending in CR LF, LF or
+  /// CR), as ParseMessage(lines) reads the same text split into lines. The
+  /// text is read where it lies: no string is made per line, so this is
+  /// the faster and smaller way for a message held in memory or a file.
+  void ParseMessage(std::string_view AText);
+  /// Reads only the header of ALines (or of a message's text); Bodies()
+  /// stays empty.
+  ///@{
   void ParseHeaderOnly(const TStrings& ALines);
+  void ParseHeaderOnly(std::string_view AText);
+  ///@}
   /// The lines to show: the first HTML text, else the plain texts, else all.
   TStrings& GetMessageText();
 
@@ -347,6 +358,9 @@ class TqmMailMessage : public TComponent {
  private:
   friend class TqmMultipartBody;
   void ParseHeader(const TStrings& ALines);
+  // Reads a message: the header from AHeader (ALines or its first lines),
+  // the bodies from ALines.
+  void ParseMessageLines(const TqmMessageLines& ALines, const TStrings& AHeader);
   // Every level of nesting reads its own range of the one list of lines:
   // the data is [ADataBegin, AEnd), the header of a single part
   // [AHeaderBegin, ADataBegin). Nothing of a level is copied for the next.
@@ -355,10 +369,11 @@ class TqmMailMessage : public TComponent {
   // message and shared by every level, so a level visits the delimiters of
   // its range and not every line of it; built on the spot when not given.
   using TDashLines = std::vector<int>;
-  void ParseBodyRange(const TStrings& ALines, int AHeaderBegin, int ADataBegin, int AEnd,
+  void ParseBodyRange(const TqmMessageLines& ALines, int AHeaderBegin, int ADataBegin, int AEnd,
                       const TDashLines* ADashLines = nullptr);
-  void ParseMultipart(const TStrings& ALines, int AStart, int AEnd, const TDashLines* ADashLines);
-  void ParseSinglePart(const TStrings& ALines, int AHeaderBegin, int ADataBegin, int AEnd);
+  void ParseMultipart(const TqmMessageLines& ALines, int AStart, int AEnd,
+                      const TDashLines* ADashLines);
+  void ParseSinglePart(const TqmMessageLines& ALines, int AHeaderBegin, int ADataBegin, int AEnd);
   // One body's lines (part header, data, closing lines) and where its data
   // lines are, so the boundary check can pass over data without "--" lines.
   struct TRenderedBody {
@@ -375,7 +390,8 @@ class TqmMailMessage : public TComponent {
   void RemoveEmptyTextBodies();
   void ClearProperties();
   void RenderHeader(TStrings& ALines, TqmMailHeaderFieldList& AFieldList, int& ADateLine);
-  void AddBodyData(TqmMessageBody* ABody, TMemoryStream& AData, int ALineCount);
+  // Hands the lines of AData to ABody as its data and empties AData.
+  void AddBodyData(TqmMessageBody* ABody, TqmLineRangeStream& AData);
 
   std::unique_ptr<TqmMessageBodies> FBodies;
   std::string FSubject;

@@ -9,6 +9,7 @@
 #include "core/qmSysUtils.h"
 #include "message/qmMailHeader.h"
 #include "message/qmMailMessage.h"
+#include "message/qmMessageLines.h"
 #include "message/qmTranslator.h"
 #include "message/qmUtils.h"
 
@@ -799,14 +800,14 @@ void TqmMultipartBody::DataDecoded(TStream& AStream) {
 }
 
 void TqmMultipartBody::ParseLines(const TStrings& ALines, int ABegin, int AEnd) {
-  ParseLines(ALines, ABegin, AEnd, nullptr);
+  ParseLines(TqmMessageLines(ALines), ABegin, AEnd, nullptr);
 }
 
-void TqmMultipartBody::ParseLines(const TStrings& ALines, int ABegin, int AEnd,
+void TqmMultipartBody::ParseLines(const TqmMessageLines& ALines, int ABegin, int AEnd,
                                   const std::vector<int>* ADashLines) {
   // The line break before the next delimiter belongs to it: a last empty
   // line is not data, as when the data is handed over joined.
-  if (AEnd > ABegin && ALines[AEnd - 1].empty()) --AEnd;
+  if (AEnd > ABegin && AEnd <= ALines.Count() && ALines.Line(AEnd - 1).empty()) --AEnd;
   FInner->ParseBodyRange(ALines, ABegin, ABegin, AEnd, ADashLines);
   FEncodedLines = AEnd - ABegin;
 }

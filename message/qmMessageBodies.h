@@ -22,6 +22,7 @@ class TqmMailMessage;
 class TqmMailHeaderFieldList;
 class TqmMessageBodies;
 class TqmMessageBody;
+class TqmMessageLines;
 class TqmAttachmentBody;
 
 /// An attachment's data is wanted (load) or offered (save). The handler may
@@ -356,7 +357,7 @@ class TqmMultipartBody : public TqmMessageBody {
  private:
   friend class TqmMailMessage;
   // The same, with the message's index of the lines that start with "--".
-  void ParseLines(const TStrings& ALines, int ABegin, int AEnd,
+  void ParseLines(const TqmMessageLines& ALines, int ABegin, int AEnd,
                   const std::vector<int>* ADashLines);
 
   std::string FContentSubType;

@@ -26,12 +26,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
         AData = std::make_unique<TMemoryStream>();
         Handled = true;
       };
+      // Read from lines, or from the text where it lies.
       TStringList Lines;
-      Lines.SetText(Input);
+      const bool FromText = Data[0] & 0x20;
+      if (!FromText) Lines.SetText(Input);
       if (Data[0] % 4 == 1) {
-        Message.ParseHeaderOnly(Lines);
+        if (FromText)
+          Message.ParseHeaderOnly(std::string_view(Input));
+        else
+          Message.ParseHeaderOnly(Lines);
       } else {
-        Message.ParseMessage(Lines);
+        if (FromText)
+          Message.ParseMessage(std::string_view(Input));
+        else
+          Message.ParseMessage(Lines);
         Message.GetMessageText();
       }
       // What was read can be written again.

@@ -120,11 +120,16 @@ class TOurReader {
     };
   }
 
-  TReadMessage Read(const std::string& AData) {
+  // AFromText: the text is handed over whole instead of as lines.
+  TReadMessage Read(const std::string& AData, bool AFromText = false) {
     Saved.clear();
-    TStringList Lines;
-    Lines.SetText(AData);
-    Message.ParseMessage(Lines);
+    if (AFromText) {
+      Message.ParseMessage(std::string_view(AData));
+    } else {
+      TStringList Lines;
+      Lines.SetText(AData);
+      Message.ParseMessage(Lines);
+    }
     TReadMessage R;
     R.Subject = Message.Subject();
     if (!Message.From().Email().empty())

@@ -60,7 +60,42 @@ std::string Differences(const TReadMessage& A, const TReadMessage& B) {
   return D;
 }
 
+// Everything a reader can see of a read message and where its parts lie.
+std::string Describe(TOurReader& AReader, const TReadMessage& AMessage) {
+  const TqmMailMessage& M = AReader.Message;
+  std::string D = "subject " + AMessage.Subject + "\nbody start " + std::to_string(M.BodyStart()) +
+                  "\nformat " + std::to_string(M.MessageFormat()) + "\ntype " + M.ContentType() +
+                  "\ncharset " + M.CharSet() + "\n" +
+                  M.RawHeader().Text() + M.ExtraFields().Text();
+  for (const auto& [Name, Address] : AMessage.From) D += "from " + Name + " <" + Address + ">\n";
+  for (const auto& [Name, Address] : AMessage.To) D += "to " + Name + " <" + Address + ">\n";
+  for (const TPart& P : AMessage.Parts) {
+    const TqmMessageBody* B = P.Body;
+    D += "part " + P.ContentType + " [" + P.FileName + "] " + P.CharSet + " header " +
+         std::to_string(B->HeaderStart()) + " data " + std::to_string(B->DataStart()) +
+         " encoded " + std::to_string(B->EncodedSize()) + "/" + std::to_string(B->EncodedLines()) +
+         " encoding " + std::to_string(B->Encoding()) + "\n" + B->RawHeader().Text() +
+         B->ExtraFields().Text() + P.Payload + "\n";
+  }
+  return D;
+}
+
 }  // namespace
+
+TEST(MailRoundTrip, EveryCorpusMessageReadsAlikeFromItsTextAndFromItsLines) {
+  const std::string Dir = "/tmp/qm_textlines_" + std::to_string(getpid());
+  const std::vector<std::string> Files = CollectFiles(Dir);
+  ASSERT_GE(Files.size(), 200u);
+  for (const std::string& File : Files) {
+    const std::string Data = ReadFile(File);
+    TOurReader FromLines, FromText;
+    const std::string A = Describe(FromLines, FromLines.Read(Data));
+    const std::string B = Describe(FromText, FromText.Read(Data, true));
+    EXPECT_EQ(A, B) << File;
+  }
+  std::string Cmd = "rm -rf " + Dir;
+  (void)!system(Cmd.c_str());
+}
 
 TEST(MailRoundTrip, EveryCorpusMessageReadsTheSameWhenWrittenBack) {
   const std::string Dir = "/tmp/qm_roundtrip_" + std::to_string(getpid());

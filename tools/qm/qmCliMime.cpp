@@ -125,8 +125,7 @@ void Extract(const TqmMessageBodies& ABodies, const TAttachmentData& AData, cons
 }
 
 void RunMime(const TMimeOptions& AOptions) {
-  TStringList Lines;
-  Lines.SetText(ReadInput(AOptions.Input));
+  const std::string Text = ReadInput(AOptions.Input);
   TqmMailMessage Message;
   TAttachmentData Data;
   Message.OnSaveAttachment = [](TObject*, TqmAttachmentBody*, std::string&, std::unique_ptr<TStream>& AStream,
@@ -138,7 +137,7 @@ void RunMime(const TMimeOptions& AOptions) {
     if (auto* Memory = dynamic_cast<TMemoryStream*>(AStream)) Data[ABody] = Memory->DataString();
   };
   try {
-    Message.ParseMessage(Lines);
+    Message.ParseMessage(std::string_view(Text));
   } catch (const Exception& E) {
     throw TFailure("reading the message in " + AOptions.Input + ": " + OneLine(E.Message()));
   }

@@ -1,0 +1,63 @@
+#include "message/qmMessageLines.h"
+
+#include <cstring>
+
+#include "core/qmException.h"
+
+namespace qm {
+
+TqmMessageLines::TqmMessageLines(std::string_view AText) {
+  FLines.reserve(AText.size() / 48 + 1);
+  const char* P = AText.data();
+  const char* const End = P + AText.size();
+  // LF is found with memchr; a CR before it is either the CR of CR LF or a
+  // line break of its own (old Mac text).
+  while (P < End) {
+    const void* Found = std::memchr(P, '\n', static_cast<size_t>(End - P));
+    const char* const Lf = Found ? static_cast<const char*>(Found) : End;
+    for (;;) {
+      const void* CrFound = std::memchr(P, '\r', static_cast<size_t>(Lf - P));
+      if (!CrFound) break;
+      const char* const Cr = static_cast<const char*>(CrFound);
+      FLines.emplace_back(P, static_cast<size_t>(Cr - P));
+      P = Cr + 1;
+      if (P == Lf && Lf < End) ++P;  // CR LF: one break
+      if (P > Lf) break;
+    }
+    if (P > Lf) continue;
+    if (Lf < End || P < End) FLines.emplace_back(P, static_cast<size_t>(Lf - P));
+    P = Lf + 1;
+  }
+}
+
+TqmMessageLines::TqmMessageLines(const TStrings& ALines) : FSource(&ALines) {
+  if (const auto* Views = dynamic_cast<const TqmMessageLines*>(&ALines)) {
+    FLines = Views->FLines;
+    FSource = Views->FSource;
+    return;
+  }
+  FLines.reserve(static_cast<size_t>(ALines.Count()));
+  if (const auto* List = dynamic_cast<const TStringList*>(&ALines)) {
+    for (const std::string& Line : List->Lines()) FLines.emplace_back(Line);
+  } else {
+    for (int I = 0; I < ALines.Count(); ++I) FLines.emplace_back(ALines.Get(I));
+  }
+}
+
+const std::string& TqmMessageLines::Get(int AIndex) const {
+  if (AIndex < 0 || AIndex >= Count())
+    throw EListError("List index out of bounds (" + std::to_string(AIndex) + ")");
+  if (FSource) return FSource->Get(AIndex);
+  auto [It, Added] = FCopies.try_emplace(AIndex);
+  if (Added) It->second.assign(FLines[static_cast<size_t>(AIndex)]);
+  return It->second;
+}
+
+void TqmMessageLines::ReadOnly() { throw EListError("The lines of a message read are read-only"); }
+
+void TqmMessageLines::Put(int, const std::string&) { ReadOnly(); }
+void TqmMessageLines::Insert(int, const std::string&) { ReadOnly(); }
+void TqmMessageLines::Delete(int) { ReadOnly(); }
+void TqmMessageLines::Clear() { ReadOnly(); }
+
+}  // namespace qm
