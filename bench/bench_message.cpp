@@ -86,10 +86,13 @@ bool ResetPeakResident() {
   return std::fclose(F) == 0 && Ok;
 }
 
+// Straight into the string: a stream and a copy of it would put the file
+// in memory twice and count in the peak.
 std::string ReadFile(const std::string& APath) {
-  TMemoryStream S;
-  S.LoadFromFile(APath);
-  return S.DataString();
+  TFileStream F(APath, fmOpenRead);
+  std::string Data(static_cast<size_t>(F.Size()), '\0');
+  if (!Data.empty()) F.ReadBuffer(Data.data(), static_cast<int64_t>(Data.size()));
+  return Data;
 }
 
 std::vector<std::string> ReadList(const std::string& AListFile) {
