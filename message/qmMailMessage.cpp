@@ -189,9 +189,9 @@ QM_SETTER(Date, TDateTime, FDate)
 QM_SETTER(ContentType, const std::string&, FContentType)
 QM_SETTER(ContentSubType, const std::string&, FContentSubType)
 QM_SETTER(ContentDisposition, const std::string&, FContentDisposition)
-QM_SETTER(MessageFormat, TqmMessageFormat, FMessageFormat)
-QM_SETTER(Encoding, TqmEncodeMethod, FEncoding)
-QM_SETTER(HeaderEncoding, TqmEncodeMethod, FHeaderEncoding)
+QM_SETTER(MessageFormat, TqmMessageFormat, FSettings.MessageFormat)
+QM_SETTER(Encoding, TqmEncodeMethod, FSettings.Encoding)
+QM_SETTER(HeaderEncoding, TqmEncodeMethod, FSettings.HeaderEncoding)
 QM_SETTER(MimeOLE, const std::string&, FMimeOLE)
 QM_SETTER(Mailer, const std::string&, FMailer)
 QM_SETTER(ReplyTo, const std::string&, FReplyTo)
@@ -199,26 +199,26 @@ QM_SETTER(ReadReceiptTo, const std::string&, FReadReceiptTo)
 QM_SETTER(MessageID, const std::string&, FMessageID)
 QM_SETTER(InReplyTo, const std::string&, FInReplyTo)
 QM_SETTER(ListUnsubscribe, const std::string&, FListUnsubscribe)
-QM_SETTER(CharsPerLine, int, FCharsPerLine)
-QM_SETTER(AllowESC, bool, FAllowESC)
-QM_SETTER(UseHeaderEncodingExtensions, bool, FUseHeaderEncodingExtensions)
-QM_SETTER(ErrorProcessing, TqmMessageErrorProcessing, FErrorProcessing)
+QM_SETTER(CharsPerLine, int, FSettings.CharsPerLine)
+QM_SETTER(AllowESC, bool, FSettings.AllowESC)
+QM_SETTER(UseHeaderEncodingExtensions, bool, FSettings.UseHeaderEncodingExtensions)
+QM_SETTER(ErrorProcessing, TqmMessageErrorProcessing, FSettings.ErrorProcessing)
 
 #undef QM_SETTER
 
 void TqmMailMessage::SetCharSet(const std::string& AValue) {
   if (SameText(AValue, "iso-2022-jp")) {
     TUpdateGuard Guard(*this);
-    if (FCharSet != "iso-2022-jp") {
-      FCharSet = "iso-2022-jp";
+    if (FSettings.CharSet != "iso-2022-jp") {
+      FSettings.CharSet = "iso-2022-jp";
       Changed();
     }
     SetEncoding(cm8Bit);
     SetAllowESC(true);
     return;
   }
-  if (FCharSet == AValue) return;
-  FCharSet = AValue;
+  if (FSettings.CharSet == AValue) return;
+  FSettings.CharSet = AValue;
   Changed();
 }
 
@@ -243,6 +243,10 @@ void TqmMailMessage::Loaded() {
 void TqmMailMessage::SetParent(TqmMailMessage* AParent) {
   FParent = AParent;
   FNestingLevel = AParent ? AParent->FNestingLevel + 1 : 0;
+  FContext = AParent ? AParent->FContext : &FSettings;
+  // Messages nested here already take the new outermost settings too.
+  for (int I = 0; I < FBodies->Count(); ++I)
+    if (auto* Multi = dynamic_cast<TqmMultipartBody*>(FBodies->Items(I))) Multi->FInner->SetParent(this);
 }
 
 TqmMailMessage* TqmMailMessage::Root() {
@@ -255,10 +259,6 @@ const TqmMailMessage* TqmMailMessage::Root() const {
   const TqmMailMessage* M = this;
   while (M->FParent) M = M->FParent;
   return M;
-}
-
-TqmEncodeMethod TqmMailMessage::GetHeaderEncoding() const {
-  return FHeaderEncoding != cmNone ? FHeaderEncoding : FEncoding;
 }
 
 bool TqmMailMessage::IsMultipart() const {
@@ -381,15 +381,15 @@ void TqmMailMessage::Reset() { ClearProperties(); }
 
 void TqmMailMessage::ClearForParse() {
   TUpdateGuard Guard(*this);
-  const std::string CharSet = FCharSet;
-  const TqmEncodeMethod Encoding = FEncoding;
-  const TqmEncodeMethod HeaderEncoding = FHeaderEncoding;
-  const bool AllowESC = FAllowESC;
+  const std::string CharSet = FSettings.CharSet;
+  const TqmEncodeMethod Encoding = FSettings.Encoding;
+  const TqmEncodeMethod HeaderEncoding = FSettings.HeaderEncoding;
+  const bool AllowESC = FSettings.AllowESC;
   ClearProperties();
-  FCharSet = CharSet;
-  FEncoding = Encoding;
-  FHeaderEncoding = HeaderEncoding;
-  FAllowESC = AllowESC;
+  FSettings.CharSet = CharSet;
+  FSettings.Encoding = Encoding;
+  FSettings.HeaderEncoding = HeaderEncoding;
+  FSettings.AllowESC = AllowESC;
 }
 
 // ---------------------------------------------------------------------------
@@ -488,7 +488,7 @@ void TqmMailMessage::AssignContentType(TqmMailHeaderFieldList& AFieldList) {
     // The one text body is labelled with the charset it is written in.
     TqmTextBody* Text =
         FBodies->Count() == 1 ? dynamic_cast<TqmTextBody*>(FBodies->Items(0)) : nullptr;
-    const std::string CharSet = Text ? Text->WritingCharSet() : FCharSet;
+    const std::string CharSet = Text ? Text->WritingCharSet() : FSettings.CharSet;
     if (!CharSet.empty()) AFieldList.AddQuotedFieldItem("Content-Type", "charset", CharSet);
     // A single attachment keeps its file name.
     auto* Attachment =
@@ -500,7 +500,7 @@ void TqmMailMessage::AssignContentType(TqmMailHeaderFieldList& AFieldList) {
 
 void TqmMailMessage::RenderHeader(TStrings& ALines, TqmMailHeaderFieldList& AFieldList,
                                   int& ADateLine) {
-  const bool UU = FMessageFormat == mfUUencode;
+  const bool UU = FSettings.MessageFormat == mfUUencode;
   AFieldList.Parse(0, &ALines);
   AFieldList.AddField("Message-ID", FMessageID);
   AFieldList.AddField("In-Reply-To", FInReplyTo);
@@ -533,7 +533,7 @@ void TqmMailMessage::RenderHeader(TStrings& ALines, TqmMailHeaderFieldList& AFie
     if (!Name.empty()) AFieldList.AddEncodedFieldItem("Content-Disposition", "filename", Name);
   }
   if (!IsMultipart()) {
-    TqmEncodeMethod Method = FEncoding;
+    TqmEncodeMethod Method = FSettings.Encoding;
     if (Method == cmNone && FBodies->Count() == 1) Method = FBodies->Items(0)->GetEncoding();
     AFieldList.AddField("Content-Transfer-Encoding", EncodingName(Method));
   }
@@ -572,12 +572,12 @@ bool HasDashLine(const uint8_t* AData, size_t ASize) {
 bool TqmMailMessage::DelimitsBodies() const {
   // A multipart read with no parts is written with none: a lone closing
   // delimiter (and the preamble line) would read back as a text.
-  return IsMultipart() && FBodies->Count() > 0 && Root()->MessageFormat() != mfUUencode;
+  return IsMultipart() && FBodies->Count() > 0 && Context().MessageFormat != mfUUencode;
 }
 
 std::vector<TqmMailMessage::TRenderedBody> TqmMailMessage::RenderBodyBlocks() {
   TCounterGuard Rendering(Root()->FRenderCount);
-  const bool UU = Root()->MessageFormat() == mfUUencode;
+  const bool UU = Context().MessageFormat == mfUUencode;
   const bool Delimited = DelimitsBodies();
   std::vector<TRenderedBody> Blocks;
   Blocks.reserve(static_cast<size_t>(FBodies->Count()));
@@ -587,8 +587,8 @@ std::vector<TqmMailMessage::TRenderedBody> TqmMailMessage::RenderBodyBlocks() {
     TRenderedBody Block;
     if (Delimited) {
       TStringList Header;
-      TqmMailHeaderFieldList FieldList(Root()->CharSet(), Root()->GetHeaderEncoding(),
-                                       Root()->CharsPerLine());
+      TqmMailHeaderFieldList FieldList(Context().CharSet, Context().GetHeaderEncoding(),
+                                       Context().CharsPerLine);
       FieldList.Parse(0, &Header);
       Body->AssignBodyHeader(FieldList);
       Block.Lines = Header.Lines();
@@ -673,7 +673,7 @@ TStrings& TqmMailMessage::MessageSource() {
     TCounterGuard Rendering(FRenderCount);
     // The bodies first: the boundary in the header must not occur in them.
     std::vector<TRenderedBody> Blocks = RenderBodyBlocks();
-    TqmMailHeaderFieldList FieldList(FCharSet, GetHeaderEncoding(), FCharsPerLine);
+    TqmMailHeaderFieldList FieldList(FSettings.CharSet, GetHeaderEncoding(), FSettings.CharsPerLine);
     RenderHeader(*Lines, FieldList, FDateLine);
     const bool Delimited = DelimitsBodies();
     if (Delimited) {
@@ -755,7 +755,7 @@ void TqmMailMessage::ParseContentFields(TqmMailHeaderFieldList& AFieldList) {
   const std::string CharSet = AFieldList.GetItemValue(ContentType, "charset");
   if (!CharSet.empty()) {
     SetCharSet(CharSet);
-    AFieldList.SetCharSet(FCharSet);
+    AFieldList.SetCharSet(FSettings.CharSet);
   }
   SetContentDisposition(
       AFieldList.GetItemValue(AFieldList.GetFieldValue("Content-Disposition"), ""));
@@ -766,7 +766,7 @@ void TqmMailMessage::ParseContentFields(TqmMailHeaderFieldList& AFieldList) {
 void TqmMailMessage::ParseHeader(const TStrings& ALines) {
   TCounterGuard Parsing(FParseCount);
   TStrings* Lines = const_cast<TStrings*>(&ALines);  // read only
-  TqmMailHeaderFieldList FieldList(FCharSet, GetHeaderEncoding(), FCharsPerLine);
+  TqmMailHeaderFieldList FieldList(FSettings.CharSet, GetHeaderEncoding(), FSettings.CharsPerLine);
   const int HeaderEnd = FieldList.Parse(0, Lines);
   ParseContentFields(FieldList);
 
@@ -996,8 +996,8 @@ void TqmMailMessage::ParseMultipart(const TqmMessageLines& ALines, int AStart, i
     const bool HasBlank = HeaderEnd < Count && ALines.Line(HeaderEnd).empty();
     TStringList Header;
     for (int J = I + 1; J < HeaderEnd; ++J) Header.Append(std::string(ALines.Line(J)));
-    TqmMailHeaderFieldList FieldList(Root()->CharSet(), Root()->GetHeaderEncoding(),
-                                     Root()->CharsPerLine());
+    TqmMailHeaderFieldList FieldList(Context().CharSet, Context().GetHeaderEncoding(),
+                                     Context().CharsPerLine);
     FieldList.Parse(0, &Header);
     std::string ContentType = FieldList.GetItemValue(FieldList.GetFieldValue("Content-Type"), "");
     bool ParseAgain = false;
@@ -1062,7 +1062,7 @@ void TqmMailMessage::ParseSinglePart(const TqmMessageLines& ALines, int AHeaderB
 
   TStringList Header;
   for (int J = HeaderBegin; J < HeaderEnd; ++J) Header.Append(std::string(ALines.Line(J)));
-  TqmMailHeaderFieldList FieldList(FCharSet, GetHeaderEncoding(), Root()->CharsPerLine());
+  TqmMailHeaderFieldList FieldList(FSettings.CharSet, GetHeaderEncoding(), Context().CharsPerLine);
   FieldList.Parse(0, &Header);
   TqmMessageBody* Main = CreateSingleBody(ALines, *FBodies);
   Main->ParseBodyHeader(FieldList);
@@ -1093,7 +1093,8 @@ void TqmMailMessage::ParseSinglePart(const TqmMessageLines& ALines, int AHeaderB
         continue;
       }
     }
-    if (FMessageFormat == mfUUencode && Line.size() <= 16 && SameText(Trim(std::string(Line)), "end")) {
+    if (FSettings.MessageFormat == mfUUencode && Line.size() <= 16 &&
+        SameText(Trim(std::string(Line)), "end")) {
       Data.AddRange(RangeBegin, I);
       RangeBegin = I + 1;
       if (Open) {

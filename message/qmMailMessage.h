@@ -14,6 +14,7 @@
 #include "message/qmEmailAddress.h"
 #include "message/qmEncoder.h"
 #include "message/qmMessageBodies.h"
+#include "message/qmMessageContext.h"
 
 namespace qm {
 
@@ -25,14 +26,6 @@ class TqmMessageLines;
 /// Priority: written as Importance and X-Priority (mpNormal: neither), read
 /// from Importance, X-Priority or X-MSMail-Priority.
 enum TqmMessagePriority { mpLow, mpNormal, mpHigh };
-/// The format of a read message: mfMIME when it has Content-Type or
-/// MIME-Version, else mfUUencode (old uuencoded attachments in the text);
-/// mfNone for a built message. mfUUencode also renders without MIME fields.
-enum TqmMessageFormat { mfNone, mfMIME, mfUUencode };
-/// What a decoding error of a part does: keep what was decoded
-/// (meExtractMaximumData, default), keep the part undecoded (meIgnore), or
-/// end the reading with the error (meStop).
-enum TqmMessageErrorProcessing { meExtractMaximumData, meIgnore, meStop };
 
 /// Multiparts nested deeper than this are kept as undecoded data.
 constexpr int qmMaxMultipartNesting = 100;
@@ -94,7 +87,7 @@ class TqmMailMessage : public TComponent {
   /// (any case) is stored in lower case and also sets Encoding to cm8Bit
   /// and AllowESC.
   ///@{
-  const std::string& CharSet() const { return FCharSet; }
+  const std::string& CharSet() const { return FSettings.CharSet; }
   void SetCharSet(const std::string& AValue);
   ///@}
   /// The media type of the message ("text/plain", "multipart/mixed", ...);
@@ -116,19 +109,19 @@ class TqmMailMessage : public TComponent {
   ///@}
   /// The format (see TqmMessageFormat; default mfNone).
   ///@{
-  TqmMessageFormat MessageFormat() const { return FMessageFormat; }
+  TqmMessageFormat MessageFormat() const { return FSettings.MessageFormat; }
   void SetMessageFormat(TqmMessageFormat AValue);
   ///@}
   /// The transfer encoding of a single-part message (cmNone, default: the
   /// body chooses; see TqmEncodeMethod).
   ///@{
-  TqmEncodeMethod Encoding() const { return FEncoding; }
+  TqmEncodeMethod Encoding() const { return FSettings.Encoding; }
   void SetEncoding(TqmEncodeMethod AValue);
   ///@}
   /// The encoding of non-ASCII header text: cmQuotedPrintable (Q) or
   /// cmBase64 (B); cmNone (default): as Encoding (see GetHeaderEncoding()).
   ///@{
-  TqmEncodeMethod HeaderEncoding() const { return FHeaderEncoding; }
+  TqmEncodeMethod HeaderEncoding() const { return FSettings.HeaderEncoding; }
   void SetHeaderEncoding(TqmEncodeMethod AValue);
   ///@}
   /// The X-MimeOLE field (empty: none).
@@ -180,25 +173,25 @@ class TqmMailMessage : public TComponent {
   ///@}
   /// The longest line the encoders write, in characters (default 76).
   ///@{
-  int CharsPerLine() const { return FCharsPerLine; }
+  int CharsPerLine() const { return FSettings.CharsPerLine; }
   void SetCharsPerLine(int AValue);
   ///@}
   /// Whether ESC is allowed in 8-bit text (needed by iso-2022-jp; default
   /// false).
   ///@{
-  bool AllowESC() const { return FAllowESC; }
+  bool AllowESC() const { return FSettings.AllowESC; }
   void SetAllowESC(bool AValue);
   ///@}
   /// Whether attachments also carry their file name as RFC 2231 parameters
   /// (name*=, filename*=) next to the plain ones (default false).
   ///@{
-  bool UseHeaderEncodingExtensions() const { return FUseHeaderEncodingExtensions; }
+  bool UseHeaderEncodingExtensions() const { return FSettings.UseHeaderEncodingExtensions; }
   void SetUseHeaderEncodingExtensions(bool AValue);
   ///@}
   /// What a part that cannot be decoded does (default
   /// meExtractMaximumData).
   ///@{
-  TqmMessageErrorProcessing ErrorProcessing() const { return FErrorProcessing; }
+  TqmMessageErrorProcessing ErrorProcessing() const { return FSettings.ErrorProcessing; }
   void SetErrorProcessing(TqmMessageErrorProcessing AValue);
   ///@}
   /// The DKIM component that signs the rendering and verifies what is read;
@@ -328,7 +321,10 @@ class TqmMailMessage : public TComponent {
 
   /// The header encoding every header list of the message uses:
   /// HeaderEncoding, else Encoding.
-  TqmEncodeMethod GetHeaderEncoding() const;
+  TqmEncodeMethod GetHeaderEncoding() const { return FSettings.GetHeaderEncoding(); }
+  /// The settings the parts of this message read and write with: the
+  /// outermost message's (see TqmMessageContext).
+  const TqmMessageContext& Context() const { return *FContext; }
   /// A fresh boundary ("Mark=_" and numbers).
   static std::string GenerateBoundary();
 
@@ -401,13 +397,9 @@ class TqmMailMessage : public TComponent {
   std::unique_ptr<TqmEmailAddressList> FBCCList;
   TqmMessagePriority FPriority = mpNormal;
   TDateTime FDate = 0;
-  std::string FCharSet = "iso-8859-1";
   std::string FContentType = "text/plain";
   std::string FContentSubType;
   std::string FContentDisposition;
-  TqmMessageFormat FMessageFormat = mfNone;
-  TqmEncodeMethod FEncoding = cmNone;
-  TqmEncodeMethod FHeaderEncoding = cmNone;
   std::string FMimeOLE;
   std::string FMailer;
   std::string FReplyTo;
@@ -418,10 +410,6 @@ class TqmMailMessage : public TComponent {
   std::string FMessageID;
   std::string FInReplyTo;
   std::string FListUnsubscribe;
-  int FCharsPerLine = 76;
-  bool FAllowESC = false;
-  bool FUseHeaderEncodingExtensions = false;
-  TqmMessageErrorProcessing FErrorProcessing = meExtractMaximumData;
   TqmDkim* FDkim = nullptr;
 
   TStringList FRawHeader;
@@ -439,6 +427,10 @@ class TqmMailMessage : public TComponent {
   int FDateLine = -1;  // the line after "Date" in the last rendering
   TqmMailMessage* FParent = nullptr;
   int FNestingLevel = 0;
+  // This message's own settings (its properties), and those its parts use:
+  // its own, or the outermost message's when it is nested.
+  TqmMessageContext FSettings;
+  const TqmMessageContext* FContext = &FSettings;
 };
 
 }  // namespace qm

@@ -9,6 +9,7 @@
 #include "core/qmSysUtils.h"
 #include "message/qmMailHeader.h"
 #include "message/qmMailMessage.h"
+#include "message/qmMessageContext.h"
 #include "message/qmMessageLines.h"
 #include "message/qmTranslator.h"
 #include "message/qmUtils.h"
@@ -143,9 +144,9 @@ TqmMessageBody::~TqmMessageBody() = default;
 
 TqmMailMessage* TqmMessageBody::Message() const { return FOwner ? FOwner->Owner() : nullptr; }
 
-TqmMailMessage* TqmMessageBody::RootMessage() const {
+const TqmMessageContext* TqmMessageBody::Context() const {
   TqmMailMessage* M = Message();
-  return M ? M->Root() : nullptr;
+  return M ? &M->Context() : nullptr;
 }
 
 void TqmMessageBody::Initialize() {
@@ -172,8 +173,8 @@ void TqmMessageBody::RegisterKnownFields() {
 
 void TqmMessageBody::Clear() {
   FContentType.clear();
-  TqmMailMessage* Root = RootMessage();
-  FEncoding = Root ? Root->Encoding() : cmNone;
+  const TqmMessageContext* C = Context();
+  FEncoding = C ? C->Encoding : cmNone;
   FContentDisposition.clear();
   FExtraFields->BeginUpdate();
   FExtraFields->Clear();
@@ -246,18 +247,17 @@ void TqmMessageBody::WriteBody(TStream& AStream) const {
 }
 
 TqmEncodeMethod TqmMessageBody::ReadEncoding() const {
+  // The one body of an outermost message follows the message's Encoding.
   TqmMailMessage* M = Message();
-  TqmMailMessage* Root = RootMessage();
-  if (!M || !Root) return FEncoding;
-  if (!M->IsMultipart() && M == Root && Root->Encoding() != cmNone) return Root->Encoding();
-  return FEncoding;
+  if (!M || M->Parent() || M->IsMultipart() || M->Encoding() == cmNone) return FEncoding;
+  return M->Encoding();
 }
 
 TqmEncodeMethod TqmMessageBody::GetEncoding() const {
   // The data between "begin" and "end" must be uuencoded whatever it was
   // read in (an attachment of a message that merely lacked MIME fields).
-  TqmMailMessage* Root = RootMessage();
-  if (Root && Root->MessageFormat() == mfUUencode && dynamic_cast<const TqmAttachmentBody*>(this))
+  const TqmMessageContext* C = Context();
+  if (C && C->MessageFormat == mfUUencode && dynamic_cast<const TqmAttachmentBody*>(this))
     return cmUUEncode;
   return ReadEncoding();
 }
@@ -270,8 +270,8 @@ void TqmMessageBody::AssignBodyHeader(TqmMailHeaderFieldList& /*AFieldList*/) {}
 
 void TqmMessageBody::ParseBodyHeader(TqmMailHeaderFieldList& AFieldList) {
   FContentType = AFieldList.GetItemValue(AFieldList.GetFieldValue("Content-Type"), "");
-  TqmMailMessage* Root = RootMessage();
-  FEncoding = Root ? Root->Encoding() : cmNone;
+  const TqmMessageContext* C = Context();
+  FEncoding = C ? C->Encoding : cmNone;
   const TqmEncodeMethod Cte = EncodingFromName(AFieldList.GetFieldValue("Content-Transfer-Encoding"));
   if (Cte != cmNone) FEncoding = Cte;
   AFieldList.SetHeaderEncoding(FEncoding);
@@ -292,8 +292,8 @@ void TqmMessageBody::TrimDataEnd(TStream& AStream) {
 void TqmMessageBody::DataDecoded(TStream& /*AStream*/) {}
 
 void TqmMessageBody::DecodeData(TStream& ASource, TStream& ADestination) {
-  TqmMailMessage* Root = RootMessage();
-  const TqmMessageErrorProcessing Policy = Root ? Root->ErrorProcessing() : meExtractMaximumData;
+  const TqmMessageContext* C = Context();
+  const TqmMessageErrorProcessing Policy = C ? C->ErrorProcessing : meExtractMaximumData;
   // By default characters outside the base64 alphabet are passed over, as
   // RFC 2045 asks; the stricter policies stop at them.
   FEncoder->SetErrorProcessing(Policy == meExtractMaximumData ? epSkip : epStop);
@@ -314,10 +314,9 @@ void TqmMessageBody::DecodeData(TStream& ASource, TStream& ADestination) {
 }
 
 void TqmMessageBody::EncodeData(TStream& ASource, TStream& ADestination) {
-  TqmMailMessage* Root = RootMessage();
-  if (Root) {
-    FEncoder->SetAllowESC(Root->AllowESC());
-    FEncoder->SetCharsPerLine(Root->CharsPerLine());
+  if (const TqmMessageContext* C = Context()) {
+    FEncoder->SetAllowESC(C->AllowESC);
+    FEncoder->SetCharsPerLine(C->CharsPerLine);
   }
   FEncoder->SetSuppressCrlf(false);
   FEncoder->SetEncodeMethod(GetEncoding());
@@ -328,9 +327,9 @@ void TqmMessageBody::AssignEncodingIfNeeded() {
   if (ReadEncoding() != cmNone || IsParsing()) return;
   std::unique_ptr<TStream> Source = GetSourceStream();
   if (!Source) return;
-  if (TqmMailMessage* Root = RootMessage()) {
-    FEncoder->SetAllowESC(Root->AllowESC());
-    FEncoder->SetCharsPerLine(Root->CharsPerLine());
+  if (const TqmMessageContext* C = Context()) {
+    FEncoder->SetAllowESC(C->AllowESC);
+    FEncoder->SetCharsPerLine(C->CharsPerLine);
   }
   FEncoding = FEncoder->GetPreferredEncoding(*Source);
 }
@@ -347,8 +346,8 @@ void TqmMessageBody::AddData(TStream& AData, int ALineCount) {
   // A UUencoded part of a MIME message is written back in base64, which
   // the part header can name.
   if (FEncoding == cmUUEncode) {
-    TqmMailMessage* Root = RootMessage();
-    if (Root && Root->MessageFormat() == mfMIME) FEncoding = cmBase64;
+    const TqmMessageContext* C = Context();
+    if (C && C->MessageFormat == mfMIME) FEncoding = cmBase64;
   }
   // Data read as 7bit, 8bit or binary is written back in an encoding that
   // carries it (8-bit bytes, NUL, long lines), not labelled 7bit.
@@ -374,8 +373,8 @@ void TqmTextBody::CreateInternals() {
 void TqmTextBody::Clear() {
   TqmMessageBody::Clear();
   FContentType = "text/plain";
-  TqmMailMessage* Root = RootMessage();
-  FCharSet = Root ? Root->CharSet() : std::string();
+  const TqmMessageContext* C = Context();
+  FCharSet = C ? C->CharSet : std::string();
   FStrings->BeginUpdate();
   FStrings->Clear();
   FStrings->EndUpdate();
@@ -388,11 +387,11 @@ void TqmTextBody::SetCharSet(const std::string& AValue) {
 }
 
 std::string TqmTextBody::GetCharSet() const {
+  // The one text of an outermost message is written in the message's
+  // charset.
   TqmMailMessage* M = Message();
-  TqmMailMessage* Root = RootMessage();
-  if (!M || !Root) return FCharSet;
-  if (M->IsMultipart() || M != Root) return FCharSet;
-  return Root->CharSet();
+  if (!M || M->Parent() || M->IsMultipart()) return FCharSet;
+  return M->CharSet();
 }
 
 void TqmTextBody::Assign(const TPersistent& ASource) {
@@ -441,7 +440,7 @@ void TqmTextBody::ParseBodyHeader(TqmMailHeaderFieldList& AFieldList) {
 std::string TqmTextBody::WritingCharSet() const {
   std::string CharSet = GetCharSet();
   if (CharSet.empty())
-    if (TqmMailMessage* Root = RootMessage()) CharSet = Root->CharSet();
+    if (const TqmMessageContext* C = Context()) CharSet = C->CharSet;
   if (!CharSetHolds(FStrings->Text(), CharSet)) CharSet = "utf-8";
   return CharSet;
 }
@@ -560,8 +559,8 @@ void TqmAttachmentBody::AssignAttachmentHeader(TqmMailHeaderFieldList& AFieldLis
 }
 
 void TqmAttachmentBody::AssignBodyHeader(TqmMailHeaderFieldList& AFieldList) {
-  TqmMailMessage* Root = RootMessage();
-  AssignAttachmentHeader(AFieldList, Root && Root->UseHeaderEncodingExtensions(), true);
+  const TqmMessageContext* C = Context();
+  AssignAttachmentHeader(AFieldList, C && C->UseHeaderEncodingExtensions, true);
 }
 
 void TqmAttachmentBody::ParseContentID(TqmMailHeaderFieldList& AFieldList) {

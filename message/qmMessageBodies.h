@@ -23,6 +23,7 @@ class TqmMailHeaderFieldList;
 class TqmMessageBodies;
 class TqmMessageBody;
 class TqmMessageLines;
+struct TqmMessageContext;
 class TqmAttachmentBody;
 
 /// An attachment's data is wanted (load) or offered (save). The handler may
@@ -72,12 +73,13 @@ class TqmMessageBody : public TPersistent {
 
   /// The list that owns the body.
   TqmMessageBodies* Owner() const { return FOwner; }
-  /// The message whose bodies these are (a nested multipart's inner message)
-  /// and the outermost message (charset, line width, events).
-  ///@{
+  /// The message whose bodies these are (a nested multipart's inner
+  /// message; it passes the events on to the outermost one).
   TqmMailMessage* Message() const;
-  TqmMailMessage* RootMessage() const;
-  ///@}
+  /// The settings the body reads and writes with (charset, encodings, line
+  /// width, error policy, format): the outermost message's, taken from
+  /// its own message; null for a body outside any message.
+  const TqmMessageContext* Context() const;
   /// The registered class name ("TqmTextBody", ...), used when bodies are
   /// streamed.
   virtual const char* ClassName() const = 0;

@@ -936,3 +936,40 @@ TEST(MessageParse, TextIsAlwaysValidUtf8) {
   EXPECT_EQ(dynamic_cast<TqmTextBody&>(*M.Bodies().Items(0)).Strings()[0], "café ok");
   EXPECT_EQ(dynamic_cast<TqmTextBody&>(*M.Bodies().Items(1)).Strings()[0], "При");
 }
+
+TEST(MessageContext, PartsAtEveryDepthUseTheOutermostSettings) {
+  // Writing: a text three levels down takes the outermost message's
+  // charset when it is added, and its line width when it is written.
+  TqmMailMessage M;
+  M.SetCharSet("windows-1252");
+  TqmMultipartBody* Mixed = M.Bodies().AddMultipart();
+  TqmMultipartBody* Alternative = Mixed->Bodies().AddMultipart();
+  Alternative->SetContentType("multipart/alternative");
+  TqmTextBody* Deep = Alternative->Bodies().AddText(std::string(60, 'x') + " caf\xC3\xA9 " + std::string(60, 'y'));
+  M.Bodies().AddText("top");
+  EXPECT_EQ(&Deep->Context()->CharSet, &M.Context().CharSet);
+  M.SetCharsPerLine(40);
+  const std::string Source = M.MessageSource().Text();
+  const size_t Part = Source.find("charset=\"windows-1252\"");
+  ASSERT_NE(Part, std::string::npos) << Source;
+  TStringList Lines;
+  Lines.SetText(Source.substr(Source.find("quoted-printable", Part)));
+  for (int I = 2; I < Lines.Count() && !StartsText("--", Lines[I]); ++I)
+    EXPECT_LE(Lines[I].size(), 40u) << Lines[I];
+
+  // Reading: the outermost error policy decides for a part three levels
+  // down, whatever the nested messages' own properties say.
+  const std::string Nested =
+      "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=a\r\n\r\n"
+      "--a\r\nContent-Type: multipart/mixed; boundary=b\r\n\r\n"
+      "--b\r\nContent-Type: multipart/mixed; boundary=c\r\n\r\n"
+      "--c\r\nContent-Type: application/octet-stream; name=d.bin\r\n"
+      "Content-Transfer-Encoding: base64\r\n\r\nQUJD\x01REVG\r\n--c--\r\n--b--\r\n--a--\r\n";
+  TOurReader Reader;
+  Reader.Message.SetErrorProcessing(meStop);
+  EXPECT_THROW(Reader.Read(Nested, true), EqmEncoderError);
+  Reader.Message.SetErrorProcessing(meExtractMaximumData);
+  const TReadMessage Read = Reader.Read(Nested, true);
+  ASSERT_EQ(Read.Parts.size(), 1u);
+  EXPECT_EQ(Read.Parts[0].Payload, "ABCDEF");  // the stray byte passed over
+}
