@@ -913,6 +913,10 @@ void TqmMailMessage::ParseBodies(const TStrings& ALines, int AStart) {
 void TqmMailMessage::ParseBodyRange(const TqmMessageLines& ALines, int AHeaderBegin, int ADataBegin,
                                     int AEnd, const TDashLines* ADashLines) {
   TCounterGuard Parsing(FParseCount);
+  if (StartsWithCI(FContentType, "multipart/") &&
+      (FSettings.Encoding == cmBase64 || FSettings.Encoding == cmQuotedPrintable) &&
+      ParseEncodedMultipart(ALines, ADataBegin, AEnd))
+    return;
   if (StartsWithCI(FContentType, "multipart/")) {
     ParseMultipart(ALines, ADataBegin, AEnd, ADashLines);
     if (FBodies->Count() == 0) {
@@ -923,6 +927,31 @@ void TqmMailMessage::ParseBodyRange(const TqmMessageLines& ALines, int AHeaderBe
     ParseSinglePart(ALines, AHeaderBegin, ADataBegin, AEnd);
     RemoveEmptyTextBodies();
   }
+}
+
+bool TqmMailMessage::ParseEncodedMultipart(const TqmMessageLines& ALines, int ABegin, int AEnd) {
+  // A multipart sent in base64 or quoted-printable (RFC 2045 section 6.4
+  // forbids it; some mailers do it): its parts are read from the decoded
+  // text, so their positions are lines of that text.
+  TqmLineRangeStream Data(ALines, ABegin, AEnd);
+  TMemoryStream Decoded;
+  TqmEncoder Decoder;
+  Decoder.SetEncodeMethod(FSettings.Encoding);
+  Decoder.SetErrorProcessing(FSettings.ErrorProcessing == meExtractMaximumData ? epSkip : epStop);
+  try {
+    Decoder.Decode(Data, Decoded);
+  } catch (const Exception&) {
+    if (FSettings.ErrorProcessing == meStop) throw;
+    return false;  // read as it came
+  }
+  const std::string_view Text(reinterpret_cast<const char*>(Decoded.Memory()),
+                              static_cast<size_t>(Decoded.Size()));
+  const TqmMessageLines Lines(Text);
+  ParseMultipart(Lines, 0, Lines.Count(), nullptr);
+  if (FBodies->Count() == 0) return false;
+  // Written back, the parts are encoded each on its own.
+  SetEncoding(cmNone);
+  return true;
 }
 
 void TqmMailMessage::ParseMultipart(const TqmMessageLines& ALines, int AStart, int AEnd,
@@ -1038,6 +1067,7 @@ void TqmMailMessage::ParseMultipart(const TqmMessageLines& ALines, int AStart, i
     Body->SetDataStart(std::min(DataStart, std::max(Count - 1, AStart)));
     Current = Body;
     Nested = dynamic_cast<TqmMultipartBody*>(Body);
+    if (Nested && Nested->IsEncoded()) Nested = nullptr;  // decoded, then read
     DataBegin = DataStart;
     I = DataStart;
   }
@@ -1067,8 +1097,14 @@ void TqmMailMessage::ParseSinglePart(const TqmMessageLines& ALines, int AHeaderB
   TqmMessageBody* Main = CreateSingleBody(ALines, *FBodies);
   Main->ParseBodyHeader(FieldList);
   Main->RawHeader().Assign(Header);
+  // Of the message's other fields the body takes those that describe its
+  // content (Content-Language, Content-Location...): should it become a
+  // part of a multipart, they belong in its part header, while Received,
+  // DKIM-Signature and the like stay in the message's header only.
   Main->ExtraFields().BeginUpdate();
-  Main->ExtraFields().Assign(*FExtraFields);
+  Main->ExtraFields().Clear();
+  for (int I = 0; I < FExtraFields->Count(); ++I)
+    if (StartsText("content-", (*FExtraFields)[I])) Main->ExtraFields().Add((*FExtraFields)[I]);
   Main->ExtraFields().EndUpdate();
   Main->SetHeaderStart(HeaderBegin);
   Main->SetDataStart(DataStart);

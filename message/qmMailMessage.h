@@ -370,6 +370,9 @@ class TqmMailMessage : public TComponent {
   void ParseMultipart(const TqmMessageLines& ALines, int AStart, int AEnd,
                       const TDashLines* ADashLines);
   void ParseSinglePart(const TqmMessageLines& ALines, int AHeaderBegin, int ADataBegin, int AEnd);
+  // Reads a multipart whose lines are base64 or quoted-printable; false
+  // (nothing read) when its decoded text holds no parts.
+  bool ParseEncodedMultipart(const TqmMessageLines& ALines, int ABegin, int AEnd);
   // One body's lines (part header, data, closing lines) and where its data
   // lines are, so the boundary check can pass over data without "--" lines.
   struct TRenderedBody {

@@ -762,7 +762,14 @@ void TqmMultipartBody::ParseBodyHeader(TqmMailHeaderFieldList& AFieldList) {
   FInner->SetContentType(FContentType);
   FInner->SetBoundary(AFieldList.GetItemValue(ContentType, "boundary"));
   FContentSubType = AFieldList.GetItemValue(ContentType, "type");
-  FEncoding = cmNone;
+  // A multipart has no transfer encoding of its own (RFC 2045 section
+  // 6.4); one that came in base64 or quoted-printable all the same keeps it
+  // until its data is decoded and read as parts (DataDecoded).
+  if (FEncoding != cmBase64 && FEncoding != cmQuotedPrintable) FEncoding = cmNone;
+}
+
+bool TqmMultipartBody::IsEncoded() const {
+  return FEncoding == cmBase64 || FEncoding == cmQuotedPrintable;
 }
 
 std::unique_ptr<TStream> TqmMultipartBody::GetSourceStream() {
@@ -796,6 +803,8 @@ void TqmMultipartBody::DataDecoded(TStream& AStream) {
   FInner->ParseBodies(Lines, 0);
   ShiftLines(FInner->Bodies(), FDataStart);
   FEncodedLines = Lines.Count();
+  // Written back, the parts are encoded each on its own.
+  FEncoding = cmNone;
 }
 
 void TqmMultipartBody::ParseLines(const TStrings& ALines, int ABegin, int AEnd) {

@@ -355,6 +355,10 @@ class TqmMultipartBody : public TqmMessageBody {
   /// being read, where they are: what DataDecoded does for data handed over
   /// as a copy. The parser calls it for every nested level.
   void ParseLines(const TStrings& ALines, int ABegin, int AEnd);
+  /// Whether the part was read with a base64 or quoted-printable transfer
+  /// encoding (not allowed for a multipart, but sent): its data must be
+  /// decoded before its parts can be read, so it is handed over as data.
+  bool IsEncoded() const;
 
  private:
   friend class TqmMailMessage;

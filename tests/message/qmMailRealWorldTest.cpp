@@ -600,3 +600,76 @@ TEST(RealWorldSafety, ReceivedFileNamesHaveNoControlCharacters) {
     for (char C : P.FileName) EXPECT_FALSE(static_cast<uint8_t>(C) < 0x20 || C == 0x7F);
   ExpectRoundTrip(Source);
 }
+
+TEST(RealWorldWrite, AReadMessageGivenAnAttachmentWritesItsFieldsOnce) {
+  // A message read and sent on with a file added (a forward): its one text
+  // becomes a part, and the message's own fields stay in the message
+  // header; only what describes the text goes with it into its part header.
+  TOurReader Reader;
+  Reader.Read(Crlf("Received: from relay.example.org by mx.example.org; Mon, 7 Dec 2026 10:00:00 +0000\n"
+                   "DKIM-Signature: v=1; a=rsa-sha256; d=example.org; s=s; h=from; bh=x; b=y\n"
+                   "X-Spam-Flag: NO\nFrom: a@example.org\nTo: b@example.org\nSubject: note\n"
+                   "MIME-Version: 1.0\nContent-Type: text/plain; charset=us-ascii\n"
+                   "Content-Language: en\n\nthe text\n"));
+  TqmMailMessage& M = Reader.Message;
+  M.OnLoadAttachment = [](TObject*, TqmAttachmentBody*, std::string&,
+                          std::unique_ptr<TStream>& AData, bool& Handled) {
+    AData = std::make_unique<TStringStream>("file text");
+    Handled = true;
+  };
+  M.Bodies().AddAttachment("notes.txt");
+  const std::string Rendered = M.MessageSource().Text();
+  const auto Count = [&](const std::string& AText) {
+    size_t N = 0;
+    for (size_t P = Rendered.find(AText); P != std::string::npos; P = Rendered.find(AText, P + 1)) ++N;
+    return N;
+  };
+  EXPECT_EQ(Count("Received:"), 1u) << Rendered;
+  EXPECT_EQ(Count("DKIM-Signature:"), 1u) << Rendered;
+  EXPECT_EQ(Count("X-Spam-Flag:"), 1u) << Rendered;
+  const size_t TextPart = Rendered.find("Content-Type: text/plain");
+  ASSERT_NE(TextPart, std::string::npos) << Rendered;
+  EXPECT_NE(Rendered.find("Content-Language: en", TextPart), std::string::npos) << Rendered;
+  const TReadMessage Py = ReadPython(Rendered);
+  ASSERT_EQ(Py.Parts.size(), 2u) << Rendered;
+  EXPECT_EQ(NormalText(Py.Parts[0].Payload), "the text");
+  EXPECT_EQ(Py.Parts[1].Payload, "file text");
+}
+
+// A multipart with a base64 or quoted-printable transfer encoding (RFC 2045
+// forbids it, some mailers send it), nested and at the top: its parts are
+// read from the decoded text and written back with their own encodings.
+// Python's email reads the encoded lines as they are and finds no parts in
+// them (only the text of the boundary-less multipart), so it is no guide
+// here.
+TEST(RealWorldRead, EncodedMultipartsAreDecodedThenReadAsParts) {
+  const std::string Picture = Bytes(300, 3);
+  const std::string Inner = Crlf(
+      "--in\nContent-Type: text/plain; charset=utf-8\n\nplain caf\xC3\xA9\n"
+      "--in\nContent-Type: text/html; charset=utf-8\n\n<p>html</p>\n--in--\n");
+  const std::string Nested = Crlf(
+      "From: a@example.org\nSubject: nested\nMIME-Version: 1.0\n"
+      "Content-Type: multipart/mixed; boundary=out\n\n"
+      "--out\nContent-Type: multipart/alternative; boundary=in\n"
+      "Content-Transfer-Encoding: BASE64\n\n") + Base64Lines(Inner) + Crlf(
+      "\n--out\nContent-Type: image/png; name=\"p.png\"\nContent-Transfer-Encoding: base64\n\n") +
+      Base64Lines(Picture) + Crlf("\n--out--\n");
+  const std::string Top = Crlf(
+      "From: a@example.org\nSubject: top\nMIME-Version: 1.0\n"
+      "Content-Type: multipart/alternative; boundary=in\n"
+      "Content-Transfer-Encoding: quoted-printable\n\n") +
+      TqmEncoder::EncodeString(Inner, cmQuotedPrintable) + "\r\n";
+  for (const std::string& Source : {Nested, Top}) {
+    TOurReader Reader;
+    const TReadMessage Read = Reader.Read(Source, true);
+    ASSERT_GE(Read.Parts.size(), 2u) << Source;
+    EXPECT_EQ(Read.Parts[0].ContentType, "text/plain");
+    EXPECT_EQ(NormalText(Read.Parts[0].Payload), "plain caf\xC3\xA9");
+    EXPECT_EQ(Read.Parts[1].ContentType, "text/html");
+    EXPECT_EQ(NormalText(Read.Parts[1].Payload), "<p>html</p>");
+    if (Read.Parts.size() == 3) {
+      EXPECT_TRUE(Read.Parts[2].Payload == Picture);
+    }
+    ExpectRoundTrip(Source);
+  }
+}
