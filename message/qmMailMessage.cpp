@@ -741,7 +741,20 @@ void TqmMailMessage::ParseHeaderOnly(const TStrings& ALines) {
 }
 
 void TqmMailMessage::ParseHeaderOnly(std::string_view AText) {
-  ParseHeaderOnly(TqmMessageLines(AText));
+  // Only the lines up to the first empty one (a header ends there at the
+  // latest) are split.
+  size_t End = AText.size();
+  for (size_t LineStart = 0, I = 0; I < AText.size(); ++I) {
+    if (AText[I] != '\r' && AText[I] != '\n') continue;
+    const bool Empty = I == LineStart;
+    if (AText[I] == '\r' && I + 1 < AText.size() && AText[I + 1] == '\n') ++I;
+    LineStart = I + 1;
+    if (Empty) {
+      End = LineStart;
+      break;
+    }
+  }
+  ParseHeaderOnly(TqmMessageLines(AText.substr(0, End)));
 }
 
 void TqmMailMessage::ParseContentFields(TqmMailHeaderFieldList& AFieldList) {
