@@ -711,12 +711,15 @@ void TqmMailMessage::ParseMessage(const TStrings& ALines) {
 void TqmMailMessage::ParseMessage(std::string_view AText) {
   TUpdateGuard Guard(*this);
   const TqmMessageLines Lines(AText);
-  // The header is read from strings of its own lines (it ends at the first
-  // empty line at the latest); the rest where it lies.
+  // The header is read from strings of its own lines, the rest where it
+  // lies. It ends at the first line that is neither a field nor a
+  // continuation (the empty line, normally); the first line may also be an
+  // mbox "From " line.
   TStringList Header;
   for (int I = 0; I < Lines.Count(); ++I) {
-    Header.Append(std::string(Lines.Line(I)));
-    if (Lines.Line(I).empty()) break;
+    const std::string_view Line = Lines.Line(I);
+    Header.Append(std::string(Line));
+    if (Line.empty() || (I > 0 && !IsHeaderFieldLine(Line) && !IsHeaderContinuation(Line))) break;
   }
   ParseMessageLines(Lines, Header);
   if (FDkim) {

@@ -90,9 +90,12 @@ TEST(MailRoundTrip, EveryCorpusMessageReadsAlikeFromItsTextAndFromItsLines) {
   std::vector<std::string> Sources;
   for (const std::string& File : Files) Sources.push_back(ReadFile(File));
   // Headers that end without an empty line, without a last line break, in
-  // CR or LF line ends.
+  // CR or LF line ends, after an mbox "From " line, after an empty line.
   for (const char* Text : {"Subject: a\r\nFrom: b@c", "Subject: a\rFrom: b@c\r\rbody\r",
-                           "Subject: a\n\tb\nTo: c@d\n\nbody\n\n", "", "\r\n", "body only"})
+                           "Subject: a\n\tb\nTo: c@d\n\nbody\n\n", "", "\r\n", "body only",
+                           "Subject: a\r\nnot a field\r\nTo: b@c\r\n\r\nbody",
+                           "From a@b Mon Dec  7 10:00:00 2026\nSubject: x\n\nbody\n",
+                           "\nSubject: x\n\nbody\n"})
     Sources.emplace_back(Text);
   for (const std::string& Data : Sources) {
     TOurReader FromLines, FromText;
