@@ -30,9 +30,14 @@ class TqmLineRangeStream : public TStream {
   /// The number of lines in the ranges.
   int LineCount() const { return FLineCount; }
 
+  /// Copies up to ACount bytes of the text from the position; returns how
+  /// many (0 at the end).
   int64_t Read(void* ABuffer, int64_t ACount) override;
+  /// Writes nothing: the lines are read-only (WriteBuffer raises).
   int64_t Write(const void* ABuffer, int64_t ACount) override;
+  /// Moves the position (past the end reads nothing); returns it.
   int64_t Seek(int64_t AOffset, TSeekOrigin AOrigin) override;
+  /// The length of the text, CR LF after every line included.
   int64_t Size() override { return FSize; }
   /// Shortens the stream; raises EStreamError for a larger size.
   void SetSize(int64_t ASize) override;

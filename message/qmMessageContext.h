@@ -23,13 +23,21 @@ enum TqmMessageErrorProcessing { meExtractMaximumData, meIgnore, meStop };
 /// is nested, so a part looks one step up, to its own message, and never
 /// walks the tree (TqmMailMessage::Context()).
 struct TqmMessageContext {
+  /// The charset texts and header are written in (a new text's default).
   std::string CharSet = "iso-8859-1";
+  /// The transfer encoding new bodies start with (cmNone: each chooses).
   TqmEncodeMethod Encoding = cmNone;
+  /// The encoding of non-ASCII header text (cmNone: as Encoding).
   TqmEncodeMethod HeaderEncoding = cmNone;
+  /// The longest line the encoders write.
   int CharsPerLine = 76;
+  /// Whether ESC may stand in 8-bit text (iso-2022-jp).
   bool AllowESC = false;
+  /// Whether attachment names also go out as RFC 2231 parameters.
   bool UseHeaderEncodingExtensions = false;
+  /// What a part that cannot be decoded does.
   TqmMessageErrorProcessing ErrorProcessing = meExtractMaximumData;
+  /// mfUUencode: attachments are written as uuencoded blocks in the text.
   TqmMessageFormat MessageFormat = mfNone;
 
   /// The encoding of non-ASCII header text: HeaderEncoding, else Encoding.
