@@ -141,6 +141,17 @@ std::string UUBeginFileName(std::string_view ALine) {
   return Trim(std::string_view(ALine).substr(I + 1));
 }
 
+// The lines of a message's header as strings: up to the first line that is
+// neither a field nor a continuation (the empty line, normally), which ends
+// it; the first line may also be an mbox "From " line.
+void CopyHeaderLines(const TqmMessageLines& ALines, TStringList& AHeader) {
+  for (int I = 0; I < ALines.Count(); ++I) {
+    const std::string_view Line = ALines.Line(I);
+    AHeader.Append(std::string(Line));
+    if (Line.empty() || (I > 0 && !IsHeaderFieldLine(Line) && !IsHeaderContinuation(Line))) break;
+  }
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -712,15 +723,9 @@ void TqmMailMessage::ParseMessage(std::string_view AText) {
   TUpdateGuard Guard(*this);
   const TqmMessageLines Lines(AText);
   // The header is read from strings of its own lines, the rest where it
-  // lies. It ends at the first line that is neither a field nor a
-  // continuation (the empty line, normally); the first line may also be an
-  // mbox "From " line.
+  // lies.
   TStringList Header;
-  for (int I = 0; I < Lines.Count(); ++I) {
-    const std::string_view Line = Lines.Line(I);
-    Header.Append(std::string(Line));
-    if (Line.empty() || (I > 0 && !IsHeaderFieldLine(Line) && !IsHeaderContinuation(Line))) break;
-  }
+  CopyHeaderLines(Lines, Header);
   ParseMessageLines(Lines, Header);
   if (FDkim) {
     TStringList Copy;
@@ -744,20 +749,9 @@ void TqmMailMessage::ParseHeaderOnly(const TStrings& ALines) {
 }
 
 void TqmMailMessage::ParseHeaderOnly(std::string_view AText) {
-  // Only the lines up to the first empty one (a header ends there at the
-  // latest) are split.
-  size_t End = AText.size();
-  for (size_t LineStart = 0, I = 0; I < AText.size(); ++I) {
-    if (AText[I] != '\r' && AText[I] != '\n') continue;
-    const bool Empty = I == LineStart;
-    if (AText[I] == '\r' && I + 1 < AText.size() && AText[I + 1] == '\n') ++I;
-    LineStart = I + 1;
-    if (Empty) {
-      End = LineStart;
-      break;
-    }
-  }
-  ParseHeaderOnly(TqmMessageLines(AText.substr(0, End)));
+  TStringList Header;
+  CopyHeaderLines(TqmMessageLines(AText), Header);
+  ParseHeaderOnly(Header);
 }
 
 void TqmMailMessage::ParseContentFields(TqmMailHeaderFieldList& AFieldList) {
