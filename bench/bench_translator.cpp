@@ -10,7 +10,7 @@
 #include <functional>
 #include <string>
 
-#include "message/qmTranslator.h"
+#include "core/qmTranslator.h"
 
 using namespace qm;
 

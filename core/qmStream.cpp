@@ -105,6 +105,11 @@ void TMemoryStream::SetSize(int64_t ASize) {
   if (FPosition > ASize) FPosition = ASize;
 }
 
+std::optional<std::span<const uint8_t>> TMemoryStream::ReadView() {
+  const auto Pos = std::min(static_cast<size_t>(std::max<int64_t>(FPosition, 0)), FData.size());
+  return std::span<const uint8_t>(FData.data() + Pos, FData.size() - Pos);
+}
+
 uint8_t* TMemoryStream::BeginWrite(int64_t AMaxCount) {
   FSizeBeforeWrite = FData.size();
   const auto Pos = static_cast<size_t>(FPosition);
@@ -114,6 +119,9 @@ uint8_t* TMemoryStream::BeginWrite(int64_t AMaxCount) {
     if (End > FData.capacity()) FData.reserve(std::max(End, FData.capacity() * 2));
     FData.resize(End);
   }
+  // An empty vector may have no block at all; callers take nullptr as
+  // "cannot write in place".
+  if (FData.capacity() == 0) FData.reserve(16);
   return FData.data() + Pos;
 }
 

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <span>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -36,6 +38,24 @@ class TStream : public TObject {
   // Copies ACount bytes from ASource's position (ACount 0: all of ASource
   // from its start). Returns the number of bytes copied.
   int64_t CopyFrom(TStream& ASource, int64_t ACount);
+
+  // In-place access, offered by streams that keep their bytes in one block
+  // of memory (memory streams), so that codecs and parsers can work on the
+  // block instead of testing the stream's type. Streams without one answer
+  // "no" and are read and written through Read and Write.
+  //
+  // ReadView: the bytes from the position to the end, valid until the next
+  // write or resize; reading them does not move the position (Seek past
+  // what was used).
+  virtual std::optional<std::span<const uint8_t>> ReadView() { return std::nullopt; }
+  // BeginWrite: room for up to AMaxCount bytes at the position, or nullptr
+  // when the stream cannot write in place. EndWrite(n) keeps the first n
+  // bytes of the room as written (as Write would) and gives the rest back;
+  // nothing else may touch the stream in between.
+  virtual uint8_t* BeginWrite(int64_t /*AMaxCount*/) { return nullptr; }
+  virtual void EndWrite(int64_t /*AWritten*/) {}
+  // A hint that about ACapacity bytes in all will be written.
+  virtual void Reserve(int64_t /*ACapacity*/) {}
 };
 
 // Allocator that leaves new elements uninitialised: a memory stream that
@@ -74,13 +94,11 @@ class TMemoryStream : public TStream {
   void SaveToStream(TStream& AStream);
   void SaveToFile(const std::string& AFileName);
   // Reserves room for ACapacity bytes without changing the size.
-  void Reserve(int64_t ACapacity) { FData.reserve(static_cast<size_t>(ACapacity)); }
-  // Writing in place: BeginWrite returns room for up to AMaxCount bytes at
-  // the position; EndWrite(n) keeps the first n of them as written (like
-  // Write) and gives the rest of the room back. Nothing else may touch the
-  // stream in between.
-  uint8_t* BeginWrite(int64_t AMaxCount);
-  void EndWrite(int64_t AWritten);
+  void Reserve(int64_t ACapacity) override { FData.reserve(static_cast<size_t>(ACapacity)); }
+  std::optional<std::span<const uint8_t>> ReadView() override;
+  // Never nullptr: a memory stream can always write in place.
+  uint8_t* BeginWrite(int64_t AMaxCount) override;
+  void EndWrite(int64_t AWritten) override;
   // The content as bytes or as text (a copy).
   TqmByteArray Bytes() const { return TqmByteArray(FData.begin(), FData.end()); }
   std::string DataString() const {

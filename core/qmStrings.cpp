@@ -256,18 +256,17 @@ void AppendLinesOf(std::string_view AText, std::vector<std::string>& ALines) {
 
 void WriteLines(const TStrings& ALines, int AFirst, int AEnd, TStream& AStream) {
   // Lines go to the stream as they are, without joining them into one text
-  // first.
-  if (auto* Memory = dynamic_cast<TMemoryStream*>(&AStream)) {
-    // A string list's lines are read straight from its vector, not through
-    // a checked virtual call per line (a part's data is most of a message).
-    const auto* List = dynamic_cast<const TStringList*>(&ALines);
-    if (List && (AFirst < 0 || AEnd > List->Count())) List = nullptr;
-    const auto LineAt = [&](int I) -> const std::string& {
-      return List ? List->Lines()[static_cast<size_t>(I)] : ALines.Get(I);
-    };
-    size_t Size = 0;
-    for (int I = AFirst; I < AEnd; ++I) Size += LineAt(I).size() + 2;
-    auto* W = reinterpret_cast<char*>(Memory->BeginWrite(static_cast<int64_t>(Size)));
+  // first: in place when the stream offers room, else in large writes. A
+  // string list's lines are read straight from its vector, not through
+  // a checked virtual call per line (a part's data is most of a message).
+  const auto* Vector = ALines.LineVector();
+  if (Vector && (AFirst < 0 || AEnd > static_cast<int>(Vector->size()))) Vector = nullptr;
+  const auto LineAt = [&](int I) -> const std::string& {
+    return Vector ? (*Vector)[static_cast<size_t>(I)] : ALines.Get(I);
+  };
+  size_t Size = 0;
+  for (int I = AFirst; I < AEnd; ++I) Size += LineAt(I).size() + 2;
+  if (auto* W = reinterpret_cast<char*>(AStream.BeginWrite(static_cast<int64_t>(Size)))) {
     for (int I = AFirst; I < AEnd; ++I) {
       const std::string& Line = LineAt(I);
       std::memcpy(W, Line.data(), Line.size());
@@ -275,14 +274,14 @@ void WriteLines(const TStrings& ALines, int AFirst, int AEnd, TStream& AStream) 
       *W++ = '\r';
       *W++ = '\n';
     }
-    Memory->EndWrite(static_cast<int64_t>(Size));
+    AStream.EndWrite(static_cast<int64_t>(Size));
     return;
   }
   constexpr size_t kChunk = 1 << 16;
   std::string Buffer;
   Buffer.reserve(kChunk);
   for (int I = AFirst; I < AEnd; ++I) {
-    Buffer += ALines.Get(I);
+    Buffer += LineAt(I);
     Buffer += "\r\n";
     if (Buffer.size() >= kChunk) {
       AStream.WriteBuffer(Buffer.data(), static_cast<int64_t>(Buffer.size()));

@@ -32,6 +32,10 @@ class TStrings : public TPersistent {
   const std::string& operator[](int AIndex) const { return Get(AIndex); }
   /// Whether the list has no line.
   bool IsEmpty() const { return Count() == 0; }
+  /// The lines as one vector, offered by lists that keep them so (string
+  /// lists): readers that walk large lists use it instead of a virtual
+  /// call per line, without testing the list's type. nullptr otherwise.
+  virtual const std::vector<std::string>* LineVector() const { return nullptr; }
 
   /// Appends a line; returns its index.
   int Add(const std::string& AValue);
@@ -125,6 +129,7 @@ class TStringList : public TStrings {
 
   /// Direct access for readers that walk large lists.
   const std::vector<std::string>& Lines() const { return FLines; }
+  const std::vector<std::string>* LineVector() const override { return &FLines; }
   /// Reserves room for ACapacity lines.
   void Reserve(int ACapacity) { FLines.reserve(static_cast<size_t>(ACapacity)); }
   /// Appends a line without the bounds checks of Insert; still notifies.

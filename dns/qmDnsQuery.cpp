@@ -8,7 +8,7 @@
 #include <fstream>
 
 #include "core/qmSysUtils.h"
-#include "dns/qmIdnTranslator.h"
+#include "core/qmIdnTranslator.h"
 #include "net/qmSocketError.h"
 
 namespace qm {

@@ -1,51 +1,5 @@
-// IDN translation: host names and mailboxes with characters outside 7-bit
-// ASCII become their ASCII (Punycode, "xn--") form, label by label.
 #pragma once
-
-#include <string>
-#include <string_view>
-
-#include "core/qmException.h"
-
-namespace qm {
-
-// Encoding failure; the message says which.
-class EqmIdnError : public Exception {
- public:
-  using Exception::Exception;
-};
-
-// Refusals of names that cannot go on the wire as they are.
-extern const char* const qmIdnInvalidUtf8;     // "Invalid UTF-8 in an IDN name"
-extern const char* const qmIdnLabelTooLong;    // "An IDN label is longer than 63 characters once encoded"
-extern const char* const qmIdnLongLabel;       // "An IDN label is longer than 255 characters once encoded"
-extern const char* const qmIdnDomainTooLong;   // "The IDN domain name is longer than 253 characters once encoded"
-extern const char* const qmIdnEmptyLabel;      // "The IDN domain name has an empty label"
-
-// Stateless; every operation is class-level. Text is UTF-8: a label is taken
-// as the Unicode code points its UTF-8 sequences stand for; invalid UTF-8
-// (cut sequences, surrogates, stray bytes) is refused. Basic (ASCII)
-// characters are copied as they are, upper case included; there is no case
-// folding or other normalisation.
-class TqmIdnTranslator {
- public:
-  // True when every byte is below 128 (also for an empty text).
-  static bool IsAscii(std::string_view AText);
-  // One label; returned unchanged when it holds only basic characters. An
-  // encoded form over 255 characters is refused (the encoder's time grows
-  // with the square of the length; nothing longer fits a DNS name or a
-  // mailbox anyway).
-  static std::string EncodeLabel(std::string_view ALabel);
-  // A dotted name, each label encoded on its own. Labels end at "." and at
-  // U+3002, U+FF0E and U+FF61 (all written "."); an empty label other than
-  // after a final ".", a label over 63 characters and a name over 253
-  // (without a final ".") are refused.
-  static std::string EncodeDomain(const std::string& AName);
-  // local-part "@" domain; unchanged when there is no "@".
-  static std::string EncodeMailbox(const std::string& AAddress);
-
- private:
-  static std::string EncodeLabel(std::string_view ALabel, size_t AMaxLength, const char* ATooLong);
-};
-
-}  // namespace qm
+/// \file
+/// The IDN translator lives in core/ (message/ and mail/ use it too); this
+/// header keeps code that includes it from dns/ compiling.
+#include "core/qmIdnTranslator.h"

@@ -7,7 +7,7 @@
 #include <ctime>
 
 #include "core/qmSysUtils.h"
-#include "dns/qmIdnTranslator.h"
+#include "core/qmIdnTranslator.h"
 #include "message/qmUtils.h"
 #include "mail/qmSasl.h"
 #include "message/qmEmailAddress.h"

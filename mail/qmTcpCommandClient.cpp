@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <optional>
 
-#include "message/qmTranslator.h"
+#include "core/qmTranslator.h"
 #include "message/qmUtils.h"
 #include "net/qmTlsOpenSsl.h"
 

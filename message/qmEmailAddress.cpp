@@ -4,7 +4,7 @@
 
 #include "core/qmException.h"
 #include "core/qmSysUtils.h"
-#include "dns/qmIdnTranslator.h"
+#include "core/qmIdnTranslator.h"
 #include "message/qmUtils.h"
 
 namespace qm {

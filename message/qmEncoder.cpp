@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "core/qmStream.h"
-#include "message/qmTranslator.h"
+#include "core/qmTranslator.h"
 
 namespace qm {
 

@@ -9,7 +9,7 @@
 #include "core/qmSysUtils.h"
 #include "message/qmEmailAddress.h"
 #include "message/qmPercentEncoder.h"
-#include "message/qmTranslator.h"
+#include "core/qmTranslator.h"
 #include "message/qmUtils.h"
 
 namespace qm {

@@ -15,7 +15,7 @@
 #include "message/qmLineRangeStream.h"
 #include "message/qmMailHeader.h"
 #include "message/qmMessageLines.h"
-#include "message/qmTranslator.h"
+#include "core/qmTranslator.h"
 #include "message/qmUtils.h"
 
 namespace qm {

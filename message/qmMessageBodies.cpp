@@ -11,7 +11,7 @@
 #include "message/qmMailMessage.h"
 #include "message/qmMessageContext.h"
 #include "message/qmMessageLines.h"
-#include "message/qmTranslator.h"
+#include "core/qmTranslator.h"
 #include "message/qmUtils.h"
 
 namespace qm {

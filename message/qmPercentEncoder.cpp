@@ -1,6 +1,6 @@
 #include "message/qmPercentEncoder.h"
 
-#include "message/qmTranslator.h"
+#include "core/qmTranslator.h"
 
 namespace qm {
 

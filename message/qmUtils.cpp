@@ -10,7 +10,7 @@
 #include "core/qmStream.h"
 #include "core/qmStrings.h"
 #include "core/qmSysUtils.h"
-#include "message/qmTranslator.h"
+#include "core/qmTranslator.h"
 
 namespace qm {
 

@@ -18,7 +18,7 @@
 #include <typeinfo>
 
 #include "core/qmSysUtils.h"
-#include "message/qmTranslator.h"
+#include "core/qmTranslator.h"
 
 namespace qm {
 

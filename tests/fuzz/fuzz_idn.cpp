@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "dns/qmIdnTranslator.h"
+#include "core/qmIdnTranslator.h"
 
 using namespace qm;
 

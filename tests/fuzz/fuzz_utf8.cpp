@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "message/qmTranslator.h"
+#include "core/qmTranslator.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   if (Size == 0) return 0;

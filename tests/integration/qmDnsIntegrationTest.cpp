@@ -7,7 +7,7 @@
 #include <string>
 
 #include "dns/qmDnsQuery.h"
-#include "dns/qmIdnTranslator.h"
+#include "core/qmIdnTranslator.h"
 #include "qmTestServers.h"
 
 namespace qm {

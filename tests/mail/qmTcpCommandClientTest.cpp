@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "mail/qmTcpCommandClient.h"
-#include "message/qmTranslator.h"
+#include "core/qmTranslator.h"
 #include "tests/net/qmNetTestUtil.h"
 
 namespace qm {

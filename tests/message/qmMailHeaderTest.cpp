@@ -5,7 +5,7 @@
 #include "message/qmEmailAddress.h"
 #include "message/qmMailHeader.h"
 #include "message/qmPercentEncoder.h"
-#include "message/qmTranslator.h"
+#include "core/qmTranslator.h"
 
 using namespace qm;
 

@@ -10,7 +10,7 @@
 
 #include "core/qmDateTime.h"
 #include "message/qmMailHeader.h"
-#include "message/qmTranslator.h"
+#include "core/qmTranslator.h"
 #include "message/qmUtils.h"
 #include "qmMailPeer.h"
 

@@ -12,7 +12,7 @@
 #include "core/qmException.h"
 #include "core/qmStream.h"
 #include "core/qmStrings.h"
-#include "message/qmTranslator.h"
+#include "core/qmTranslator.h"
 
 using namespace qm;
 using qmtest::TZoneScope;

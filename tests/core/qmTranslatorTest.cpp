@@ -1,4 +1,4 @@
-#include "message/qmTranslator.h"
+#include "core/qmTranslator.h"
 
 #include <gtest/gtest.h>
 #include <iconv.h>

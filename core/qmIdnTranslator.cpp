@@ -1,4 +1,4 @@
-#include "dns/qmIdnTranslator.h"
+#include "core/qmIdnTranslator.h"
 
 #include <cstdint>
 #include <string>

@@ -1,4 +1,4 @@
-#include "message/qmTranslator.h"
+#include "core/qmTranslator.h"
 
 #include <iconv.h>
 
