@@ -71,11 +71,4 @@ class TqmConfig : public TObject {
   TStringList FSettings;
 };
 
-// The registry the DKIM component uses: hashes, signatures, key types and
-// canonicalizers by their DKIM names.
-class TqmDkimConfig : public TqmConfig {
- public:
-  TqmDkimConfig();
-};
-
 }  // namespace qm

@@ -10,6 +10,7 @@
 #include "crypto/qmCryptSignature.h"
 #include "crypto/qmOpenSsl.h"
 #include "dkim/qmDkimCanonicalizer.h"
+#include "dkim/qmDkimConfig.h"
 #include "dns/qmDnsMessage.h"
 #include "dns/qmDnsQuery.h"
 

@@ -9,6 +9,7 @@
 
 #include "crypto/qmConfig.h"
 #include "crypto/qmCryptSignature.h"
+#include "dkim/qmDkimConfig.h"
 
 using namespace qm;
 

@@ -7,6 +7,7 @@
 #include "crypto/qmConfig.h"
 #include "crypto/qmCryptHash.h"
 #include "crypto/qmCryptMac.h"
+#include "dkim/qmDkimConfig.h"
 
 using namespace qm;
 
