@@ -15,6 +15,7 @@
 #include "crypto/qmConfig.h"
 #include "dkim/qmDkimKey.h"
 #include "dkim/qmDkimSignature.h"
+#include "message/qmMessageAuthenticator.h"
 
 namespace qm {
 
@@ -46,7 +47,7 @@ using TqmDkimGetPublicKeyEvent =
 using TqmDkimKeyEvent =
     std::function<void(TObject* Sender, TqmDkimSignature* ASignature, TqmDkimKey* AKey)>;
 
-class TqmDkim : public TComponent {
+class TqmDkim : public TComponent, public TqmMessageAuthenticator {
  public:
   explicit TqmDkim(TComponent* AOwner = nullptr);
   ~TqmDkim() override;
@@ -108,6 +109,10 @@ class TqmDkim : public TComponent {
   virtual void Sign(TStrings& ALines);
   // Checks every DKIM-Signature field of ALines (which stay unchanged).
   virtual void Verify(TStrings& ALines);
+  // A mail message with this component as its Dkim signs and verifies
+  // through these (they call Sign and Verify).
+  void SignMessage(TStrings& ALines) override { Sign(ALines); }
+  void VerifyMessage(TStrings& ALines) override { Verify(ALines); }
 
   TNotifyEvent OnChanged;
   TqmDkimSignEvent OnSign;

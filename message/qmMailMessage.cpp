@@ -10,7 +10,6 @@
 #include "core/qmException.h"
 #include "core/qmStream.h"
 #include "core/qmSysUtils.h"
-#include "dkim/qmDkim.h"
 #include "message/qmEmailAddress.h"
 #include "message/qmLineRangeStream.h"
 #include "message/qmMailHeader.h"
@@ -180,7 +179,7 @@ TqmMailMessage::TqmMailMessage(TComponent* AOwner) : TComponent(AOwner) {
 }
 
 TqmMailMessage::~TqmMailMessage() {
-  if (FDkim) FDkim->RemoveFreeNotification(this);
+  if (FDkimComponent) FDkimComponent->RemoveFreeNotification(this);
   // Bodies first: they reach back into the message while they go.
   FBodies.reset();
 }
@@ -233,17 +232,24 @@ void TqmMailMessage::SetCharSet(const std::string& AValue) {
   Changed();
 }
 
-void TqmMailMessage::SetDkim(TqmDkim* AValue) {
-  if (FDkim == AValue) return;
-  if (FDkim) FDkim->RemoveFreeNotification(this);
-  FDkim = AValue;
-  if (FDkim) FDkim->FreeNotification(this);
+void TqmMailMessage::LinkAuthenticator(TqmDkim* ADkim, TComponent* AComponent,
+                                       TqmMessageAuthenticator* AAuthenticator) {
+  if (FDkim == ADkim) return;
+  if (FDkimComponent) FDkimComponent->RemoveFreeNotification(this);
+  FDkim = ADkim;
+  FDkimComponent = AComponent;
+  FAuthenticator = AAuthenticator;
+  if (FDkimComponent) FDkimComponent->FreeNotification(this);
   Changed();
 }
 
 void TqmMailMessage::Notification(TComponent* AComponent, TOperation AOperation) {
   TComponent::Notification(AComponent, AOperation);
-  if (AOperation == TOperation::opRemove && AComponent == FDkim) FDkim = nullptr;
+  if (AOperation == TOperation::opRemove && AComponent && AComponent == FDkimComponent) {
+    FDkim = nullptr;
+    FDkimComponent = nullptr;
+    FAuthenticator = nullptr;
+  }
 }
 
 void TqmMailMessage::Loaded() {
@@ -701,7 +707,7 @@ TStrings& TqmMailMessage::MessageSource() {
     }
     if (Delimited) Lines->Append("--" + FBoundary + "--");
     // Signed last, over the lines exactly as they go out.
-    if (FDkim) FDkim->Sign(*Lines);
+    if (FAuthenticator) FAuthenticator->SignMessage(*Lines);
   }
   FMessageSource = std::move(Lines);
   return *FMessageSource;
@@ -715,7 +721,7 @@ void TqmMailMessage::ParseMessage(const TStrings& ALines) {
   const TqmMessageLines Lines(ALines);
   ParseMessageLines(Lines, ALines);
   // Verification reads the lines only.
-  if (FDkim) FDkim->Verify(const_cast<TStrings&>(ALines));
+  if (FAuthenticator) FAuthenticator->VerifyMessage(const_cast<TStrings&>(ALines));
   Changed();
 }
 
@@ -727,10 +733,10 @@ void TqmMailMessage::ParseMessage(std::string_view AText) {
   TStringList Header;
   CopyHeaderLines(Lines, Header);
   ParseMessageLines(Lines, Header);
-  if (FDkim) {
+  if (FAuthenticator) {
     TStringList Copy;
     Copy.SetText(AText);
-    FDkim->Verify(Copy);
+    FAuthenticator->VerifyMessage(Copy);
   }
   Changed();
 }

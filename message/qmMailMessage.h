@@ -3,6 +3,7 @@
 // back from received lines.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -13,6 +14,7 @@
 #include "core/qmTypes.h"
 #include "message/qmEmailAddress.h"
 #include "message/qmEncoder.h"
+#include "message/qmMessageAuthenticator.h"
 #include "message/qmMessageBodies.h"
 #include "message/qmMessageContext.h"
 
@@ -198,7 +200,13 @@ class TqmMailMessage : public TComponent {
   /// a link, cleared when that component is destroyed.
   ///@{
   TqmDkim* Dkim() const { return FDkim; }
-  void SetDkim(TqmDkim* AValue);
+  /// (A template only so that it is compiled where TqmDkim is complete: the
+  /// message reaches the component through TqmMessageAuthenticator.)
+  template <class TDkim = TqmDkim>
+  void SetDkim(TDkim* AValue) {
+    LinkAuthenticator(AValue, AValue, AValue);
+  }
+  void SetDkim(std::nullptr_t) { LinkAuthenticator(nullptr, nullptr, nullptr); }
   ///@}
 
   // What reading found.
@@ -353,6 +361,7 @@ class TqmMailMessage : public TComponent {
 
  private:
   friend class TqmMultipartBody;
+  void LinkAuthenticator(TqmDkim* ADkim, TComponent* AComponent, TqmMessageAuthenticator* AAuthenticator);
   void ParseHeader(const TStrings& ALines);
   // Reads a message: the header from AHeader (ALines or its first lines),
   // the bodies from ALines.
@@ -414,6 +423,9 @@ class TqmMailMessage : public TComponent {
   std::string FInReplyTo;
   std::string FListUnsubscribe;
   TqmDkim* FDkim = nullptr;
+  // The same component as FDkim, seen as what the message uses of it.
+  TComponent* FDkimComponent = nullptr;
+  TqmMessageAuthenticator* FAuthenticator = nullptr;
 
   TStringList FRawHeader;
   int FBodyStart = 0;
