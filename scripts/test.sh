@@ -7,6 +7,7 @@ cd "$root"
 fuzz_seconds=${QM_FUZZ_SECONDS:-15}
 
 "$root/scripts/install-packages.sh"
+"$root/scripts/check-layers.sh"
 
 echo "== g++ build (warnings are errors), unit and integration tests"
 cmake -S . -B build/gcc -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_WERROR=ON -DQM_BUILD_BENCH=ON
