@@ -18,6 +18,7 @@ const char* const qmDnsLabelTooLong = "A label of the DNS name is longer than 63
 const char* const qmDnsNameTooLong = "The DNS name is longer than 255 bytes";
 const char* const qmDnsEmptyLabel = "The DNS name has an empty label";
 const char* const qmDnsMessageTooLong = "The DNS message does not fit in its buffer";
+const char* const qmDnsTooManyQuestions = "The DNS lookup needs more questions than it may ask";
 
 namespace {
 
@@ -556,6 +557,7 @@ void TqmDnsMessage::Assign(const TPersistent& ASource) {
   FAnswers.Assign(Source->FAnswers);
   FQueries.Assign(Source->FQueries);
   FAdditionalRecords.Assign(Source->FAdditionalRecords);
+  FUdpPayloadSize = Source->FUdpPayloadSize;
 }
 
 std::unique_ptr<TqmDnsRecord> TqmDnsMessage::CreateRecord(uint16_t ARecordType) {
@@ -596,11 +598,22 @@ void TqmDnsMessage::Encode(TqmDnsWriter& AWriter) {
   FHeader.SetQueryCount(static_cast<uint16_t>(FQueries.Count()));
   FHeader.SetAnswerCount(static_cast<uint16_t>(FAnswers.Count()));
   FHeader.SetNameServerCount(static_cast<uint16_t>(FNameServers.Count()));
-  FHeader.SetAdditionalCount(static_cast<uint16_t>(FAdditionalRecords.Count()));
+  const bool Edns = FUdpPayloadSize > 0;
+  if (Edns && FAdditionalRecords.Count() == 0xFFFF) throw EqmDnsError(qmDnsMessageTooLong, qmDnsMessageTooLongCode);
+  FHeader.SetAdditionalCount(static_cast<uint16_t>(FAdditionalRecords.Count() + (Edns ? 1 : 0)));
   FHeader.Write(AWriter);
   for (int I = 0; I < FQueries.Count(); ++I) FQueries.Items(I)->WriteQuestion(AWriter);
   for (TqmDnsRecordList* List : {&FAnswers, &FNameServers, &FAdditionalRecords})
     for (int I = 0; I < List->Count(); ++I) List->Items(I)->WriteResource(AWriter);
+  if (Edns) {
+    // OPT: the root name, the payload size in the class field, extended
+    // code, version 0 and no flags in the TTL, no options.
+    AWriter.WriteByte(0);
+    AWriter.WriteWord(qmDnsTypeOPT);
+    AWriter.WriteWord(FUdpPayloadSize);
+    AWriter.WriteLong(0);
+    AWriter.WriteWord(0);
+  }
 }
 
 TqmByteArray TqmDnsMessage::Build(int ABufferSize) {
@@ -646,10 +659,9 @@ void TqmDnsMessage::Parse(TStream& AStream) {
     Clear();
     return;
   }
-  if (auto* Memory = dynamic_cast<TMemoryStream*>(&AStream)) {
-    const int64_t Start = AStream.Position();
+  if (const auto View = AStream.ReadView()) {
     AStream.Seek(0, TSeekOrigin::soEnd);
-    Parse(Memory->Memory() + Start, static_cast<size_t>(Remaining));
+    Parse(View->data(), View->size());
     return;
   }
   TqmByteArray Bytes(static_cast<size_t>(Remaining));

@@ -24,6 +24,7 @@ namespace qm {
 constexpr int qmDnsInvalidSizeCode = -1;
 extern const char* const qmDnsInvalidSize;  // "The size of the datagram is invalid"
 // RCODE 3 (NXDOMAIN): the name does not exist.
+constexpr int qmDnsFormatErrorCode = 1;
 constexpr int qmDnsNameErrorCode = 3;
 // Encoding refusals: what would otherwise put a corrupt message on the wire.
 constexpr int qmDnsLabelTooLongCode = -201;
@@ -34,6 +35,10 @@ constexpr int qmDnsEmptyLabelCode = -203;
 extern const char* const qmDnsEmptyLabel;  // "The DNS name has an empty label"
 constexpr int qmDnsMessageTooLongCode = -204;
 extern const char* const qmDnsMessageTooLong;  // "The DNS message does not fit in its buffer"
+constexpr int qmDnsTooManyQuestionsCode = -205;
+// "The DNS lookup needs more questions than it may ask": referrals (or the
+// lookups of their name servers) went on past the resolver's budget.
+extern const char* const qmDnsTooManyQuestions;
 
 class EqmDnsError : public EqmSocketError {
  public:
@@ -56,6 +61,7 @@ constexpr uint16_t qmDnsTypePTR = 12;
 constexpr uint16_t qmDnsTypeMX = 15;
 constexpr uint16_t qmDnsTypeTXT = 16;
 constexpr uint16_t qmDnsTypeAAAA = 28;
+constexpr uint16_t qmDnsTypeOPT = 41;
 
 // A 16-bit ID from the kernel's random source, so that an off-path sender
 // cannot guess the ID of a query.
@@ -177,6 +183,10 @@ class TqmDnsRecord : public TPersistent {
   virtual void ReadData(TqmDnsReader& AReader);
   // A new, empty record of the same class.
   virtual std::unique_ptr<TqmDnsRecord> NewInstance() const;
+  // The record type whose data this class decodes, 0 for the plain record
+  // (which keeps its data undecoded). The typed finders of the record list
+  // ask this instead of testing the object's class.
+  virtual uint16_t DecodedType() const { return 0; }
 
   TqmDnsRecordClass RecordClass() const { return FRecordClass; }
   void SetRecordClass(TqmDnsRecordClass AValue) { FRecordClass = AValue; }
@@ -213,6 +223,8 @@ class TqmDnsARecord : public TqmDnsRecord {
   void WriteData(TqmDnsWriter& AWriter) const override;
   void ReadData(TqmDnsReader& AReader) override;
   std::unique_ptr<TqmDnsRecord> NewInstance() const override { return std::make_unique<TqmDnsARecord>(); }
+  static constexpr uint16_t ClassType = qmDnsTypeA;
+  uint16_t DecodedType() const override { return ClassType; }
   const std::string& IPAddress() const { return FIPAddress; }
   void SetIPAddress(const std::string& AValue) { FIPAddress = AValue; }
 
@@ -227,6 +239,8 @@ class TqmDnsNSRecord : public TqmDnsRecord {
   void WriteData(TqmDnsWriter& AWriter) const override;
   void ReadData(TqmDnsReader& AReader) override;
   std::unique_ptr<TqmDnsRecord> NewInstance() const override { return std::make_unique<TqmDnsNSRecord>(); }
+  static constexpr uint16_t ClassType = qmDnsTypeNS;
+  uint16_t DecodedType() const override { return ClassType; }
   const std::string& NameServer() const { return FNameServer; }
   void SetNameServer(const std::string& AValue) { FNameServer = AValue; }
 
@@ -241,6 +255,8 @@ class TqmDnsCNAMERecord : public TqmDnsRecord {
   void WriteData(TqmDnsWriter& AWriter) const override;
   void ReadData(TqmDnsReader& AReader) override;
   std::unique_ptr<TqmDnsRecord> NewInstance() const override { return std::make_unique<TqmDnsCNAMERecord>(); }
+  static constexpr uint16_t ClassType = qmDnsTypeCNAME;
+  uint16_t DecodedType() const override { return ClassType; }
   const std::string& PrimaryName() const { return FPrimaryName; }
   void SetPrimaryName(const std::string& AValue) { FPrimaryName = AValue; }
 
@@ -255,6 +271,8 @@ class TqmDnsSOARecord : public TqmDnsRecord {
   void WriteData(TqmDnsWriter& AWriter) const override;
   void ReadData(TqmDnsReader& AReader) override;
   std::unique_ptr<TqmDnsRecord> NewInstance() const override { return std::make_unique<TqmDnsSOARecord>(); }
+  static constexpr uint16_t ClassType = qmDnsTypeSOA;
+  uint16_t DecodedType() const override { return ClassType; }
   const std::string& PrimaryNameServer() const { return FPrimaryNameServer; }
   void SetPrimaryNameServer(const std::string& AValue) { FPrimaryNameServer = AValue; }
   const std::string& ResponsiblePerson() const { return FResponsiblePerson; }
@@ -287,6 +305,8 @@ class TqmDnsPTRRecord : public TqmDnsRecord {
   void WriteData(TqmDnsWriter& AWriter) const override;
   void ReadData(TqmDnsReader& AReader) override;
   std::unique_ptr<TqmDnsRecord> NewInstance() const override { return std::make_unique<TqmDnsPTRRecord>(); }
+  static constexpr uint16_t ClassType = qmDnsTypePTR;
+  uint16_t DecodedType() const override { return ClassType; }
   const std::string& DomainName() const { return FDomainName; }
   void SetDomainName(const std::string& AValue) { FDomainName = AValue; }
 
@@ -301,6 +321,8 @@ class TqmDnsMXRecord : public TqmDnsRecord {
   void WriteData(TqmDnsWriter& AWriter) const override;
   void ReadData(TqmDnsReader& AReader) override;
   std::unique_ptr<TqmDnsRecord> NewInstance() const override { return std::make_unique<TqmDnsMXRecord>(); }
+  static constexpr uint16_t ClassType = qmDnsTypeMX;
+  uint16_t DecodedType() const override { return ClassType; }
   uint16_t Preference() const { return FPreference; }
   void SetPreference(uint16_t AValue) { FPreference = AValue; }
   const std::string& MailServer() const { return FMailServer; }
@@ -320,6 +342,8 @@ class TqmDnsTXTRecord : public TqmDnsRecord {
   // The character strings joined without separators.
   void ReadData(TqmDnsReader& AReader) override;
   std::unique_ptr<TqmDnsRecord> NewInstance() const override { return std::make_unique<TqmDnsTXTRecord>(); }
+  static constexpr uint16_t ClassType = qmDnsTypeTXT;
+  uint16_t DecodedType() const override { return ClassType; }
   const std::string& Text() const { return FText; }
   void SetText(const std::string& AValue) { FText = AValue; }
 
@@ -334,6 +358,8 @@ class TqmDnsAAAARecord : public TqmDnsRecord {
   void WriteData(TqmDnsWriter& AWriter) const override;
   void ReadData(TqmDnsReader& AReader) override;
   std::unique_ptr<TqmDnsRecord> NewInstance() const override { return std::make_unique<TqmDnsAAAARecord>(); }
+  static constexpr uint16_t ClassType = qmDnsTypeAAAA;
+  uint16_t DecodedType() const override { return ClassType; }
   const std::string& IPv6Address() const { return FIPv6Address; }
   void SetIPv6Address(const std::string& AValue) { FIPv6Address = AValue; }
 
@@ -354,6 +380,19 @@ class TqmDnsRecordList : public TPersistent {
   // The first record of ARecordType whose name equals AName without regard
   // to case, or nullptr.
   TqmDnsRecord* FindItem(const std::string& AName, uint16_t ARecordType) const;
+  // The record at AIndex as a T (TqmDnsARecord, TqmDnsTXTRecord...), or
+  // nullptr when it is of another type.
+  template <class T>
+  T* ItemAs(int AIndex) const {
+    TqmDnsRecord* Item = Items(AIndex);
+    return Item->DecodedType() == T::ClassType ? static_cast<T*>(Item) : nullptr;
+  }
+  // The first T whose name equals AName without regard to case, or nullptr.
+  template <class T>
+  T* FindItemAs(const std::string& AName) const {
+    TqmDnsRecord* Item = FindItem(AName, T::ClassType);
+    return Item && Item->DecodedType() == T::ClassType ? static_cast<T*>(Item) : nullptr;
+  }
 
  private:
   std::vector<std::unique_ptr<TqmDnsRecord>> FItems;
@@ -390,6 +429,12 @@ class TqmDnsMessage : public TPersistent {
   // Decodes the message that follows the two length bytes.
   void ParseFramed(TMemoryStream& AStream);
 
+  // EDNS0 (RFC 6891): a payload size above 0 adds an OPT record to the
+  // additional section of what Build writes, telling the server how large
+  // a UDP reply may be. 0 (default): no OPT record.
+  uint16_t UdpPayloadSize() const { return FUdpPayloadSize; }
+  void SetUdpPayloadSize(uint16_t AValue) { FUdpPayloadSize = AValue; }
+
   TqmDnsMessageHeader& Header() { return FHeader; }
   const TqmDnsMessageHeader& Header() const { return FHeader; }
   TqmDnsRecordList& NameServers() { return FNameServers; }
@@ -410,6 +455,7 @@ class TqmDnsMessage : public TPersistent {
   TqmDnsRecordList FAnswers;
   TqmDnsRecordList FQueries;
   TqmDnsRecordList FAdditionalRecords;
+  uint16_t FUdpPayloadSize = 0;
 };
 
 }  // namespace qm

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <algorithm>
 #include <exception>
 #include <fstream>
 
@@ -59,6 +60,16 @@ void EncodeInternationalNames(TqmDnsMessage& ARequest) {
     if (!TqmIdnTranslator::IsAscii(Question->Name()))
       Question->SetName(TqmIdnTranslator::EncodeDomain(Question->Name()));
   }
+}
+
+bool IsDnsResponseCode(const EqmSocketError& AError, int ACode) {
+  return AError.ErrorCode() == ACode && dynamic_cast<const EqmDnsError*>(&AError);
+}
+
+// Nothing is left for another server to try: the questions or the time of
+// the whole lookup are spent.
+bool IsSpent(const EqmSocketError& AError, TqmClock::time_point ADeadline) {
+  return IsDnsResponseCode(AError, qmDnsTooManyQuestionsCode) || TqmClock::now() >= ADeadline;
 }
 
 }  // namespace
@@ -206,6 +217,7 @@ QM_DNS_SETTER(bool, UseIpV6, ApplySettings())
 QM_DNS_SETTER(const std::string&, LocalBinding, ApplySettings())
 QM_DNS_SETTER(bool, DisableGuiProcessing, ApplySettings())
 QM_DNS_SETTER(const std::string&, SystemResolverConfig, (void)0)
+QM_DNS_SETTER(uint16_t, UdpPayloadSize, (void)0)
 #undef QM_DNS_SETTER
 
 // ---- operations ----
@@ -222,6 +234,10 @@ void TqmDnsQuery::Clear() {
 }
 
 std::string TqmDnsQuery::ResolveTXT(const std::string& AName) {
+  return ResolveTXT(AName, TqmClock::time_point::max());
+}
+
+std::string TqmDnsQuery::ResolveTXT(const std::string& AName, TqmClock::time_point ADeadline) {
   Clear();
   FQuery.Header().SetIsQuery(true);
   FQuery.Header().SetIsRecursionDesired(FIsRecursiveDesired);
@@ -229,26 +245,26 @@ std::string TqmDnsQuery::ResolveTXT(const std::string& AName) {
   Question->SetName(AName);
   Question->SetRecordClass(rcInternet);
   FQuery.Queries().Add(std::move(Question));
-  Resolve();
+  Resolve(ADeadline);
 
   const TqmDnsRecordList& Additional = FResponse.AdditionalRecords();
   for (int I = 0; I < Additional.Count(); ++I) {
-    if (auto* A = dynamic_cast<TqmDnsARecord*>(Additional.Items(I)))
+    if (auto* A = Additional.ItemAs<TqmDnsARecord>(I))
       FHosts.Add(std::make_unique<TqmHostInfo>(A->IPAddress(), A->Name()));
-    else if (auto* AAAA = dynamic_cast<TqmDnsAAAARecord*>(Additional.Items(I)))
+    else if (auto* AAAA = Additional.ItemAs<TqmDnsAAAARecord>(I))
       FIPv6Hosts.Add(std::make_unique<TqmHostInfo>(AAAA->IPv6Address(), AAAA->Name()));
   }
   const TqmDnsRecordList& Authority = FResponse.NameServers();
   for (int I = 0; I < Authority.Count(); ++I)
-    if (auto* NS = dynamic_cast<TqmDnsNSRecord*>(Authority.Items(I))) FNameServerNames.Add(NS->NameServer());
+    if (auto* NS = Authority.ItemAs<TqmDnsNSRecord>(I)) FNameServerNames.Add(NS->NameServer());
   for (const TqmDnsRecordList* List : {static_cast<const TqmDnsRecordList*>(&FResponse.Answers()), &Additional})
     for (int I = 0; I < List->Count(); ++I)
-      if (auto* CName = dynamic_cast<TqmDnsCNAMERecord*>(List->Items(I))) FAliases.Add(CName->Name());
+      if (auto* CName = List->ItemAs<TqmDnsCNAMERecord>(I)) FAliases.Add(CName->Name());
 
   std::vector<const std::string*> Texts;
   const TqmDnsRecordList& Answers = FResponse.Answers();
   for (int I = 0; I < Answers.Count(); ++I)
-    if (auto* TXT = dynamic_cast<TqmDnsTXTRecord*>(Answers.Items(I))) Texts.push_back(&TXT->Text());
+    if (auto* TXT = Answers.ItemAs<TqmDnsTXTRecord>(I)) Texts.push_back(&TXT->Text());
   if (Texts.size() == 1) return *Texts.front();
   std::string Result;
   for (const std::string* Text : Texts) {
@@ -262,7 +278,16 @@ std::string TqmDnsQuery::ResolveTXT(const std::string& AName) {
   return Result;
 }
 
-void TqmDnsQuery::Resolve() { Resolve(FQuery, FResponse); }
+void TqmDnsQuery::Resolve() { Resolve(TqmClock::time_point::max()); }
+
+void TqmDnsQuery::Resolve(TqmClock::time_point ADeadline) {
+  TBudget Budget{MaxQuestions, ADeadline};
+  // Server keeps the caller's value while the lookup runs; asked through
+  // the root name servers, it names the one that answered afterwards.
+  const bool FromRoots = FServer.empty();
+  const std::string Answered = Resolve(FQuery, FResponse, FServer, Budget, 0);
+  if (FromRoots) SetServer(Answered);
+}
 
 void TqmDnsQuery::ReadSystemNameServers(TStrings& AList, const std::string& AFileName) {
   std::ifstream In(AFileName);
@@ -287,36 +312,27 @@ void TqmDnsQuery::ReadSystemNameServers(TStrings& AList, const std::string& AFil
   }
 }
 
-void TqmDnsQuery::Resolve(TqmDnsMessage& ARequest, TqmDnsMessage& AResponse) {
+std::string TqmDnsQuery::Resolve(TqmDnsMessage& ARequest, TqmDnsMessage& AResponse, const std::string& AServer,
+                                 TBudget& ABudget, int ADepth) {
   if (FTranslateIDN) EncodeInternationalNames(ARequest);
-  if (FAutodetectServer && FServer.empty() && FRootNameServers.Count() == 0)
+  if (FAutodetectServer && AServer.empty() && FRootNameServers.Count() == 0)
     ReadSystemNameServers(FRootNameServers, FSystemResolverConfig);
-  if (!FServer.empty() || FRootNameServers.Count() == 0) {
-    const std::string Saved = FServer;
-    try {
-      QueryWithReferrals(ARequest, AResponse, 0);
-    } catch (...) {
-      SetServer(Saved);
-      throw;
-    }
-    SetServer(Saved);
-    return;
+  if (!AServer.empty() || FRootNameServers.Count() == 0) {
+    QueryWithReferrals(ARequest, AResponse, AServer, ABudget, ADepth);
+    return AServer;
   }
   // A copy: a referral inside may read the system's servers into the list.
   const std::vector<std::string> Roots = FRootNameServers.Lines();
   std::exception_ptr LastFailure;
   bool NameDoesNotExist = false;
   for (const std::string& Root : Roots) {
-    SetServer(Root);
     try {
-      QueryWithReferrals(ARequest, AResponse, 0);
-      SetServer(Root);
-      return;
+      QueryWithReferrals(ARequest, AResponse, Root, ABudget, ADepth);
+      return Root;
     } catch (const EqmSocketError& E) {
-      SetServer(std::string());
+      if (IsSpent(E, ABudget.Deadline)) throw;
       LastFailure = std::current_exception();
-      if (dynamic_cast<const EqmDnsError*>(&E) && E.ErrorCode() == qmDnsNameErrorCode)
-        NameDoesNotExist = true;
+      if (IsDnsResponseCode(E, qmDnsNameErrorCode)) NameDoesNotExist = true;
     }
   }
   // "No such name" from a server is an answer: the name has no records, and
@@ -325,21 +341,23 @@ void TqmDnsQuery::Resolve(TqmDnsMessage& ARequest, TqmDnsMessage& AResponse) {
   // (a DKIM verifier fails for good on the one and tries again later on the
   // other).
   if (LastFailure && !NameDoesNotExist) std::rethrow_exception(LastFailure);
+  return std::string();
 }
 
-void TqmDnsQuery::QueryWithReferrals(TqmDnsMessage& ARequest, TqmDnsMessage& AResponse, int ADepth) {
+void TqmDnsQuery::QueryWithReferrals(TqmDnsMessage& ARequest, TqmDnsMessage& AResponse, const std::string& AServer,
+                                     TBudget& ABudget, int ADepth) {
   if (ADepth > FMaxRecursiveQueries) return;
-  Exchange(ARequest, AResponse);
+  Exchange(ARequest, AResponse, AServer, ABudget);
   if (!FUseRecursiveQueries || AResponse.Answers().Count() > 0) return;
   const TqmDnsRecordList& Authority = AResponse.NameServers();
   for (int I = 0; I < Authority.Count(); ++I) {
-    const auto* NS = dynamic_cast<const TqmDnsNSRecord*>(Authority.Items(I));
+    const auto* NS = Authority.ItemAs<TqmDnsNSRecord>(I);
     if (!NS) continue;
     const std::string NameServer = NS->NameServer();
     try {
-      if (const auto* Glue =
-              dynamic_cast<const TqmDnsARecord*>(AResponse.AdditionalRecords().FindItem(NameServer, qmDnsTypeA))) {
-        SetServer(Glue->IPAddress());
+      std::string Next;
+      if (const auto* Glue = AResponse.AdditionalRecords().FindItemAs<TqmDnsARecord>(NameServer)) {
+        Next = Glue->IPAddress();
       } else {
         TqmDnsMessage AddressRequest;
         AddressRequest.Header().SetIsQuery(true);
@@ -349,40 +367,66 @@ void TqmDnsQuery::QueryWithReferrals(TqmDnsMessage& ARequest, TqmDnsMessage& ARe
         Question->SetRecordClass(rcInternet);
         AddressRequest.Queries().Add(std::move(Question));
         TqmDnsMessage AddressResponse;
-        SetServer(std::string());
-        Resolve(AddressRequest, AddressResponse);
-        const auto* Address = AddressResponse.Answers().Count() > 0
-                                  ? dynamic_cast<const TqmDnsARecord*>(AddressResponse.Answers().Items(0))
-                                  : nullptr;
+        // Through the root name servers, one level down: a name server
+        // whose address needs a referral of its own spends the same budget.
+        Resolve(AddressRequest, AddressResponse, std::string(), ABudget, ADepth + 1);
+        const auto* Address =
+            AddressResponse.Answers().Count() > 0 ? AddressResponse.Answers().ItemAs<TqmDnsARecord>(0) : nullptr;
         if (!Address) continue;
-        SetServer(Address->IPAddress());
+        Next = Address->IPAddress();
       }
-      FHostInfo = std::make_unique<TqmHostInfo>(FServer, NameServer);
-      TqmDnsMessage Next;
-      QueryWithReferrals(ARequest, Next, ADepth + 1);
-      AResponse.Assign(Next);
+      FHostInfo = std::make_unique<TqmHostInfo>(Next, NameServer);
+      TqmDnsMessage Referred;
+      QueryWithReferrals(ARequest, Referred, Next, ABudget, ADepth + 1);
+      AResponse.Assign(Referred);
       return;
-    } catch (const EqmSocketError&) {
-      // This name server failed; the next one may do.
+    } catch (const EqmSocketError& E) {
+      // This name server failed; the next one may do, unless the lookup as
+      // a whole has nothing left to spend.
+      if (IsSpent(E, ABudget.Deadline)) throw;
     }
   }
 }
 
-void TqmDnsQuery::Exchange(TqmDnsMessage& ARequest, TqmDnsMessage& AResponse) {
-  bool UseTcp = FProtocol == dpUseTcp;
-  if (!UseTcp) {
-    TCloseScope UdpCloser(&UdpClient(), nullptr);
-    ExchangeUdp(ARequest, AResponse);
-    UseTcp = FProtocol == dpAutodetect && AResponse.Header().IsTruncated();
-  }
-  if (UseTcp) {
-    TCloseScope TcpCloser(nullptr, &TcpClient());
-    ExchangeTcp(ARequest, AResponse);
+void TqmDnsQuery::Exchange(TqmDnsMessage& ARequest, TqmDnsMessage& AResponse, const std::string& AServer,
+                           TBudget& ABudget) {
+  const auto TakeQuestion = [&] {
+    if (TqmClock::now() >= ABudget.Deadline) RaiseSocketErrorMessage(qmTimeoutError, qmTimeoutErrorCode);
+    if (ABudget.Questions <= 0) throw EqmDnsError(qmDnsTooManyQuestions, qmDnsTooManyQuestionsCode);
+    --ABudget.Questions;
+  };
+  const auto ExchangeOnce = [&] {
+    const TqmClock::time_point Deadline =
+        std::min(ABudget.Deadline, TqmClock::now() + std::chrono::milliseconds(std::max(FTimeOut, 0)));
+    bool UseTcp = FProtocol == dpUseTcp;
+    if (!UseTcp) {
+      TCloseScope UdpCloser(&UdpClient(), nullptr);
+      ExchangeUdp(ARequest, AResponse, AServer, Deadline);
+      UseTcp = FProtocol == dpAutodetect && AResponse.Header().IsTruncated();
+    }
+    if (UseTcp) {
+      TCloseScope TcpCloser(nullptr, &TcpClient());
+      ExchangeTcp(ARequest, AResponse, AServer, Deadline);
+    }
+  };
+  TakeQuestion();
+  if (FUdpPayloadSize > 0 && ARequest.UdpPayloadSize() == 0) ARequest.SetUdpPayloadSize(FUdpPayloadSize);
+  try {
+    ExchangeOnce();
+  } catch (const EqmDnsError& E) {
+    // RFC 6891 section 7: a server that does not know EDNS0 answers
+    // FORMERR; it gets the question again without the OPT record.
+    if (E.ErrorCode() != qmDnsFormatErrorCode || ARequest.UdpPayloadSize() == 0) throw;
+    TakeQuestion();
+    ARequest.SetUdpPayloadSize(0);
+    ExchangeOnce();
   }
 }
 
-void TqmDnsQuery::ExchangeUdp(TqmDnsMessage& ARequest, TqmDnsMessage& AResponse) {
+void TqmDnsQuery::ExchangeUdp(TqmDnsMessage& ARequest, TqmDnsMessage& AResponse, const std::string& AServer,
+                              TqmClock::time_point ADeadline) {
   TqmUdpClient& Client = UdpClient();
+  Client.SetServer(AServer);
   Client.Open();
   TqmUdpClientConnection& Connection = *Client.Connection();
   const std::string ServerIP = Connection.PeerIP();
@@ -396,8 +440,6 @@ void TqmDnsQuery::ExchangeUdp(TqmDnsMessage& ARequest, TqmDnsMessage& AResponse)
 
   // Datagrams from elsewhere, or that answer another question, are dropped;
   // the wait for the real reply keeps its one deadline.
-  using Clock = std::chrono::steady_clock;
-  const Clock::time_point Deadline = Clock::now() + std::chrono::milliseconds(FTimeOut);
   const int ClientTimeOut = Connection.TimeOut();
   struct TRestoreTimeOut {
     TqmUdpClientConnection& Connection;
@@ -405,7 +447,7 @@ void TqmDnsQuery::ExchangeUdp(TqmDnsMessage& ARequest, TqmDnsMessage& AResponse)
     ~TRestoreTimeOut() { Connection.SetTimeOut(Value); }
   } Restore{Connection, ClientTimeOut};
   for (;;) {
-    const auto Left = std::chrono::ceil<std::chrono::milliseconds>(Deadline - Clock::now()).count();
+    const auto Left = std::chrono::ceil<std::chrono::milliseconds>(ADeadline - TqmClock::now()).count();
     if (Left <= 0) RaiseSocketErrorMessage(qmTimeoutError, qmTimeoutErrorCode);
     Connection.SetTimeOut(static_cast<int>(std::min<int64_t>(Left, ClientTimeOut)));
     FResponseStream.Clear();
@@ -420,10 +462,22 @@ void TqmDnsQuery::ExchangeUdp(TqmDnsMessage& ARequest, TqmDnsMessage& AResponse)
   AResponse.Parse(FResponseStream);
 }
 
-void TqmDnsQuery::ExchangeTcp(TqmDnsMessage& ARequest, TqmDnsMessage& AResponse) {
+void TqmDnsQuery::ExchangeTcp(TqmDnsMessage& ARequest, TqmDnsMessage& AResponse, const std::string& AServer,
+                              TqmClock::time_point ADeadline) {
   TqmTcpClientTls& Client = TcpClient();
+  Client.SetServer(AServer);
   FRequestStream.Clear();
   FResponseStream.Clear();
+  // Connecting, writing and every read share the one deadline: replies to
+  // other questions and bytes that come one at a time do not extend it.
+  TqmSyncConnection& Connection = *Client.Connection();
+  struct TDeadlineScope {
+    TqmSyncConnection& Connection;
+    TqmClock::time_point Saved;
+    ~TDeadlineScope() { Connection.SetDeadline(Saved); }
+  } Scope{Connection, Connection.Deadline()};
+  if (ADeadline < Scope.Saved) Connection.SetDeadline(ADeadline);
+  if (TqmClock::now() >= ADeadline) RaiseSocketErrorMessage(qmTimeoutError, qmTimeoutErrorCode);
   Client.Open();
   ARequest.BuildFramed(FRequestStream, FBatchSize);
   FRequestStream.SetPosition(0);
@@ -435,6 +489,7 @@ void TqmDnsQuery::ExchangeTcp(TqmDnsMessage& ARequest, TqmDnsMessage& AResponse)
       // A server that closes before the whole message has arrived sent a
       // cut one.
       if (!Client.Active()) RaiseDnsInvalidSize();
+      if (TqmClock::now() >= ADeadline) RaiseSocketErrorMessage(qmTimeoutError, qmTimeoutErrorCode);
       FResponseStream.Seek(0, TSeekOrigin::soEnd);
       Client.Connection()->ReadData(&FResponseStream);
     }

@@ -16,6 +16,7 @@
 #include "core/qmStream.h"
 #include "core/qmStrings.h"
 #include "dns/qmDnsMessage.h"
+#include "net/qmSocket.h"
 #include "net/qmTcpClientTls.h"
 #include "net/qmUdpClient.h"
 
@@ -79,6 +80,12 @@ class TqmDnsQuery : public TComponent {
   // empty and the last failure is raised (a time-out, "Server failure"...),
   // unless a server answered "No such name": that is an empty answer.
   void Resolve();
+  // The same, all of it (referrals and retries included) ending by
+  // ADeadline: past it the lookup raises the time-out error.
+  void Resolve(TqmClock::time_point ADeadline);
+  std::string ResolveTXT(const std::string& AName, TqmClock::time_point ADeadline);
+  // The most questions one Resolve call asks in all.
+  static constexpr int MaxQuestions = 32;
   // Both messages, the host lists, NameServerNames, Aliases and HostInfo.
   void Clear();
 
@@ -130,6 +137,11 @@ class TqmDnsQuery : public TComponent {
   void SetLocalBinding(const std::string& AValue);
   bool DisableGuiProcessing() const { return FDisableGuiProcessing; }
   void SetDisableGuiProcessing(bool AValue);
+  // EDNS0: the UDP payload size announced in every query (0, the default:
+  // none, so replies over 512 bytes come truncated and are asked again
+  // over TCP). A server that answers FORMERR to it is asked again without.
+  uint16_t UdpPayloadSize() const { return FUdpPayloadSize; }
+  void SetUdpPayloadSize(uint16_t AValue);
   // Where AutodetectServer reads the system's name servers.
   const std::string& SystemResolverConfig() const { return FSystemResolverConfig; }
   void SetSystemResolverConfig(const std::string& AValue);
@@ -141,17 +153,37 @@ class TqmDnsQuery : public TComponent {
   TqmDnsSetupTcpClientEvent OnSetupTcpClient;
 
  protected:
-  // The server choice for one request.
-  void Resolve(TqmDnsMessage& ARequest, TqmDnsMessage& AResponse);
-  // Exchanges with Server and, when UseRecursiveQueries is set, follows a
-  // referral; nothing at all past MaxRecursiveQueries.
-  void QueryWithReferrals(TqmDnsMessage& ARequest, TqmDnsMessage& AResponse, int ADepth);
+  // What one Resolve call may still spend, shared by every nested lookup
+  // (referrals, the addresses of name servers without glue) so that a
+  // hostile server cannot make the work grow without bound: the questions
+  // left (MaxQuestions per call; a question repeated over TCP after a
+  // truncated UDP reply counts once) and a deadline for the whole call
+  // (none unless the caller gives one; each exchange also ends within
+  // TimeOut). The referral level travels beside it as ADepth: a nested
+  // lookup goes on from its caller's level, and the level past
+  // MaxRecursiveQueries does nothing.
+  struct TBudget {
+    int Questions;
+    TqmClock::time_point Deadline;
+  };
+  // The server choice for one request; the server that answered when the
+  // root name servers were asked, else AServer.
+  std::string Resolve(TqmDnsMessage& ARequest, TqmDnsMessage& AResponse, const std::string& AServer,
+                      TBudget& ABudget, int ADepth);
+  // Exchanges with AServer and, when UseRecursiveQueries is set, follows a
+  // referral; nothing at all once the referral levels are spent.
+  void QueryWithReferrals(TqmDnsMessage& ARequest, TqmDnsMessage& AResponse, const std::string& AServer,
+                          TBudget& ABudget, int ADepth);
   // One request and response over UDP and/or TCP, both clients closed after.
-  void Exchange(TqmDnsMessage& ARequest, TqmDnsMessage& AResponse);
+  void Exchange(TqmDnsMessage& ARequest, TqmDnsMessage& AResponse, const std::string& AServer,
+                TBudget& ABudget);
 
  private:
-  void ExchangeUdp(TqmDnsMessage& ARequest, TqmDnsMessage& AResponse);
-  void ExchangeTcp(TqmDnsMessage& ARequest, TqmDnsMessage& AResponse);
+  void ResolveWithin(TqmClock::time_point ADeadline);
+  void ExchangeUdp(TqmDnsMessage& ARequest, TqmDnsMessage& AResponse, const std::string& AServer,
+                   TqmClock::time_point ADeadline);
+  void ExchangeTcp(TqmDnsMessage& ARequest, TqmDnsMessage& AResponse, const std::string& AServer,
+                   TqmClock::time_point ADeadline);
   TqmUdpClient& UdpClient();
   TqmTcpClientTls& TcpClient();
   void ApplyUdpSettings();
@@ -189,6 +221,7 @@ class TqmDnsQuery : public TComponent {
   std::string FLocalBinding;
   bool FDisableGuiProcessing = false;
   std::string FSystemResolverConfig = "/etc/resolv.conf";
+  uint16_t FUdpPayloadSize = 0;
 };
 
 // True when AReply (a whole message) answers ARequest: a response with the

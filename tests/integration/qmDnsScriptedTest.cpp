@@ -216,5 +216,80 @@ TEST_F(ScriptedDnsTest, ReferralChainIsFollowedUpToMaxRecursiveQueries) {
   ASSERT_NE(Query.HostInfo(), nullptr);
 }
 
+// Referrals a hostile server hands out without end: each to a new name
+// server without glue (whose address is again such a referral), or to the
+// name itself. The levels end them at MaxRecursiveQueries; with a limit too
+// high for that, the question budget of the whole lookup does, nested
+// lookups included. Either way the end is quick and clear.
+TEST_F(ScriptedDnsTest, EndlessReferralsEndWithinTheBudget) {
+  TStringList Roots;
+  Roots.Add("127.0.0.1");
+  Query.SetRootNameServers(Roots);
+  Query.SetUseRecursiveQueries(true);
+  struct TCase {
+    const char* Kind;
+    int MaxRecursiveQueries;
+    int Sent;
+    int Code;  // 0: no error
+  };
+  for (const TCase& Case : {TCase{"deep", 4, 5, 0}, TCase{"self", 4, 5, 0},
+                            TCase{"deep", 100000, TqmDnsQuery::MaxQuestions, qmDnsTooManyQuestionsCode},
+                            TCase{"self", 100000, TqmDnsQuery::MaxQuestions, qmDnsTooManyQuestionsCode}}) {
+    SCOPED_TRACE(std::string(Case.Kind) + " " + std::to_string(Case.MaxRecursiveQueries));
+    Query.SetMaxRecursiveQueries(Case.MaxRecursiveQueries);
+    int Sent = 0;
+    Query.OnSendPacket = [&](TObject*, TStream*) { ++Sent; };
+    const auto Start = std::chrono::steady_clock::now();
+    std::string Text;
+    EXPECT_EQ(SocketErrorCode([&] { EXPECT_EQ(Query.ResolveTXT(Unique(Case.Kind)), ""); }, Text), Case.Code);
+    if (Case.Code) {
+      EXPECT_EQ(Text, "The DNS lookup needs more questions than it may ask");
+    }
+    EXPECT_EQ(Sent, Case.Sent);
+    EXPECT_LT(std::chrono::steady_clock::now() - Start, std::chrono::milliseconds(Query.TimeOut()));
+    // The caller's server stays as it was, whatever the referrals named.
+    EXPECT_EQ(Query.Server(), "127.0.0.1");
+  }
+  // Two CNAME records pointing at each other are an answer: one question.
+  int Sent = 0;
+  Query.OnSendPacket = [&](TObject*, TStream*) { ++Sent; };
+  EXPECT_EQ(Query.ResolveTXT(Unique("cname-loop")), "");
+  EXPECT_EQ(Sent, 1);
+  EXPECT_EQ(Query.Aliases().Count(), 2);
+}
+
+// Over TCP as over UDP the exchange has one deadline: a reply sent a byte
+// at a time, or a stream of replies to another question, ends at TimeOut.
+TEST_F(ScriptedDnsTest, SlowOrWrongTcpRepliesEndAtTimeOut) {
+  Query.SetTimeOut(1000);
+  for (const char* Kind : {"tcp-drip", "tcp-flood"}) {
+    SCOPED_TRACE(Kind);
+    const auto Start = std::chrono::steady_clock::now();
+    std::string Text;
+    EXPECT_EQ(SocketErrorCode([&] { Query.ResolveTXT(Unique(Kind)); }, Text), qmTimeoutErrorCode);
+    const auto Took = std::chrono::steady_clock::now() - Start;
+    EXPECT_GE(Took, std::chrono::milliseconds(900));
+    EXPECT_LT(Took, std::chrono::milliseconds(1500));
+  }
+  // Within the deadline the caller gives, which is shorter here.
+  Query.SetTimeOut(5000);
+  const auto Start = std::chrono::steady_clock::now();
+  std::string Text;
+  EXPECT_EQ(SocketErrorCode([&] { Query.ResolveTXT(Unique("tcp-flood"), Start + std::chrono::milliseconds(600)); },
+                            Text),
+            qmTimeoutErrorCode);
+  EXPECT_LT(std::chrono::steady_clock::now() - Start, std::chrono::milliseconds(1100));
+}
+
+TEST_F(ScriptedDnsTest, ServerThatRefusesEdnsIsAskedAgainWithout) {
+  for (int Payload : {0, 1232}) {
+    Query.SetUdpPayloadSize(static_cast<uint16_t>(Payload));
+    int Sent = 0;
+    Query.OnSendPacket = [&](TObject*, TStream*) { ++Sent; };
+    EXPECT_EQ(Query.ResolveTXT(Unique("edns-formerr")), "ok") << Payload;
+    EXPECT_EQ(Sent, Payload ? 2 : 1) << Payload;
+  }
+}
+
 }  // namespace
 }  // namespace qm

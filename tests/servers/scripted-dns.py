@@ -22,6 +22,13 @@ that tests can make names unique):
                 referral (NS nsK.<name> with glue 127.0.0.1 for odd K, without
                 glue for even K); the next one gets TXT "end of chain"
   ns*           A record 127.0.0.1 (the name servers of the chains)
+  deep          any type: a referral to a new name server deep.dK.qm.test
+                without glue (whose address is again such a referral)
+  self          a referral to the name itself, with glue 127.0.0.1
+  cname-loop    two CNAME records that point at each other, no TXT
+  tcp-drip      UDP: TC set; TCP: the real reply, one byte every 250 ms
+  tcp-flood     UDP: TC set; TCP: a reply with another ID every 100 ms
+  edns-formerr  FORMERR to a query with an OPT record; "ok" to one without
 Anything else: NXDOMAIN.
 """
 import argparse
@@ -29,6 +36,7 @@ import socket
 import struct
 import sys
 import threading
+import time
 
 import dns.flags
 import dns.message
@@ -126,6 +134,35 @@ def answer(query, via_tcp):
         if k % 2 == 1:
             r.additional.append(dns.rrset.from_text(ns, 60, "IN", "A", "127.0.0.1"))
         return [(r.to_wire(), False)]
+    if first == "deep":
+        with counts_lock:
+            k = counts.get("deep", 0) + 1
+            counts["deep"] = k
+        r = dns.message.make_response(query)
+        r.authority.append(dns.rrset.from_text(qname, 60, "IN", "NS", "deep.d%d.qm.test." % k))
+        return [(r.to_wire(), False)]
+    if first == "self":
+        r = dns.message.make_response(query)
+        r.authority.append(dns.rrset.from_text(qname, 60, "IN", "NS", qname.to_text()))
+        r.additional.append(dns.rrset.from_text(qname, 60, "IN", "A", "127.0.0.1"))
+        return [(r.to_wire(), False)]
+    if first == "cname-loop":
+        other = dns.name.from_text("cname-loop2", qname.parent())
+        r = dns.message.make_response(query)
+        r.answer.append(dns.rrset.from_text(qname, 60, "IN", "CNAME", other.to_text()))
+        r.answer.append(dns.rrset.from_text(other, 60, "IN", "CNAME", qname.to_text()))
+        return [(r.to_wire(), False)]
+    if first in ("tcp-drip", "tcp-flood") and not via_tcp:
+        r = dns.message.make_response(query)
+        r.flags |= dns.flags.TC
+        return [(r.to_wire(), False)]
+    if first == "edns-formerr":
+        if query.edns >= 0:
+            r = dns.message.make_response(query)
+            r.use_edns(False)
+            r.set_rcode(dns.rcode.FORMERR)
+            return [(r.to_wire(), False)]
+        return [(real, False)]
     if first.startswith("ns") and query.question[0].rdtype == dns.rdatatype.A:
         r = dns.message.make_response(query)
         r.answer.append(dns.rrset.from_text(qname, 60, "IN", "A", "127.0.0.1"))
@@ -157,15 +194,34 @@ def recv_exact(conn, n):
     return data
 
 
+def slow_reply(conn, query, kind):
+    """Until the client gives up (or a minute passes): the real reply a
+    byte at a time, or replies to another question."""
+    real = txt_reply(query, "ok")
+    if kind == "tcp-drip":
+        for byte in struct.pack("!H", len(real)) + real:
+            conn.sendall(bytes([byte]))
+            time.sleep(0.25)
+        return
+    wrong = with_id(real, query.id ^ 0x5A5A)
+    for _ in range(600):
+        conn.sendall(struct.pack("!H", len(wrong)) + wrong)
+        time.sleep(0.1)
+
+
 def serve_tcp_conn(conn):
     with conn:
         try:
             while True:
                 (length,) = struct.unpack("!H", recv_exact(conn, 2))
                 query = dns.message.from_wire(recv_exact(conn, length))
+                first = query.question[0].name.labels[0].decode("latin-1").lower()
+                if first in ("tcp-drip", "tcp-flood"):
+                    slow_reply(conn, query, first)
+                    continue
                 for wire, _ in answer(query, True):
                     conn.sendall(struct.pack("!H", len(wire)) + wire)
-        except (EOFError, ConnectionError):
+        except (EOFError, OSError):
             pass
 
 
