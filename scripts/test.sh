@@ -9,8 +9,14 @@ fuzz_seconds=${QM_FUZZ_SECONDS:-15}
 "$root/scripts/install-packages.sh"
 "$root/scripts/check-layers.sh"
 
+# Compiles go through ccache: paths are taken relative to the checkout and
+# the build folder is not hashed, so a fresh clone anywhere reuses what an
+# earlier build of the same sources compiled.
+export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=1
+launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+
 echo "== g++ build (warnings are errors), unit and integration tests"
-cmake -S . -B build/gcc -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_WERROR=ON -DQM_BUILD_BENCH=ON
+cmake -S . -B build/gcc -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_WERROR=ON -DQM_BUILD_BENCH=ON "${launcher[@]}"
 cmake --build build/gcc
 # The API reference: fails on an undocumented public member of mail/ or
 # message/ and on any other Doxygen warning.
@@ -24,7 +30,7 @@ ctest --test-dir build/gcc --output-on-failure -L gui --no-tests=ignore
 
 echo "== clang build with ASan+UBSan: unit tests and a short run of every fuzz target"
 cmake -S . -B build/clang -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++-14 \
-  -DQM_WERROR=ON -DQM_BUILD_FUZZ=ON -DQM_BUILD_SAMPLE=OFF
+  -DQM_WERROR=ON -DQM_BUILD_FUZZ=ON -DQM_BUILD_SAMPLE=OFF "${launcher[@]}"
 cmake --build build/clang
 ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build/clang --output-on-failure -L unit -j2
 
