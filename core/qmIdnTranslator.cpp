@@ -1,6 +1,9 @@
 #include "core/qmIdnTranslator.h"
 
+#include <idn2.h>
+
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,6 +15,8 @@ const char* const qmIdnLabelTooLong = "An IDN label is longer than 63 characters
 const char* const qmIdnLongLabel = "An IDN label is longer than 255 characters once encoded";
 const char* const qmIdnDomainTooLong = "The IDN domain name is longer than 253 characters once encoded";
 const char* const qmIdnEmptyLabel = "The IDN domain name has an empty label";
+const char* const qmIdnControlCharacter = "The IDN domain name holds a control character";
+const char* const qmIdnNotAllowed = "The IDN domain name holds what domain names do not allow";
 
 namespace {
 
@@ -80,7 +85,7 @@ size_t WideFullStopAt(std::string_view S, size_t APos) {
   return Three == "\xE3\x80\x82" || Three == "\xEF\xBC\x8E" || Three == "\xEF\xBD\xA1" ? 3 : 0;
 }
 
-bool IsControl(char C) { return C >= 1 && C <= 31 && C != '\t'; }
+bool IsControl(char C) { return static_cast<unsigned char>(C) < 0x20 || C == 0x7F; }
 
 char EncodeDigit(uint32_t D) {
   if (D < 26) return static_cast<char>('a' + D);
@@ -186,45 +191,94 @@ bool CheckPlainDomain(const std::string& AName) {
   return true;
 }
 
+struct TIdn2Free {
+  void operator()(char* AText) const { idn2_free(AText); }
+};
+
+// One label of an international name, as a browser would look it up
+// (UTS #46 non-transitional: case folding, NFC, width and compatibility
+// mapping, then the IDNA2008 checks and Punycode), through libidn2, which
+// follows Unicode's own tables. ALabel is valid UTF-8 without control
+// characters and not empty.
+std::string MapLabel(const std::string& ALabel) {
+  // An ASCII label (beside non-ASCII ones) maps to its lower case, unless
+  // the hyphen rules or an "xn--" prefix need libidn2's checks. Most labels
+  // of an international name are such ("www", "com"), and libidn2 costs
+  // some microseconds a call.
+  if (TqmIdnTranslator::IsAscii(ALabel) && ALabel.front() != '-' && ALabel.back() != '-' &&
+      !(ALabel.size() >= 4 && ALabel[2] == '-' && ALabel[3] == '-')) {
+    if (ALabel.size() > kMaxLabel) throw EqmIdnError(qmIdnLabelTooLong);
+    std::string Lower = ALabel;
+    for (char& C : Lower)
+      if (C >= 'A' && C <= 'Z') C = static_cast<char>(C - 'A' + 'a');
+    return Lower;
+  }
+  // The mapping rarely makes a label longer than its code points; anything
+  // this long cannot become a 63-character label, and is refused before
+  // any work grows with its length.
+  if (ALabel.size() > kMaxLoneLabel * 4) throw EqmIdnError(qmIdnLabelTooLong);
+  char* Raw = nullptr;
+  const int Result = idn2_to_ascii_8z(ALabel.c_str(), &Raw, IDN2_NONTRANSITIONAL);
+  const std::unique_ptr<char, TIdn2Free> Output(Raw);
+  switch (Result) {
+    case IDN2_OK:
+      break;
+    case IDN2_TOO_BIG_LABEL:
+    case IDN2_TOO_BIG_DOMAIN:
+    case IDN2_PUNYCODE_BIG_OUTPUT:
+    case IDN2_PUNYCODE_OVERFLOW:
+      throw EqmIdnError(qmIdnLabelTooLong);
+    case IDN2_ENCODING_ERROR:
+      throw EqmIdnError(qmIdnInvalidUtf8);
+    default:
+      throw EqmIdnError(std::string(qmIdnNotAllowed) + " (" + idn2_strerror(Result) + ")");
+  }
+  std::string Label(Output.get());
+  // A character that maps to a full stop (U+2488 "1.") would smuggle a
+  // label boundary in.
+  if (Label.find('.') != std::string::npos) throw EqmIdnError(std::string(qmIdnNotAllowed) + " (\".\")");
+  return Label;
+}
+
 }  // namespace
 
 std::string TqmIdnTranslator::EncodeDomain(const std::string& AName) {
   if (CheckPlainDomain(AName)) return AName;
+  // A control character (NUL and tab included) is refused, not dropped:
+  // dropping it would turn a wrong name into a valid-looking other one.
+  for (char C : AName)
+    if (IsControl(C)) throw EqmIdnError(qmIdnControlCharacter);
+  // Plain ASCII with a control character was refused above: what remains
+  // has characters to map. Invalid UTF-8 is refused before anything else.
+  DecodeUtf8(AName);
   // Labels end at "." and at the ideographic and full-width full stops;
-  // control characters other than tab are dropped. Only the final label may
-  // be empty (a name ending in ".").
+  // only the final label may be empty (a name ending in "."). Every label,
+  // ASCII ones too, is mapped: "MÜNCHEN.DE" is münchen.de.
   std::string Out;
-  Out.reserve(AName.size());
+  Out.reserve(AName.size() + 16);
   std::string Label;
-  bool Plain = true;  // ASCII without control characters: labels as they are
   auto EndLabel = [&](bool ASeparator) {
     if (Label.empty()) {
-      // Without a separator: an empty name, or the end after a final ".".
+      // Without a separator: the end after a final ".".
       if (ASeparator) throw EqmIdnError(qmIdnEmptyLabel);
       return;
     }
-    const std::string Encoded = EncodeLabel(Label, kMaxLabel, qmIdnLabelTooLong);
+    const std::string Encoded = MapLabel(Label);
+    if (Encoded.empty()) throw EqmIdnError(qmIdnEmptyLabel);
     if (Encoded.size() > kMaxLabel) throw EqmIdnError(qmIdnLabelTooLong);
     Out += Encoded;
     if (ASeparator) Out.push_back('.');
     Label.clear();
   };
   for (size_t I = 0; I < AName.size();) {
-    const char C = AName[I];
-    if (C == '.') {
+    if (AName[I] == '.') {
       EndLabel(true);
       ++I;
     } else if (const size_t Wide = WideFullStopAt(AName, I)) {
-      Plain = false;
       EndLabel(true);
       I += Wide;
     } else {
-      if (IsControl(C)) {
-        Plain = false;
-      } else {
-        if (static_cast<unsigned char>(C) >= 0x80) Plain = false;
-        Label.push_back(C);
-      }
+      Label.push_back(AName[I]);
       ++I;
     }
     // Long input fails early instead of being encoded first.
@@ -233,7 +287,7 @@ std::string TqmIdnTranslator::EncodeDomain(const std::string& AName) {
   EndLabel(false);
   const size_t Length = !Out.empty() && Out.back() == '.' ? Out.size() - 1 : Out.size();
   if (Length > kMaxDomain) throw EqmIdnError(qmIdnDomainTooLong);
-  return Plain ? AName : Out;
+  return Out;
 }
 
 std::string TqmIdnTranslator::EncodeMailbox(const std::string& AAddress) {

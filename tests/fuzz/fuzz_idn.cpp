@@ -22,7 +22,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   } catch (const EqmIdnError&) {
   }
   try {
-    TqmIdnTranslator::EncodeDomain(Text);
+    // A domain goes on the wire as it comes back: ASCII without control
+    // characters, within a DNS name's length.
+    const std::string Domain = TqmIdnTranslator::EncodeDomain(Text);
+    if (!TqmIdnTranslator::IsAscii(Domain) || Domain.size() > 254) __builtin_trap();
+    for (char C : Domain)
+      if (static_cast<unsigned char>(C) < 0x20 || C == 0x7F) __builtin_trap();
   } catch (const EqmIdnError&) {
   }
   return 0;

@@ -3,12 +3,18 @@
 #include <cstring>
 #include <iostream>
 
+#include "core/qmIdnTranslator.h"
 #include "core/qmVersion.h"
 #include "message/qmMailMessage.h"
 
 int main() {
   if (std::strcmp(qm::LibraryVersion(), QM_VERSION_STRING) != 0) {
     std::cerr << "headers " << QM_VERSION_STRING << " but library " << qm::LibraryVersion() << "\n";
+    return 1;
+  }
+  // International names map through libidn2: it must link too.
+  if (qm::TqmIdnTranslator::EncodeDomain("M\xC3\x9C" "NCHEN.de") != "xn--mnchen-3ya.de") {
+    std::cerr << "IDN mapping failed\n";
     return 1;
   }
   qm::TqmMailMessage message;
