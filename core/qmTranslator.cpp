@@ -1024,6 +1024,10 @@ std::string TqmTranslator::CodePageToCharSet(int ACodePage) {
 
 bool TqmTranslator::IsTableCharSet(std::string_view ACharSet) { return FindTable(ACharSet) != nullptr; }
 
+bool TqmTranslator::IsKnownCharSet(std::string_view ACharSet) {
+  return IsUtf8Name(ACharSet) || FindTable(ACharSet) || IsPassName(ACharSet) || IconvKnows(ACharSet);
+}
+
 std::string TqmTranslator::WideToAnsi(std::u16string_view AText, int ACodePage) {
   return AsString(GetBytes(Utf16ToUtf8(AText), CodePageToCharSet(ACodePage)));
 }

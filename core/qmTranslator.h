@@ -87,6 +87,10 @@ class TqmTranslator {
   static std::string CodePageToCharSet(int ACodePage);
   /// True when the name is one of the built-in table charsets.
   static bool IsTableCharSet(std::string_view ACharSet);
+  /// True when text in the charset can be decoded: UTF-8, a table charset,
+  /// empty or US-ASCII, or a name iconv knows; false for an unknown name
+  /// (whose bytes would merely pass unchanged).
+  static bool IsKnownCharSet(std::string_view ACharSet);
 };
 
 /// UTF-8 helpers. Decoding follows the Unicode recommendation: each maximal

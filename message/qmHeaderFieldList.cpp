@@ -87,20 +87,16 @@ int TqmHeaderFieldList::Parse(int AStartIndex, TStrings* ASource) {
   FFieldLines.clear();
   const int Count = FSource ? FSource->Count() : 0;
   FHeaderStart = std::clamp(AStartIndex, 0, Count);
-  int I = FHeaderStart;
-  for (; I < Count; ++I) {
+  const int End = HeaderBlockEnd([this](int I) -> std::string_view { return FSource->Get(I); },
+                                 FHeaderStart, Count, [](std::string_view) { return false; });
+  for (int I = FHeaderStart; I < End; ++I) {
     const std::string& Line = FSource->Get(I);
-    if (Line.empty()) break;
-    if (IsContinuation(Line)) continue;
-    if (!IsHeaderFieldLine(Line)) {
-      if (I == FHeaderStart && Line.compare(0, 5, "From ") == 0) continue;
-      break;
-    }
+    if (IsContinuation(Line) || !IsHeaderFieldLine(Line)) continue;
     const size_t Colon = Line.find(':');
     FFieldNames.Add(LowerCase(std::string_view(Line).substr(0, Colon)));
     FFieldLines.push_back(I);
   }
-  FHeaderEnd = I;
+  FHeaderEnd = End;
   return FHeaderEnd;
 }
 

@@ -48,6 +48,40 @@ inline bool IsHeaderContinuation(std::string_view ALine) {
   return !ALine.empty() && (ALine[0] == ' ' || ALine[0] == '\t');
 }
 
+/// Where a header block that starts at line ABegin ends: at the first empty
+/// line, at AEnd, or at the first line for which AStop is true. A line that
+/// is neither a field nor a continuation (a "stray" line) is passed over
+/// when a field follows it and the block goes on with fields up to its
+/// empty line: a bad line inside a header loses none of the fields after
+/// it. Otherwise the block ends at the first stray line: a header that runs
+/// into its body without an empty line (text, or a preamble and a boundary
+/// line, which is why two stray lines in a row or a stray line starting
+/// with "--" also end it). A first line "From " (an mbox separator) is no
+/// stray line. ALineAt(I) gives line I as a string_view.
+template <class TLineAt, class TStop>
+int HeaderBlockEnd(const TLineAt& ALineAt, int ABegin, int AEnd, const TStop& AStop) {
+  int FirstStray = -1;
+  bool AfterStray = false;  // the last line that was no continuation was stray
+  bool Broken = false;
+  int I = ABegin;
+  for (; I < AEnd; ++I) {
+    const std::string_view Line = ALineAt(I);
+    if (Line.empty() || AStop(Line)) break;
+    if (IsHeaderContinuation(Line)) continue;
+    if (IsHeaderFieldLine(Line) || (I == ABegin && Line.substr(0, 5) == "From ")) {
+      AfterStray = false;
+      continue;
+    }
+    if (FirstStray < 0) FirstStray = I;
+    if (AfterStray || Line.substr(0, 2) == "--") Broken = true;
+    AfterStray = true;
+    if (Broken) break;
+  }
+  const bool Blank = I < AEnd && ALineAt(I).empty();
+  if (FirstStray >= 0 && (Broken || AfterStray || !Blank)) return FirstStray;
+  return I;
+}
+
 /// A header block (fields "Name: value", continuation lines folded) read
 /// and edited in place inside a list of lines it does not own: Parse()
 /// binds it to the lines and indexes the fields; the writers insert and
@@ -93,10 +127,11 @@ class TqmHeaderFieldList : public TObject {
   /// Deletes the lines of field AIndex (its continuations included).
   virtual void DeleteFieldLines(int AIndex);
   /// Indexes the header block that starts at line AStartIndex of ASource and
-  /// returns HeaderEnd: the first empty line, or the first line that is
-  /// neither a field nor a continuation (a header not followed by an empty
-  /// line; the body starts there). A first line "From ..." (an mbox
-  /// separator) and stray continuations are passed over. The list stays bound to ASource until the next Parse.
+  /// returns HeaderEnd, as HeaderBlockEnd() finds it: the first empty line,
+  /// or the first line that is neither a field nor a continuation when the
+  /// header runs into its body without an empty line. Such lines inside a
+  /// header, a first line "From ..." (an mbox separator) and stray
+  /// continuations are passed over. The list stays bound to ASource until the next Parse.
   virtual int Parse(int AStartIndex, TStrings* ASource);
   /// The value of field AIndex as read by a user: trimmed here, decoded
   /// by subclasses.

@@ -162,6 +162,122 @@ std::string_view TqmMailHeaderFieldList::GetQuoteChars() const {
   return FRfc2231Mode ? std::string_view("\"") : TqmHeaderFieldList::GetQuoteChars();
 }
 
+namespace {
+
+inline bool IsBlank(char C) { return C == ' ' || C == '\t' || C == '\r' || C == '\n'; }
+
+// Whether a "(" at APos opens a comment: at the start of a value or after
+// white space. A "(" inside a word ("report(1).pdf", which some mailers
+// send unquoted) is text.
+inline bool OpensComment(std::string_view AText, size_t APos, size_t AFrom) {
+  return AText[APos] == '(' && (APos == AFrom || IsBlank(AText[APos - 1]));
+}
+
+// The end of a comment that opens at APos (nested comments and quoted-pairs
+// included): the position after its ")", or the end of the text.
+size_t CommentEnd(std::string_view AText, size_t APos) {
+  int Depth = 0;
+  for (size_t I = APos; I < AText.size(); ++I) {
+    const char C = AText[I];
+    if (C == '\\') {
+      ++I;
+    } else if (C == '(') {
+      ++Depth;
+    } else if (C == ')' && --Depth == 0) {
+      return I + 1;
+    }
+  }
+  return AText.size();
+}
+
+}  // namespace
+
+std::string TqmMailHeaderFieldList::RemoveComments(std::string_view AText) {
+  std::string Result;
+  bool Quoted = false;
+  for (size_t I = 0; I < AText.size(); ++I) {
+    const char C = AText[I];
+    if (Quoted && C == '\\' && I + 1 < AText.size()) {
+      Result += C;
+      Result += AText[++I];
+      continue;
+    }
+    if (C == '"') Quoted = !Quoted;
+    if (!Quoted && OpensComment(AText, I, 0)) {
+      I = CommentEnd(AText, I) - 1;
+      continue;
+    }
+    Result += C;
+  }
+  return Trim(Result);
+}
+
+TqmFieldItem TqmMailHeaderFieldList::FindItem(const std::string& AValue,
+                                              const std::string& AItemName) const {
+  const std::string_view Quotes = GetQuoteChars();
+  const std::string_view Delimiters = GetItemDelimiters();
+  const size_t N = AValue.size();
+  // The end of the item that starts at AFrom: the next delimiter outside
+  // quotes and comments (a quote that is not closed runs to the end).
+  auto ItemEnd = [&](size_t AFrom) {
+    char Quote = 0;
+    size_t E = AFrom;
+    for (; E < N; ++E) {
+      const char C = AValue[E];
+      if (Quote == '"' && C == '\\' && E + 1 < N) {
+        ++E;
+      } else if (Quote == 0 && Quotes.find(C) != std::string_view::npos) {
+        Quote = C;
+      } else if (Quote != 0 && C == Quote) {
+        return E + 1;
+      } else if (Quote == 0 && OpensComment(AValue, E, AFrom)) {
+        E = CommentEnd(AValue, E) - 1;
+      } else if (Quote == 0 && Delimiters.find(C) != std::string_view::npos) {
+        break;
+      }
+    }
+    return E;
+  };
+  TqmFieldItem Item;
+  if (AItemName.empty()) {
+    if (N == 0) return Item;
+    const size_t E = ItemEnd(0);
+    Item.Position = 1;
+    Item.Text = AValue.substr(0, E);
+    Item.Length = static_cast<int>(E);
+    return Item;
+  }
+  // Parameters are found by their whole name at the start of an item:
+  // "type" is not the end of "report-type", nor a word inside a quoted value.
+  size_t I = 0;
+  while (I < N) {
+    while (I < N && (IsBlank(AValue[I]) || OpensComment(AValue, I, I)))
+      I = IsBlank(AValue[I]) ? I + 1 : CommentEnd(AValue, I);
+    if (N - I >= AItemName.size() && SameText(std::string_view(AValue).substr(I, AItemName.size()), AItemName)) {
+      size_t K = I + AItemName.size();
+      while (K < N && IsBlank(AValue[K])) ++K;
+      if (K < N && AValue[K] == '=') {
+        const size_t E = ItemEnd(K + 1);
+        Item.Position = static_cast<int>(I + 1);
+        Item.Text = AValue.substr(K + 1, E - K - 1);
+        Item.Length = static_cast<int>(E - I);
+        return Item;
+      }
+    }
+    I = ItemEnd(I);
+    if (I < N) ++I;  // past the delimiter
+  }
+  return Item;
+}
+
+std::string TqmMailHeaderFieldList::GetItemValue(const std::string& AValue,
+                                                 const std::string& AItemName) const {
+  // Comments are not part of the value ("us-ascii (plain old ASCII)");
+  // what is left is unquoted as the list does.
+  const std::string Text = RemoveComments(FindItem(AValue, AItemName).Text);
+  return Text.empty() ? Text : TqmHeaderFieldList::GetItemValue(Text, "");
+}
+
 std::string TqmMailHeaderFieldList::GetDecodedFieldValueAt(int AIndex) const {
   if (!ValidIndex(AIndex)) return {};
   if (FFieldNames[AIndex] == "subject") return GetFieldValueAt(AIndex);
@@ -414,6 +530,16 @@ std::string TqmMailHeaderFieldList::DecodeText(std::string_view AText,
         Pos += Len;
         continue;
       }
+    }
+    if (!TqmTranslator::IsKnownCharSet(CharSet) && !IsValidUtf8(Bytes)) {
+      // A charset we cannot read ("x-unknown", "unknown-8bit"): bytes that
+      // are UTF-8 (or ASCII) are read as such; others would become U+FFFD,
+      // so the word stays as written, which loses nothing.
+      FlushPending();
+      AfterWord = false;
+      Literal.append(AText.substr(Pos, Len));
+      Pos += Len;
+      continue;
     }
     FlushLiteral();
     if (!SameText(CharSet, PendingCharSet)) FlushPending();

@@ -50,6 +50,17 @@ class TqmMailHeaderFieldList : public TqmHeaderFieldList {
   /// "Subject" unfolds untrimmed, other fields trimmed; unfolding takes out
   /// the line breaks only.
   std::string GetDecodedFieldValueAt(int AIndex) const override;
+  /// Parameters are found by their whole name at the start of an item
+  /// ("type" is not found in "report-type=..."), outside quotes and
+  /// comments; their values, and the field's main value (an empty name),
+  /// come without comments (RFC 2045 allows them in the content fields).
+  ///@{
+  TqmFieldItem FindItem(const std::string& AValue, const std::string& AItemName) const override;
+  std::string GetItemValue(const std::string& AValue, const std::string& AItemName) const override;
+  ///@}
+  /// AText without its comments: "(" at the start or after white space,
+  /// outside double quotes, to the matching ")"; trimmed.
+  static std::string RemoveComments(std::string_view AText);
 
   /// Writing, at HeaderEnd: an unstructured text (a subject), one address
   /// ("Name <a@b>"), and an address list, each encoded and folded. An empty

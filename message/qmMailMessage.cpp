@@ -140,15 +140,12 @@ std::string UUBeginFileName(std::string_view ALine) {
   return Trim(std::string_view(ALine).substr(I + 1));
 }
 
-// The lines of a message's header as strings: up to the first line that is
-// neither a field nor a continuation (the empty line, normally), which ends
-// it; the first line may also be an mbox "From " line.
+// The lines of a message's header as strings, with the line that ends it
+// (the empty line, normally; see HeaderBlockEnd).
 void CopyHeaderLines(const TqmMessageLines& ALines, TStringList& AHeader) {
-  for (int I = 0; I < ALines.Count(); ++I) {
-    const std::string_view Line = ALines.Line(I);
-    AHeader.Append(std::string(Line));
-    if (Line.empty() || (I > 0 && !IsHeaderFieldLine(Line) && !IsHeaderContinuation(Line))) break;
-  }
+  const int End = HeaderBlockEnd([&](int I) { return ALines.Line(I); }, 0, ALines.Count(),
+                                 [](std::string_view) { return false; });
+  for (int I = 0; I <= End && I < ALines.Count(); ++I) AHeader.Append(std::string(ALines.Line(I)));
 }
 
 }  // namespace
@@ -196,7 +193,6 @@ TqmEmailAddressItem& TqmMailMessage::From() const { return *FFromHolder->Items(0
 QM_SETTER(Subject, const std::string&, FSubject)
 QM_SETTER(Priority, TqmMessagePriority, FPriority)
 QM_SETTER(Date, TDateTime, FDate)
-QM_SETTER(ContentType, const std::string&, FContentType)
 QM_SETTER(ContentSubType, const std::string&, FContentSubType)
 QM_SETTER(ContentDisposition, const std::string&, FContentDisposition)
 QM_SETTER(MessageFormat, TqmMessageFormat, FSettings.MessageFormat)
@@ -216,7 +212,15 @@ QM_SETTER(ErrorProcessing, TqmMessageErrorProcessing, FSettings.ErrorProcessing)
 
 #undef QM_SETTER
 
+void TqmMailMessage::SetContentType(const std::string& AValue) {
+  if (FContentType == AValue) return;
+  FContentType = AValue;
+  FContentTypeImplied = false;
+  Changed();
+}
+
 void TqmMailMessage::SetCharSet(const std::string& AValue) {
+  FCharSetImplied = false;
   if (SameText(AValue, "iso-2022-jp")) {
     TUpdateGuard Guard(*this);
     if (FSettings.CharSet != "iso-2022-jp") {
@@ -387,6 +391,8 @@ void TqmMailMessage::ClearProperties() {
   SetMessageID("");
   SetInReplyTo("");
   SetListUnsubscribe("");
+  FContentTypeImplied = false;
+  FCharSetImplied = false;
   FBoundary.clear();
   FRawHeader.Clear();
   FBodyStart = 0;
@@ -501,12 +507,16 @@ void TqmMailMessage::AssignContentType(TqmMailHeaderFieldList& AFieldList) {
       AFieldList.AddQuotedFieldItem("Content-Type", "type", FContentSubType);
     AFieldList.AddQuotedFieldItem("Content-Type", "boundary", FBoundary);
   } else {
-    AFieldList.AddField("Content-Type", FContentType.empty() ? "text/plain" : FContentType);
     // The one text body is labelled with the charset it is written in.
     TqmTextBody* Text =
         FBodies->Count() == 1 ? dynamic_cast<TqmTextBody*>(FBodies->Items(0)) : nullptr;
     const std::string CharSet = Text ? Text->WritingCharSet() : FSettings.CharSet;
-    if (!CharSet.empty()) AFieldList.AddQuotedFieldItem("Content-Type", "charset", CharSet);
+    // What was implied when read is not added while it still holds.
+    const bool Ascii = IsAsciiCharSet(CharSet);
+    if (FContentTypeImplied && Ascii && SameText(FContentType, "text/plain")) return;
+    AFieldList.AddField("Content-Type", FContentType.empty() ? "text/plain" : FContentType);
+    if (!CharSet.empty() && !(FCharSetImplied && Ascii))
+      AFieldList.AddQuotedFieldItem("Content-Type", "charset", CharSet);
     // A single attachment keeps its file name.
     auto* Attachment =
         FBodies->Count() == 1 ? dynamic_cast<TqmAttachmentBody*>(FBodies->Items(0)) : nullptr;
@@ -765,12 +775,18 @@ void TqmMailMessage::ParseContentFields(TqmMailHeaderFieldList& AFieldList) {
       AFieldList.IndexOfField("Content-Type") >= 0 || AFieldList.IndexOfField("MIME-Version") >= 0;
   SetMessageFormat(Mime ? mfMIME : mfUUencode);
   const std::string ContentType = AFieldList.GetFieldValue("Content-Type");
-  SetContentType(AFieldList.GetItemValue(ContentType, ""));
+  // Without a type the message is text/plain, and text without a charset
+  // US-ASCII (RFC 2045 section 5.2); written back, neither is added.
+  const std::string Type = AFieldList.GetItemValue(ContentType, "");
+  SetContentType(Type.empty() ? "text/plain" : Type);
+  FContentTypeImplied = Type.empty();
   SetContentSubType(AFieldList.GetItemValue(ContentType, "type"));
   FBoundary = AFieldList.GetItemValue(ContentType, "boundary");
   const std::string CharSet = AFieldList.GetItemValue(ContentType, "charset");
-  if (!CharSet.empty()) {
-    SetCharSet(CharSet);
+  const bool Text = StartsWithCI(FContentType, "text/");
+  if (!CharSet.empty() || Text) {
+    SetCharSet(CharSet.empty() ? "us-ascii" : CharSet);
+    FCharSetImplied = CharSet.empty();
     AFieldList.SetCharSet(FSettings.CharSet);
   }
   SetContentDisposition(
@@ -1030,35 +1046,30 @@ void TqmMailMessage::ParseMultipart(const TqmMessageLines& ALines, int AStart, i
     if (Kind == 2) break;
     // The part's header: up to the first empty line, and never past the
     // next delimiter (a part without header and blank line).
-    // A line that is neither a field nor a continuation ends a header
-    // that has no empty line after it.
+    // A part whose first line is no field has no header; bad lines inside
+    // a header are passed over (see HeaderBlockEnd).
     int HeaderEnd = I + 1;
-    while (HeaderEnd < Count && !ALines.Line(HeaderEnd).empty() &&
-           Classify(ALines.Line(HeaderEnd)) == 0 &&
-           (IsHeaderFieldLine(ALines.Line(HeaderEnd)) ||
-            (HeaderEnd > I + 1 && IsHeaderContinuation(ALines.Line(HeaderEnd)))))
-      ++HeaderEnd;
+    if (HeaderEnd < Count && IsHeaderFieldLine(ALines.Line(HeaderEnd)) &&
+        Classify(ALines.Line(HeaderEnd)) == 0)
+      HeaderEnd = HeaderBlockEnd([&](int J) { return ALines.Line(J); }, I + 1, Count,
+                                 [&](std::string_view ALine) { return Classify(ALine) != 0; });
     const bool HasBlank = HeaderEnd < Count && ALines.Line(HeaderEnd).empty();
     TStringList Header;
     for (int J = I + 1; J < HeaderEnd; ++J) Header.Append(std::string(ALines.Line(J)));
+    // With its empty line, so that bad lines inside it are passed over.
+    if (HasBlank) Header.Append(std::string());
     TqmMailHeaderFieldList FieldList(Context().CharSet, Context().GetHeaderEncoding(),
                                      Context().CharsPerLine);
     FieldList.Parse(0, &Header);
     std::string ContentType = FieldList.GetItemValue(FieldList.GetFieldValue("Content-Type"), "");
     bool ParseAgain = false;
     // Without Content-Type a part is plain text, or an embedded message in
-    // a digest (RFC 2045 section 5.2, RFC 2046 section 5.1.5): the part is
-    // read as if it said so.
-    if (ContentType.empty()) {
-      ContentType = SameText(FContentType, "multipart/digest") ? "message/rfc822" : "text/plain";
-      if (FieldList.IndexOfField("Content-Type") >= 0) FieldList.RemoveField("Content-Type");
-      Header.Insert(0, "Content-Type: " + ContentType);
-      ParseAgain = true;
-    }
+    // a digest (RFC 2045 section 5.2, RFC 2046 section 5.1.5).
+    const bool Implied = ContentType.empty();
+    if (Implied) ContentType = SameText(FContentType, "multipart/digest") ? "message/rfc822" : "text/plain";
     if (HasBlank && StartsWithCI(ContentType, "message/")) {
       // An embedded message: its own header follows the part's (its
       // Subject names the part). Other parts skip this copy of their data.
-      Header.Append(std::string());
       for (int J = HeaderEnd + 1, N = 0; J < Count && N < 200 && !ALines.Line(J).empty() &&
                                          Classify(ALines.Line(J)) == 0;
            ++J, ++N)
@@ -1070,6 +1081,7 @@ void TqmMailMessage::ParseMultipart(const TqmMessageLines& ALines, int AStart, i
         FieldList.GetItemValue(FieldList.GetFieldValue("Content-Disposition"), "");
     TqmMessageBody* Body = CreateBodyForPart(ContentType, Disposition);
     Body->ParseBodyHeader(FieldList);
+    if (Implied) Body->SetImpliedContentType(ContentType);
     for (int J = I + 1; J < HeaderEnd; ++J) Body->RawHeader().Add(std::string(ALines.Line(J)));
     Body->ExtraFields().BeginUpdate();
     for (int F = 0; F < FieldList.FieldCount(); ++F) {
@@ -1108,11 +1120,16 @@ void TqmMailMessage::ParseSinglePart(const TqmMessageLines& ALines, int AHeaderB
 
   TStringList Header;
   for (int J = HeaderBegin; J < HeaderEnd; ++J) Header.Append(std::string(ALines.Line(J)));
+  // With its empty line, so that bad lines inside it are passed over.
+  const bool HasBlank = HeaderEnd < DataStart;
+  if (HasBlank) Header.Append(std::string());
   TqmMailHeaderFieldList FieldList(FSettings.CharSet, GetHeaderEncoding(), Context().CharsPerLine);
   FieldList.Parse(0, &Header);
   TqmMessageBody* Main = CreateSingleBody(ALines, *FBodies);
   Main->ParseBodyHeader(FieldList);
+  if (FContentTypeImplied && Main->ContentType().empty()) Main->SetImpliedContentType(FContentType);
   Main->RawHeader().Assign(Header);
+  if (HasBlank) Main->RawHeader().Delete(Main->RawHeader().Count() - 1);
   // Of the message's other fields the body takes those that describe its
   // content (Content-Language, Content-Location...): should it become a
   // part of a multipart, they belong in its part header, while Received,

@@ -98,6 +98,14 @@ class TqmMailMessage : public TComponent {
   const std::string& ContentType() const { return FContentType; }
   void SetContentType(const std::string& AValue);
   ///@}
+  /// Whether the last message read had no Content-Type (ContentType is then
+  /// text/plain, RFC 2045 section 5.2), and whether its text had no charset
+  /// (CharSet is then "us-ascii"). Written back, the message gets neither
+  /// while its text is ASCII. Setting ContentType or CharSet clears them.
+  ///@{
+  bool ContentTypeImplied() const { return FContentTypeImplied; }
+  bool CharSetImplied() const { return FCharSetImplied; }
+  ///@}
   /// The "type" parameter of a multipart/related message.
   ///@{
   const std::string& ContentSubType() const { return FContentSubType; }
@@ -410,6 +418,8 @@ class TqmMailMessage : public TComponent {
   TqmMessagePriority FPriority = mpNormal;
   TDateTime FDate = 0;
   std::string FContentType = "text/plain";
+  bool FContentTypeImplied = false;
+  bool FCharSetImplied = false;
   std::string FContentSubType;
   std::string FContentDisposition;
   std::string FMimeOLE;

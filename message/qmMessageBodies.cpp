@@ -173,6 +173,7 @@ void TqmMessageBody::RegisterKnownFields() {
 
 void TqmMessageBody::Clear() {
   FContentType.clear();
+  FContentTypeImplied = false;
   const TqmMessageContext* C = Context();
   FEncoding = C ? C->Encoding : cmNone;
   FContentDisposition.clear();
@@ -198,7 +199,13 @@ bool TqmMessageBody::IsParsing() const {
 void TqmMessageBody::SetContentType(const std::string& AValue) {
   if (FContentType == AValue) return;
   FContentType = AValue;
+  FContentTypeImplied = false;
   Changed();
+}
+
+void TqmMessageBody::SetImpliedContentType(const std::string& AValue) {
+  SetContentType(AValue);
+  FContentTypeImplied = true;
 }
 
 void TqmMessageBody::SetEncoding(TqmEncodeMethod AValue) {
@@ -375,6 +382,7 @@ void TqmTextBody::Clear() {
   FContentType = "text/plain";
   const TqmMessageContext* C = Context();
   FCharSet = C ? C->CharSet : std::string();
+  FCharSetImplied = false;
   FStrings->BeginUpdate();
   FStrings->Clear();
   FStrings->EndUpdate();
@@ -383,6 +391,7 @@ void TqmTextBody::Clear() {
 void TqmTextBody::SetCharSet(const std::string& AValue) {
   if (FCharSet == AValue) return;
   FCharSet = AValue;
+  FCharSetImplied = false;
   Changed();
 }
 
@@ -423,10 +432,15 @@ void TqmTextBody::AssignBodyHeader(TqmMailHeaderFieldList& AFieldList) {
   // text; labelled multipart again, it would be read as parts or left
   // undecoded.
   const std::string Type = StartsText("multipart/", FContentType) ? "text/plain" : FContentType;
-  AFieldList.AddField("Content-Type", Type);
   const std::string CharSet = WritingCharSet();
-  if (!Type.empty() && !CharSet.empty())
-    AFieldList.AddQuotedFieldItem("Content-Type", "charset", CharSet);
+  // What was implied when read is not added: it still holds while the
+  // text is ASCII.
+  const bool Ascii = IsAsciiCharSet(CharSet);
+  if (!(FContentTypeImplied && Ascii && SameText(Type, "text/plain"))) {
+    AFieldList.AddField("Content-Type", Type);
+    if (!Type.empty() && !CharSet.empty() && !(FCharSetImplied && Ascii))
+      AFieldList.AddQuotedFieldItem("Content-Type", "charset", CharSet);
+  }
   AFieldList.AddField("Content-Transfer-Encoding", EncodingName(GetEncoding()));
   AddExtraFieldLines(AFieldList);
 }
@@ -434,6 +448,9 @@ void TqmTextBody::AssignBodyHeader(TqmMailHeaderFieldList& AFieldList) {
 void TqmTextBody::ParseBodyHeader(TqmMailHeaderFieldList& AFieldList) {
   TqmMessageBody::ParseBodyHeader(AFieldList);
   FCharSet = AFieldList.GetItemValue(AFieldList.GetFieldValue("Content-Type"), "charset");
+  // Text without a charset is US-ASCII (RFC 2045 section 5.2).
+  FCharSetImplied = FCharSet.empty();
+  if (FCharSetImplied) FCharSet = "us-ascii";
   AFieldList.SetCharSet(GetCharSet());
 }
 
@@ -441,7 +458,11 @@ std::string TqmTextBody::WritingCharSet() const {
   std::string CharSet = GetCharSet();
   if (CharSet.empty())
     if (const TqmMessageContext* C = Context()) CharSet = C->CharSet;
-  if (!CharSetHolds(FStrings->Text(), CharSet)) CharSet = "utf-8";
+  // A charset that cannot be written (an unknown name read from a part)
+  // would label UTF-8 bytes wrongly.
+  if (!CharSetHolds(FStrings->Text(), CharSet) ||
+      (!TqmTranslator::IsKnownCharSet(CharSet) && !CharSetHolds(FStrings->Text(), "us-ascii")))
+    CharSet = "utf-8";
   return CharSet;
 }
 
@@ -463,8 +484,10 @@ void TqmTextBody::DataDecoded(TStream& AStream) {
   TqmStringsUtils Utils(FStrings.get());
   // Text without a charset, or labelled ASCII, that holds 8-bit bytes is
   // read as UTF-8 when it is valid UTF-8 and as windows-1252 otherwise.
+  // So is text in a charset that cannot be read, which would otherwise
+  // lose every 8-bit character.
   std::string CharSet = GetCharSet();
-  if (IsAsciiCharSet(CharSet)) {
+  if (IsAsciiCharSet(CharSet) || !TqmTranslator::IsKnownCharSet(CharSet)) {
     TMemoryStream Copy;
     auto* Memory = dynamic_cast<TMemoryStream*>(&AStream);
     if (!Memory) {
@@ -472,7 +495,8 @@ void TqmTextBody::DataDecoded(TStream& AStream) {
       AStream.Seek(0, TSeekOrigin::soBeginning);
       Memory = &Copy;
     }
-    CharSet = ReceivedCharSet(Memory->Memory(), static_cast<size_t>(Memory->Size()), CharSet);
+    CharSet = ReceivedCharSet(Memory->Memory(), static_cast<size_t>(Memory->Size()),
+                              IsAsciiCharSet(CharSet) ? CharSet : std::string());
     if (IsAsciiCharSet(CharSet)) CharSet = "utf-8";
   }
   Utils.SetCharSet(CharSet);
@@ -539,7 +563,8 @@ void TqmAttachmentBody::WriteBody(TStream& AStream) const {
 void TqmAttachmentBody::AssignAttachmentHeader(TqmMailHeaderFieldList& AFieldList,
                                                bool AExtensions, bool AAlwaysDisposition) {
   const std::string Name = ExtractFilePart(FFileName);
-  AFieldList.AddField("Content-Type", FContentType);
+  // A message in a digest that had no Content-Type gets none.
+  if (!(FContentTypeImplied && Name.empty())) AFieldList.AddField("Content-Type", FContentType);
   if (!FContentType.empty() && !Name.empty()) {
     AFieldList.AddEncodedFieldItem("Content-Type", "name", Name);
     if (AExtensions) AFieldList.AddEncodedFieldItem("Content-Type", "name*", Name);

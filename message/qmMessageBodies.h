@@ -86,6 +86,15 @@ class TqmMessageBody : public TPersistent {
 
   /// The media type ("text/plain", "application/pdf", ...).
   const std::string& ContentType() const { return FContentType; }
+  /// Whether ContentType was implied, not read: a part without Content-Type
+  /// is text/plain (message/rfc822 in a multipart/digest; RFC 2045 5.2,
+  /// RFC 2046 5.1.5). Written back, it still gets no Content-Type while its
+  /// type stays that and its text is ASCII. SetImpliedContentType() sets
+  /// such a type (the parser does); a change of the type clears the flag.
+  ///@{
+  bool ContentTypeImplied() const { return FContentTypeImplied; }
+  void SetImpliedContentType(const std::string& AValue);
+  ///@}
   /// The transfer encoding set or read (cmNone: chosen from the data when
   /// rendered; see GetEncoding()).
   ///@{
@@ -195,6 +204,7 @@ class TqmMessageBody : public TPersistent {
   ///@{
   TqmMessageBodies* FOwner;
   std::string FContentType;
+  bool FContentTypeImplied = false;
   TqmEncodeMethod FEncoding = cmNone;
   std::string FContentDisposition;
   std::unique_ptr<TStringList> FExtraFields;
@@ -220,6 +230,9 @@ class TqmTextBody : public TqmMessageBody {
   const std::string& CharSet() const { return FCharSet; }
   void SetCharSet(const std::string& AValue);
   ///@}
+  /// Whether CharSet ("us-ascii") was implied: read without a charset
+  /// parameter. Written back, the part gets none while its text is ASCII.
+  bool CharSetImplied() const { return FCharSetImplied; }
   /// The lines of text; a change re-chooses the encoding and marks the
   /// message changed.
   ///@{
@@ -245,6 +258,7 @@ class TqmTextBody : public TqmMessageBody {
 
  private:
   std::string FCharSet;
+  bool FCharSetImplied = false;
   std::unique_ptr<TStringList> FStrings;
 };
 

@@ -82,7 +82,6 @@ const std::set<std::string> kKnownDifferences = {
       "chardet-success-iso-8859-1.raw text",
       "header-only.raw parts",
       "incorrect-charset.raw text",
-      "inline-1.eml text",
       "inline-106.eml bytes",
       "inline-112.eml bytes",
       "inline-114.eml bytes",
