@@ -417,8 +417,10 @@ TqmImapResponse TqmImap::WaitCompletion(const std::string& ATag, const TOnData& 
 std::string TqmImap::Send(const TArgs& AArgs, const TOnData& AOnData) {
   const std::string Tag = Format("A%04u", ++FTagCounter);
   std::string Line = Tag;
+  bool Opening = false;  // right after "(": no space
   for (const TArg& Arg : AArgs) {
-    if (!Line.empty() && Line.back() != '(' && !(Arg.Text == ")" && !Arg.Literal)) Line += ' ';
+    if (!Opening && !(Arg.Text == ")" && !Arg.Literal)) Line += ' ';
+    Opening = !Arg.Literal && Arg.Text == "(";
     if (!Arg.Literal) {
       Line += Arg.Text;
       continue;

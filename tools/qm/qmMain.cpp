@@ -9,6 +9,7 @@
 #include "qm/qmCliDkim.h"
 #include "qm/qmCliDns.h"
 #include "qm/qmCliFetch.h"
+#include "qm/qmCliImap.h"
 #include "qm/qmCliMime.h"
 #include "qm/qmCliSend.h"
 
@@ -36,7 +37,8 @@ int main(int argc, char** argv) {
   App.require_subcommand(1, 1);
   App.footer("Run 'qm COMMAND --help' for the options of a command.");
   const std::vector<TSubcommand> Commands = {AddSendCommand(App), AddFetchCommand(App), AddMimeCommand(App),
-                                             AddDkimCommand(App), AddDnsCommand(App)};
+                                             AddDkimCommand(App), AddDnsCommand(App),
+                                             AddImapCommand(App)};
 
   // CLI11 would call an unknown word "a subcommand is required"; checked
   // on both levels ("qm WORD", "qm dkim WORD").
