@@ -870,7 +870,9 @@ uint64_t TqmImap::Append(const std::string& AMailbox, std::string_view AMessage,
 void TqmImap::StopIdle() {
   std::lock_guard<std::mutex> Guard(FIdleLock);
   FIdleStop = true;
-  if (FIdling) Connection()->Abort();
+  // Only the wait for news is interrupted: an abort in the middle of a
+  // write or of the completion would cut the session.
+  if (FIdleWaiting) Connection()->Abort();
 }
 
 void TqmImap::Idle(int ATimeOutMs) {
@@ -882,13 +884,11 @@ void TqmImap::Idle(int ATimeOutMs) {
       FIdleStop = false;
       return;
     }
-    FIdling = true;
   }
   struct TEnd {
     TqmImap& C;
     ~TEnd() {
       std::lock_guard<std::mutex> Guard(C.FIdleLock);
-      C.FIdling = false;
       C.FIdleStop = false;
     }
   } End{*this};
@@ -917,6 +917,14 @@ void TqmImap::Idle(int ATimeOutMs) {
         throw;
       }
       if (Stop) break;
+      {
+        std::lock_guard<std::mutex> Guard(FIdleLock);
+        if (FIdleStop) {
+          Stop = true;
+          break;
+        }
+        FIdleWaiting = true;
+      }
       const auto Left = SegmentEnd - TqmClock::now();
       if (Left <= TqmClock::duration::zero()) break;
       // The wait's time-out is the rest of this IDLE: a quiet mailbox is
@@ -926,21 +934,26 @@ void TqmImap::Idle(int ATimeOutMs) {
       Conn.SetTimeOut(static_cast<int>(std::min<int64_t>(LeftMs, INT_MAX)));
       FBlock.SetSize(0);
       FBlock.SetPosition(0);
+      // Clears the waiting mark and takes back the abort of a StopIdle.
+      auto EndWait = [&] {
+        Conn.SetTimeOut(Saved);
+        std::lock_guard<std::mutex> Guard(FIdleLock);
+        FIdleWaiting = false;
+        if (Conn.IsAborted() && FIdleStop) {
+          Conn.ResetAbort();
+          Stop = true;
+        }
+      };
       try {
         Conn.ReadData(&FBlock);
-        Conn.SetTimeOut(Saved);
+        EndWait();
       } catch (const EqmSocketError& E) {
-        Conn.SetTimeOut(Saved);
+        EndWait();
         if (E.ErrorCode() == qmTimeoutErrorCode && Active()) break;
         if (!FBye.empty()) Fail(EqmImapError(Format(qmImapBye, FBye.c_str()), qmImapByeCode));
         throw;
       }
-      if (Conn.IsAborted()) {
-        std::lock_guard<std::mutex> Guard(FIdleLock);
-        if (!FIdleStop) Aborted();
-        Conn.ResetAbort();
-        Stop = true;
-      }
+      if (Conn.IsAborted()) Aborted();
       try {
         FParser.Feed(reinterpret_cast<const char*>(FBlock.Memory()), static_cast<size_t>(FBlock.Size()));
       } catch (const EqmImapError& E) {

@@ -345,7 +345,7 @@ class TqmImap : public TqmCustomMail {
   TqmImapMailboxStatus FStatus;
   int FIdleRenewal = 28 * 60 * 1000;
   std::mutex FIdleLock;
-  bool FIdling = false;
+  bool FIdleWaiting = false;  // in the wait for news: StopIdle may abort it
   bool FIdleStop = false;
 };
 
