@@ -80,6 +80,13 @@ void TqmEd25519Key::LoadPrivateKey(const TqmByteArray& APemOrDer) {
 
 // TqmSignatureEd25519
 
+bool TqmSignatureEd25519::AcceptKey(TqmConfigObject& AKey, bool APrivate) {
+  auto* Key = dynamic_cast<TqmEd25519Key*>(&AKey);
+  if (!Key) return false;
+  APrivate ? SetPrivateKey(*Key) : SetPublicKey(*Key);
+  return true;
+}
+
 void TqmSignatureEd25519::SetPrivateKey(TqmEd25519Key& AKey) {
   if (!AKey.HasPrivateKey()) RaiseKeyRequired();
   FKey = ShareKey(AKey.Handle());

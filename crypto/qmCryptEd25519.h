@@ -43,6 +43,8 @@ class TqmSignatureEd25519 : public TqmDigestSignature<TqmSignature> {
   // Raise CRYPT_E_KEY_REQUIRED when AKey holds no (private) key.
   void SetPrivateKey(TqmEd25519Key& AKey);
   void SetPublicKey(TqmEd25519Key& AKey);
+  // An Ed25519 key (TqmEd25519Key) only.
+  bool AcceptKey(TqmConfigObject& AKey, bool APrivate) override;
 };
 
 class TqmSignatureEd25519Sha256 : public TqmSignatureEd25519 {

@@ -223,6 +223,13 @@ TqmEvpPkeyPtr TqmOpenSslSignatureRsa::TakeKey(TqmRsaKey& AKey, bool APrivate) {
   return ShareKey(Copy.Handle());
 }
 
+bool TqmSignatureRsa::AcceptKey(TqmConfigObject& AKey, bool APrivate) {
+  auto* Key = dynamic_cast<TqmRsaKey*>(&AKey);
+  if (!Key) return false;
+  APrivate ? SetPrivateKey(*Key) : SetPublicKey(*Key);
+  return true;
+}
+
 void TqmOpenSslSignatureRsa::SetPrivateKey(TqmRsaKey& AKey) {
   FKey = TakeKey(AKey, true);
 }

@@ -93,6 +93,12 @@ class TqmSignature : public TqmConfigObject {
   virtual void Verify(const TqmByteArray& ASignature) = 0;
   virtual bool CheckSignature(const TqmByteArray& ASignature) = 0;
   virtual TqmByteArray Sign() = 0;
+  // Takes AKey, a key object of the registry, to sign with (APrivate) or
+  // to verify with, when it is of this algorithm's key type; false, with
+  // nothing changed, when it is not. Each algorithm knows its own key type,
+  // so callers pair keys and signatures without testing either's class.
+  // Raises CRYPT_E_KEY_REQUIRED as the typed setters do.
+  virtual bool AcceptKey(TqmConfigObject& /*AKey*/, bool /*APrivate*/) { return false; }
 
   // Raw form for callers that hash large texts without copying them.
   virtual void UpdateHashRaw(const void* AData, size_t ASize) = 0;
@@ -104,6 +110,8 @@ class TqmSignatureRsa : public TqmSignature {
   // Both raise CRYPT_E_KEY_REQUIRED when AKey holds no (private) key.
   virtual void SetPrivateKey(TqmRsaKey& AKey) = 0;
   virtual void SetPublicKey(TqmRsaKey& AKey) = 0;
+  // An RSA key (TqmRsaKey) only.
+  bool AcceptKey(TqmConfigObject& AKey, bool APrivate) override;
 };
 
 // The digest half of signatures that digest the data as it comes and sign or

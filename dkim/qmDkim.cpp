@@ -156,6 +156,12 @@ void TqmDkim::SetCharsPerLine(int AValue) {
   Changed();
 }
 
+void TqmDkim::SetMaxSignatures(int AValue) {
+  if (FMaxSignatures == AValue) return;
+  FMaxSignatures = AValue;
+  Changed();
+}
+
 void TqmDkim::SetVerifyMode(TqmDkimVerifyMode AValue) {
   if (FVerifyMode == AValue) return;
   FVerifyMode = AValue;
@@ -263,6 +269,10 @@ void TqmDkim::DoGetPublicKey(TqmDkimSignature* ASignature, TqmByteArray& AKey) {
   if (OnGetPublicKey) OnGetPublicKey(this, ASignature, AKey);
 }
 
+void TqmDkim::DoGetKeyRecord(TqmDkimSignature* ASignature, TqmDkimKey& AKey, TqmDkimKeyAnswer& AAnswer) {
+  if (OnGetKeyRecord) OnGetKeyRecord(this, ASignature, AKey, AAnswer);
+}
+
 void TqmDkim::DoVerify(TqmDkimSignature* ASignature, const TStrings& AMessage,
                        TqmDkimSignatureVerifyStatus& AStatus) {
   if (OnVerify) OnVerify(this, ASignature, AMessage, AStatus);
@@ -284,17 +294,22 @@ TqmDnsQuery& TqmDkim::DnsQuery() {
   if (!FDnsQuery) {
     FDnsQuery = std::make_unique<TqmDnsQuery>();
     FDnsQuery->SetIsRecursiveDesired(true);
+    // A 2048-bit key record is over 512 bytes with its name: announced
+    // EDNS0 lets it come in one UDP reply (1232 bytes, RFC 6891 and the DNS
+    // flag day's size) instead of a truncated one and a second exchange
+    // over TCP.
+    FDnsQuery->SetUdpPayloadSize(1232);
   }
   return *FDnsQuery;
 }
 
 void TqmDkim::LookupPublicKeys(TqmDkimSignature* ASignature, TqmDkimKeyList& AKeys) {
   TqmDnsQuery& Query = DnsQuery();
-  Query.ResolveTXT(Trim(ASignature->Selector) + "._domainkey." + Trim(ASignature->Domain));
+  Query.ResolveTXT(Trim(ASignature->Selector) + "._domainkey." + Trim(ASignature->Domain), FLookupDeadline);
   // Every TXT record of the answer, its character strings joined.
   const TqmDnsRecordList& Answers = Query.Response().Answers();
   for (int I = 0; I < Answers.Count(); ++I)
-    if (auto* Txt = dynamic_cast<TqmDnsTXTRecord*>(Answers.Items(I)))
+    if (auto* Txt = Answers.ItemAs<TqmDnsTXTRecord>(I))
       AKeys.Add(std::make_unique<TqmDkimKey>())->ParseRecord(Txt->Text());
 }
 
@@ -319,13 +334,10 @@ TqmByteArray TqmDkim::ComputeBodyHash(TqmDkimSignature* ASignature, const TStrin
 
 void TqmDkim::Sign(TStrings& ALines) {
   std::unique_ptr<TqmSignature> Signer = CreateSigner(FSignatureAlgorithm);
-  if (auto* Rsa = dynamic_cast<TqmSignatureRsa*>(Signer.get())) {
-    TqmRsaKey& Key = PrivateKey();
-    Rsa->SetPrivateKey(Key);
-    if (Key.KeySize() < MinRsaKeyBits) RaiseDkimError(DKIM_E_KEY_INVALID);
-  } else if (auto* Ed = dynamic_cast<TqmSignatureEd25519*>(Signer.get())) {
-    Ed->SetPrivateKey(Ed25519PrivateKey());
-  } else {
+  // The algorithm takes the private key of its own type.
+  if (Signer->AcceptKey(PrivateKey(), true)) {
+    if (PrivateKey().KeySize() < MinRsaKeyBits) RaiseDkimError(DKIM_E_KEY_INVALID);
+  } else if (!Signer->AcceptKey(Ed25519PrivateKey(), true)) {
     RaiseUnsupported("signature algorithm", FSignatureAlgorithm);
   }
   // A signature that does not cover From is refused by every verifier.
@@ -365,8 +377,28 @@ void TqmDkim::Verify(TStrings& ALines) {
   FSignatures.Clear();
   TqmDkimHeaderFieldList List;
   List.Parse(0, &ALines);
+  // One deadline for every key lookup of this call.
+  struct TDeadlineScope {
+    std::chrono::steady_clock::time_point& Deadline;
+    ~TDeadlineScope() { Deadline = std::chrono::steady_clock::time_point::max(); }
+  } Scope{FLookupDeadline};
+  FLookupDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(DnsQuery().TimeOut(), 0));
+  int Checked = 0;
   for (int I = 0; I < List.FieldCount(); ++I) {
     if (List.FieldNames()[I] != "dkim-signature") continue;
+    if (FMaxSignatures > 0 && Checked == FMaxSignatures) {
+      // Listed, so that the caller sees them, but not checked: each check
+      // may cost a lookup, and a sender could add signatures without end.
+      TqmDkimSignature* Signature = FSignatures.Add(std::make_unique<TqmDkimSignature>());
+      try {
+        Signature->ParseTags(List.GetDecodedFieldValueAt(I));
+      } catch (const EqmDkimError&) {
+        // Its tags are not needed to say it was not checked.
+      }
+      Signature->VerifyStatus.SetNotChecked(DkimErrorText(DKIM_E_NOT_CHECKED), DKIM_E_NOT_CHECKED);
+      continue;
+    }
+    ++Checked;
     try {
       VerifyField(ALines, List, I);
     } catch (...) {
@@ -401,8 +433,19 @@ void TqmDkim::VerifyField(TStrings& ALines, TqmDkimHeaderFieldList& AList, int A
 
     TqmDkimKeyList Keys;
     TqmByteArray KeyBytes;
-    DoGetPublicKey(Signature, KeyBytes);
-    if (!KeyBytes.empty()) {
+    auto Record = std::make_unique<TqmDkimKey>();
+    TqmDkimKeyAnswer Answer = dkaAskDns;
+    DoGetKeyRecord(Signature, *Record, Answer);
+    if (Answer == dkaKey) {
+      Keys.Add(std::move(Record));
+    } else if (Answer == dkaRevoked) {
+      // As a record of the signature's key type with an empty p=.
+      Record->Clear();
+      Record->KeyType = LowerCase(Signature->GetKeyAlgorithm());
+      Keys.Add(std::move(Record));
+    } else if (Answer == dkaNoKey) {
+      // No key at all, as for a name that does not exist.
+    } else if (DoGetPublicKey(Signature, KeyBytes), !KeyBytes.empty()) {
       Keys.Add(KeyFromHandler(KeyBytes));
     } else {
       try {
@@ -487,9 +530,12 @@ void TqmDkim::CheckSignatureWithKey(TqmDkimSignature* ASignature, TqmDkimKey* AK
   if (!KeyObject) {
     TqmByteArray Der;
     if (!DecodeBase64(AKey->PublicKey, Der) || Der.empty()) RaiseDkimError(DKIM_E_KEY_INVALID);
-    std::unique_ptr<TqmConfigObject> Object = Config().CreateInstance(KeyType);
+    std::unique_ptr<TqmConfigObject> Object;
     try {
-      if (auto* Rsa = dynamic_cast<TqmRsaKey*>(Object.get())) {
+      // The record's k= names the key type, and with it the class.
+      if (KeyType == "rsa") {
+        std::unique_ptr<TqmRsaKey> Rsa = Create<TqmRsaKey>(KeyType);
+        if (!Rsa) RaiseUnsupported("key type", KeyType);
         Rsa->Init();
         // SubjectPublicKeyInfo as RFC 6376 asks; some publish the bare
         // PKCS #1 RSAPublicKey.
@@ -499,9 +545,13 @@ void TqmDkim::CheckSignatureWithKey(TqmDkimSignature* ASignature, TqmDkimKey* AK
           Rsa->SetRsaPublicKey(Der);
         }
         if (Rsa->KeySize() < MinRsaKeyBits) RaiseDkimError(DKIM_E_KEY_INVALID);
-      } else if (auto* Ed = dynamic_cast<TqmEd25519Key*>(Object.get())) {
+        Object = std::move(Rsa);
+      } else if (KeyType == "ed25519") {
+        std::unique_ptr<TqmEd25519Key> Ed = Create<TqmEd25519Key>(KeyType);
+        if (!Ed) RaiseUnsupported("key type", KeyType);
         Ed->Init();
         Ed->SetPublicKey(Der);
+        Object = std::move(Ed);
       } else {
         RaiseUnsupported("key type", KeyType);
       }
@@ -516,14 +566,7 @@ void TqmDkim::CheckSignatureWithKey(TqmDkimSignature* ASignature, TqmDkimKey* AK
   }
 
   std::unique_ptr<TqmSignature> Signer = CreateSigner(ASignature->SignatureAlgorithm);
-  auto* RsaSigner = dynamic_cast<TqmSignatureRsa*>(Signer.get());
-  auto* EdSigner = dynamic_cast<TqmSignatureEd25519*>(Signer.get());
-  if (auto* Rsa = dynamic_cast<TqmRsaKey*>(KeyObject); Rsa && RsaSigner)
-    RsaSigner->SetPublicKey(*Rsa);
-  else if (auto* Ed = dynamic_cast<TqmEd25519Key*>(KeyObject); Ed && EdSigner)
-    EdSigner->SetPublicKey(*Ed);
-  else
-    RaiseDkimError(DKIM_E_KEY_INVALID);
+  if (!Signer->AcceptKey(*KeyObject, false)) RaiseDkimError(DKIM_E_KEY_INVALID);
 
   const std::string CanonName = ASignature->GetHeaderCanonicalization();
   std::unique_ptr<TqmDkimCanonicalizer> Canon = Create<TqmDkimCanonicalizer>(CanonName);

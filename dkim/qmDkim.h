@@ -3,6 +3,7 @@
 // RSA-SHA256 and, RFC 8463, Ed25519-SHA256).
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <list>
 #include <memory>
@@ -44,6 +45,14 @@ using TqmDkimVerifyEvent =
                        TqmDkimSignatureVerifyStatus& AVerifyStatus)>;
 using TqmDkimGetPublicKeyEvent =
     std::function<void(TObject* Sender, TqmDkimSignature* ASignature, TqmByteArray& AKey)>;
+// What an OnGetKeyRecord handler answers: dkaAskDns (as it comes in) lets
+// OnGetPublicKey and then DNS find the key; dkaKey: AKey holds the whole
+// record (tags h, k, t... as ParseRecord fills them); dkaRevoked: the key
+// is revoked (as an empty p=); dkaNoKey: there is no such key (as a name
+// that does not exist).
+enum TqmDkimKeyAnswer { dkaAskDns, dkaKey, dkaRevoked, dkaNoKey };
+using TqmDkimGetKeyRecordEvent = std::function<void(TObject* Sender, TqmDkimSignature* ASignature,
+                                                    TqmDkimKey& AKey, TqmDkimKeyAnswer& AAnswer)>;
 using TqmDkimKeyEvent =
     std::function<void(TObject* Sender, TqmDkimSignature* ASignature, TqmDkimKey* AKey)>;
 
@@ -79,6 +88,11 @@ class TqmDkim : public TComponent, public TqmMessageAuthenticator {
   void SetCharsPerLine(int AValue);
   TqmDkimVerifyMode VerifyMode() const { return FVerifyMode; }
   void SetVerifyMode(TqmDkimVerifyMode AValue);
+  // The most DKIM-Signature fields one Verify checks (default 8, RFC 6376
+  // section 6.1 lets a verifier limit them); the fields past it are listed
+  // in Signatures unverified, with DKIM_E_NOT_CHECKED. 0 or less: no limit.
+  int MaxSignatures() const { return FMaxSignatures; }
+  void SetMaxSignatures(int AValue);
   const TqmDkimDnsSettings& DnsSettings() const { return FDnsSettings; }
   void SetDnsSettings(const TqmDkimDnsSettings& AValue) { FDnsSettings.Assign(AValue); }
 
@@ -107,7 +121,10 @@ class TqmDkim : public TComponent, public TqmMessageAuthenticator {
   // Signs the message in ALines (header lines, an empty line, body lines)
   // in place: a DKIM-Signature field becomes the first line.
   virtual void Sign(TStrings& ALines);
-  // Checks every DKIM-Signature field of ALines (which stay unchanged).
+  // Checks every DKIM-Signature field of ALines (which stay unchanged), up
+  // to MaxSignatures. All key lookups of one call share one deadline, the
+  // resolver's TimeOut from the start of the call: a silent name server
+  // costs one TimeOut, however many signatures name it.
   virtual void Verify(TStrings& ALines);
   // A mail message with this component as its Dkim signs and verifies
   // through these (they call Sign and Verify).
@@ -117,7 +134,12 @@ class TqmDkim : public TComponent, public TqmMessageAuthenticator {
   TNotifyEvent OnChanged;
   TqmDkimSignEvent OnSign;
   TqmDkimVerifyEvent OnVerify;
+  // Hands in the key's bytes (DER SubjectPublicKeyInfo or RSAPublicKey, or
+  // a raw Ed25519 key) instead of a DNS lookup. It cannot carry the
+  // record's flags (h=, k=, t=) nor say "revoked" or "no such key": an
+  // empty answer asks DNS. OnGetKeyRecord can, and is asked first.
   TqmDkimGetPublicKeyEvent OnGetPublicKey;
+  TqmDkimGetKeyRecordEvent OnGetKeyRecord;
   TqmDkimKeyEvent OnKeyReceived;
   TqmDkimKeyEvent OnKeyRevoked;
 
@@ -126,6 +148,7 @@ class TqmDkim : public TComponent, public TqmMessageAuthenticator {
   virtual void SetDefaultHeaderFields();
   virtual TqmDkimSignature* CreateSignature();
   virtual void DoGetPublicKey(TqmDkimSignature* ASignature, TqmByteArray& AKey);
+  virtual void DoGetKeyRecord(TqmDkimSignature* ASignature, TqmDkimKey& AKey, TqmDkimKeyAnswer& AAnswer);
   virtual void DoVerify(TqmDkimSignature* ASignature, const TStrings& AMessage,
                         TqmDkimSignatureVerifyStatus& AStatus);
   virtual void DoSign(TqmDkimSignature* ASignature, TStrings& AMessage);
@@ -160,6 +183,9 @@ class TqmDkim : public TComponent, public TqmMessageAuthenticator {
   TStringList FCopiedHeaderFields;
   int FCharsPerLine = 76;
   TqmDkimVerifyMode FVerifyMode = dvmVerifyUntilFail;
+  int FMaxSignatures = 8;
+  // The deadline of the running Verify for its key lookups (max(): none).
+  std::chrono::steady_clock::time_point FLookupDeadline = std::chrono::steady_clock::time_point::max();
   TqmDkimDnsSettings FDnsSettings;
 
   TqmDkimSignatureList FSignatures;

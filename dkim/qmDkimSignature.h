@@ -31,6 +31,8 @@ class TqmDkimSignatureVerifyStatus : public TObject {
   void SetFailed(const std::string& AText, int ACode, bool ATemporary = false) {
     SetFailedState(dvsFailed, AText, ACode, ATemporary);
   }
+  // Left unverified for a reason (Status stays dvsUnverified).
+  void SetNotChecked(const std::string& AText, int ACode) { SetFailedState(dvsUnverified, AText, ACode); }
 
  private:
   void SetFailedState(TqmDkimVerifyStatusKind AStatus, const std::string& AText, int ACode,

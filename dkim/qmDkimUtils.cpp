@@ -37,6 +37,8 @@ const char* DkimErrorText(int ACode) {
     case DKIM_E_FROM_NOT_SIGNED: return "The DKIM-Signature does not sign the From header field";
     case DKIM_E_IDENTITY_DOMAIN:
       return "The identity of the DKIM-Signature is not in the signing domain";
+    case DKIM_E_NOT_CHECKED:
+      return "The DKIM-Signature was not checked: the message has more signatures than MaxSignatures";
     default: return "The DKIM operation failed";
   }
 }

@@ -25,6 +25,9 @@ constexpr int DKIM_E_KEY_INVALID = -19;      // "The publik key is invalid or ha
 constexpr int DKIM_E_FROM_NOT_SIGNED = -20;
 // The i tag names a domain that is neither d nor below it.
 constexpr int DKIM_E_IDENTITY_DOMAIN = -21;
+// Verify met more signatures than MaxSignatures: those past it are left
+// unverified with this code (not a failure of theirs).
+constexpr int DKIM_E_NOT_CHECKED = -22;
 
 class EqmDkimError : public Exception {
  public:

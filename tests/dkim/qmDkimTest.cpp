@@ -373,6 +373,65 @@ TEST_F(DkimComponentTest, FailuresCarryTheirCodes) {
   (void)Revoked;
 }
 
+// OnGetKeyRecord hands in whole records (flags and all) or says "revoked"
+// or "no such key"; left at dkaAskDns, OnGetPublicKey is asked next.
+TEST_F(DkimComponentTest, KeyRecordsFromTheHandler) {
+  TStringList M(Message());
+  Dkim.Sign(M);
+  Dkim.SetVerifyMode(dvmVerifyAll);
+  std::string Record;
+  TqmDkimKeyAnswer Answer = dkaKey;
+  Dkim.OnGetKeyRecord = [&](TObject*, TqmDkimSignature*, TqmDkimKey& AKey, TqmDkimKeyAnswer& AAnswer) {
+    AAnswer = Answer;
+    AKey.ParseRecord(Record);
+  };
+  int Revoked = 0;
+  Dkim.OnKeyRevoked = [&](TObject*, TqmDkimSignature*, TqmDkimKey*) { ++Revoked; };
+  const std::string P = EncodeBase64(PublicKey);
+  struct TCase {
+    TqmDkimKeyAnswer Answer;
+    std::string Record;
+    int Code;
+    int KeyRequests;
+  };
+  for (const TCase& Case : {TCase{dkaKey, "v=DKIM1; k=rsa; p=" + P, 0, 0}, TCase{dkaKey, "h=sha1; p=" + P, DKIM_E_KEY_INVALID, 0},
+                            TCase{dkaKey, "k=ed25519; p=" + P, DKIM_E_KEY_INVALID, 0},
+                            TCase{dkaKey, "v=DKIM1; p=", DKIM_E_KEY_REVOKED, 0},
+                            // The record's text does not matter for these three.
+                            TCase{dkaRevoked, "p=" + P, DKIM_E_KEY_REVOKED, 0},
+                            TCase{dkaNoKey, "p=" + P, DKIM_E_KEY_REQUIRED, 0}, TCase{dkaAskDns, "p=", 0, 1}}) {
+    Answer = Case.Answer;
+    Record = Case.Record;
+    KeyRequests = 0;
+    Dkim.Verify(M);
+    EXPECT_EQ(Dkim.Signatures()[0]->VerifyStatus.ErrorCode(), Case.Code) << Case.Answer << " " << Case.Record;
+    EXPECT_EQ(KeyRequests, Case.KeyRequests) << Case.Answer << " " << Case.Record;
+  }
+  EXPECT_EQ(Revoked, 2);
+}
+
+// Past MaxSignatures the fields are listed but not checked (no key asked).
+TEST_F(DkimComponentTest, SignaturesPastMaxSignaturesAreNotChecked) {
+  TStringList M(Message());
+  for (int I = 0; I < 10; ++I) Dkim.Sign(M);
+  Dkim.SetVerifyMode(dvmVerifyAll);
+  EXPECT_EQ(Dkim.MaxSignatures(), 8);
+  for (int Max : {8, 0, 3}) {
+    Dkim.SetMaxSignatures(Max);
+    KeyRequests = 0;
+    Dkim.Verify(M);
+    const int Checked = Max > 0 ? Max : 10;
+    ASSERT_EQ(Dkim.Signatures().Count(), 10);
+    EXPECT_EQ(KeyRequests, Checked);
+    for (int I = 0; I < 10; ++I) {
+      const TqmDkimSignatureVerifyStatus& Status = Dkim.Signatures()[I]->VerifyStatus;
+      EXPECT_EQ(Status.Status(), I < Checked ? dvsVerified : dvsUnverified) << Max << " " << I;
+      EXPECT_EQ(Status.ErrorCode(), I < Checked ? 0 : DKIM_E_NOT_CHECKED) << Max << " " << I;
+      EXPECT_EQ(Dkim.Signatures()[I]->Selector, "sel");
+    }
+  }
+}
+
 TEST_F(DkimComponentTest, VerifyModesAndEvents) {
   TStringList M(Message());
   Dkim.Sign(M);

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "dkim/qmDkim.h"
 #include "dns/qmDnsQuery.h"
 #include "core/qmIdnTranslator.h"
 #include "qmTestServers.h"
@@ -26,6 +27,14 @@ std::string Long750Strings() {
   std::string Strings;
   for (int I = 0; I < 3; ++I) Strings += std::string(I ? "," : "") + '"' + Long750().substr(250 * I, 250) + '"';
   return Strings;
+}
+
+// A key record of a 2048-bit RSA key (392 bytes of base64) with a few
+// tags and a note: 480 bytes of text, over 512 with the message around it.
+std::string Key2048() {
+  std::string Key = "v=DKIM1; h=sha256; k=rsa; s=email; t=s; n=rotated_2026-12; p=";
+  while (Key.size() < 480) Key += static_cast<char>('A' + Key.size() % 26);
+  return Key;
 }
 
 // A TXT query for a name dnsmasq does not know raises "No such name" (3).
@@ -49,6 +58,9 @@ class DnsmasqTest : public ::testing::Test {
            "auth-zone=qm.test\n"
            "auth-soa=2024010101,hostmaster.qm.test,1200,120,604800\n"
            "txt-record=sel._domainkey.qm.test,\"v=DKIM1; k=rsa; \",\"p=MIGfMA0GCSqGSIb3DQEBAQUAA4GNADCBiQKBgQC\"\n"
+           "txt-record=big._domainkey.qm.test,\""
+        << Key2048().substr(0, 255) << "\",\"" << Key2048().substr(255)
+        << "\"\n"
            "txt-record=two.qm.test,\"first\"\n"
            "txt-record=two.qm.test,\"second\"\n"
            "txt-record=long.qm.test,"
@@ -211,6 +223,25 @@ TEST_F(DnsmasqTest, TruncatedAnswerGoesOverTcpUnlessUdpIsForced) {
   Query.SetProtocol(dpUseTcp);
   EXPECT_EQ(Query.ResolveTXT("long.qm.test"), Long750());
   EXPECT_EQ(Query.ResolveTXT("sel._domainkey.qm.test").substr(0, 8), "v=DKIM1;");
+}
+
+// A 2048-bit key record is over 512 bytes: without EDNS0 it comes
+// truncated and is asked again over TCP; the DKIM component's resolver
+// announces 1232 bytes and gets it in one UDP exchange.
+TEST_F(DnsmasqTest, DkimKeyRecordsComeInOneUdpExchange) {
+  TqmDkim Dkim;
+  for (TqmDnsQuery* Resolver : {&Query, &Dkim.DnsQuery()}) {
+    const bool Edns = Resolver != &Query;
+    SCOPED_TRACE(Edns ? "EDNS0" : "no EDNS0");
+    Resolver->SetServer("127.0.0.1");
+    Resolver->SetPort(Port);
+    int Sent = 0, Tcp = 0;
+    Resolver->OnSendPacket = [&](TObject*, TStream*) { ++Sent; };
+    Resolver->OnSetupTcpClient = [&](TObject*, TqmTcpClientTls*) { ++Tcp; };
+    EXPECT_EQ(Resolver->ResolveTXT("big._domainkey.qm.test"), Key2048());
+    EXPECT_EQ(Sent, Edns ? 1 : 2);
+    EXPECT_EQ(Tcp, Edns ? 0 : 1);
+  }
 }
 
 TEST_F(DnsmasqTest, InternationalNamesGoOutInTheirAsciiForm) {

@@ -291,5 +291,36 @@ TEST_F(ScriptedDnsTest, ServerThatRefusesEdnsIsAskedAgainWithout) {
   }
 }
 
+// Twenty signatures whose keys sit behind a silent name server: the key
+// lookups of one Verify share one deadline (the resolver's TimeOut), where
+// each used to wait its own.
+TEST_F(ScriptedDnsTest, VerifyAllAgainstASilentServerEndsWithinOneDeadline) {
+  TqmDkim Dkim;
+  Dkim.SetDomain("qm.test");
+  Dkim.SetSelector("silent");
+  Dkim.PrivateKey().SetKeySize(1024);
+  Dkim.PrivateKey().GenerateKey();
+  Dkim.DnsQuery().SetServer("127.0.0.1");
+  Dkim.DnsQuery().SetPort(Port);
+  Dkim.DnsQuery().SetTimeOut(500);
+  Dkim.SetVerifyMode(dvmVerifyAll);
+  Dkim.SetMaxSignatures(0);
+  TStringList Lines;
+  Lines.SetText("From: a@qm.test\r\nSubject: many signatures\r\n\r\nbody\r\n");
+  for (int I = 0; I < 20; ++I) Dkim.Sign(Lines);
+  const auto Start = std::chrono::steady_clock::now();
+  Dkim.Verify(Lines);
+  const auto Took = std::chrono::steady_clock::now() - Start;
+  EXPECT_GE(Took, std::chrono::milliseconds(490));
+  EXPECT_LT(Took, std::chrono::milliseconds(1000));
+  ASSERT_EQ(Dkim.Signatures().Count(), 20);
+  for (int I = 0; I < 20; ++I) {
+    const TqmDkimSignatureVerifyStatus& Status = Dkim.Signatures()[I]->VerifyStatus;
+    EXPECT_EQ(Status.Status(), dvsFailed) << I;
+    EXPECT_TRUE(Status.IsTemporary()) << I;
+    EXPECT_EQ(Status.StatusText(), "Timeout error occured") << I;
+  }
+}
+
 }  // namespace
 }  // namespace qm
