@@ -365,6 +365,7 @@ void TqmEncoder::DecodeBase64(TStream& ASource, TStream& ADestination) {
   const int64_t Total = ASource.Remaining();
   DoProgress(0, Total);
   FStopped = false;
+  FSkipped = false;
   const auto& Tables = Base64Tables();
   const auto& Value = Tables.Value;
   const auto& S0 = Tables.Shifted[0];
@@ -445,6 +446,7 @@ void TqmEncoder::DecodeBase64(TStream& ASource, TStream& ADestination) {
         // the data has ended (RFC 2045 section 6.8), as in a part whose
         // broken delimiter line runs on into the text after it.
         if (!Padded) {
+          FSkipped = true;
           ++P;
           continue;
         }

@@ -86,6 +86,10 @@ class TqmEncoder : public TComponent {
   void SetErrorProcessing(TqmEncodeErrorProcessing AValue) { FErrorProcessing = AValue; }
   ///@}
 
+  /// Whether the last Decode() passed over characters outside the base64
+  /// alphabet (epSkip): the data was repaired.
+  bool DataSkipped() const { return FSkipped; }
+
   /// Progress of Encode() and Decode() in bytes of the source.
   TqmProgressEvent OnProgress;
 
@@ -156,6 +160,7 @@ class TqmEncoder : public TComponent {
   std::string FCharSet;
   TqmEncodeErrorProcessing FErrorProcessing = epStop;
   bool FStopped = false;  // base64 decoding met a bad character with epContinue
+  bool FSkipped = false;  // base64 decoding passed over characters with epSkip
 };
 
 }  // namespace qm

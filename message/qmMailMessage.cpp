@@ -267,7 +267,58 @@ void TqmMailMessage::SetParent(TqmMailMessage* AParent) {
   FContext = AParent ? AParent->FContext : &FSettings;
   // Messages nested here already take the new outermost settings too.
   for (int I = 0; I < FBodies->Count(); ++I)
-    if (auto* Multi = dynamic_cast<TqmMultipartBody*>(FBodies->Items(I))) Multi->FInner->SetParent(this);
+    if (TqmMailMessage* Inner = FBodies->Items(I)->NestedMessage()) Inner->SetParent(this);
+}
+
+std::string DefectKindName(TqmMessageDefectKind AKind) {
+  switch (AKind) {
+    case mdBadHeaderLine: return "bad header line";
+    case mdNoHeaderEnd: return "no empty line after the header";
+    case mdMissingBoundary: return "missing closing boundary";
+    case mdNoParts: return "multipart without parts";
+    case mdUndecodableData: return "undecodable data";
+    case mdCharSetMismatch: return "text not in its charset";
+    case mdUnknownCharSet: return "unknown charset";
+    case mdNestingTooDeep: return "nesting too deep";
+  }
+  return "defect";
+}
+
+void TqmMailMessage::AddDefect(TqmMessageDefectKind AKind, const std::string& APart, int ALine,
+                               std::string AText) {
+  // Bounded: a message made of bad lines must not make a list as large.
+  constexpr size_t kMaxDefects = 1000;
+  std::vector<TqmMessageDefect>& List = Root()->FDefects;
+  if (List.size() >= kMaxDefects) return;
+  if (AText.size() > 200) AText.resize(200);
+  List.push_back({AKind, APart, ALine, std::move(AText)});
+}
+
+std::string TqmMailMessage::PartPath() const {
+  if (!FParent) return {};
+  for (int I = 0; I < FParent->FBodies->Count(); ++I)
+    if (FParent->FBodies->Items(I)->NestedMessage() == this)
+      return FParent->PartPathOf(FParent->FBodies->Items(I));
+  return {};
+}
+
+std::string TqmMailMessage::PartPathOf(const TqmMessageBody* ABody) const {
+  for (int I = 0; I < FBodies->Count(); ++I)
+    if (FBodies->Items(I) == ABody) {
+      const std::string Own = PartPath();
+      return (Own.empty() ? "" : Own + ".") + std::to_string(I + 1);
+    }
+  return {};
+}
+
+void TqmMailMessage::NoteBadHeaderLines(const TqmMessageLines& ALines, int ABegin, int AEnd,
+                                        const std::string& APart, bool AFromLine) {
+  for (int I = ABegin; I < AEnd && I < ALines.Count(); ++I) {
+    const std::string_view Line = ALines.Line(I);
+    if (Line.empty() || IsHeaderContinuation(Line) || IsHeaderFieldLine(Line)) continue;
+    if (AFromLine && I == ABegin && Line.substr(0, 5) == "From ") continue;
+    AddDefect(mdBadHeaderLine, APart, I, std::string(Line));
+  }
 }
 
 TqmMailMessage* TqmMailMessage::Root() {
@@ -404,6 +455,7 @@ void TqmMailMessage::Reset() { ClearProperties(); }
 
 void TqmMailMessage::ClearForParse() {
   TUpdateGuard Guard(*this);
+  if (!FParent) FDefects.clear();
   const std::string CharSet = FSettings.CharSet;
   const TqmEncodeMethod Encoding = FSettings.Encoding;
   const TqmEncodeMethod HeaderEncoding = FSettings.HeaderEncoding;
@@ -508,8 +560,9 @@ void TqmMailMessage::AssignContentType(TqmMailHeaderFieldList& AFieldList) {
     AFieldList.AddQuotedFieldItem("Content-Type", "boundary", FBoundary);
   } else {
     // The one text body is labelled with the charset it is written in.
-    TqmTextBody* Text =
-        FBodies->Count() == 1 ? dynamic_cast<TqmTextBody*>(FBodies->Items(0)) : nullptr;
+    TqmTextBody* Text = FBodies->Count() == 1 && FBodies->Items(0)->IsText()
+                            ? static_cast<TqmTextBody*>(FBodies->Items(0))
+                            : nullptr;
     const std::string CharSet = Text ? Text->WritingCharSet() : FSettings.CharSet;
     // What was implied when read is not added while it still holds.
     const bool Ascii = IsAsciiCharSet(CharSet);
@@ -518,8 +571,9 @@ void TqmMailMessage::AssignContentType(TqmMailHeaderFieldList& AFieldList) {
     if (!CharSet.empty() && !(FCharSetImplied && Ascii))
       AFieldList.AddQuotedFieldItem("Content-Type", "charset", CharSet);
     // A single attachment keeps its file name.
-    auto* Attachment =
-        FBodies->Count() == 1 ? dynamic_cast<TqmAttachmentBody*>(FBodies->Items(0)) : nullptr;
+    auto* Attachment = FBodies->Count() == 1 && FBodies->Items(0)->IsAttachment()
+                           ? static_cast<TqmAttachmentBody*>(FBodies->Items(0))
+                           : nullptr;
     if (Attachment && !ExtractFilePart(Attachment->FileName()).empty())
       AFieldList.AddEncodedFieldItem("Content-Type", "name", ExtractFilePart(Attachment->FileName()));
   }
@@ -551,8 +605,9 @@ void TqmMailMessage::RenderHeader(TStrings& ALines, TqmMailHeaderFieldList& AFie
     if (!SameText(FContentDisposition, "attachment"))
       AFieldList.AddField("Content-Disposition", FContentDisposition);
   } else {
-    auto* Attachment =
-        !IsMultipart() && FBodies->Count() == 1 ? dynamic_cast<TqmAttachmentBody*>(FBodies->Items(0)) : nullptr;
+    auto* Attachment = !IsMultipart() && FBodies->Count() == 1 && FBodies->Items(0)->IsAttachment()
+                           ? static_cast<TqmAttachmentBody*>(FBodies->Items(0))
+                           : nullptr;
     const std::string Name = Attachment ? ExtractFilePart(Attachment->FileName()) : std::string();
     std::string Disposition = FContentDisposition;
     if (Disposition.empty() && !Name.empty()) Disposition = "attachment";
@@ -621,7 +676,7 @@ std::vector<TqmMailMessage::TRenderedBody> TqmMailMessage::RenderBodyBlocks() {
       Block.Lines = Header.Lines();
       Block.Lines.emplace_back();
     }
-    auto* Attachment = dynamic_cast<TqmAttachmentBody*>(Body);
+    auto* Attachment = Body->IsAttachment() ? static_cast<TqmAttachmentBody*>(Body) : nullptr;
     const bool UUAttachment = UU && Attachment;
     if (UUAttachment) Block.Lines.push_back("begin 644 " + ExtractFilePart(Attachment->FileName()));
     Block.DataBegin = Block.DataEnd = Block.Lines.size();
@@ -754,6 +809,12 @@ void TqmMailMessage::ParseMessage(std::string_view AText) {
 void TqmMailMessage::ParseMessageLines(const TqmMessageLines& ALines, const TStrings& AHeader) {
   ClearForParse();
   ParseHeader(AHeader);
+  const int HeaderEnd = FBodyStart > 0 && FBodyStart <= ALines.Count() && ALines.Line(FBodyStart - 1).empty()
+                            ? FBodyStart - 1
+                            : FBodyStart;
+  NoteBadHeaderLines(ALines, 0, HeaderEnd, PartPath(), true);
+  if (HeaderEnd < ALines.Count() && !ALines.Line(HeaderEnd).empty())
+    AddDefect(mdNoHeaderEnd, PartPath(), HeaderEnd, std::string(ALines.Line(HeaderEnd)));
   ParseBodyRange(ALines, 0, FBodyStart, ALines.Count());
 }
 
@@ -902,7 +963,11 @@ TqmMessageBody* TqmMailMessage::CreateBodyForPart(const std::string& AContentTyp
   const std::string Disposition = LowerCase(ADisposition);
   if (StartsWithCI(Type, "multipart/")) {
     // Deeper nesting is kept as undecoded data.
-    if (FNestingLevel >= qmMaxMultipartNesting) return FBodies->Add<TqmAttachmentBody>();
+    if (FNestingLevel >= qmMaxMultipartNesting) {
+      TqmAttachmentBody* Body = FBodies->Add<TqmAttachmentBody>();
+      AddDefect(mdNestingTooDeep, PartPathOf(Body), -1, AContentType);
+      return Body;
+    }
     return FBodies->Add<TqmMultipartBody>();
   }
   if (StartsWithCI(Type, "image/") && Disposition != "attachment")
@@ -952,6 +1017,7 @@ void TqmMailMessage::ParseBodyRange(const TqmMessageLines& ALines, int AHeaderBe
   if (StartsWithCI(FContentType, "multipart/")) {
     ParseMultipart(ALines, ADataBegin, AEnd, ADashLines);
     if (FBodies->Count() == 0) {
+      AddDefect(mdNoParts, PartPath(), ADataBegin, FBoundary);
       ParseSinglePart(ALines, AHeaderBegin, ADataBegin, AEnd);
       RemoveEmptyTextBodies();
     }
@@ -972,8 +1038,9 @@ bool TqmMailMessage::ParseEncodedMultipart(const TqmMessageLines& ALines, int AB
   Decoder.SetErrorProcessing(FSettings.ErrorProcessing == meExtractMaximumData ? epSkip : epStop);
   try {
     Decoder.Decode(Data, Decoded);
-  } catch (const Exception&) {
+  } catch (const Exception& E) {
     if (FSettings.ErrorProcessing == meStop) throw;
+    AddDefect(mdUndecodableData, PartPath(), ABegin, E.Message());
     return false;  // read as it came
   }
   const std::string_view Text(reinterpret_cast<const char*>(Decoded.Memory()),
@@ -1030,10 +1097,12 @@ void TqmMailMessage::ParseMultipart(const TqmMessageLines& ALines, int AStart, i
   int DataBegin = 0;
   TqmLineRangeStream Data(ALines);
   int I = Begin;
+  bool Closed = false;
   while (I < Count) {
     int Kind = 0;
     const int Next = NextDelimiter(I, Kind);
     if (Kind == 0) break;
+    Closed = Kind == 2;
     I = Next;
     if (Nested) {
       Nested->ParseLines(ALines, DataBegin, I, ADashLines);
@@ -1082,6 +1151,7 @@ void TqmMailMessage::ParseMultipart(const TqmMessageLines& ALines, int AStart, i
     TqmMessageBody* Body = CreateBodyForPart(ContentType, Disposition);
     Body->ParseBodyHeader(FieldList);
     if (Implied) Body->SetImpliedContentType(ContentType);
+    NoteBadHeaderLines(ALines, I + 1, HeaderEnd, PartPathOf(Body), false);
     for (int J = I + 1; J < HeaderEnd; ++J) Body->RawHeader().Add(std::string(ALines.Line(J)));
     Body->ExtraFields().BeginUpdate();
     for (int F = 0; F < FieldList.FieldCount(); ++F) {
@@ -1094,11 +1164,12 @@ void TqmMailMessage::ParseMultipart(const TqmMessageLines& ALines, int AStart, i
     const int DataStart = HasBlank ? HeaderEnd + 1 : HeaderEnd;
     Body->SetDataStart(std::min(DataStart, std::max(Count - 1, AStart)));
     Current = Body;
-    Nested = dynamic_cast<TqmMultipartBody*>(Body);
+    Nested = Body->NestedMessage() ? static_cast<TqmMultipartBody*>(Body) : nullptr;
     if (Nested && Nested->IsEncoded()) Nested = nullptr;  // decoded, then read
     DataBegin = DataStart;
     I = DataStart;
   }
+  if (Current && !Closed) AddDefect(mdMissingBoundary, PartPathOf(Current), Count - 1, FBoundary);
   if (Nested) {
     Nested->ParseLines(ALines, DataBegin, Count, ADashLines);
   } else if (Current) {
@@ -1179,8 +1250,9 @@ void TqmMailMessage::ParseSinglePart(const TqmMessageLines& ALines, int AHeaderB
 
 void TqmMailMessage::RemoveEmptyTextBodies() {
   for (int I = FBodies->Count() - 1; I >= 0; --I) {
-    auto* Text = dynamic_cast<TqmTextBody*>(FBodies->Items(I));
-    if (Text && Trim(Text->Strings().Text()).empty()) FBodies->Delete(I);
+    TqmMessageBody* Body = FBodies->Items(I);
+    if (Body->IsText() && Trim(static_cast<TqmTextBody*>(Body)->Strings().Text()).empty())
+      FBodies->Delete(I);
   }
 }
 
@@ -1192,10 +1264,10 @@ namespace {
 void CollectTexts(TqmMessageBodies& ABodies, std::vector<TqmTextBody*>& ATexts) {
   for (int I = 0; I < ABodies.Count(); ++I) {
     TqmMessageBody* Body = ABodies.Items(I);
-    if (auto* Text = dynamic_cast<TqmTextBody*>(Body))
-      ATexts.push_back(Text);
-    else if (auto* Multi = dynamic_cast<TqmMultipartBody*>(Body))
-      CollectTexts(Multi->Bodies(), ATexts);
+    if (Body->IsText())
+      ATexts.push_back(static_cast<TqmTextBody*>(Body));
+    else if (TqmMailMessage* Inner = Body->NestedMessage())
+      CollectTexts(Inner->Bodies(), ATexts);
   }
 }
 

@@ -17,6 +17,7 @@
 #include "message/qmMessageAuthenticator.h"
 #include "message/qmMessageBodies.h"
 #include "message/qmMessageContext.h"
+#include "message/qmMessageDefects.h"
 
 namespace qm {
 
@@ -31,6 +32,7 @@ enum TqmMessagePriority { mpLow, mpNormal, mpHigh };
 
 /// Multiparts nested deeper than this are kept as undecoded data.
 constexpr int qmMaxMultipartNesting = 100;
+
 
 /// One Internet message (RFC 5322, MIME): header properties and a tree of
 /// bodies (Bodies()). Build one with BuildMessage() and the properties and
@@ -226,6 +228,19 @@ class TqmMailMessage : public TComponent {
   const TStringList& KnownFields() const { return FKnownFields; }
   /// The zone of the Date read, as a fraction of a day (+02:00 is 2/24).
   TDateTime TimeZoneOffset() const { return FTimeZoneOffset; }
+  /// What the parser repaired or passed over in the last message read, in
+  /// the order met; reading never fails because of a defect it can repair.
+  /// Kept by the outermost message (a nested one hands its own on).
+  const std::vector<TqmMessageDefect>& Defects() const { return Root()->FDefects; }
+  /// Records a defect of this message (APart empty) or of one of its parts;
+  /// used by the parser and by the bodies while they are read.
+  void AddDefect(TqmMessageDefectKind AKind, const std::string& APart, int ALine,
+                 std::string AText);
+  /// The position of this message's parts in the tree: "" for the
+  /// outermost message, "2.1" for the message nested in part 2.1.
+  std::string PartPath() const;
+  /// The position of one of this message's bodies ("" when it is not one).
+  std::string PartPathOf(const TqmMessageBody* ABody) const;
   /// The multipart boundary read, or drawn for the last rendering.
   ///@{
   const std::string& Boundary() const { return FBoundary; }
@@ -404,6 +419,10 @@ class TqmMailMessage : public TComponent {
   bool DelimitsBodies() const;
 
   void RemoveEmptyTextBodies();
+  // Records the lines of [ABegin, AEnd) that are neither fields nor
+  // continuations (the first may be an mbox "From " line when AFromLine).
+  void NoteBadHeaderLines(const TqmMessageLines& ALines, int ABegin, int AEnd,
+                          const std::string& APart, bool AFromLine);
   void ClearProperties();
   void RenderHeader(TStrings& ALines, TqmMailHeaderFieldList& AFieldList, int& ADateLine);
   // Hands the lines of AData to ABody as its data and empties AData.
@@ -437,6 +456,7 @@ class TqmMailMessage : public TComponent {
   TComponent* FDkimComponent = nullptr;
   TqmMessageAuthenticator* FAuthenticator = nullptr;
 
+  std::vector<TqmMessageDefect> FDefects;
   TStringList FRawHeader;
   int FBodyStart = 0;
   TStringList FKnownFields;

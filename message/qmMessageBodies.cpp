@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <optional>
+#include <span>
 
 #include "core/qmDateTime.h"
 #include "core/qmException.h"
@@ -129,7 +131,7 @@ void ShiftLines(TqmMessageBodies& ABodies, int ADelta) {
     TqmMessageBody* Body = ABodies.Items(I);
     Body->SetDataStart(Body->DataStart() + ADelta);
     Body->SetHeaderStart(Body->HeaderStart() + ADelta);
-    if (auto* Multi = dynamic_cast<TqmMultipartBody*>(Body)) ShiftLines(Multi->Bodies(), ADelta);
+    if (TqmMailMessage* Inner = Body->NestedMessage()) ShiftLines(Inner->Bodies(), ADelta);
   }
 }
 
@@ -264,7 +266,7 @@ TqmEncodeMethod TqmMessageBody::GetEncoding() const {
   // The data between "begin" and "end" must be uuencoded whatever it was
   // read in (an attachment of a message that merely lacked MIME fields).
   const TqmMessageContext* C = Context();
-  if (C && C->MessageFormat == mfUUencode && dynamic_cast<const TqmAttachmentBody*>(this))
+  if (C && C->MessageFormat == mfUUencode && IsAttachment())
     return cmUUEncode;
   return ReadEncoding();
 }
@@ -309,8 +311,10 @@ void TqmMessageBody::DecodeData(TStream& ASource, TStream& ADestination) {
   ASource.Seek(0, TSeekOrigin::soBeginning);
   try {
     FEncoder->Decode(ASource, ADestination);
-  } catch (const Exception&) {
+    if (FEncoder->DataSkipped()) NoteDefect(mdUndecodableData, "characters outside the base64 alphabet");
+  } catch (const Exception& E) {
     if (Policy == meStop) throw;
+    NoteDefect(mdUndecodableData, E.Message());
     if (Policy == meIgnore) {
       ADestination.SetSize(0);
       ADestination.Seek(0, TSeekOrigin::soBeginning);
@@ -318,6 +322,11 @@ void TqmMessageBody::DecodeData(TStream& ASource, TStream& ADestination) {
       if (ASource.Size() > 0) ADestination.CopyFrom(ASource, ASource.Size());
     }
   }
+}
+
+void TqmMessageBody::NoteDefect(TqmMessageDefectKind AKind, std::string AText) {
+  TqmMailMessage* M = Message();
+  if (M && IsParsing()) M->AddDefect(AKind, M->PartPathOf(this), FDataStart, std::move(AText));
 }
 
 void TqmMessageBody::EncodeData(TStream& ASource, TStream& ADestination) {
@@ -454,6 +463,13 @@ void TqmTextBody::ParseBodyHeader(TqmMailHeaderFieldList& AFieldList) {
   AFieldList.SetCharSet(GetCharSet());
 }
 
+bool TqmTextBody::CharSetWasImplied() const {
+  // The one text of an outermost message has the message's charset.
+  TqmMailMessage* M = Message();
+  if (!M || M->Parent() || M->IsMultipart()) return FCharSetImplied;
+  return M->CharSetImplied();
+}
+
 std::string TqmTextBody::WritingCharSet() const {
   std::string CharSet = GetCharSet();
   if (CharSet.empty())
@@ -487,25 +503,41 @@ void TqmTextBody::DataDecoded(TStream& AStream) {
   // So is text in a charset that cannot be read, which would otherwise
   // lose every 8-bit character.
   std::string CharSet = GetCharSet();
-  if (IsAsciiCharSet(CharSet) || !TqmTranslator::IsKnownCharSet(CharSet)) {
+  const bool Known = TqmTranslator::IsKnownCharSet(CharSet);
+  if (IsAsciiCharSet(CharSet) || !Known) {
     TMemoryStream Copy;
-    auto* Memory = dynamic_cast<TMemoryStream*>(&AStream);
-    if (!Memory) {
+    std::optional<std::span<const uint8_t>> View = AStream.ReadView();
+    if (!View) {
       Copy.CopyFrom(AStream, 0);
       AStream.Seek(0, TSeekOrigin::soBeginning);
-      Memory = &Copy;
+      View = Copy.ReadView();
     }
-    CharSet = ReceivedCharSet(Memory->Memory(), static_cast<size_t>(Memory->Size()),
-                              IsAsciiCharSet(CharSet) ? CharSet : std::string());
-    if (IsAsciiCharSet(CharSet)) CharSet = "utf-8";
+    const std::string Read =
+        ReceivedCharSet(View->data(), View->size(), IsAsciiCharSet(CharSet) ? CharSet : std::string());
+    if (!Known)
+      NoteDefect(mdUnknownCharSet, CharSet);
+    else if (!IsAsciiCharSet(Read) && !CharSetWasImplied())
+      NoteDefect(mdCharSetMismatch, CharSet + " holds 8-bit bytes");
+    CharSet = IsAsciiCharSet(Read) ? "utf-8" : Read;
+  } else if (SameText(CharSet, "utf-8") || SameText(CharSet, "utf8")) {
+    // Invalid sequences become U+FFFD when decoded: noted here, while the
+    // bytes are at hand.
+    const auto View = AStream.ReadView();
+    if (View && !IsValidUtf8(View->data(), View->size()))
+      NoteDefect(mdCharSetMismatch, CharSet + " does not decode");
   }
   Utils.SetCharSet(CharSet);
   FStrings->BeginUpdate();
   Utils.LoadFromStream(AStream, false);
   // A charset the translator does not know passes bytes as they are: the
   // text handed out is valid UTF-8 all the same.
+  bool Invalid = false;
   for (int I = 0; I < FStrings->Count(); ++I)
-    if (!IsValidUtf8(FStrings->Get(I))) FStrings->Put(I, SanitizeUtf8(FStrings->Get(I)));
+    if (!IsValidUtf8(FStrings->Get(I))) {
+      FStrings->Put(I, SanitizeUtf8(FStrings->Get(I)));
+      Invalid = true;
+    }
+  if (Invalid) NoteDefect(mdCharSetMismatch, CharSet + " does not decode");
   FStrings->EndUpdate();
   AStream.Seek(0, TSeekOrigin::soBeginning);
   if (TqmMailMessage* M = Message()) M->DoDataAdded(this, &AStream);
@@ -816,9 +848,9 @@ std::unique_ptr<TStream> TqmMultipartBody::GetDestinationStream() {
 
 void TqmMultipartBody::DataDecoded(TStream& AStream) {
   TStringList Lines;
-  auto* Memory = dynamic_cast<TMemoryStream*>(&AStream);
-  if (Memory) {
-    SplitLines(Memory->Memory(), static_cast<size_t>(Memory->Size()), Lines);
+  AStream.Seek(0, TSeekOrigin::soBeginning);
+  if (const auto View = AStream.ReadView()) {
+    SplitLines(View->data(), View->size(), Lines);
   } else {
     AStream.Seek(0, TSeekOrigin::soBeginning);
     TMemoryStream Copy;

@@ -13,6 +13,7 @@
 #include "core/qmComponent.h"
 #include "core/qmStrings.h"
 #include "message/qmEncoder.h"
+#include "message/qmMessageDefects.h"
 
 namespace qm {
 
@@ -185,12 +186,22 @@ class TqmMessageBody : public TPersistent {
   virtual void RegisterKnownFields();
   /// Back to a new body's values (data, fields, type).
   virtual void Clear();
+  /// Kind queries, so that callers need not test the class: the message of
+  /// a multipart body (its parts), and whether the body is a text or an
+  /// attachment (an image is one too).
+  ///@{
+  virtual TqmMailMessage* NestedMessage() const { return nullptr; }
+  virtual bool IsText() const { return false; }
+  virtual bool IsAttachment() const { return false; }
+  ///@}
 
   /// Runs CreateInternals and Clear; called once after construction, since
   /// the overrides are not reachable from the constructor.
   void Initialize();
 
  protected:
+  /// Records a defect of this body with the message, while it is read.
+  void NoteDefect(TqmMessageDefectKind AKind, std::string AText);
   /// Tells the message that the body changed (its rendering is dropped).
   void Changed();
   /// Whether the message is being read.
@@ -244,6 +255,7 @@ class TqmTextBody : public TqmMessageBody {
   /// The charset the text is written in: GetCharSet (or the message's when
   /// empty), or "utf-8" when that charset cannot hold the text.
   std::string WritingCharSet() const;
+  bool IsText() const override { return true; }
 
   void Assign(const TPersistent& ASource) override;
   void ReadBody(TStream& AStream) override;
@@ -257,6 +269,9 @@ class TqmTextBody : public TqmMessageBody {
   void Clear() override;
 
  private:
+  // FCharSetImplied, or the message's for its one text.
+  bool CharSetWasImplied() const;
+
   std::string FCharSet;
   bool FCharSetImplied = false;
   std::unique_ptr<TStringList> FStrings;
@@ -281,6 +296,8 @@ class TqmAttachmentBody : public TqmMessageBody {
   const std::string& ContentID() const { return FContentID; }
   void SetContentID(const std::string& AValue);
   ///@}
+
+  bool IsAttachment() const override { return true; }
 
   void Assign(const TPersistent& ASource) override;
   void ReadBody(TStream& AStream) override;
@@ -365,6 +382,7 @@ class TqmMultipartBody : public TqmMessageBody {
   void DataDecoded(TStream& AStream) override;
   void CreateInternals() override;
   void Clear() override;
+  TqmMailMessage* NestedMessage() const override { return FInner.get(); }
   /// Reads the nested parts from the lines [ABegin, AEnd) of the message
   /// being read, where they are: what DataDecoded does for data handed over
   /// as a copy. The parser calls it for every nested level.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "message/qmMailHeader.h"
+#include "core/qmStream.h"
 #include "message/qmMailMessage.h"
 
 using namespace qm;
@@ -180,4 +181,56 @@ TEST(MailByOthers, CharSetsKeepWhatTheyHold) {
   ASSERT_EQ(R.Bodies().Count(), 2);
   EXPECT_EQ(TextAt(R.Bodies(), 0)->CharSet(), "us-ascii");
   EXPECT_EQ(TextAt(R.Bodies(), 1)->Strings()[0], "café");
+}
+
+// What the reader repaired is listed: kind, part and line, for every class
+// of fault; a message without faults lists nothing, and so does a message
+// read again after a faulty one.
+TEST(MailByOthers, DefectsAreListedWithPartAndLine) {
+  // The one body of a message that is no multipart is part 1, as in IMAP.
+  struct TExpected {
+    TqmMessageDefectKind Kind;
+    std::string Part;
+    int Line;
+  };
+  const struct {
+    std::string Text;
+    std::vector<TExpected> Defects;
+  } Cases[] = {
+      {"From: a@x\nSubject: s\n\nfine\n", {}},
+      {"From: a@x\nbad\nSubject: s\n\nbody\n", {{mdBadHeaderLine, "", 1}}},
+      {"From: a@x\nhello\n", {{mdNoHeaderEnd, "", 1}}},
+      {"Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: text/plain\n\none\n"
+       "--b\nContent-Type: text/plain\noops\nX-A: 1\n\ntwo\n",
+       {{mdBadHeaderLine, "2", 8}, {mdMissingBoundary, "2", 11}}},
+      {"Content-Type: multipart/mixed; boundary=b\n\nno delimiter at all\n", {{mdNoParts, "", 2}}},
+      {"Content-Type: multipart/mixed; boundary=b\n\n--b\n"
+       "Content-Type: multipart/alternative; boundary=c\n\n--c\n"
+       "Content-Type: text/plain; charset=us-ascii\n\ncaf\xE9\n--c\n"
+       "Content-Type: text/plain; charset=x-nobody\n\nhi\n--c--\n--b--\n",
+       {{mdCharSetMismatch, "1.1", 8}, {mdUnknownCharSet, "1.2", 12}}},
+      {"Content-Type: text/plain; charset=utf-8\n\n\xC3(\n", {{mdCharSetMismatch, "1", 2}}},
+      {"Content-Type: application/octet-stream\nContent-Transfer-Encoding: base64\n\naGVs*bG8=\n",
+       {{mdUndecodableData, "1", 3}}},
+  };
+  for (const auto& C : Cases) {
+    TqmMailMessage M;
+    // Attachments are decoded only when kept.
+    M.OnSaveAttachment = [](TObject*, TqmAttachmentBody*, std::string&,
+                            std::unique_ptr<TStream>& AStream, bool& Handled) {
+      AStream = std::make_unique<TMemoryStream>();
+      Handled = true;
+    };
+    M.ParseMessage(std::string_view("From: junk\nbad line\nSubject: x\n\n"));
+    ASSERT_FALSE(M.Defects().empty());
+    for (const std::string& Text : {C.Text, Crlf(C.Text)}) {
+      M.ParseMessage(std::string_view(Text));
+      std::string Got, Want;
+      for (const auto& D : M.Defects())
+        Got += DefectKindName(D.Kind) + " [" + D.Part + "] " + std::to_string(D.Line) + "; ";
+      for (const auto& D : C.Defects)
+        Want += DefectKindName(D.Kind) + " [" + D.Part + "] " + std::to_string(D.Line) + "; ";
+      EXPECT_EQ(Got, Want) << C.Text;
+    }
+  }
 }

@@ -21,6 +21,7 @@ struct TMimeOptions {
   std::string Input;
   bool Tree = false;
   bool Text = false;
+  bool Check = false;
   std::string ExtractDir;
 };
 
@@ -142,6 +143,18 @@ void RunMime(const TMimeOptions& AOptions) {
     throw TFailure("reading the message in " + AOptions.Input + ": " + OneLine(E.Message()));
   }
 
+  if (AOptions.Check) {
+    // One line per defect: where (part, line), what, the text found.
+    for (const TqmMessageDefect& D : Message.Defects())
+      std::cout << (D.Part.empty() ? "message" : "part " + D.Part) << ", line "
+                << (D.Line < 0 ? std::string("?") : std::to_string(D.Line + 1)) << ": "
+                << DefectKindName(D.Kind) << (D.Text.empty() ? "" : ": " + OneLine(D.Text)) << '\n';
+    if (!AOptions.Tree && !AOptions.Text && AOptions.ExtractDir.empty()) {
+      if (!Message.Defects().empty())
+        throw TFailure(std::to_string(Message.Defects().size()) + " defect(s) in " + AOptions.Input);
+      return;
+    }
+  }
   const bool Tree = AOptions.Tree || (!AOptions.Text && AOptions.ExtractDir.empty());
   if (Tree) {
     std::cout << "From: " << Message.From().FullAddress() << '\n';
@@ -175,12 +188,16 @@ TSubcommand AddMimeCommand(CLI::App& AParent) {
       "Examples:\n"
       "  qm mime message.eml\n"
       "  qm mime --text message.eml\n"
+      "  qm mime --check message.eml\n"
       "  qm fetch -s pop.example.org -u me -m 1 | qm mime --extract attachments -\n");
   App->add_option("message", Options->Input, "The message file (.eml), or - for stdin")
       ->required()
       ->check(FileOrStdin());
   App->add_flag("--tree", Options->Tree, "Show the parts: types, charsets, encodings, sizes, file names");
   App->add_flag("--text", Options->Text, "Print the text of the message (HTML if it has one, else plain text)");
+  App->add_flag("--check", Options->Check,
+                "List what the reader had to repair or pass over (bad header lines, missing boundaries, "
+                "undecodable data, wrong charsets); alone, exits 1 when there is any");
   App->add_option("-x,--extract", Options->ExtractDir,
                   "Save the attachments into this folder (made if missing; existing files are kept)");
   return {App, [Options] { RunMime(*Options); }};
