@@ -341,7 +341,7 @@ TSubcommand AddImapCommand(CLI::App& AParent) {
       "  qm imap flag -s imap.example.org -u me --uid 42 --add '\\Seen'\n"
       "  qm imap move -s imap.example.org -u me --uid 42 --to Archive\n"
       "  qm imap append -s imap.example.org -u me -b Drafts draft.eml\n"
-      "  qm imap idle -s imap.example.org -u me --timeout 600\n");
+      "  qm imap idle -s imap.example.org -u me --for 600\n");
   struct TChild {
     const char* Name;
     const char* Help;
@@ -380,7 +380,7 @@ TSubcommand AddImapCommand(CLI::App& AParent) {
     if (Name == "flag") Sub->add_option("--remove", Options->RemoveFlags, "Remove this flag (repeatable)");
     if (Name == "move") Sub->add_option("--to", Options->Target, "The mailbox to move to")->required();
     if (Name == "append") Sub->add_option("file", Options->File, "The message file, or - for stdin")->required()->check(FileOrStdin());
-    if (Name == "idle") Sub->add_option("--timeout", Options->IdleSeconds, "Stop after this many seconds");
+    if (Name == "idle") Sub->add_option("--for", Options->IdleSeconds, "Stop after this many seconds");
     Made.emplace_back(Sub, C.Run);
   }
   return {App, [Options, Made] {
