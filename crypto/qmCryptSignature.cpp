@@ -161,7 +161,109 @@ void TqmOpenSslRsaKey::GetRsaPublicKeyComponents(TqmByteArray& AModulus, TqmByte
   AExponent = BignumBytes(Key, OSSL_PKEY_PARAM_RSA_E);
 }
 
+namespace {
+
+// One DER element of tag ATag at the reader's place: its contents, or false
+// when the bytes are not such an element (definite lengths only, as DER).
+bool ReadDer(const uint8_t*& AAt, const uint8_t* AEnd, uint8_t ATag, const uint8_t*& AContents,
+             size_t& ALength) {
+  if (AEnd - AAt < 2 || *AAt != ATag) return false;
+  const uint8_t* P = AAt + 1;
+  size_t Length = *P++;
+  if (Length & 0x80) {
+    const int Bytes = static_cast<int>(Length & 0x7F);
+    if (Bytes == 0 || Bytes > 3 || AEnd - P < Bytes) return false;
+    Length = 0;
+    for (int I = 0; I < Bytes; ++I) Length = Length << 8 | *P++;
+  }
+  if (static_cast<size_t>(AEnd - P) < Length) return false;
+  AContents = P;
+  ALength = Length;
+  AAt = P + Length;
+  return true;
+}
+
+// The PEM label's base64 body decoded, when AText is PEM with that label.
+bool PemBody(const TqmByteArray& AText, std::string_view ALabel, TqmByteArray& ADer) {
+  const std::string_view Text(reinterpret_cast<const char*>(AText.data()), AText.size());
+  const std::string Begin = "-----BEGIN " + std::string(ALabel) + "-----";
+  const std::string End = "-----END " + std::string(ALabel) + "-----";
+  const size_t From = Text.find(Begin);
+  if (From == std::string_view::npos || Text.find_first_not_of(" \t\r\n") != From) return false;
+  const size_t To = Text.find(End, From + Begin.size());
+  if (To == std::string_view::npos) return false;
+  return DecodeBase64(Text.substr(From + Begin.size(), To - From - Begin.size()), ADer);
+}
+
+}  // namespace
+
+static TqmEvpPkeyPtr RsaPrivateKeyFromDer(const TqmByteArray& ADer) {
+  const uint8_t* At = ADer.data();
+  const uint8_t* End = At + ADer.size();
+  const uint8_t* Body;
+  size_t Length;
+  if (!ReadDer(At, End, 0x30, Body, Length) || At != End) return nullptr;
+  At = Body;
+  End = Body + Length;
+  // PKCS #8: version 0, the rsaEncryption algorithm, the PKCS #1 key in an
+  // OCTET STRING.
+  static constexpr uint8_t RsaAlgorithm[] = {0x30, 0x0d, 0x06, 0x09, 0x2a, 0x86, 0x48, 0x86, 0xf7,
+                                             0x0d, 0x01, 0x01, 0x01, 0x05, 0x00};
+  if (End - At > 3 + static_cast<ptrdiff_t>(sizeof RsaAlgorithm) && At[0] == 0x02 && At[1] == 0x01 && At[2] == 0 &&
+      std::equal(std::begin(RsaAlgorithm), std::end(RsaAlgorithm), At + 3)) {
+    At += 3 + sizeof RsaAlgorithm;
+    const uint8_t* Inner;
+    size_t InnerLength;
+    if (!ReadDer(At, End, 0x04, Inner, InnerLength)) return nullptr;
+    // Attributes may follow; the key is all that is needed.
+    return RsaPrivateKeyFromDer(TqmByteArray(Inner, Inner + InnerLength));
+  }
+  // PKCS #1 RSAPrivateKey: version 0 (two primes), then n, e, d, p, q,
+  // d mod (p-1), d mod (q-1), q^-1 mod p.
+  const uint8_t* Version;
+  size_t VersionLength;
+  if (!ReadDer(At, End, 0x02, Version, VersionLength) || VersionLength != 1 || *Version != 0) return nullptr;
+  static const char* const Names[] = {OSSL_PKEY_PARAM_RSA_N,         OSSL_PKEY_PARAM_RSA_E,
+                                      OSSL_PKEY_PARAM_RSA_D,         OSSL_PKEY_PARAM_RSA_FACTOR1,
+                                      OSSL_PKEY_PARAM_RSA_FACTOR2,   OSSL_PKEY_PARAM_RSA_EXPONENT1,
+                                      OSSL_PKEY_PARAM_RSA_EXPONENT2, OSSL_PKEY_PARAM_RSA_COEFFICIENT1};
+  std::unique_ptr<OSSL_PARAM_BLD, TqmOpenSslDeleter<OSSL_PARAM_BLD_free>> Build(OSSL_PARAM_BLD_new());
+  if (!Build) RaiseCryptError("OSSL_PARAM_BLD_new");
+  std::vector<TqmBignumPtr> Numbers;
+  for (const char* Name : Names) {
+    const uint8_t* Value;
+    size_t ValueLength;
+    // Positive integers only.
+    if (!ReadDer(At, End, 0x02, Value, ValueLength) || ValueLength == 0 || (*Value & 0x80)) return nullptr;
+    Numbers.emplace_back(BN_bin2bn(Value, static_cast<int>(ValueLength), nullptr));
+    if (!Numbers.back() || OSSL_PARAM_BLD_push_BN(Build.get(), Name, Numbers.back().get()) != 1)
+      RaiseCryptError("OSSL_PARAM_BLD_push_BN");
+  }
+  if (At != End) return nullptr;
+  std::unique_ptr<OSSL_PARAM, TqmOpenSslDeleter<OSSL_PARAM_free>> Params(OSSL_PARAM_BLD_to_param(Build.get()));
+  if (!Params) RaiseCryptError("OSSL_PARAM_BLD_to_param");
+  TqmEvpPkeyCtxPtr Ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+  EVP_PKEY* Key = nullptr;
+  if (!Ctx || EVP_PKEY_fromdata_init(Ctx.get()) != 1 ||
+      EVP_PKEY_fromdata(Ctx.get(), &Key, EVP_PKEY_KEYPAIR, Params.get()) != 1) {
+    ERR_clear_error();
+    return nullptr;
+  }
+  return TqmEvpPkeyPtr(Key);
+}
+
+TqmEvpPkeyPtr RsaPrivateKeyFromPemOrDer(const TqmByteArray& APemOrDer) {
+  if (!APemOrDer.empty() && APemOrDer[0] == 0x30) return RsaPrivateKeyFromDer(APemOrDer);
+  TqmByteArray Der;
+  if (PemBody(APemOrDer, "RSA PRIVATE KEY", Der) || PemBody(APemOrDer, "PRIVATE KEY", Der))
+    return RsaPrivateKeyFromDer(Der);
+  return nullptr;
+}
+
 void TqmOpenSslRsaKey::LoadPrivateKey(const TqmByteArray& APemOrDer) {
+  // The short road first: OpenSSL 3's generic decoder costs more than the
+  // signature a key is loaded for when each message loads it again.
+  if (TqmEvpPkeyPtr Key = RsaPrivateKeyFromPemOrDer(APemOrDer)) return Adopt(std::move(Key), true);
   Adopt(DecodeKey(APemOrDer.data(), APemOrDer.size(), "RSA", true), true);
 }
 

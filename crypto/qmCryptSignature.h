@@ -84,6 +84,13 @@ class TqmOpenSslRsaKey : public TqmRsaKey {
   bool FPrivate = false;
 };
 
+// An RSA private key from PKCS #1 RSAPrivateKey or PKCS #8 bytes (DER, or
+// PEM "RSA PRIVATE KEY" / "PRIVATE KEY"), read directly instead of through
+// OpenSSL 3's generic decoder, which costs about 100 us a key; nullptr for
+// anything else (encrypted keys, other types, multi-prime keys), which the
+// generic decoder then reads.
+TqmEvpPkeyPtr RsaPrivateKeyFromPemOrDer(const TqmByteArray& APemOrDer);
+
 class TqmSignature : public TqmConfigObject {
  public:
   // Starts a new hash; must precede UpdateHash.

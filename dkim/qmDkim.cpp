@@ -207,9 +207,9 @@ TqmEd25519Key& TqmDkim::Ed25519PrivateKey() {
 void TqmDkim::LoadPrivateKey(const TqmByteArray& APemOrDer) {
   // Whatever the text holds decides which key object takes it; a bare
   // base64 seed can only be Ed25519.
-  TqmEvpPkeyPtr Key;
+  TqmEvpPkeyPtr Key = RsaPrivateKeyFromPemOrDer(APemOrDer);
   try {
-    Key = DecodeKey(APemOrDer.data(), APemOrDer.size(), nullptr, true);
+    if (!Key) Key = DecodeKey(APemOrDer.data(), APemOrDer.size(), nullptr, true);
   } catch (const EqmCryptError& E) {
     if (E.ErrorCode() != CRYPT_E_BAD_KEY) throw;
     Ed25519PrivateKey().LoadPrivateKey(APemOrDer);

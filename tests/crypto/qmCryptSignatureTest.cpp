@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <random>
 #include <unistd.h>
 #include <string>
 
@@ -167,6 +168,34 @@ TEST(RsaKeyTest, LoadsPkcs1AndPkcs8InPemAndDer) {
   EXPECT_EQ(FromText.KeySize(), 1024);
   TqmSignatureRsaSha256 Signer;
   EXPECT_EQ(Sign(Signer, FromText, "x").size(), 128u);
+}
+
+// Keys are read directly from PKCS #1 and PKCS #8 (a key loaded per
+// message must not cost a generic decode): what the direct reader takes
+// from cut or damaged bytes, OpenSSL's decoder takes too, as the same key.
+TEST(RsaKeyTest, DirectKeyReaderAgreesWithTheDecoder) {
+  TqmOpenSslRsaKey Key;
+  Key.LoadPrivateKeyFromFile(KeyDir + "1024_testkey.key");
+  const TqmByteArray Der = Key.GetRsaPrivateKey();
+  ASSERT_NE(RsaPrivateKeyFromPemOrDer(Der), nullptr);
+  std::mt19937 Random(6376);
+  int Taken = 0;
+  for (int I = 0; I < 400; ++I) {
+    TqmByteArray Bytes = Der;
+    if (I % 2)
+      Bytes.resize(Random() % Der.size());
+    else
+      Bytes[Random() % Bytes.size()] ^= static_cast<uint8_t>(1 << (Random() % 8));
+    TqmEvpPkeyPtr Direct = RsaPrivateKeyFromPemOrDer(Bytes);
+    if (!Direct) continue;
+    ++Taken;
+    TqmOpenSslRsaKey FromDirect, FromDecoder;
+    FromDirect.Adopt(std::move(Direct), true);
+    FromDecoder.Adopt(DecodeKey(Bytes.data(), Bytes.size(), "RSA", true, "DER", "type-specific"), true);
+    ASSERT_EQ(FromDirect.GetRsaPrivateKey(), FromDecoder.GetRsaPrivateKey()) << I;
+  }
+  // Flips inside the numbers still make a key; cuts never do.
+  EXPECT_GT(Taken, 50);
 }
 
 TEST(RsaKeyTest, MissingAndInvalidKeysAreReported) {
