@@ -1,0 +1,54 @@
+// One IMAP session as the peer comparison runs it (bench_imap_peer.sh):
+// the headers (ENVELOPE and FLAGS) of every message of INBOX, then every
+// message whole, each parsed into a mail message as it arrives. Prints
+// messages, seconds, CPU seconds and peak memory as one line.
+//
+//   bench_imap HOST PORT USER PASSWORD
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+
+#include "mail/qmImap.h"
+#include "message/qmMailMessage.h"
+
+int main(int argc, char** argv) {
+  if (argc != 5) {
+    std::fprintf(stderr, "usage: bench_imap HOST PORT USER PASSWORD\n");
+    return 2;
+  }
+  using namespace qm;
+  const auto Start = std::chrono::steady_clock::now();
+  TqmImap Client;
+  Client.SetServer(argv[1]);
+  Client.SetPort(std::atoi(argv[2]));
+  Client.SetUserName(argv[3]);
+  Client.SetPassword(argv[4]);
+  size_t Headers = 0, Bodies = 0, Bytes = 0;
+  try {
+    Client.Open();
+    Client.Select("INBOX", true);
+    Client.UidFetch("1:*", fiFlags | fiEnvelope, "", [&](const TqmImapMessage& M) {
+      Headers += M.HasEnvelope ? 1 : 0;
+    });
+    TqmMailMessage Mail;
+    Client.UidFetch("1:*", fiBody, "", [&](const TqmImapMessage& M) {
+      Mail.ParseMessage(M.Body);
+      Bytes += M.Body.size();
+      ++Bodies;
+    });
+    Client.Close();
+  } catch (const Exception& E) {
+    std::fprintf(stderr, "bench_imap: %s\n", E.Message().c_str());
+    return 1;
+  }
+  const double Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
+  rusage Usage{};
+  getrusage(RUSAGE_SELF, &Usage);
+  const double Cpu = Usage.ru_utime.tv_sec + Usage.ru_stime.tv_sec +
+                     (Usage.ru_utime.tv_usec + Usage.ru_stime.tv_usec) / 1e6;
+  std::printf("quillmark headers=%zu bodies=%zu bytes=%zu seconds=%.3f cpu=%.3f peak_kib=%ld\n", Headers, Bodies,
+              Bytes, Seconds, Cpu, Usage.ru_maxrss);
+  return Headers == Bodies ? 0 : 1;
+}
