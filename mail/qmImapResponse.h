@@ -69,7 +69,7 @@ struct TqmImapValue {
   bool IsString() const { return Kind == ikString; }
   bool IsNil() const { return Kind == ikNil; }
   bool IsList() const { return Kind == ikList; }
-  /// An atom or string as a number; false when it is not a number below 2^63.
+  /// An atom or string as a number; false when it is not one of 1 to 18 digits.
   bool ToNumber(uint64_t& AValue) const;
   /// The atom, string or NIL ("") as text.
   std::string AsString() const { return std::string(Text); }

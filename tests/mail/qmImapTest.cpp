@@ -244,7 +244,7 @@ struct TScripted {
       setsockopt(Peer, IPPROTO_TCP, TCP_NODELAY, &On, sizeof On);
       AScript(*this);
       // The client's LOGOUT, when it still comes.
-      const std::string Logout = ReadUntil(Peer, "\r\n", 3000);
+      const std::string Logout = Peer.Fd >= 0 ? ReadUntil(Peer, "\r\n", 3000) : std::string();
       if (!Logout.empty()) SendText(Peer, "* BYE\r\n" + Logout.substr(0, Logout.find(' ')) + " OK\r\n");
       Peer.Reset();
     });
