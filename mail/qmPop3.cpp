@@ -56,6 +56,7 @@ void TqmPop3::OpenSession() {
   if (UseSasl()) {
     SaslLogin();
   } else {
+    CheckPlainTextLogin();
     SendCommandSync("USER " + UserName(), {10});
     SendCommandSync("PASS " + Password(), {10});
   }
@@ -68,7 +69,9 @@ void TqmPop3::CheckCredentials() {
 }
 
 void TqmPop3::SaslLogin() {
-  if (!Authorization().empty()) {
+  // A token alone means XOAUTH2 at once; with a list of the caller's the
+  // server is asked, so OAUTHBEARER can be chosen.
+  if (!Authorization().empty() && SaslMechanisms().empty()) {
     SendCommandSync("AUTH XOAUTH2", {30});
     SendCommandSync(BuildXOAuth2String(), {10, 30});
     // The server's error details come as a continuation; the empty answer
@@ -84,17 +87,22 @@ void TqmPop3::SaslLogin() {
     WaitMultipleLines(0);
     for (int I = 0; I < Response().Count(); ++I) Methods.Add(Trim(Response().Get(I)));
   }
-  switch (ChoosePop3Mechanism(Listed, Methods, SaslOnly())) {
+  const TqmSaslMechanism Chosen = Listed ? SaslChooseMechanism(Methods, SaslChoice()) : smNone;
+  switch (Chosen) {
     case smNtlm:
       NtlmLogin();
       break;
     case smCramMd5:
       CramMd5Login();
       break;
-    case smUnavailable:
-      throw EqmTcpClientError(qmSaslUnavailable, qmSaslUnavailableCode);
-    default:
+    case smNone:
+      // The fallback is APOP, which does not send the password.
+      if (SaslOnly()) throw EqmTcpClientError(qmSaslUnavailable, qmSaslUnavailableCode);
       ApopLogin();
+      break;
+    default:
+      // Challenges follow "+ "; success is "+OK".
+      RunSaslMechanism(Chosen, "AUTH", 30, 10, 2);
       break;
   }
 }

@@ -22,8 +22,10 @@ extern const char* const qmPop3UidlInvalid;
 /// A POP3 client (RFC 1939). Open() connects, reads the greeting (and its
 /// APOP timestamp), starts TLS as UseTLS says (STLS with ctExplicit, or
 /// implicit TLS, usually on port 995) and logs in: USER/PASS; or, with
-/// UseSasl, XOAUTH2 when Authorization is set, else NTLM or CRAM-MD5 when
-/// the server lists them, else APOP (with SaslOnly: qmSaslUnavailableCode).
+/// UseSasl, XOAUTH2 when Authorization is set (and SaslMechanisms is
+/// empty), else the strongest mechanism the server lists
+/// (SaslChooseMechanism()), else APOP (with SaslOnly:
+/// qmSaslUnavailableCode).
 /// Close() sends QUIT, which is when the server removes the messages
 /// marked with Dele().
 ///

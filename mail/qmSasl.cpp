@@ -1,6 +1,7 @@
 #include "mail/qmSasl.h"
 
 #include <optional>
+#include <vector>
 
 #include "core/qmStream.h"
 #include "core/qmSysUtils.h"
@@ -8,6 +9,7 @@
 #include "crypto/qmCryptMac.h"
 #include "mail/qmNtlmClient.h"
 #include "message/qmEncoder.h"
+#include "message/qmUtils.h"
 #include "net/qmTcpClient.h"
 
 namespace qm {
@@ -77,6 +79,48 @@ TqmSaslMechanism ChooseSmtpMechanism(bool AHasAuthExtension, const TStrings& AMe
   if (SaslHasMechanism(AMethods, "NTLM")) return smNtlm;
   if (SaslHasMechanism(AMethods, "CRAM-MD5")) return smCramMd5;
   return ASaslOnly ? smUnavailable : smLogin;
+}
+
+namespace {
+
+struct TMechanismName {
+  TqmSaslMechanism Mechanism;
+  const char* Name;
+};
+constexpr TMechanismName GMechanismNames[] = {
+    {smScramSha256, "SCRAM-SHA-256"}, {smScramSha1, "SCRAM-SHA-1"}, {smOAuthBearer, "OAUTHBEARER"},
+    {smXOAuth2, "XOAUTH2"},           {smNtlm, "NTLM"},             {smCramMd5, "CRAM-MD5"},
+    {smPlain, "PLAIN"},               {smLogin, "LOGIN"}};
+
+}  // namespace
+
+std::string SaslMechanismName(TqmSaslMechanism AMechanism) {
+  for (const TMechanismName& M : GMechanismNames)
+    if (M.Mechanism == AMechanism) return M.Name;
+  return std::string();
+}
+
+TqmSaslMechanism SaslMechanismOf(const std::string& AName) {
+  for (const TMechanismName& M : GMechanismNames)
+    if (SameText(AName, M.Name)) return M.Mechanism;
+  return smNone;
+}
+
+TqmSaslMechanism SaslChooseMechanism(const TStrings& AOffered, const TqmSaslChoice& AChoice) {
+  std::vector<TqmSaslMechanism> Order;
+  if (!AChoice.Preferred.empty()) {
+    for (int W = 1, N = WordCount(AChoice.Preferred, " "); W <= N; ++W)
+      Order.push_back(SaslMechanismOf(ExtractWord(W, AChoice.Preferred, " ")));
+  } else {
+    if (AChoice.HasToken) Order = {smOAuthBearer, smXOAuth2};
+    for (TqmSaslMechanism M : {smScramSha256, smScramSha1, smNtlm, smCramMd5, smPlain, smLogin}) Order.push_back(M);
+  }
+  const bool PlainTextAllowed = AChoice.Tls || AChoice.PlainText == ptlAlways;
+  for (TqmSaslMechanism M : Order) {
+    if (M == smNone || ((M == smPlain || M == smLogin) && !PlainTextAllowed)) continue;
+    if (SaslHasMechanism(AOffered, SaslMechanismName(M))) return M;
+  }
+  return smNone;
 }
 
 }  // namespace qm

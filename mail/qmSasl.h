@@ -11,11 +11,57 @@
 
 namespace qm {
 
-/// A login mechanism as chosen by ChoosePop3Mechanism() and
-/// ChooseSmtpMechanism(): smNone (no login), smLogin (SMTP AUTH LOGIN),
-/// smCramMd5, smNtlm, smXOAuth2, smApop (POP3), or smUnavailable (nothing
-/// usable: the login raises qmSaslUnavailableCode).
-enum TqmSaslMechanism { smNone, smLogin, smCramMd5, smNtlm, smXOAuth2, smApop, smUnavailable };
+/// A login mechanism: smNone (no login), smLogin (AUTH LOGIN), smCramMd5,
+/// smNtlm, smXOAuth2, smApop (POP3), smUnavailable (nothing usable: the
+/// login raises qmSaslUnavailableCode), smPlain (RFC 4616), smOAuthBearer
+/// (RFC 7628), smScramSha1 and smScramSha256 (RFC 5802, RFC 7677).
+enum TqmSaslMechanism {
+  smNone,
+  smLogin,
+  smCramMd5,
+  smNtlm,
+  smXOAuth2,
+  smApop,
+  smUnavailable,
+  smPlain,
+  smOAuthBearer,
+  smScramSha1,
+  smScramSha256
+};
+
+/// The name servers announce for a SASL mechanism ("SCRAM-SHA-256");
+/// empty for smNone, smApop and smUnavailable.
+std::string SaslMechanismName(TqmSaslMechanism AMechanism);
+/// The mechanism of a name (any case), smNone for an unknown one.
+TqmSaslMechanism SaslMechanismOf(const std::string& AName);
+
+/// Whether a login may send the password itself (USER/PASS, LOGIN, PLAIN)
+/// on a connection without TLS:
+/// - ptlNever: never; such a login fails with qmPlainTextLoginCode
+///   instead (over TLS they are used as usual);
+/// - ptlClassic (the default): the logins the clients always had stay as
+///   they were, USER/PASS for POP3 and LOGIN for SMTP; the SASL choice
+///   takes PLAIN and LOGIN from the server's list only over TLS;
+/// - ptlAlways: PLAIN and LOGIN are chosen from the list without TLS too.
+enum TqmPlainTextLogin { ptlNever, ptlClassic, ptlAlways };
+
+/// What the choice among the server's mechanisms depends on.
+struct TqmSaslChoice {
+  bool HasToken = false;  ///< An OAuth value (Authorization) is set.
+  bool Tls = false;       ///< The connection is protected by TLS.
+  TqmPlainTextLogin PlainText = ptlClassic;
+  /// The caller's own list (SaslMechanisms): names separated by spaces,
+  /// in the order of preference; empty: the default order.
+  std::string Preferred;
+};
+/// The first mechanism of the order that AOffered holds (whole names, any
+/// case), smNone when there is none. The default order, strongest first:
+/// with a token OAUTHBEARER and XOAUTH2 (giving a token chooses OAuth);
+/// then SCRAM-SHA-256, SCRAM-SHA-1 (the password never crosses the wire
+/// and the server proves it knows it), NTLM, CRAM-MD5, and PLAIN and LOGIN
+/// when the plain-text rule allows them (over TLS, or with ptlAlways).
+/// With APreferred, its names in its order, under the same rule.
+TqmSaslMechanism SaslChooseMechanism(const TStrings& AOffered, const TqmSaslChoice& AChoice);
 
 /// "user=" UserName ^A "auth=" Authorization ^A ^A as one line of base64.
 std::string SaslXOAuth2String(const std::string& AUserName, const std::string& AAuthorization);
@@ -56,6 +102,8 @@ void SaslNtlmExchange(const std::string& AUserName, const std::string& APassword
 /// True when AMethods holds AName as a whole entry, ignoring case.
 bool SaslHasMechanism(const TStrings& AMethods, const std::string& AName);
 
+/// The first clients' choice, kept for callers: the clients now choose with
+/// SaslChooseMechanism().
 /// POP3 with UseSasl, after "AUTH" was answered: AAuthListed says whether
 /// it was answered "+OK" with the list AMethods. smUnavailable stands for
 /// the -400 error. (A non-empty Authorization is XOAUTH2 before any query.)

@@ -148,11 +148,16 @@ void TqmCustomSmtp::Hello(const std::string& ACommand, const TOkCodes& AOkCodes)
 void TqmCustomSmtp::Login() {
   if (UserName().empty() && Password().empty() && Authorization().empty()) return;
   const bool HasAuth = FExtensions.Join("").find("AUTH") != std::string::npos;
-  switch (ChooseSmtpMechanism(HasAuth, FAuthMethods, Authorization(), UseSasl(), SaslOnly())) {
-    case smNone:
-      return;
-    case smUnavailable:
-      throw EqmSmtpError(qmSaslUnavailable, qmSaslUnavailableCode);
+  TqmSaslMechanism Chosen = smNone;
+  if (!HasAuth) {
+    if (UseSasl() && SaslOnly()) throw EqmSmtpError(qmSaslUnavailable, qmSaslUnavailableCode);
+    return;
+  }
+  if (UseSasl()) {
+    Chosen = SaslChooseMechanism(FAuthMethods, SaslChoice());
+    if (Chosen == smNone && SaslOnly()) throw EqmSmtpError(qmSaslUnavailable, qmSaslUnavailableCode);
+  }
+  switch (Chosen) {
     case smNtlm:
       NtlmLogin();
       return;
@@ -162,8 +167,16 @@ void TqmCustomSmtp::Login() {
     case smCramMd5:
       CramMd5Login();
       return;
-    default:
+    case smNone:
+    case smLogin:
+      // LOGIN, also when the server did not list it: the fallback the
+      // client always had (PlainTextLogin may forbid it without TLS).
+      CheckPlainTextLogin();
       LoginLogin();
+      return;
+    default:
+      // Challenges follow "334 "; success is 235.
+      RunSaslMechanism(Chosen, "AUTH", 334, 235, 4);
       return;
   }
 }

@@ -73,8 +73,9 @@ class TqmCustomSmtp : public TqmCustomMail {
   // ---- overridable operations (after those of the command client) ----
   /// Greeting (220), EHLO (or HELO), STARTTLS as UseTLS says and EHLO
   /// again, then the login when UserName, Password or Authorization is set
-  /// and the server offers AUTH: XOAUTH2 (Authorization set, UseSasl),
-  /// NTLM, CRAM-MD5, else LOGIN. Without UseSasl always LOGIN. Raises
+  /// and the server offers AUTH: with UseSasl the strongest mechanism it
+  /// lists (SaslChooseMechanism()), else LOGIN. Without UseSasl always
+  /// LOGIN (PlainTextLogin may forbid it without TLS). Raises
   /// before anything is sent when a login text or the host name holds CR,
   /// LF or NUL.
   virtual void StartSession();

@@ -205,15 +205,25 @@ TEST_F(Pop3Dovecot, WrongPasswordFailsWithoutQuit) {
   EXPECT_FALSE(P.SentCommand("QUIT"));
 }
 
-TEST_F(Pop3Dovecot, SaslPicksCramMd5FromTheList) {
+TEST_F(Pop3Dovecot, SaslPicksTheStrongestFromTheListOrTheCallersChoice) {
   TTestPop3 P;
   Prepare(P);
   P.SetUseSasl(true);
   P.Open();
   EXPECT_TRUE(P.SentCommand("AUTH"));
-  EXPECT_TRUE(P.SentCommand("AUTH CRAM-MD5"));
+  ASSERT_GE(P.Sent.size(), 2u);
+  EXPECT_EQ(P.Sent[1].rfind("AUTH SCRAM-SHA-256 ", 0), 0u);
   EXPECT_FALSE(P.SentCommand("USER " + Value(Env, "POP3_USER")));
   EXPECT_EQ(P.MessageCount(), kGenerated + 1);
+  P.Close();
+
+  TTestPop3 Cram;
+  Prepare(Cram);
+  Cram.SetUseSasl(true);
+  Cram.SetSaslMechanisms("CRAM-MD5");
+  Cram.Open();
+  EXPECT_TRUE(Cram.SentCommand("AUTH CRAM-MD5"));
+  EXPECT_EQ(Cram.MessageCount(), kGenerated + 1);
 
   TTestPop3 Wrong;
   Prepare(Wrong);
@@ -226,6 +236,69 @@ TEST_F(Pop3Dovecot, SaslPicksCramMd5FromTheList) {
     EXPECT_EQ(E.ErrorCode(), 20);
   }
   EXPECT_FALSE(Wrong.SentCommand("QUIT"));
+}
+
+// Each new mechanism logs in for real, and each refuses a wrong secret with
+// dovecot's own reply (OAUTHBEARER with its error JSON in the message).
+TEST_F(Pop3Dovecot, PlainScramAndOAuthBearerLogins) {
+  const std::string Token = "Bearer " + Value(Env, "POP3_OAUTH_TOKEN");
+  for (const char* Mechanism : {"PLAIN", "SCRAM-SHA-256", "SCRAM-SHA-1", "OAUTHBEARER"}) {
+    SCOPED_TRACE(Mechanism);
+    const bool OAuth = std::string(Mechanism) == "OAUTHBEARER";
+    TTestPop3 P;
+    Prepare(P, "POP3S_PORT");
+    P.SetUseTLS(ctImplicit);
+    P.SetUseSasl(true);
+    P.SetSaslMechanisms(Mechanism);
+    if (OAuth) P.SetAuthorization(Token);
+    P.Open();
+    ASSERT_GE(P.Sent.size(), 2u);
+    EXPECT_EQ(P.Sent[1].rfind(std::string("AUTH ") + Mechanism + " ", 0), 0u);
+    EXPECT_EQ(P.MessageCount(), kGenerated + 1);
+    P.Close();
+
+    TTestPop3 Wrong;
+    Prepare(Wrong, "POP3S_PORT");
+    Wrong.SetUseTLS(ctImplicit);
+    Wrong.SetUseSasl(true);
+    Wrong.SetSaslMechanisms(Mechanism);
+    if (OAuth)
+      Wrong.SetAuthorization("Bearer not-a-token");
+    else
+      Wrong.SetPassword("wrong");
+    try {
+      Wrong.Open();
+      ADD_FAILURE() << "no error";
+    } catch (const EqmTcpClientError& E) {
+      EXPECT_EQ(E.ErrorCode(), 20) << E.Message();
+      if (OAuth) {
+        EXPECT_NE(E.Message().find("\"status\""), std::string::npos) << E.Message();
+      }
+    }
+    // OAUTHBEARER ends a failed exchange with a lone ^A.
+    if (OAuth) {
+      EXPECT_EQ(Wrong.Sent.back(), "AQ==\r\n");
+    }
+    EXPECT_FALSE(Wrong.SentCommand("QUIT"));
+  }
+  // Without TLS PLAIN is not taken from the list (APOP instead); with
+  // PlainTextLogin ptlNever even USER/PASS is refused before it is sent.
+  TTestPop3 Clear;
+  Prepare(Clear);
+  Clear.SetUseSasl(true);
+  Clear.SetSaslMechanisms("PLAIN");
+  Clear.Open();
+  EXPECT_EQ(Clear.Sent.back().rfind("APOP ", 0), 0u);
+  TTestPop3 Never;
+  Prepare(Never);
+  Never.SetPlainTextLogin(ptlNever);
+  try {
+    Never.Open();
+    ADD_FAILURE() << "no error";
+  } catch (const EqmTcpClientError& E) {
+    EXPECT_EQ(E.ErrorCode(), qmPlainTextLoginCode);
+  }
+  EXPECT_TRUE(Never.Sent.empty());
 }
 
 TEST_F(Pop3Dovecot, XOAuth2WithTheTokenAndTheErrorChallenge) {
@@ -280,7 +353,9 @@ TEST_F(Pop3Dovecot, AutomaticTlsChoosesStlsOnTheDefaultPortAndTlsAtConnectElsewh
     P.Open();
     EXPECT_FALSE(P.SentCommand("STLS"));
     ASSERT_NE(P.TlsStream(), nullptr);
-    EXPECT_TRUE(P.SentCommand("AUTH CRAM-MD5"));
+    // Over TLS the strongest mechanism of the list.
+    EXPECT_TRUE(std::any_of(P.Sent.begin(), P.Sent.end(),
+                            [](const std::string& L) { return L.rfind("AUTH SCRAM-SHA-256 ", 0) == 0; }));
     EXPECT_EQ(P.MessageCount(), kGenerated + 1);
   }
   {

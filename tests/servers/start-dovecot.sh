@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # start-dovecot.sh STATE_DIR: dovecot POP3 from a config of its own.
 #   - user POP3_USER with password POP3_PASSWORD stored {PLAIN}, so USER/PASS,
-#     APOP and AUTH PLAIN, LOGIN, CRAM-MD5 work; XOAUTH2 and OAUTHBEARER go
+#     APOP and AUTH PLAIN, LOGIN, CRAM-MD5, SCRAM-SHA-1, SCRAM-SHA-256 work; XOAUTH2 and OAUTHBEARER go
 #     through an oauth2 passdb whose token introspection is answered by
 #     oauth-token-check.py (valid token: POP3_OAUTH_TOKEN);
 #   - POP3_PORT plain with STLS, POP3S_PORT implicit TLS, both with the
@@ -71,14 +71,14 @@ ssl_key = <$STATE/certs/localhost.key
 ssl_min_protocol = TLSv1.2
 disable_plaintext_auth = no
 
-auth_mechanisms = plain login cram-md5 apop xoauth2 oauthbearer
+auth_mechanisms = plain login cram-md5 apop scram-sha-1 scram-sha-256 xoauth2 oauthbearer
 auth_failure_delay = 0
 auth_verbose = yes
 
 passdb {
   driver = passwd-file
   args = scheme=PLAIN username_format=%n $d/passwd
-  mechanisms = plain login cram-md5 apop
+  mechanisms = plain login cram-md5 apop scram-sha-1 scram-sha-256
 }
 passdb {
   driver = oauth2
