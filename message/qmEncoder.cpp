@@ -63,16 +63,15 @@ const TBase64Tables& Base64Tables() {
 class TSourceBytes {
  public:
   TSourceBytes(TStream& ASource, const TStream& ADestination) {
-    auto* Memory = dynamic_cast<TMemoryStream*>(&ASource);
-    if (Memory && &ASource != &ADestination) {
-      const int64_t Pos = Memory->Position();
-      const int64_t End = Memory->Size();
-      if (Pos < End) {
-        FData = Memory->Memory() + Pos;
-        FSize = static_cast<size_t>(End - Pos);
-        Memory->SetPosition(End);
+    if (&ASource != &ADestination) {
+      if (const auto View = ASource.ReadView()) {
+        if (!View->empty()) {
+          FData = View->data();
+          FSize = View->size();
+          ASource.Seek(static_cast<int64_t>(FSize), TSeekOrigin::soCurrent);
+        }
+        return;
       }
-      return;
     }
     FOwned.resize(static_cast<size_t>(ASource.Remaining()));
     if (!FOwned.empty()) ASource.ReadBuffer(FOwned.data(), static_cast<int64_t>(FOwned.size()));
@@ -98,8 +97,8 @@ class TOutBuffer {
   // destination grows once instead of doubling its way there.
   explicit TOutBuffer(TStream& ADestination, size_t AExpected = 0)
       : FDestination(ADestination), FCapacity(2 * kWriteChunk), FData(new char[FCapacity]) {
-    if (auto* Memory = dynamic_cast<TMemoryStream*>(&ADestination); Memory && AExpected > kWriteChunk)
-      Memory->Reserve(Memory->Position() + static_cast<int64_t>(AExpected));
+    if (AExpected > kWriteChunk)
+      ADestination.Reserve(ADestination.Position() + static_cast<int64_t>(AExpected));
   }
   void Put(char C) {
     if (FUsed == FCapacity) Flush();
@@ -299,7 +298,7 @@ void TqmEncoder::EncodeBase64(TStream& ASource, TStream& ADestination) {
   // destination); other streams are read in chunks of whole lines, so a
   // large file is never held in memory twice.
   std::optional<TSourceBytes> Whole;
-  if (dynamic_cast<TMemoryStream*>(&ASource) || &ASource == &ADestination)
+  if (&ASource == &ADestination || ASource.ReadView())
     Whole.emplace(ASource, ADestination);
   const int64_t Total = Whole ? static_cast<int64_t>(Whole->size()) : ASource.Remaining();
   const auto N = static_cast<size_t>(Total);
@@ -313,12 +312,11 @@ void TqmEncoder::EncodeBase64(TStream& ASource, TStream& ADestination) {
   const size_t Chunk = FSuppressCrlf ? 3 * 16384 : PerLine * std::max<size_t>(1, 49152 / PerLine);
 
   // Output: in place in a memory destination, else a buffer per chunk.
-  auto* Memory = dynamic_cast<TMemoryStream*>(&ADestination);
   std::vector<uint8_t> In(Whole ? 0 : std::min(Chunk, N));
   std::string Out;
-  char* Dst = nullptr;
-  if (Memory) Dst = reinterpret_cast<char*>(Memory->BeginWrite(static_cast<int64_t>(OutLen)));
-  else Out.resize(std::min(Chunk, N) / 3 * 4 + (Chunk / PerLine + 2) * 2 + 8);
+  char* Dst = reinterpret_cast<char*>(ADestination.BeginWrite(static_cast<int64_t>(OutLen)));
+  const bool InPlace = Dst != nullptr;
+  if (!InPlace) Out.resize(std::min(Chunk, N) / 3 * 4 + (Chunk / PerLine + 2) * 2 + 8);
 
   // Intermediate progress: about 1000 calls rising from N / 2 towards N.
   const size_t Step = OutLen >= 1000 ? OutLen / 1000 : 0;
@@ -330,7 +328,7 @@ void TqmEncoder::EncodeBase64(TStream& ASource, TStream& ADestination) {
     const size_t Len = std::min(Chunk, N - Offset);
     const uint8_t* Src = Whole ? Whole->data() + Offset : In.data();
     if (!Whole) ASource.ReadBuffer(In.data(), static_cast<int64_t>(Len));
-    char* const ChunkStart = Memory ? Dst : Out.data();
+    char* const ChunkStart = InPlace ? Dst : Out.data();
     char* D = ChunkStart;
     for (size_t Q = 0; Q < Len;) {
       const size_t InLine = (Offset + Q) % PerLine;
@@ -353,11 +351,11 @@ void TqmEncoder::EncodeBase64(TStream& ASource, TStream& ADestination) {
       }
     }
     Done += static_cast<size_t>(D - ChunkStart);
-    if (Memory) Dst = D;
+    if (InPlace) Dst = D;
     else ADestination.WriteBuffer(Out.data(), D - ChunkStart);
     Offset += Len;
   }
-  if (Memory) Memory->EndWrite(static_cast<int64_t>(OutLen));
+  if (InPlace) ADestination.EndWrite(static_cast<int64_t>(OutLen));
   DoProgress(Total, Total);
 }
 
@@ -375,9 +373,14 @@ void TqmEncoder::DecodeBase64(TStream& ASource, TStream& ADestination) {
 
   // Memory streams are read and written in place; other streams go through
   // buffers of one step each.
-  auto* SourceMemory = dynamic_cast<TMemoryStream*>(&ASource);
-  auto* DestMemory = dynamic_cast<TMemoryStream*>(&ADestination);
-  if (SourceMemory == DestMemory) SourceMemory = DestMemory = nullptr;
+  const bool Same = &ASource == &ADestination;
+  std::optional<std::span<const uint8_t>> SourceMemory;
+  if (!Same) SourceMemory = ASource.ReadView();
+  bool DestMemory = false;
+  if (!Same && ADestination.BeginWrite(1)) {
+    DestMemory = true;
+    ADestination.EndWrite(0);
+  }
   const int64_t SourceStart = ASource.Position();
 
   const int64_t Batch = FBatchSize > 0 ? FBatchSize : std::max<int64_t>(Total, 1);
@@ -390,7 +393,7 @@ void TqmEncoder::DecodeBase64(TStream& ASource, TStream& ADestination) {
   // The decoded size is known within a few bytes: room for all of it at
   // once, not by doubling step after step (each doubling holds the old and
   // the new block together).
-  if (DestMemory) DestMemory->Reserve(DestMemory->Position() + Total / 4 * 3 + kB64Slack);
+  if (DestMemory) ADestination.Reserve(ADestination.Position() + Total / 4 * 3 + kB64Slack);
   uint32_t Acc = 0;   // bits of the group being collected
   int Count = 0;      // values collected in the group (0..3)
   bool Padded = false;  // "=" padding was met
@@ -400,7 +403,7 @@ void TqmEncoder::DecodeBase64(TStream& ASource, TStream& ADestination) {
     const auto Len = static_cast<size_t>(std::min<int64_t>(Batch, Total - Consumed));
     const uint8_t* P;
     if (SourceMemory) {
-      P = SourceMemory->Memory() + SourceStart + Consumed;
+      P = SourceMemory->data() + Consumed;
     } else {
       ASource.ReadBuffer(In.data(), static_cast<int64_t>(Len));
       P = In.data();
@@ -408,10 +411,10 @@ void TqmEncoder::DecodeBase64(TStream& ASource, TStream& ADestination) {
     const uint8_t* const StepStart = P;
     const uint8_t* const End = P + Len;
     uint8_t* const DStart =
-        DestMemory ? DestMemory->BeginWrite(static_cast<int64_t>(Len / 4 * 3 + kB64Slack)) : Out.data();
+        DestMemory ? ADestination.BeginWrite(static_cast<int64_t>(Len / 4 * 3 + kB64Slack)) : Out.data();
     uint8_t* D = DStart;
     const auto Flush = [&] {
-      if (DestMemory) DestMemory->EndWrite(D - DStart);
+      if (DestMemory) ADestination.EndWrite(D - DStart);
       else ADestination.WriteBuffer(Out.data(), D - DStart);
     };
     while (P < End) {
@@ -491,7 +494,7 @@ void TqmEncoder::DecodeBase64(TStream& ASource, TStream& ADestination) {
     }
     Flush();
     Consumed += static_cast<int64_t>(Len);
-    if (SourceMemory) SourceMemory->SetPosition(SourceStart + Consumed);
+    if (SourceMemory) ASource.SetPosition(SourceStart + Consumed);
     DoProgress(Consumed, Total);
   }
 }

@@ -37,8 +37,8 @@ TqmMessageLines::TqmMessageLines(const TStrings& ALines) : FSource(&ALines) {
     return;
   }
   FLines.reserve(static_cast<size_t>(ALines.Count()));
-  if (const auto* List = dynamic_cast<const TStringList*>(&ALines)) {
-    for (const std::string& Line : List->Lines()) FLines.emplace_back(Line);
+  if (const std::vector<std::string>* Vector = ALines.LineVector()) {
+    for (const std::string& Line : *Vector) FLines.emplace_back(Line);
   } else {
     for (int I = 0; I < ALines.Count(); ++I) FLines.emplace_back(ALines.Get(I));
   }
