@@ -179,7 +179,6 @@ class TqmDnsQuery : public TComponent {
                 TBudget& ABudget);
 
  private:
-  void ResolveWithin(TqmClock::time_point ADeadline);
   void ExchangeUdp(TqmDnsMessage& ARequest, TqmDnsMessage& AResponse, const std::string& AServer,
                    TqmClock::time_point ADeadline);
   void ExchangeTcp(TqmDnsMessage& ARequest, TqmDnsMessage& AResponse, const std::string& AServer,
