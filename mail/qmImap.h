@@ -40,10 +40,10 @@ struct TqmImapMailbox {
 /// What STATUS, SELECT and EXAMINE tell about a mailbox; -1: not told.
 struct TqmImapMailboxStatus {
   int64_t Messages = -1;     ///< EXISTS / MESSAGES.
-  int64_t Recent = -1;
+  int64_t Recent = -1;       ///< RECENT.
   int64_t Unseen = -1;       ///< STATUS: unseen messages; SELECT: the first unseen's number.
-  int64_t UidNext = -1;
-  int64_t UidValidity = -1;
+  int64_t UidNext = -1;      ///< UIDNEXT: the UID the next message will get.
+  int64_t UidValidity = -1;  ///< UIDVALIDITY: UIDs stay valid while it stays the same.
   std::vector<std::string> Flags;           ///< SELECT: FLAGS.
   std::vector<std::string> PermanentFlags;  ///< SELECT: PERMANENTFLAGS.
   bool ReadOnly = false;                    ///< SELECT/EXAMINE: READ-ONLY.
@@ -51,15 +51,31 @@ struct TqmImapMailboxStatus {
 
 /// An address of an ENVELOPE.
 struct TqmImapAddress {
-  std::string Name, Mailbox, Host;
+  std::string Name;     ///< The display name (NIL: empty).
+  std::string Mailbox;  ///< The local part (or a group's name).
+  std::string Host;     ///< The domain (NIL: empty; a group marker).
   /// "mailbox@host".
   std::string Address() const { return Host.empty() ? Mailbox : Mailbox + "@" + Host; }
 };
 
 /// An ENVELOPE (texts as the server sent them: encoded words undecoded).
 struct TqmImapEnvelope {
-  std::string Date, Subject, InReplyTo, MessageId;
-  std::vector<TqmImapAddress> From, Sender, ReplyTo, To, Cc, Bcc;
+  /// The header fields of the same names.
+  ///@{
+  std::string Date;
+  std::string Subject;
+  std::string InReplyTo;
+  std::string MessageId;
+  ///@}
+  /// The address fields of the same names.
+  ///@{
+  std::vector<TqmImapAddress> From;
+  std::vector<TqmImapAddress> Sender;
+  std::vector<TqmImapAddress> ReplyTo;
+  std::vector<TqmImapAddress> To;
+  std::vector<TqmImapAddress> Cc;
+  std::vector<TqmImapAddress> Bcc;
+  ///@}
 };
 
 /// What UidFetch asks for.
@@ -72,22 +88,23 @@ enum TqmImapFetchItem : unsigned {
   fiHeader = 32,        ///< BODY.PEEK[HEADER]
   fiBody = 64,          ///< BODY.PEEK[] (or the part given by a partial range)
 };
+/// TqmImapFetchItem values or-ed together.
 using TqmImapFetchItems = unsigned;
 
 /// One message of a FETCH answer. A Body view lives as long as the
 /// message object (it holds the received bytes).
 struct TqmImapMessage {
-  uint64_t SequenceNumber = 0;
-  uint64_t Uid = 0;
-  bool HasFlags = false;
-  std::vector<std::string> Flags;
-  std::string InternalDate;
-  int64_t Size = -1;
-  bool HasEnvelope = false;
-  TqmImapEnvelope Envelope;
-  std::string BodyStructure;
+  uint64_t SequenceNumber = 0;     ///< The message's number in the mailbox.
+  uint64_t Uid = 0;                ///< UID.
+  bool HasFlags = false;           ///< Whether FLAGS came.
+  std::vector<std::string> Flags;  ///< FLAGS.
+  std::string InternalDate;        ///< INTERNALDATE, as sent.
+  int64_t Size = -1;               ///< RFC822.SIZE; -1: not sent.
+  bool HasEnvelope = false;        ///< Whether ENVELOPE came.
+  TqmImapEnvelope Envelope;        ///< ENVELOPE.
+  std::string BodyStructure;       ///< BODYSTRUCTURE as raw text.
   std::string_view Header;  ///< BODY[HEADER]
-  std::string_view Body;    ///< BODY[] or BODY[]<origin>
+  std::string_view Body;    ///< BODY[], or the range of it asked for
   TqmImapResponse Response; ///< The FETCH response the views point into.
 };
 
@@ -97,6 +114,8 @@ class TqmImapSearch {
  public:
   /// Every message ("ALL" when nothing else is added).
   TqmImapSearch() = default;
+  /// Criteria of the same names; each returns *this.
+  ///@{
   TqmImapSearch& Seen() { return Key("SEEN"); }
   TqmImapSearch& Unseen() { return Key("UNSEEN"); }
   TqmImapSearch& Flagged() { return Key("FLAGGED"); }
@@ -110,22 +129,31 @@ class TqmImapSearch {
   TqmImapSearch& Body(const std::string& AText) { return Text("BODY", AText); }
   TqmImapSearch& AnyText(const std::string& AText) { return Text("TEXT", AText); }
   TqmImapSearch& Header(const std::string& AField, const std::string& AText);
+  ///@}
   /// Internal dates, by day: ADay as year, month (1-12), day.
+  ///@{
   TqmImapSearch& Since(int AYear, int AMonth, int ADay) { return Date("SINCE", AYear, AMonth, ADay); }
   TqmImapSearch& Before(int AYear, int AMonth, int ADay) { return Date("BEFORE", AYear, AMonth, ADay); }
   TqmImapSearch& On(int AYear, int AMonth, int ADay) { return Date("ON", AYear, AMonth, ADay); }
+  ///@}
+  /// Sizes in bytes (RFC822.SIZE).
+  ///@{
   TqmImapSearch& Larger(uint64_t ABytes) { return Key("LARGER " + std::to_string(ABytes)); }
   TqmImapSearch& Smaller(uint64_t ABytes) { return Key("SMALLER " + std::to_string(ABytes)); }
+  ///@}
   /// UIDs as a set ("1:5,9").
   TqmImapSearch& Uid(const std::string& ASet);
+  /// NOT (all of AOther).
   TqmImapSearch& Not(const TqmImapSearch& AOther);
+  /// OR (all of ALeft) (all of ARight).
   TqmImapSearch& Or(const TqmImapSearch& ALeft, const TqmImapSearch& ARight);
 
   /// The pieces: atoms, and strings that go out quoted or as literals.
   struct TPiece {
-    bool IsString = false;
-    std::string Text;
+    bool IsString = false;  ///< A string (quoted or a literal), else an atom.
+    std::string Text;       ///< The atom or the string's text.
   };
+  /// The criteria as they go out.
   const std::vector<TPiece>& Pieces() const { return FPieces; }
   /// Whether a string is not ASCII (CHARSET UTF-8 is sent).
   bool NeedsUtf8() const;
@@ -171,6 +199,7 @@ class TqmImap : public TqmCustomMail {
   /// Closes the session (LOGOUT) if it is open.
   ~TqmImap() override;
 
+  /// 143.
   int GetDefaultPort() override;
   /// Greeting, STARTTLS when due, login, capabilities, ENABLE; called by Open().
   void OpenSession() override;
@@ -201,16 +230,22 @@ class TqmImap : public TqmCustomMail {
   TqmImapMailboxStatus Status(const std::string& AMailbox);
   /// SELECT (or EXAMINE when AReadOnly): the mailbox's counters.
   const TqmImapMailboxStatus& Select(const std::string& AMailbox, bool AReadOnly = false);
+  /// EXAMINE: Select(AMailbox, true).
   const TqmImapMailboxStatus& Examine(const std::string& AMailbox) { return Select(AMailbox, true); }
   /// The selected mailbox (UTF-8; empty when none) and what is known of it,
   /// kept up to date by EXISTS, EXPUNGE and RECENT.
+  ///@{
   const std::string& SelectedMailbox() const { return FSelected; }
   const TqmImapMailboxStatus& MailboxStatus() const { return FStatus; }
+  ///@}
+  /// CREATE, DELETE, RENAME, SUBSCRIBE and UNSUBSCRIBE (names in UTF-8).
+  ///@{
   void CreateMailbox(const std::string& AMailbox);
   void DeleteMailbox(const std::string& AMailbox);
   void RenameMailbox(const std::string& AFrom, const std::string& ATo);
   void Subscribe(const std::string& AMailbox);
   void Unsubscribe(const std::string& AMailbox);
+  ///@}
 
   // ---- messages of the selected mailbox (UIDs) ----
   /// UID SEARCH: the matching UIDs in ascending order.
@@ -218,10 +253,12 @@ class TqmImap : public TqmCustomMail {
   /// UID FETCH of AItems for the UIDs of ASet ("1:*", "4,7:9"); APartial,
   /// when not empty, limits fiBody to a range ("0.1024"). AOnMessage, when
   /// given, receives each message as it arrives and nothing is collected.
+  ///@{
   std::vector<TqmImapMessage> UidFetch(const std::string& ASet, TqmImapFetchItems AItems,
                                        const std::string& APartial = "");
   void UidFetch(const std::string& ASet, TqmImapFetchItems AItems, const std::string& APartial,
                 const std::function<void(const TqmImapMessage&)>& AOnMessage);
+  ///@}
   /// BODY.PEEK[] of AUid parsed into AMessage, read in place from the
   /// received literal. False when the server has no such message.
   bool UidFetchMessage(uint64_t AUid, TqmMailMessage& AMessage);
@@ -232,13 +269,14 @@ class TqmImap : public TqmCustomMail {
   void UidStore(const std::string& ASet, TqmImapStoreMode AMode, const std::vector<std::string>& AFlags);
   /// UID COPY to AMailbox.
   void UidCopy(const std::string& ASet, const std::string& AMailbox);
-  /// UID MOVE (RFC 6851); without MOVE: UID COPY, then \Deleted, then UID
-  /// EXPUNGE of those UIDs (with UIDPLUS; without it the originals stay
-  /// marked \Deleted, since a plain EXPUNGE would remove other messages).
+  /// UID MOVE (RFC 6851); without MOVE: UID COPY, then the flag "\Deleted",
+  /// then UID EXPUNGE of those UIDs (with UIDPLUS; without it the originals
+  /// stay flagged "\Deleted", since a plain EXPUNGE would remove other
+  /// messages).
   void UidMove(const std::string& ASet, const std::string& AMailbox);
-  /// UID EXPUNGE (UIDPLUS): removes the messages of ASet marked \Deleted.
+  /// UID EXPUNGE (UIDPLUS): removes the messages of ASet flagged "\Deleted".
   void UidExpunge(const std::string& ASet);
-  /// EXPUNGE: removes every message marked \Deleted.
+  /// EXPUNGE: removes every message flagged "\Deleted".
   void Expunge();
   /// APPEND: the message's text (CR LF lines), with flags and an internal
   /// date ("07-Dec-2026 10:00:00 +0000", empty: now). Returns the new UID
@@ -258,36 +296,56 @@ class TqmImap : public TqmCustomMail {
   void StopIdle();
   /// The interval at which a long Idle() is issued again (default 28
   /// minutes).
+  ///@{
   int IdleRenewal() const { return FIdleRenewal; }
   void SetIdleRenewal(int AValue);
+  ///@}
 
   // ---- bounds ----
   /// The reader's bounds (see TqmImapLimits and the defaults).
+  ///@{
   const TqmImapLimits& Limits() const { return FLimits; }
   void SetLimits(const TqmImapLimits& AValue) { FLimits = AValue; }
+  ///@}
   /// Untagged responses one command may bring (default
   /// qmImapDefaultMaxUntaggedResponses; 0 or less: no limit).
+  ///@{
   int MaxUntaggedResponses() const { return FMaxUntagged; }
   void SetMaxUntaggedResponses(int AValue);
+  ///@}
   /// Whether ENABLE UTF8=ACCEPT is sent when the server offers it (default
   /// true).
+  ///@{
   bool UseUtf8() const { return FUseUtf8; }
   void SetUseUtf8(bool AValue);
+  ///@}
 
+  /// Every untagged response as it arrives.
   TqmImapResponseEvent OnUntaggedResponse;
+  /// EXISTS: the selected mailbox's new message count.
   TqmImapNumberEvent OnExists;
+  /// EXPUNGE: the sequence number of a message removed.
   TqmImapNumberEvent OnExpunge;
+  /// A FETCH the server sent on its own (flags changed elsewhere).
   TqmImapMessageEvent OnMessageFetched;
 
   /// Mailbox name conversions as this session writes and reads them.
+  ///@{
   std::string EncodeMailbox(const std::string& AName) const;
   std::string DecodeMailbox(std::string_view ARaw) const;
+  ///@}
 
  protected:
+  /// Raise OnUntaggedResponse, OnExists, OnExpunge and OnMessageFetched
+  /// when assigned.
+  ///@{
   virtual void DoUntaggedResponse(const TqmImapResponse& AResponse);
   virtual void DoExists(uint64_t ACount);
   virtual void DoExpunge(uint64_t ANumber);
   virtual void DoMessageFetched(const TqmImapMessage& AMessage);
+  ///@}
+  /// Whether the server sent bytes after its STARTTLS reply (refused: they
+  /// would be read as if protected).
   bool HasDataBeforeTls() override;
 
  private:

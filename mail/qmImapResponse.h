@@ -60,15 +60,19 @@ constexpr int qmImapDefaultMaxUntaggedResponses = 2000000;           ///< Per co
 /// (quoted or literal), NIL or a parenthesised list. Texts are views into
 /// the response that holds the value; they live as long as it.
 struct TqmImapValue {
+  /// What the value is.
   enum TKind : uint8_t { ikAtom, ikString, ikNil, ikList };
-  TKind Kind = ikNil;
+  TKind Kind = ikNil;  ///< What the value is.
   std::string_view Text;             ///< Atom or string contents.
   std::vector<TqmImapValue> Items;   ///< List members.
 
+  /// Whether Kind is ikAtom, ikString, ikNil or ikList.
+  ///@{
   bool IsAtom() const { return Kind == ikAtom; }
   bool IsString() const { return Kind == ikString; }
   bool IsNil() const { return Kind == ikNil; }
   bool IsList() const { return Kind == ikList; }
+  ///@}
   /// An atom or string as a number; false when it is not one of 1 to 18 digits.
   bool ToNumber(uint64_t& AValue) const;
   /// The atom, string or NIL ("") as text.
@@ -80,10 +84,11 @@ struct TqmImapValue {
 /// One response: untagged ("* ..."), tagged completion ("A1 OK ...") or a
 /// continuation request ("+ ..."). Copies share the received bytes.
 struct TqmImapResponse {
+  /// Untagged, a tagged completion or a continuation request.
   enum TKind : uint8_t { irUntagged, irTagged, irContinuation };
-  TKind Kind = irUntagged;
+  TKind Kind = irUntagged;  ///< Untagged, tagged or a continuation.
   std::string Tag;       ///< The tag of a completion.
-  bool HasNumber = false;
+  bool HasNumber = false;  ///< Whether a number came before Name.
   uint64_t Number = 0;   ///< "* 23 EXISTS": 23.
   /// Upper case: OK NO BAD PREAUTH BYE for a status; EXISTS, FETCH,
   /// CAPABILITY, LIST... for data; empty for a continuation.
@@ -91,32 +96,36 @@ struct TqmImapResponse {
   /// Of a status response: the response code ("UIDVALIDITY"; upper case,
   /// empty when none), its arguments, and the human-readable text. Of a
   /// continuation: the text after "+ ".
+  ///@{
   std::string Code;
   std::vector<TqmImapValue> CodeArgs;
   std::string Text;
+  ///@}
   /// The values after Name (a data response).
   std::vector<TqmImapValue> Values;
   /// The size of the response as received, in bytes.
   size_t Size = 0;
 
+  /// Whether Name is OK, NO, BAD, PREAUTH or BYE.
   bool IsStatus() const;
   /// "[CODE args] text" as the server sent it (for messages).
   std::string StatusText() const;
 
-  // The received bytes and unescaped quoted strings the views point into.
+  /// The received bytes and unescaped quoted strings the views point into.
   struct TStorage {
-    std::string Raw;
-    std::deque<std::string> Unescaped;
+    std::string Raw;                     ///< The response as received.
+    std::deque<std::string> Unescaped;   ///< Quoted strings that had escapes.
   };
+  /// Shared by copies, so that their views stay valid.
   std::shared_ptr<TStorage> Storage;
 };
 
 /// Bounds on what one server can make the reader hold; 0 or less: none.
 struct TqmImapLimits {
-  int64_t MaxLineLength = qmImapDefaultMaxLineLength;
-  int64_t MaxLiteralSize = qmImapDefaultMaxLiteralSize;
-  int64_t MaxResponseSize = qmImapDefaultMaxResponseSize;
-  int MaxNestingDepth = qmImapDefaultMaxNestingDepth;
+  int64_t MaxLineLength = qmImapDefaultMaxLineLength;      ///< Bytes of one line (literals apart).
+  int64_t MaxLiteralSize = qmImapDefaultMaxLiteralSize;    ///< Bytes of one literal.
+  int64_t MaxResponseSize = qmImapDefaultMaxResponseSize;  ///< Bytes of one response, literals included.
+  int MaxNestingDepth = qmImapDefaultMaxNestingDepth;      ///< Levels of nested lists.
 };
 
 /// Splits server bytes into responses. Feed() the bytes as they arrive, in
@@ -127,15 +136,21 @@ struct TqmImapLimits {
 class TqmImapParser {
  public:
   TqmImapParser() = default;
+  /// A reader with ALimits instead of the defaults.
   explicit TqmImapParser(const TqmImapLimits& ALimits) : FLimits(ALimits) {}
 
+  /// The bounds the reader enforces.
+  ///@{
   const TqmImapLimits& Limits() const { return FLimits; }
   void SetLimits(const TqmImapLimits& AValue) { FLimits = AValue; }
+  ///@}
 
   /// Adds received bytes. Raises as soon as a bound is passed (before a
   /// line or literal is complete).
+  ///@{
   void Feed(const char* AData, size_t ASize);
   void Feed(std::string_view AData) { Feed(AData.data(), AData.size()); }
+  ///@}
   /// Takes the next complete response; false when more bytes are needed.
   bool Next(TqmImapResponse& AResponse);
   /// Bytes received that do not yet form a whole response.

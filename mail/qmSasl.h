@@ -49,7 +49,7 @@ enum TqmPlainTextLogin { ptlNever, ptlClassic, ptlAlways };
 struct TqmSaslChoice {
   bool HasToken = false;  ///< An OAuth value (Authorization) is set.
   bool Tls = false;       ///< The connection is protected by TLS.
-  TqmPlainTextLogin PlainText = ptlClassic;
+  TqmPlainTextLogin PlainText = ptlClassic;  ///< When PLAIN and LOGIN may be chosen.
   /// The caller's own list (SaslMechanisms): names separated by spaces,
   /// in the order of preference; empty: the default order.
   std::string Preferred;

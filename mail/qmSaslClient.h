@@ -78,6 +78,7 @@ class TqmSaslPlain : public TqmSaslClient {
 /// say (servers word them differently).
 class TqmSaslLogin : public TqmSaslClient {
  public:
+  /// A login as AUserName with APassword.
   TqmSaslLogin(std::string AUserName, std::string APassword);
   std::string Name() const override { return "LOGIN"; }
   std::string Step(std::string_view AChallenge) override;
@@ -91,6 +92,7 @@ class TqmSaslLogin : public TqmSaslClient {
 /// HMAC-MD5 of the challenge keyed with the password.
 class TqmSaslCramMd5 : public TqmSaslClient {
  public:
+  /// A login as AUserName with APassword.
   TqmSaslCramMd5(std::string AUserName, std::string APassword);
   std::string Name() const override { return "CRAM-MD5"; }
   std::string Step(std::string_view AChallenge) override;
@@ -157,7 +159,9 @@ struct TqmSaslReply {
 /// the reply's code), which SaslAuthenticate() passes on with the
 /// mechanism's ErrorDetails() added to the message.
 struct TqmSaslTransport {
+  /// Sends the command that starts the exchange.
   std::function<TqmSaslReply(const std::string& AMechanism, const std::optional<std::string>& AInitial)> Start;
+  /// Sends one response line.
   std::function<TqmSaslReply(const std::string& ALine)> Respond;
   /// Whether the initial response may go with the command (SMTP and POP3
   /// always; IMAP when the server offers SASL-IR). Without, it is sent as

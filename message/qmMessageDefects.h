@@ -20,7 +20,7 @@ enum TqmMessageDefectKind {
 
 /// One thing the parser repaired or passed over.
 struct TqmMessageDefect {
-  TqmMessageDefectKind Kind = mdBadHeaderLine;
+  TqmMessageDefectKind Kind = mdBadHeaderLine;  ///< What was repaired or passed over.
   /// The part it was found in: empty for the message itself, else the
   /// part's position in the tree ("2", "2.1": 1-based, as IMAP numbers
   /// parts; Bodies().Items(1), then its Bodies().Items(0)).
