@@ -19,6 +19,7 @@ namespace qm {
 const char* const qmSmtpEmptyData = "The data list is empty";
 const char* const qmSmtpEmptyRecipients = "The recipient list is empty";
 const char* const qmSmtpFailedRecipients = "There are recipients that failed to receive the message";
+const char* const qmSmtpMessageTooLarge = "The message is %lld bytes, more than the %lld bytes the server accepts";
 
 namespace {
 
@@ -27,6 +28,24 @@ std::atomic<uint32_t> GMessageIdCounter{0};
 // The mailbox of a full address, in the form RCPT TO and MAIL FROM carry.
 std::string EncodedMailbox(const std::string& AAddress) {
   return TqmIdnTranslator::EncodeMailbox(TqmEmailAddressItem::ExtractEmail(AAddress));
+}
+
+bool IsAscii(std::string_view AText) {
+  for (char C : AText)
+    if (static_cast<unsigned char>(C) >= 0x80) return false;
+  return true;
+}
+
+// xtext (RFC 3461): "+", "=" and what is not printable ASCII as "+XX".
+std::string XText(const std::string& AText) {
+  std::string Out;
+  for (unsigned char C : AText) {
+    if (C < 33 || C > 126 || C == '+' || C == '=')
+      Out += Format("+%02X", C);
+    else
+      Out += static_cast<char>(C);
+  }
+  return Out;
 }
 
 bool HasLineBreak(const TStrings& ALines) {
@@ -216,13 +235,39 @@ void TqmCustomSmtp::StartTls() {
   TqmCustomMail::StartTls();
 }
 
-void TqmCustomSmtp::SendMailFrom(const std::string& ASender) {
+bool TqmCustomSmtp::HasExtension(const std::string& AName) const {
+  for (int I = 0; I < FExtensions.Count(); ++I) {
+    const std::string& Line = FExtensions.Get(I);
+    if (SameText(Line.substr(0, Line.find_first_of(" =")), AName)) return true;
+  }
+  return false;
+}
+
+std::string TqmCustomSmtp::Mailbox(const std::string& AAddress) const {
+  const std::string Email = TqmEmailAddressItem::ExtractEmail(AAddress);
+  // Inside an SMTPUTF8 transaction the address goes as it is.
+  return FUtf8Envelope && !IsAscii(Email) ? Email : TqmIdnTranslator::EncodeMailbox(Email);
+}
+
+void TqmCustomSmtp::SendMailFrom(const std::string& ASender) { MailFrom(ASender, -1, false, !IsAscii(ASender)); }
+
+void TqmCustomSmtp::MailFrom(const std::string& ASender, int64_t ASize, bool AEightBit, bool AUtf8) {
   // The address as given is checked too: the address parser and the IDN
   // encoder drop a line break, which would send the mail somewhere else.
   CheckCommandArgument(ASender);
-  const std::string Mailbox = EncodedMailbox(ASender);
-  CheckCommandArgument(Mailbox);
-  SendCommandSync("MAIL FROM: <" + Mailbox + ">", {250});
+  FUtf8Envelope = AUtf8 && FUseSmtpUtf8 && HasExtension("SMTPUTF8");
+  const std::string Address = Mailbox(ASender);
+  CheckCommandArgument(Address);
+  std::string Command = "MAIL FROM: <" + Address + ">";
+  if (ASize >= 0 && FUseSize && HasExtension("SIZE")) Command += " SIZE=" + std::to_string(ASize);
+  if (AEightBit && FUse8BitMime && HasExtension("8BITMIME")) Command += " BODY=8BITMIME";
+  if (FUtf8Envelope) Command += " SMTPUTF8";
+  if (FUseDsn && HasExtension("DSN")) {
+    if (!FDsnReturn.empty()) Command += " RET=" + FDsnReturn;
+    if (!FDsnEnvelopeId.empty()) Command += " ENVID=" + XText(FDsnEnvelopeId);
+  }
+  CheckCommandArgument(Command);
+  SendCommandSync(Command, {250});
 }
 
 void TqmCustomSmtp::SendRecipients(const TStrings& ARecipients) {
@@ -231,12 +276,17 @@ void TqmCustomSmtp::SendRecipients(const TStrings& ARecipients) {
   int Accepted = 0;
   for (int I = 0; I < ARecipients.Count(); ++I) {
     const std::string& Entry = ARecipients.Get(I);
-    const std::string Email = TqmEmailAddressItem::ExtractEmail(Entry);
     try {
       CheckCommandArgument(Entry);
-      const std::string Mailbox = TqmIdnTranslator::EncodeMailbox(Email);
-      CheckCommandArgument(Mailbox);
-      SendCommandSync("RCPT TO: <" + Mailbox + ">", {250});
+      const std::string Address = Mailbox(Entry);
+      CheckCommandArgument(Address);
+      std::string Command = "RCPT TO: <" + Address + ">";
+      if (FUseDsn && HasExtension("DSN")) {
+        if (!FDsnNotify.empty()) Command += " NOTIFY=" + FDsnNotify;
+        if (FDsnOriginalRecipient) Command += " ORCPT=rfc822;" + XText(Address);
+      }
+      CheckCommandArgument(Command);
+      SendCommandSync(Command, {250});
       ++Accepted;
     } catch (const EqmTcpClientError& E) {
       if (!FSkipFailedRecipients) throw;
@@ -248,14 +298,21 @@ void TqmCustomSmtp::SendRecipients(const TStrings& ARecipients) {
 
 void TqmCustomSmtp::SendData(TStrings& ALines) {
   if (ALines.Count() == 0) throw EqmSmtpError(qmSmtpEmptyData, qmSmtpEmptyDataCode);
-  SendCommandSync("DATA", {354});
-  if (HasLineBreak(ALines)) {
-    TStringList Lines;
-    SplitLineBreaks(ALines, Lines);
-    SendMultipleLines(Lines, ".");
-  } else {
-    SendMultipleLines(ALines, ".");
+  TStringList Split;
+  const bool HasBreaks = HasLineBreak(ALines);
+  if (HasBreaks) SplitLineBreaks(ALines, Split);
+  TStrings& Lines = HasBreaks ? static_cast<TStrings&>(Split) : ALines;
+  if (FUseChunking && HasExtension("CHUNKING") && CharSet().empty()) {
+    // One chunk of the exact size: no dot-stuffing and no end line.
+    int64_t Size = 0;
+    for (int I = 0; I < Lines.Count(); ++I) Size += static_cast<int64_t>(Lines.Get(I).size()) + 2;
+    WriteCommand("BDAT " + std::to_string(Size) + " LAST");
+    SendMultipleLines(Lines, "");
+    WaitResponse({250});
+    return;
   }
+  SendCommandSync("DATA", {354});
+  SendMultipleLines(Lines, ".");
   WaitResponse({250, 354});
 }
 
@@ -285,7 +342,26 @@ void TqmCustomSmtp::SendMessage(const std::string& ASender, TStrings& AData, con
   for (int Index = Header.IndexOfField("bcc"); Index >= 0; Index = Header.IndexOfField("bcc"))
     Header.RemoveFieldAt(Index);
 
-  SendMailFrom(ASender);
+  int64_t Size = 0;
+  bool EightBit = false;
+  for (int I = 0; I < AData.Count(); ++I) {
+    const std::string& Line = AData.Get(I);
+    Size += static_cast<int64_t>(Line.size()) + 2;
+    if (!EightBit && !IsAscii(Line)) EightBit = true;
+  }
+  int64_t Limit = 0;
+  for (int I = 0; I < FExtensions.Count(); ++I) {
+    const std::string& Line = FExtensions.Get(I);
+    if (FUseSize && WordCount(Line, " ") >= 2 && SameText(ExtractWord(1, Line, " "), "SIZE"))
+      TryStrToInt64(ExtractWord(2, Line, " "), Limit);
+  }
+  if (Limit > 0 && Size > Limit)
+    throw EqmSmtpError(Format(qmSmtpMessageTooLarge, static_cast<long long>(Size), static_cast<long long>(Limit)),
+                       qmSmtpMessageTooLargeCode);
+  bool Utf8 = !IsAscii(ASender);
+  for (int I = 0; I < ARecipients.Count(); ++I) Utf8 = Utf8 || !IsAscii(ARecipients.Get(I));
+
+  MailFrom(ASender, Size, EightBit, Utf8);
   SendRecipients(ARecipients);
   SendData(AData);
   if (FFailedRecipients.Count() > 0) throw EqmSmtpError(qmSmtpFailedRecipients, qmSmtpFailedRecipientsCode);
@@ -323,6 +399,15 @@ QM_SMTP_PROPERTY(TqmCustomSmtp, bool, UseEHLO, FUseEHLO)
 QM_SMTP_PROPERTY(TqmCustomSmtp, const std::string&, MailAgent, FMailAgent)
 QM_SMTP_PROPERTY(TqmCustomSmtp, const std::string&, HostName, FHostName)
 QM_SMTP_PROPERTY(TqmCustomSmtp, bool, SkipFailedRecipients, FSkipFailedRecipients)
+QM_SMTP_PROPERTY(TqmCustomSmtp, bool, UseSize, FUseSize)
+QM_SMTP_PROPERTY(TqmCustomSmtp, bool, Use8BitMime, FUse8BitMime)
+QM_SMTP_PROPERTY(TqmCustomSmtp, bool, UseSmtpUtf8, FUseSmtpUtf8)
+QM_SMTP_PROPERTY(TqmCustomSmtp, bool, UseChunking, FUseChunking)
+QM_SMTP_PROPERTY(TqmCustomSmtp, bool, UseDsn, FUseDsn)
+QM_SMTP_PROPERTY(TqmCustomSmtp, const std::string&, DsnNotify, FDsnNotify)
+QM_SMTP_PROPERTY(TqmCustomSmtp, const std::string&, DsnReturn, FDsnReturn)
+QM_SMTP_PROPERTY(TqmCustomSmtp, const std::string&, DsnEnvelopeId, FDsnEnvelopeId)
+QM_SMTP_PROPERTY(TqmCustomSmtp, bool, DsnOriginalRecipient, FDsnOriginalRecipient)
 QM_SMTP_PROPERTY(TqmSmtp, const std::string&, MailFrom, FMailFrom)
 #undef QM_SMTP_PROPERTY
 

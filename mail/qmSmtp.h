@@ -34,6 +34,12 @@ constexpr int qmSmtpFailedRecipientsCode = -202;
 /// "There are recipients that failed to receive the message"
 extern const char* const qmSmtpFailedRecipients;
 
+/// ErrorCode of EqmSmtpError when the message is larger than the SIZE the
+/// server announced (checked before MAIL FROM, nothing is sent).
+constexpr int qmSmtpMessageTooLargeCode = -203;
+/// "The message is %lld bytes, more than the %lld bytes the server accepts"
+extern const char* const qmSmtpMessageTooLarge;
+
 /// A recipient the server refused.
 struct TqmFailedRecipient {
   std::string ErrorText;  ///< The server's reply.
@@ -146,6 +152,64 @@ class TqmCustomSmtp : public TqmCustomMail {
   void SetSkipFailedRecipients(bool AValue);
   ///@}
 
+  /// SMTP extensions, each used only when the last EHLO offered it; false
+  /// turns one off. All default true.
+  /// SIZE (RFC 1870): SIZE= on MAIL FROM, and a message above the
+  /// announced limit is refused here (qmSmtpMessageTooLargeCode).
+  ///@{
+  bool UseSize() const { return FUseSize; }
+  void SetUseSize(bool AValue);
+  ///@}
+  /// 8BITMIME (RFC 6152): BODY=8BITMIME when the message holds 8-bit bytes.
+  ///@{
+  bool Use8BitMime() const { return FUse8BitMime; }
+  void SetUse8BitMime(bool AValue);
+  ///@}
+  /// SMTPUTF8 (RFC 6531): addresses with non-ASCII characters are sent as
+  /// UTF-8 and MAIL FROM carries SMTPUTF8; without it the domain goes in
+  /// its xn-- form as before.
+  ///@{
+  bool UseSmtpUtf8() const { return FUseSmtpUtf8; }
+  void SetUseSmtpUtf8(bool AValue);
+  ///@}
+  /// CHUNKING (RFC 3030): the message goes as one "BDAT n LAST" without
+  /// dot-stuffing instead of DATA (only when CharSet is empty, so that n
+  /// counts the bytes on the wire).
+  ///@{
+  bool UseChunking() const { return FUseChunking; }
+  void SetUseChunking(bool AValue);
+  ///@}
+  /// DSN (RFC 3461): the parameters below are sent when the server offers
+  /// DSN and they are set.
+  ///@{
+  bool UseDsn() const { return FUseDsn; }
+  void SetUseDsn(bool AValue);
+  ///@}
+  /// NOTIFY for every recipient: "NEVER" or a list of SUCCESS, FAILURE,
+  /// DELAY separated by commas; empty (default): none.
+  ///@{
+  const std::string& DsnNotify() const { return FDsnNotify; }
+  void SetDsnNotify(const std::string& AValue);
+  ///@}
+  /// RET on MAIL FROM: "FULL" or "HDRS"; empty (default): none.
+  ///@{
+  const std::string& DsnReturn() const { return FDsnReturn; }
+  void SetDsnReturn(const std::string& AValue);
+  ///@}
+  /// ENVID on MAIL FROM (sent as xtext); empty (default): none.
+  ///@{
+  const std::string& DsnEnvelopeId() const { return FDsnEnvelopeId; }
+  void SetDsnEnvelopeId(const std::string& AValue);
+  ///@}
+  /// ORCPT=rfc822;<recipient> on every RCPT TO. Default false.
+  ///@{
+  bool DsnOriginalRecipient() const { return FDsnOriginalRecipient; }
+  void SetDsnOriginalRecipient(bool AValue);
+  ///@}
+  /// Whether the last EHLO offered the extension AName (the first word of
+  /// an Extensions() line, any case).
+  bool HasExtension(const std::string& AName) const;
+
   /// The extension lines of the last EHLO reply ("SIZE 10240000", "AUTH
   /// PLAIN LOGIN", ...).
   TStrings& Extensions() { return FExtensions; }
@@ -159,6 +223,9 @@ class TqmCustomSmtp : public TqmCustomMail {
 
  private:
   void Hello(const std::string& ACommand, const TOkCodes& AOkCodes);
+  // MAIL FROM with the extensions' parameters; ASize < 0: not known.
+  void MailFrom(const std::string& ASender, int64_t ASize, bool AEightBit, bool AUtf8);
+  std::string Mailbox(const std::string& AAddress) const;
   void Login();
   void XOAuth2Login();
   void CramMd5Login();
@@ -173,6 +240,10 @@ class TqmCustomSmtp : public TqmCustomMail {
   TStringList FAuthMethods;
   TqmFailedRecipientList FFailedRecipients;
   int64_t FMaxMessageSize = 0;
+  bool FUseSize = true, FUse8BitMime = true, FUseSmtpUtf8 = true, FUseChunking = true, FUseDsn = true;
+  std::string FDsnNotify, FDsnReturn, FDsnEnvelopeId;
+  bool FDsnOriginalRecipient = false;
+  bool FUtf8Envelope = false;  // the transaction begun by MAIL FROM is SMTPUTF8
 };
 
 /// An SMTP client. Open() connects and runs StartSession() (greeting,

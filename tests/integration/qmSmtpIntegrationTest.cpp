@@ -125,6 +125,7 @@ TEST_F(SmtpScripted, OneRefusedRecipientIsSkippedAndReported) {
   TTestSmtp S;
   Prepare(S);
   S.SetSkipFailedRecipients(true);
+  S.SetUseSize(false);
   S.Open();
   S.SetMailFrom("Sender <a@qm.test>");
   S.MailToList().SetText("one@qm.test\r\nBad Guy <bad@qm.test>\r\nthree@qm.test\r\n");
@@ -418,6 +419,7 @@ TEST_F(SmtpScripted, MailboxesAreIdnEncodedAndLineBreaksRefused) {
   Script("{}");
   TTestSmtp S;
   Prepare(S);
+  S.SetUseSize(false);  // the commands exactly as the addresses give them
   S.Open();
   S.SetMailFrom("Jörg <joerg@bücher.example>");
   S.MailToList().Add("\"Ünal\" <u@münchen.example>");
@@ -531,6 +533,46 @@ TEST_F(SmtpPostfix, StartTlsLoginAndCramMd5ImplicitTlsAnd530BeforeTls) {
     S.MailData().SetText("Subject: x\r\n\r\nx\r\n");
     EXPECT_EQ(ErrorCodeOf([&] { S.Send(); }), 530);
   }
+}
+
+// postfix offers SIZE, 8BITMIME, SMTPUTF8, CHUNKING and DSN: each shows in
+// the commands and postfix accepts them; a message above SIZE is refused
+// before MAIL FROM.
+TEST_F(SmtpPostfix, ExtensionsAsOffered) {
+  TTestSmtp S;
+  Prepare(S);
+  S.SetUseTLS(ctExplicit);
+  S.Open();
+  for (const char* Name : {"SIZE", "8BITMIME", "SMTPUTF8", "CHUNKING", "DSN"}) EXPECT_TRUE(S.HasExtension(Name)) << Name;
+  const std::string Rcpt = Value(Env, "SMTP_RCPT");
+  S.SetDsnNotify("SUCCESS,FAILURE");
+  S.SetDsnReturn("HDRS");
+  S.SetDsnEnvelopeId("qm id+1");
+  S.SetDsnOriginalRecipient(true);
+  S.SetMailFrom("jörg@bücher.example");
+  S.MailToList().Add(Rcpt);
+  S.MailData().SetText("From: a@qm.test\r\nTo: " + Rcpt + "\r\nSubject: 8 bit\r\n\r\nGrüße\r\n.dot\r\n");
+  S.Send();
+  ASSERT_GE(S.Sent.size(), 3u);
+  const std::string Mail = S.Sent[S.Sent.size() - 3];
+  EXPECT_EQ(Mail.rfind("MAIL FROM: <jörg@bücher.example> SIZE=", 0), 0u) << Mail;
+  EXPECT_NE(Mail.find(" BODY=8BITMIME SMTPUTF8 RET=HDRS ENVID=qm+20id+2B1\r\n"), std::string::npos) << Mail;
+  EXPECT_EQ(S.Sent[S.Sent.size() - 2], "RCPT TO: <" + Rcpt + "> NOTIFY=SUCCESS,FAILURE ORCPT=rfc822;" + Rcpt + "\r\n");
+  EXPECT_EQ(S.Sent.back().rfind("BDAT ", 0), 0u);
+  EXPECT_NE(S.Sent.back().find(" LAST\r\n"), std::string::npos);
+
+  int64_t Limit = 0;
+  for (int I = 0; I < S.Extensions().Count(); ++I)
+    if (S.Extensions().Get(I).rfind("SIZE ", 0) == 0) Limit = std::stoll(S.Extensions().Get(I).substr(5));
+  ASSERT_GT(Limit, 0);
+  S.MailData().Clear();
+  S.MailData().Add("Subject: big");
+  S.MailData().Add("");
+  const std::string Line(998, 'x');
+  for (int64_t Size = 0; Size <= Limit; Size += 1000) S.MailData().Add(Line);
+  const size_t Before = S.Sent.size();
+  EXPECT_EQ(ErrorCodeOf<EqmSmtpError>([&] { S.Send(); }), qmSmtpMessageTooLargeCode);
+  EXPECT_EQ(S.Sent.size(), Before);
 }
 
 TEST_F(SmtpPostfix, MessageWithAttachmentsComesBackThroughPop3) {
