@@ -158,6 +158,11 @@ TEST(ToolCommandLine, BadArgumentsGiveStatusTwoAndOneLine) {
       {{"send", "-s", "127.0.0.1", "--from", "a@qm.test"}, "qm send"},
       {{"send", "-s", "127.0.0.1", "--security", "sometimes", "--to", "a@qm.test"}, "qm send"},
       {{"send", "-s", "127.0.0.1", "--eml", "-", "--subject", "x"}, "qm send"},
+      // Addresses are checked before anything connects (nothing listens on
+      // port 1).
+      {{"send", "-s", "127.0.0.1", "-p", "1", "--from", "a@qm.test", "--to", "not an address"}, "qm send"},
+      {{"send", "-s", "127.0.0.1", "-p", "1", "--from", "a@qm.test", "--cc", "a@qm.test b@qm.test"}, "qm send"},
+      {{"send", "-s", "127.0.0.1", "-p", "1", "--from", "Alice <alice@>", "--to", "a@qm.test"}, "qm send"},
       {{"fetch", "-s", "127.0.0.1", "--port", "0"}, "qm fetch"},
       {{"fetch", "-s", "127.0.0.1", "--all"}, "qm fetch"},
       {{"fetch", "-s", "127.0.0.1", "--maildir", "a", "--mbox", "b", "--all"}, "qm fetch"},
@@ -236,7 +241,8 @@ TEST_F(ToolSend, EverySecurityModeAndLoginDelivers) {
       {"none", "SMTP_PORT", {"--password-env", "QM_TEST_SECRET"}, {"QM_TEST_SECRET=" + Password}, false},
       {"explicit", "SMTP_PORT", {"--password-file", PasswordFile.string()}, {}, true},
       {"implicit", "SMTPS_PORT", {}, {"QM_PASSWORD=" + Password}, false},
-      {"auto", "SMTPS_PORT", {"--oauth2"}, {"QM_PASSWORD=" + Token}, false},
+      // Submission: STARTTLS required before anything else, as on 587.
+      {"auto", "SUBMISSION_PORT", {"--oauth2"}, {"QM_PASSWORD=" + Token}, true},
   };
   for (const TCase& Case : Cases) {
     SCOPED_TRACE(Case.Security);
@@ -282,10 +288,114 @@ TEST_F(ToolSend, UntrustedCertificateIsRefusedUnlessInsecure) {
   EXPECT_EQ(Refused.Status, 1);
   ExpectOneLine(Refused, "qm send");
   EXPECT_NE(Refused.Err.find("127.0.0.1:" + Value(Env, "SMTPS_PORT")), std::string::npos) << Refused.Err;
+  // The remedy is named.
+  EXPECT_NE(Refused.Err.find("--ca-file"), std::string::npos) << Refused.Err;
+  EXPECT_NE(Refused.Err.find("--insecure"), std::string::npos) << Refused.Err;
   const TRun Insecure = RunQm(Join({"send", "-s", "127.0.0.1", "-p", Value(Env, "SMTPS_PORT"), "--security",
                                     "implicit", "--insecure", "--timeout", "10"},
                                    Message));
   EXPECT_EQ(Insecure.Status, 0) << Insecure.Err;
+}
+
+TEST_F(ToolSend, RefusedRecipientsAreSkippedAndListedWithStatusThree) {
+  const fs::path Dir = Servers->StateDir();
+  WriteFile(Dir / "report.pdf", "%PDF-1.4 not really\n");
+  WriteFile(Dir / "Chart.PNG", "\x89PNG not really");
+  WriteFile(Dir / "blob.qmunknown", "bytes");
+  const std::vector<std::string> Base = Join({"send"}, Connection("explicit", "SMTP_PORT"));
+  const std::string Good = Value(Env, "SMTP_RCPT");
+  // Other qm.test recipients get 550 from postfix.
+  const TRun Skipped = RunQm(Join(Base, {"--from", "sender@qm.test", "--to", Good, "--to", "nobody@qm.test", "--cc",
+                                         "Also Nobody <nobody2@qm.test>", "--subject", "partly delivered",
+                                         "--skip-failed-recipients", "-a", (Dir / "report.pdf").string(), "-a",
+                                         (Dir / "Chart.PNG").string(), "-a", (Dir / "blob.qmunknown").string()}));
+  EXPECT_EQ(Skipped.Status, 3) << Skipped.Err;
+  const auto Lines = SplitLines(Skipped.Err);
+  ASSERT_EQ(Lines.size(), 3u) << Skipped.Err;
+  EXPECT_EQ(Lines[0].rfind("qm send: refused by 127.0.0.1:" + Value(Env, "SMTP_PORT") + ": nobody@qm.test: 550", 0),
+            0u)
+      << Lines[0];
+  EXPECT_NE(Lines[1].find("<nobody2@qm.test>: 550"), std::string::npos) << Lines[1];
+  EXPECT_EQ(Lines[2], "qm send: sent, but 2 recipient(s) refused (listed above)");
+  const std::string Delivered = WaitForDelivery(Value(Env, "SMTP_MAILDIR"), "Subject: partly delivered");
+  ASSERT_FALSE(Delivered.empty()) << "not delivered to the accepted recipient";
+  // Attachment types follow the file names, as /etc/mime.types has them.
+  EXPECT_NE(Delivered.find("Content-Type: application/pdf"), std::string::npos) << Delivered;
+  EXPECT_NE(Delivered.find("Content-Type: image/png"), std::string::npos) << Delivered;
+  EXPECT_NE(Delivered.find("Content-Type: application/octet-stream"), std::string::npos) << Delivered;
+
+  // Without the option the first refusal ends the send; with it, nobody
+  // accepted is a failure too.
+  for (const bool Skip : {false, true}) {
+    std::vector<std::string> Args = Join(Base, {"--from", "sender@qm.test", "--to", "nobody@qm.test", "--subject",
+                                                "never delivered"});
+    if (Skip) Args.push_back("--skip-failed-recipients");
+    const TRun Failed = RunQm(Args);
+    EXPECT_EQ(Failed.Status, 1) << Failed.Err;
+    EXPECT_NE(Failed.Err.find("nobody@qm.test"), std::string::npos) << Failed.Err;
+  }
+}
+
+TEST_F(ToolSend, AutoSecurityStartsTlsOnlyWhereOffered) {
+  // Nothing is sent in plain text to a server that offers STARTTLS.
+  const std::vector<std::string> Message = {"--from", "a@qm.test", "--to", Value(Env, "SMTP_RCPT"), "--subject",
+                                            "auto over STARTTLS"};
+  const TRun Offered = RunQm(Join(Join({"send", "-v"}, Connection("auto", "SMTP_PORT")), Message));
+  EXPECT_EQ(Offered.Status, 0) << Offered.Err;
+  EXPECT_NE(Offered.Err.find("> STARTTLS"), std::string::npos) << Offered.Err;
+  EXPECT_LT(Offered.Err.find("> STARTTLS"), Offered.Err.find("> MAIL FROM")) << Offered.Err;
+
+  // A server without STARTTLS: plain text.
+  TestServers Own;
+  const ServerEnv& Aio = Own.Start("aiosmtpd");
+  WriteFile(Value(Aio, "AIOSMTPD_CONFIG"), R"({"ehlo": ["8BITMIME", "SIZE 1000000"]})");
+  const TRun Plain = RunQm({"send", "-v", "-s", "127.0.0.1", "-p", Value(Aio, "AIOSMTPD_PORT"), "--security", "auto",
+                            "--from", "a@qm.test", "--to", "b@qm.test", "--subject", "plain", "--timeout", "10"});
+  EXPECT_EQ(Plain.Status, 0) << Plain.Err;
+  EXPECT_EQ(Plain.Err.find("STARTTLS"), std::string::npos) << Plain.Err;
+
+  // POP3: CAPA after the greeting, STLS when listed.
+  const TRun Pop = RunQm({"fetch", "-v", "-s", "127.0.0.1", "-p", Value(Pop3, "POP3_PORT"), "--security", "auto",
+                          "--ca-file", Value(Env, "CA_CERT"), "-u", Value(Pop3, "POP3_USER"), "--list", "--timeout",
+                          "10"},
+                         {"QM_PASSWORD=" + Value(Pop3, "POP3_PASSWORD")});
+  EXPECT_EQ(Pop.Status, 0) << Pop.Err;
+  EXPECT_NE(Pop.Err.find("> CAPA"), std::string::npos) << Pop.Err;
+  EXPECT_LT(Pop.Err.find("> STLS"), Pop.Err.find("> USER")) << Pop.Err;
+}
+
+TEST_F(ToolSend, SilentPortsAndTlsMismatchesNameTheRemedy) {
+  // A port that takes connections and says nothing.
+  int SilentPort = 0;
+  qmtest::TFd Silent = qmtest::Listener("127.0.0.1", SilentPort);
+  const std::string Port = std::to_string(SilentPort);
+  const std::vector<std::string> Message = {"--from", "a@qm.test", "--to", "b@qm.test"};
+  struct TCase {
+    std::vector<std::string> Args;
+    std::string Says;
+  };
+  const std::vector<TCase> Cases = {
+      {Join({"send", "-s", "127.0.0.1", "-p", Port, "--security", "none", "--timeout", "1"}, Message),
+       "reading the greeting of 127.0.0.1:" + Port + ": Timeout error occured (port " + Port +
+           " took the connection but sent no SMTP greeting within 1 s"},
+      {{"fetch", "-s", "127.0.0.1", "-p", Port, "--security", "none", "--timeout", "1", "--list"},
+       "sent no POP3 greeting within 1 s"},
+      {Join({"send", "-s", "127.0.0.1", "-p", Port, "--security", "implicit", "--timeout", "1"}, Message),
+       "no answer within 1 s: check the host name, the port and any firewall; if TLS starts with a command on port " +
+           Port + ", use --security explicit or auto"},
+      // TLS from the start to a port where it starts by command.
+      {Join({"send", "-s", "127.0.0.1", "-p", Value(Env, "SMTP_PORT"), "--security", "implicit", "--timeout", "10"},
+            Message),
+       "does not start with TLS; use --security explicit (STARTTLS) or auto"},
+  };
+  for (const TCase& Case : Cases) {
+    SCOPED_TRACE(testing::PrintToString(Case.Args));
+    const TRun Run = RunQm(Case.Args);
+    EXPECT_EQ(Run.Status, 1);
+    ExpectOneLine(Run, "qm " + Case.Args[0]);
+    EXPECT_NE(Run.Err.find(Case.Says), std::string::npos) << Run.Err;
+    EXPECT_LT(Run.Seconds, 5);
+  }
 }
 
 TEST_F(ToolSend, FailuresAreOneLineWithinFiveSeconds) {

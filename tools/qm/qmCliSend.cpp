@@ -5,6 +5,8 @@
 
 #include "mail/qmSmtp.h"
 #include "message/qmMailMessage.h"
+#include "message/qmMessageBodies.h"
+#include "message/qmMimeTypes.h"
 
 namespace qm::cli {
 
@@ -20,7 +22,40 @@ struct TSendOptions {
   std::string Eml;
   std::string CharSet = "utf-8";
   std::string HostName;
+  bool SkipFailedRecipients = false;
 };
+
+// Every address given on the command line, before anything connects.
+void CheckAddresses(const TSendOptions& AOptions) {
+  if (!AOptions.From.empty()) CheckEmailAddress("--from", AOptions.From);
+  for (const auto& [Option, List] : {std::pair{"--to", &AOptions.To}, {"--cc", &AOptions.Cc}, {"--bcc", &AOptions.Bcc}})
+    for (const std::string& Address : *List) CheckEmailAddress(Option, Address);
+}
+
+// Attachments go with the media type their file name says, as other mail
+// programs send them (the library's default is application/octet-stream).
+void TypeAttachments(TqmMessageBodies& ABodies) {
+  for (int I = 0; I < ABodies.Count(); ++I) {
+    TqmMessageBody* Body = ABodies.Items(I);
+    if (auto* Attachment = dynamic_cast<TqmAttachmentBody*>(Body))
+      Attachment->SetContentType(ContentTypeForFileName(Attachment->FileName()));
+    else if (auto* Multipart = dynamic_cast<TqmMultipartBody*>(Body))
+      TypeAttachments(Multipart->Bodies());
+  }
+}
+
+// The refusals of a send with --skip-failed-recipients: one line each on
+// stderr; exit status 3 when the message went to the others, 1 when it
+// went to nobody.
+[[noreturn]] void ReportRefused(TqmSmtp& ASmtp, const std::string& AWhere, bool ASent) {
+  const TqmFailedRecipientList& Refused = ASmtp.FailedRecipients();
+  for (int I = 0; I < Refused.Count(); ++I)
+    std::cerr << "qm send: refused by " << AWhere << ": " << Refused.Items(I).Email << ": "
+              << OneLine(Refused.Items(I).ErrorText) << '\n';
+  const std::string Count = std::to_string(Refused.Count());
+  if (ASent) throw TFailure("sent, but " + Count + " recipient(s) refused (listed above)", kExitPartial);
+  throw TFailure("not sent: every recipient was refused (listed above)");
+}
 
 void AddAddresses(TqmEmailAddressList& AList, const std::vector<std::string>& AAddresses) {
   for (const std::string& Address : AAddresses) AList.AddAddress(Address);
@@ -41,6 +76,8 @@ void TakeEnvelope(const TSendOptions& AOptions, const TStrings& ALines, TqmSmtp&
   if (ASmtp.MailFrom().empty())
     throw TUsageError("the message has no From address: give --from");
   if (Recipients.Count() == 0) throw TUsageError("the message names no recipient: give --to");
+  CheckEmailAddress("the message's sender", ASmtp.MailFrom());
+  for (int I = 0; I < Recipients.Count(); ++I) CheckEmailAddress("the message's recipient", Recipients.Get(I));
   ASmtp.SetMailToList(Recipients);
 }
 
@@ -53,15 +90,18 @@ void RunSend(const TSendOptions& AOptions) {
     if (AOptions.TextFile == "-" && AOptions.HtmlFile == "-")
       throw TUsageError("--text and --html cannot both read stdin");
   }
+  CheckAddresses(AOptions);
 
   TCliClient<TqmSmtp> Smtp;
   if (!AOptions.HostName.empty()) Smtp.SetHostName(AOptions.HostName);
+  Smtp.SetSkipFailedRecipients(AOptions.SkipFailedRecipients);
   TqmMailMessage Message;
   if (Composed) {
     const std::string Text = AOptions.TextFile.empty() ? std::string() : ReadInput(AOptions.TextFile);
     const std::string Html = AOptions.HtmlFile.empty() ? std::string() : ReadInput(AOptions.HtmlFile);
     Message.SetCharSet(AOptions.CharSet);
     Message.BuildMessage(Text, Html, AOptions.Attachments, {});
+    TypeAttachments(Message.Bodies());
     // BuildMessage starts a new message: subject and addresses come after.
     Message.SetSubject(AOptions.Subject);
     Message.From().SetFullAddress(AOptions.From);
@@ -79,13 +119,25 @@ void RunSend(const TSendOptions& AOptions) {
   TCliSession Session(Smtp, AOptions.Connection, 25, 465);
   Session.SetProgressLabel("sending");
   Session.Open();
+  bool Refused = false, Sent = true;
   Session.Run("sending the message through", [&] {
-    if (Composed)
-      Smtp.Send(&Message);
-    else
-      Smtp.Send();
+    try {
+      if (Composed)
+        Smtp.Send(&Message);
+      else
+        Smtp.Send();
+    } catch (const EqmSmtpError& E) {
+      if (E.ErrorCode() != qmSmtpFailedRecipientsCode) throw;
+      // Raised after the data when the others got it; before DATA (and
+      // with the transaction still open) when nobody would have.
+      Refused = true;
+      const size_t Total = Composed ? AOptions.To.size() + AOptions.Cc.size() + AOptions.Bcc.size()
+                                    : static_cast<size_t>(Smtp.MailToList().Count());
+      Sent = static_cast<size_t>(Smtp.FailedRecipients().Count()) < Total;
+    }
   });
   Session.Close();
+  if (Refused) ReportRefused(Smtp, Session.Where(), Sent);
   if (AOptions.Connection.Verbose) std::cerr << "sent through " << Session.Where() << '\n';
 }
 
@@ -117,6 +169,8 @@ TSubcommand AddSendCommand(CLI::App& AParent) {
   auto* CharSet = App->add_option("--charset", Options->CharSet, "Charset of the text and HTML files")
                       ->capture_default_str();
   App->add_option("--helo", Options->HostName, "Name to introduce the client with (default: this host's)");
+  App->add_flag("--skip-failed-recipients", Options->SkipFailedRecipients,
+                "Send to the recipients the server accepts; list the refused ones and exit with status 3");
   for (auto* Composing : {Subject, Text, Html, Attach, CharSet}) Eml->excludes(Composing);
   return {App, [Options] { RunSend(*Options); }};
 }

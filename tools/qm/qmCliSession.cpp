@@ -16,7 +16,10 @@
 
 #include "core/qmException.h"
 #include "core/qmSysUtils.h"
+#include "message/qmEmailAddress.h"
+#include "net/qmSocketError.h"
 #include "net/qmTcpClientTls.h"
+#include "net/qmTlsOpenSsl.h"
 
 namespace qm::cli {
 
@@ -38,12 +41,22 @@ bool IsContinuation(const std::string& ALine) {
   return ALine == "+" || ALine.rfind("+ ", 0) == 0 || ALine.rfind("334", 0) == 0;
 }
 
-TqmClientTlsMode TlsMode(const std::string& ASecurity) {
+// The well-known ports of TLS from the start: SMTP submission over TLS
+// and POP3S.
+bool IsImplicitTlsPort(int APort) { return APort == 465 || APort == 995; }
+
+// --security auto is not the library's ctAutomatic (STARTTLS on the
+// protocol's standard port, implicit TLS on any other): that rule sends a
+// TLS handshake to 587 and to test servers' plain ports. The tool goes by
+// the well-known TLS ports and asks the server about the rest.
+TqmClientTlsMode TlsMode(const std::string& ASecurity, int APort) {
   if (ASecurity == "none") return ctNone;
-  if (ASecurity == "auto") return ctAutomatic;
+  if (ASecurity == "auto") return IsImplicitTlsPort(APort) ? ctImplicit : ctNone;
   if (ASecurity == "implicit") return ctImplicit;
   return ctExplicit;
 }
+
+bool Contains(const std::string& AText, const char* APart) { return AText.find(APart) != std::string::npos; }
 
 std::string Chomp(std::string AText) {
   while (!AText.empty() && (AText.back() == '\n' || AText.back() == '\r')) AText.pop_back();
@@ -99,8 +112,8 @@ void AddConnectionOptions(CLI::App& AApp, TConnectionOptions& AOptions, int ASta
       ->check(CLI::Range(1, 65535));
   AApp.add_option("--security", AOptions.Security,
                   "explicit: STARTTLS/STLS before the login; implicit: TLS from the start;\n"
-                  "auto: explicit on port " + std::to_string(AStandardPort) +
-                      ", implicit on any other; none: no TLS")
+                  "auto: implicit on port " + std::to_string(AImplicitPort) +
+                      ", elsewhere STARTTLS/STLS when the server offers it; none: no TLS")
       ->check(CLI::IsMember({"none", "auto", "implicit", "explicit"}))
       ->capture_default_str();
   AApp.add_option("-u,--user", AOptions.User, "User name to log in with (no login without it)");
@@ -120,6 +133,28 @@ void AddConnectionOptions(CLI::App& AApp, TConnectionOptions& AOptions, int ASta
       ->capture_default_str();
   AApp.add_flag("-v,--verbose", AOptions.Verbose,
                 "Trace the protocol on stderr (passwords and login data masked)");
+}
+
+bool IsEmailAddress(const std::string& AText) {
+  const std::string Email = TqmEmailAddressItem::ExtractEmail(AText);
+  const size_t At = Email.rfind('@');
+  if (At == std::string::npos || At == 0 || At + 1 == Email.size()) return false;
+  for (unsigned char C : Email)
+    if (C <= ' ' || C == 0x7F || C == '<' || C == '>' || C == ',') return false;
+  const std::string Domain = Email.substr(At + 1);
+  if (Domain.find('@') != std::string::npos || Domain.front() == '.' || Domain.back() == '.') return false;
+  // The address must be all there is besides a display name: "a@b c@d"
+  // or text after the closing bracket is not one address.
+  const size_t Open = AText.find('<');
+  if (Open == std::string::npos) return Trim(AText) == Email;
+  const size_t Close = AText.find('>', Open);
+  return Close != std::string::npos && Trim(AText.substr(Close + 1)).empty() &&
+         AText.find('<', Open + 1) == std::string::npos;
+}
+
+void CheckEmailAddress(const std::string& AOption, const std::string& AText) {
+  if (!IsEmailAddress(AText))
+    throw TUsageError(AOption + " '" + AText + "' is not an e-mail address (user@example.org or \"Name <user@example.org>\")");
 }
 
 std::string ReadSecret(const TConnectionOptions& AOptions) {
@@ -162,11 +197,16 @@ std::string ReadInput(const std::string& APath) {
 
 TCliSession::TCliSession(TqmCustomMail& AClient, const TConnectionOptions& AOptions, int AStandardPort,
                          int AImplicitPort)
-    : FClient(AClient), FOptions(AOptions) {
+    : FClient(AClient), FOptions(AOptions), FStandardPort(AStandardPort), FImplicitPort(AImplicitPort) {
   FClient.SetServer(AOptions.Server);
-  const TqmClientTlsMode Mode = TlsMode(AOptions.Security);
-  FClient.SetPort(AOptions.Port != 0 ? AOptions.Port : Mode == ctImplicit ? AImplicitPort : AStandardPort);
+  const int Port = AOptions.Port != 0           ? AOptions.Port
+                   : AOptions.Security == "implicit" ? AImplicitPort
+                                                 : AStandardPort;
+  FClient.SetPort(Port);
+  const TqmClientTlsMode Mode = TlsMode(AOptions.Security, Port);
   FClient.SetUseTLS(Mode);
+  if (auto* Probe = dynamic_cast<TConnectProbe*>(&FClient))
+    Probe->StartTlsWhenOffered = AOptions.Security == "auto" && Mode == ctNone;
   FClient.SetTimeOut(static_cast<int>(AOptions.TimeOutSeconds * 1000));
   if (!AOptions.User.empty() || AOptions.OAuth2) {
     FClient.SetUserName(AOptions.User);
@@ -239,9 +279,46 @@ std::string TCliSession::CurrentOperation() const {
   return "opening a session with";
 }
 
-void TCliSession::Fail(const std::string& AWhat) {
+void TCliSession::Fail(const std::string& AWhat, int ACode, bool ATlsEngine) {
   EndProgress();
-  throw TFailure(CurrentOperation() + " " + Where() + ": " + OneLine(AWhat));
+  std::string Line = CurrentOperation() + " " + Where() + ": " + OneLine(AWhat);
+  const std::string Hint = Remedy(AWhat, ACode, ATlsEngine);
+  if (!Hint.empty()) Line += " (" + Hint + ")";
+  throw TFailure(Line);
+}
+
+std::string TCliSession::Remedy(const std::string& AWhat, int ACode, bool ATlsEngine) const {
+  const std::string Protocol = FStandardPort == 25 ? "SMTP" : "POP3";
+  const std::string Ports = FStandardPort == 25 ? "25 or 587, and 465 with TLS from the start"
+                                                : "110, and 995 with TLS from the start";
+  const std::string Port = std::to_string(FClient.Port());
+  const auto* Probe = dynamic_cast<const TConnectProbe*>(&FClient);
+  const bool Connected = Probe && Probe->Connected;
+  const bool Implicit = FClient.UseTLS() == ctImplicit;
+  const std::string Text = LowerCase(AWhat);
+  if (ACode == qmTimeoutErrorCode || AWhat == qmTimeoutError) {
+    const std::string Seconds = Format("%g", FOptions.TimeOutSeconds);
+    // With TLS from the start, the handshake belongs to the connection.
+    if (!Connected && Implicit)
+      return "no answer within " + Seconds + " s: check the host name, the port and any firewall; if TLS " +
+             "starts with a command on port " + Port + ", use --security explicit or auto";
+    if (!Connected)
+      return "no answer to the connection within " + Seconds + " s: check the host name, the port and any firewall";
+    if (!FConnected)
+      return "port " + Port + " took the connection but sent no " + Protocol + " greeting within " + Seconds +
+             " s; is a " + Protocol + " server listening there? (" + Protocol + " is usually on " + Ports +
+             "; with TLS from the start use --security implicit)";
+    return "the server stopped answering for " + Seconds + " s; a longer --timeout may help";
+  }
+  const bool InTls = CurrentOperation() == "starting TLS with" || (Implicit && !FConnected);
+  if (!InTls) return {};
+  if (Contains(Text, "certificate") || Contains(Text, "verify") || Contains(Text, "issuer") ||
+      Contains(Text, "hostname mismatch") || Contains(Text, "self-signed") || Contains(Text, "self signed"))
+    return "--ca-file FILE trusts a private certificate authority; --insecure skips the check";
+  if (Contains(Text, "wrong version number") || Contains(Text, "packet length") || Contains(Text, "record layer"))
+    return "port " + Port + " does not start with TLS; use --security explicit (STARTTLS) or auto";
+  if (ATlsEngine) return "--security none turns TLS off; --insecure skips the certificate check";
+  return {};
 }
 
 void TCliSession::Open() {
@@ -249,9 +326,10 @@ void TCliSession::Open() {
   try {
     FClient.Open();
   } catch (const Exception& E) {
-    Fail(E.Message());
+    const auto* Coded = dynamic_cast<const EqmSocketError*>(&E);
+    Fail(E.Message(), Coded ? Coded->ErrorCode() : 0, dynamic_cast<const EqmSSPIError*>(&E) != nullptr);
   } catch (const std::exception& E) {
-    Fail(E.what());
+    Fail(E.what(), 0, false);
   }
 }
 
@@ -264,9 +342,10 @@ void TCliSession::Run(const std::string& AOperation, const std::function<void()>
   } catch (const TUsageError&) {
     throw;
   } catch (const Exception& E) {
-    Fail(E.Message());
+    const auto* Coded = dynamic_cast<const EqmSocketError*>(&E);
+    Fail(E.Message(), Coded ? Coded->ErrorCode() : 0, dynamic_cast<const EqmSSPIError*>(&E) != nullptr);
   } catch (const std::exception& E) {
-    Fail(E.what());
+    Fail(E.what(), 0, false);
   }
   EndProgress();
   FOperation.clear();

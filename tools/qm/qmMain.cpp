@@ -1,6 +1,7 @@
 // qm: mail from the command line on the Quillmark library. Exit status 0
-// on success, 1 when the work failed, 2 for a bad command line; every
-// failure is one line on stderr.
+// on success, 1 when the work failed, 2 for a bad command line, 3 when
+// qm send --skip-failed-recipients delivered to only some recipients;
+// every failure is one line on stderr.
 #include <iostream>
 #include <vector>
 
@@ -81,6 +82,7 @@ int main(int argc, char** argv) {
       return kExitUsage;
     } catch (const TFailure& E) {
       std::cerr << Name << ": " << OneLine(E.what()) << '\n';
+      return E.ExitStatus();
     } catch (const qm::Exception& E) {
       std::cerr << Name << ": " << OneLine(E.Message()) << '\n';
     } catch (const std::exception& E) {
