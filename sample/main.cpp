@@ -2,6 +2,7 @@
 
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDateTime>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -19,6 +20,7 @@
 #include "message/qmEmailAddress.h"
 #include "message/qmMailMessage.h"
 #include "sample/msgfrm.h"
+#include "sample/qmMessageListDelegate.h"
 
 namespace qm {
 
@@ -87,6 +89,13 @@ TqmClientTlsMode SelectedSecurity(QComboBox* ABox) {
 
 std::string Std(const QString& AText) { return AText.toStdString(); }
 
+// A message date (days since 30 December 1899, local time; 0: none).
+QDateTime LocalDateTime(double ADate) {
+  if (ADate == 0) return {};
+  const QDateTime Epoch(QDate(1899, 12, 30), QTime(0, 0));
+  return Epoch.addMSecs(static_cast<qint64>(ADate * 86400000.0 + (ADate < 0 ? -0.5 : 0.5)));
+}
+
 // The text lines of a message joined as one text.
 QString JoinLines(const TStrings& ALines) {
   QStringList Lines;
@@ -144,6 +153,8 @@ TForm1::TForm1(QWidget* AParent) : TqmDemoBaseForm(AParent) {
   btnCheckMail->setObjectName("btnCheckMail");
   lbMessages = new QListWidget(Main);
   lbMessages->setObjectName("lbMessages");
+  lbMessages->setItemDelegate(new TqmMessageListDelegate(lbMessages));
+  lbMessages->setAlternatingRowColors(true);
   lblMessages = FieldLabel("Messages. Double click to view", lbMessages, Main);
 
   edtPop3Port = PortBox("edtPop3Port", 110, Main);
@@ -277,9 +288,14 @@ void TForm1::btnCheckMailClick() {
         Count = qmPOP31->MessageCount();
         for (int I = 1; I <= Count; ++I) {
           qmPOP31->RetrieveHeader(I, qmMailMessage1.get());
-          const std::string& Subject = qmMailMessage1->Subject();
-          lbMessages->addItem(QString::fromStdString(Subject.empty() ? qmMailMessage1->From().FullAddress()
-                                                                     : Subject));
+          const QString Subject = QString::fromStdString(qmMailMessage1->Subject());
+          const QString Sender = QString::fromStdString(qmMailMessage1->From().FullAddress());
+          auto* Item = new QListWidgetItem(Subject.isEmpty() ? Sender : Subject);
+          Item->setData(TqmMessageListDelegate::rlSender, Sender);
+          Item->setData(TqmMessageListDelegate::rlSubject, Subject);
+          Item->setData(TqmMessageListDelegate::rlDate, LocalDateTime(qmMailMessage1->Date()));
+          Item->setData(TqmMessageListDelegate::rlSize, static_cast<qlonglong>(qmPOP31->GetMessageSize(I)));
+          lbMessages->addItem(Item);
           KeepWindowsResponsive();
         }
       },

@@ -65,6 +65,7 @@ void TqmSampleOptions::Load(const QStringList& AArguments) {
       "QM_SAMPLE_SMTP_SERVER, QM_SAMPLE_SMTP_PORT, QM_SAMPLE_SMTP_SECURITY, QM_SAMPLE_USER and\n"
       "QM_SAMPLE_PASSWORD fill the same fields; the options below win over them.");
   Parser.addHelpOption();
+  Parser.addVersionOption();
   const QCommandLineOption Pop3ServerOpt("pop3-server", "POP3 server host.", "host");
   const QCommandLineOption Pop3PortOpt("pop3-port", "POP3 port (110).", "port");
   const QCommandLineOption Pop3SecOpt("pop3-security", "none, automatic, implicit or explicit.", "mode");

@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "core/qmException.h"
+#include "core/qmVersion.h"
 #include "sample/main.h"
 #include "sample/qmSampleApplication.h"
 
@@ -47,14 +48,22 @@ void ScreenshotWhenBoxShows(qm::TForm1& AForm, const QString& APath) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Help needs no display: it is answered before the GUI application,
-  // which aborts without one, exists.
+  QCoreApplication::setApplicationVersion(QString::fromLatin1(qm::LibraryVersion()));
+  // Help and version need no display: they are answered before the GUI
+  // application, which aborts without one, exists.
   for (int I = 1; I < argc; ++I) {
     const QString Arg = QString::fromLocal8Bit(argv[I]);
-    if (Arg == "--help" || Arg == "-h" || Arg == "-?" || Arg == "--help-all") {
+    if (Arg == "--help" || Arg == "-h" || Arg == "-?" || Arg == "--help-all" || Arg == "--version" || Arg == "-v") {
       QCoreApplication Core(argc, argv);
-      qm::TqmSampleOptions().Load(Core.arguments());  // prints the help and exits
+      qm::TqmSampleOptions().Load(Core.arguments());  // prints the text and exits
     }
+  }
+  if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+      qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+    std::fprintf(stderr,
+                 "qmsample: no display (neither DISPLAY nor WAYLAND_DISPLAY is set). Run it on a desktop, under "
+                 "xvfb-run, or with QT_QPA_PLATFORM=offscreen; scripts/demo.sh does this for you.\n");
+    return 1;
   }
   qm::TqmSampleApplication App(argc, argv);
   qm::TqmSampleOptions Options;

@@ -38,6 +38,7 @@
 #include "message/qmMailMessage.h"
 #include "sample/main.h"
 #include "sample/msgfrm.h"
+#include "sample/qmMessageListDelegate.h"
 #include "sample/qmSampleApplication.h"
 #include "tests/integration/qmTestServers.h"
 
@@ -421,6 +422,39 @@ TEST_F(SampleWorkflows, CheckMailListsSubjectsOrSendersAndReportsTheCount) {
   EXPECT_TRUE(Listed[4].contains("Grace Hopper") && Listed[4].contains("<grace@qm.test>")) << Listed[4].toStdString();
   EXPECT_FALSE(Form->qmPOP31->Active());
   EXPECT_EQ(Driver.Unexpected(), 0);
+
+  // Each entry shows sender, subject, date and size; the size is the
+  // server's (LIST), so CR LF line ends count twice.
+  std::vector<fs::path> Files;
+  for (const char* Sub : {"new", "cur"})
+    for (const auto& E : fs::directory_iterator(fs::path(Maildir) / Sub)) Files.push_back(E.path());
+  std::sort(Files.begin(), Files.end());
+  ASSERT_EQ(Files.size(), 5u);
+  using TDelegate = TqmMessageListDelegate;
+  for (int Row = 0; Row < 5; ++Row) {
+    SCOPED_TRACE(Row);
+    const QModelIndex Index = Form->lbMessages->model()->index(Row, 0);
+    std::ifstream In(Files[Row], std::ios::binary);
+    const std::string Text((std::istreambuf_iterator<char>(In)), std::istreambuf_iterator<char>());
+    const qint64 Lines = std::count(Text.begin(), Text.end(), '\n') + (Text.empty() || Text.back() == '\n' ? 0 : 1);
+    EXPECT_EQ(Index.data(TDelegate::rlSize).toLongLong(), static_cast<qint64>(Text.size()) + Lines);
+    EXPECT_FALSE(Index.data(TDelegate::rlSender).toString().isEmpty());
+    EXPECT_TRUE(Index.data(TDelegate::rlDate).toDateTime().isValid());
+  }
+  const QModelIndex First = Form->lbMessages->model()->index(0, 0);
+  const QModelIndex Last = Form->lbMessages->model()->index(4, 0);
+  EXPECT_EQ(TDelegate::SubjectLine(First), "Welcome to Quillmark");
+  EXPECT_EQ(TDelegate::SubjectLine(Last), "(no subject)");
+  // The date is the message's Date field (01-plain.eml: 09:15 UTC), shown in local time.
+  EXPECT_EQ(First.data(TDelegate::rlDate).toDateTime().toUTC(),
+            QDateTime(QDate(2026, 12, 7), QTime(9, 15), Qt::UTC));
+
+  // The picture of the list, kept in the build tree.
+  const QString Shot = QStringLiteral(QM_SAMPLE_SCREENSHOT_DIR "/message-list.png");
+  QDir().mkpath(QStringLiteral(QM_SAMPLE_SCREENSHOT_DIR));
+  Form->resize(640, 620);
+  QTest::qWait(50);
+  EXPECT_TRUE(Form->grab().save(Shot, "PNG")) << Shot.toStdString();
   Shoot(Form.get(), "main-window-listed");
 }
 
