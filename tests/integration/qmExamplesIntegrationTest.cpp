@@ -132,5 +132,50 @@ TEST_F(Examples, CancelFromAnotherThreadEndsTheTransferAtOnce) {
   EXPECT_NE(Output.find("received "), std::string::npos) << Output;
 }
 
+// DKIM and DNS against dnsmasq: the key record and the MX records the
+// examples look up.
+TEST(ExamplesDns, SignAndVerifyThroughDnsAndResolveMx) {
+  TestServers Servers;
+  const fs::path Work = Servers.StateDir() / "examples-dns";
+  fs::create_directories(Work);
+  std::string Output;
+  // 1024 bits: the record's p= value fits in one character-string.
+  ASSERT_EQ(test::RunCommand("openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:1024 -out " +
+                                 test::ShellQuote((Work / "key.pem").string()) + " 2>&1 && openssl pkey -in " +
+                                 test::ShellQuote((Work / "key.pem").string()) + " -pubout -outform DER | base64 -w0",
+                             Output),
+            0)
+      << Output;
+  const std::string PublicKey = Output.substr(Output.find_last_of('\n') + 1);
+  std::ofstream(Work / "records.conf") << "txt-record=ex._domainkey.qm.test,\"v=DKIM1; k=rsa; \",\"p=" << PublicKey
+                                       << "\"\nmx-host=qm.test,mail.qm.test,10\nmx-host=qm.test,backup.qm.test,5\n";
+  const ServerEnv& Dns = Servers.Start("dnsmasq", {"--records", (Work / "records.conf").string()});
+  std::ofstream(Work / "message.eml") << "From: Writer <writer@qm.test>\nTo: reader@qm.test\nSubject: signed\n"
+                                         "Date: Mon, 7 Dec 2026 10:00:00 +0000\n\nHello,\n  signed   text.\n";
+
+  ASSERT_EQ(RunExample("sign_and_verify",
+                       {(Work / "key.pem").string(), "qm.test", "ex", (Work / "message.eml").string(),
+                        (Work / "signed.eml").string(), "127.0.0.1", Value(Dns, "DNS_PORT")},
+                       {}, Output),
+            0)
+      << Output;
+  EXPECT_NE(Output.find("signed message: pass d=qm.test s=ex\n"), std::string::npos) << Output;
+  EXPECT_NE(Output.find("changed message: fail d=qm.test s=ex: "), std::string::npos) << Output;
+  // dkimpy accepts the signed file with the same key.
+  const std::string Script =
+      "import sys, dkim\n"
+      "def lookup(name, timeout=5):\n"
+      "    return b'v=DKIM1; k=rsa; p=' + sys.argv[2].encode()\n"
+      "print('ok' if dkim.verify(open(sys.argv[1], 'rb').read(), dnsfunc=lookup) else 'refused')\n";
+  const test::TProgramRun Python =
+      test::RunProgram("/usr/bin/python3", {"-c", Script, (Work / "signed.eml").string(), PublicKey});
+  EXPECT_EQ(Python.Out, "ok\n") << Python.Err;
+
+  ASSERT_EQ(RunExample("resolve_mx", {"qm.test", "127.0.0.1", Value(Dns, "DNS_PORT")}, {}, Output), 0) << Output;
+  EXPECT_EQ(Output, "5 backup.qm.test\n10 mail.qm.test\n");
+  EXPECT_EQ(RunExample("resolve_mx", {"nothing.example", "127.0.0.1", Value(Dns, "DNS_PORT")}, {}, Output), 1);
+  EXPECT_EQ(Output.rfind("resolve_mx: nothing.example: ", 0), 0u) << Output;
+}
+
 }  // namespace
 }  // namespace qm
