@@ -11,19 +11,24 @@
 
 namespace qm {
 
+/// A keyed message authentication code: InitKey (or Init), Update, Final.
 class TqmMac : public TqmConfigObject {
  public:
+  /// Keys the MAC with ACount bytes of AKey from AStart.
   virtual void Init(const TqmByteArray& AKey, int AStart, int ACount) = 0;
+  /// Keys the MAC with all of AKey.
   virtual void InitKey(const TqmByteArray& AKey) = 0;
+  /// The size of the MAC in bytes.
   virtual int GetHashSize() = 0;
+  /// Adds ACount bytes of ABytes from AStart (clipped to the array).
   virtual void Update(const TqmByteArray& ABytes, int AStart, int ACount) = 0;
-  // Update with the four bytes of AValue, most significant first.
+  /// Update with the four bytes of AValue, most significant first.
   virtual void UpdateInteger(uint32_t AValue) = 0;
-  // The MAC; the key stays for the next message.
+  /// The MAC; the key stays for the next message.
   virtual TqmByteArray Final() = 0;
 };
 
-// HMAC computed by hand over a plain digest object.
+/// HMAC computed by hand over a plain digest object.
 class TqmOpenSslHmac : public TqmMac {
  public:
   void Init(const TqmByteArray& AKey, int AStart, int ACount) override;
@@ -33,8 +38,9 @@ class TqmOpenSslHmac : public TqmMac {
   void UpdateInteger(uint32_t AValue) override;
   TqmByteArray Final() override;
 
+  /// The identifier of the hash algorithm (0x8003 MD5).
   virtual int GetAlgorithmId() = 0;
-  // A new digest object of the HMAC's hash algorithm.
+  /// A new digest object of the HMAC's hash algorithm.
   virtual std::unique_ptr<TqmHash> CreateHash() = 0;
 
  private:
@@ -45,14 +51,15 @@ class TqmOpenSslHmac : public TqmMac {
   bool FKeyed = false;
 };
 
+/// HMAC-MD5 (CRAM-MD5 needs it; not in the DKIM registry).
 class TqmHmacMd5 : public TqmOpenSslHmac {
  public:
   int GetAlgorithmId() override { return 0x8003; }
   std::unique_ptr<TqmHash> CreateHash() override { return std::make_unique<TqmMd5>(); }
 };
 
-// Lower-case hexadecimal HMAC-MD5 of AText under AKey; empty text when
-// either is empty (the CRAM-MD5 answer).
+/// Lower-case hexadecimal HMAC-MD5 of AText under AKey; empty text when
+/// either is empty (the CRAM-MD5 answer).
 std::string HmacMd5Hex(const std::string& AText, const std::string& AKey);
 
 }  // namespace qm

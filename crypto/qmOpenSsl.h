@@ -14,10 +14,14 @@
 
 namespace qm {
 
+/// The error of hashes, signatures and keys: a library code below, or the
+/// OpenSSL error code of the failed call with OpenSSL's reason text.
 class EqmCryptError : public Exception {
  public:
+  /// An error with its message and code.
   EqmCryptError(const std::string& AMessage, int AErrorCode)
       : Exception(AMessage), FErrorCode(AErrorCode) {}
+  /// A CRYPT_E_ code, or OpenSSL's error code.
   int ErrorCode() const { return FErrorCode; }
 
  private:
@@ -25,53 +29,56 @@ class EqmCryptError : public Exception {
 };
 
 // Library codes.
-constexpr int CRYPT_E_KEY_REQUIRED = -4;  // "A key is required to complete the operation"
-constexpr int CRYPT_E_BAD_SIGNATURE = -5; // "Invalid Signature": a signature that does not match
-constexpr int CRYPT_E_BAD_KEY = -6;       // "The key data is invalid": bytes that hold no usable key
-constexpr int CRYPT_E_WRONG_KEY_TYPE = -7; // "The key is not of the type the operation needs"
+constexpr int CRYPT_E_KEY_REQUIRED = -4;  ///< "A key is required to complete the operation"
+constexpr int CRYPT_E_BAD_SIGNATURE = -5; ///< "Invalid Signature": a signature that does not match
+constexpr int CRYPT_E_BAD_KEY = -6;       ///< "The key data is invalid": bytes that hold no usable key
+constexpr int CRYPT_E_WRONG_KEY_TYPE = -7; ///< "The key is not of the type the operation needs"
 
-// Raises the -4 error.
+/// Raises CRYPT_E_KEY_REQUIRED.
 [[noreturn]] void RaiseKeyRequired();
 
-// Raises EqmCryptError for a failed OpenSSL call: the code is the first
-// error on the thread's OpenSSL error queue (which is then cleared), the
-// message its reason text with trailing blanks and periods removed; with
-// no reason text, "<ACall> error - <code>".
+/// Raises EqmCryptError for a failed OpenSSL call: the code is the first
+/// error on the thread's OpenSSL error queue (which is then cleared), the
+/// message its reason text with trailing blanks and periods removed; with
+/// no reason text, "ACall error - code".
 [[noreturn]] void RaiseCryptError(const char* ACall);
 
-// unique_ptr deleters for OpenSSL handles, so no handle is freed by hand.
+/// unique_ptr deleters for OpenSSL handles, so no handle is freed by hand.
 template <auto FreeFunction>
 struct TqmOpenSslDeleter {
+  /// Frees AHandle with FreeFunction.
   template <class T>
   void operator()(T* AHandle) const noexcept {
     FreeFunction(AHandle);
   }
 };
-using TqmEvpPkeyPtr = std::unique_ptr<EVP_PKEY, TqmOpenSslDeleter<EVP_PKEY_free>>;
+using TqmEvpPkeyPtr = std::unique_ptr<EVP_PKEY, TqmOpenSslDeleter<EVP_PKEY_free>>;  ///< An owned key.
+/// An owned key context.
 using TqmEvpPkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, TqmOpenSslDeleter<EVP_PKEY_CTX_free>>;
-using TqmEvpMdCtxPtr = std::unique_ptr<EVP_MD_CTX, TqmOpenSslDeleter<EVP_MD_CTX_free>>;
+using TqmEvpMdCtxPtr = std::unique_ptr<EVP_MD_CTX, TqmOpenSslDeleter<EVP_MD_CTX_free>>;  ///< An owned digest.
 
-// Shares AKey (one more reference); nullptr stays nullptr.
+/// Shares AKey (one more reference); nullptr stays nullptr.
 TqmEvpPkeyPtr ShareKey(EVP_PKEY* AKey);
 
-// Decodes a key from PEM or DER bytes, any structure OpenSSL knows (PKCS #1,
-// PKCS #8, SubjectPublicKeyInfo, the type-specific forms). AKeyType limits
-// the key type ("RSA", "ED25519"; nullptr: any); APrivate asks for a
-// private key, else a public key is read (a private key also gives its
-// public half). Raises CRYPT_E_BAD_KEY when nothing decodes.
+/// Decodes a key from PEM or DER bytes, any structure OpenSSL knows (PKCS #1,
+/// PKCS #8, SubjectPublicKeyInfo, the type-specific forms). AKeyType limits
+/// the key type ("RSA", "ED25519"; nullptr: any); APrivate asks for a
+/// private key, else a public key is read (a private key also gives its
+/// public half). Raises CRYPT_E_BAD_KEY when nothing decodes.
 TqmEvpPkeyPtr DecodeKey(const void* AData, size_t ASize, const char* AKeyType, bool APrivate,
                         const char* AInputType = nullptr, const char* AStructure = nullptr);
 
-// Encodes the public or private part of AKey as DER in the given structure
-// ("type-specific" for PKCS #1, "SubjectPublicKeyInfo", "PrivateKeyInfo").
+/// Encodes the public or private part of AKey as DER in the given structure
+/// ("type-specific" for PKCS #1, "SubjectPublicKeyInfo", "PrivateKeyInfo").
 TqmByteArray EncodeKey(EVP_PKEY* AKey, bool APrivate, const char* AStructure);
 
-// Base64 without line breaks, and back. DecodeBase64 skips white space and
-// returns false for text that is not base64.
+/// Base64 without line breaks.
 std::string EncodeBase64(const TqmByteArray& ABytes);
+/// Base64 back to bytes; white space is skipped. False for text that is
+/// not base64.
 bool DecodeBase64(std::string_view AText, TqmByteArray& AResult);
 
-// Reads a whole file into bytes; raises EFOpenError when it cannot be read.
+/// Reads a whole file into bytes; raises EFOpenError when it cannot be read.
 TqmByteArray ReadFileBytes(const std::string& AFileName);
 
 }  // namespace qm
