@@ -54,7 +54,7 @@ class TqmSignatureEd25519 : public TqmDigestSignature<TqmSignature> {
   void SetPrivateKey(TqmEd25519Key& AKey);
   /// The key to check with; raises CRYPT_E_KEY_REQUIRED when AKey holds no key.
   void SetPublicKey(TqmEd25519Key& AKey);
-  // An Ed25519 key (TqmEd25519Key) only.
+  /// An Ed25519 key (TqmEd25519Key) only.
   bool AcceptKey(TqmConfigObject& AKey, bool APrivate) override;
 };
 

@@ -118,11 +118,11 @@ class TqmSignature : public TqmConfigObject {
   virtual bool CheckSignature(const TqmByteArray& ASignature) = 0;
   /// The signature of the data hashed since Init (big-endian bytes).
   virtual TqmByteArray Sign() = 0;
-  // Takes AKey, a key object of the registry, to sign with (APrivate) or
-  // to verify with, when it is of this algorithm's key type; false, with
-  // nothing changed, when it is not. Each algorithm knows its own key type,
-  // so callers pair keys and signatures without testing either's class.
-  // Raises CRYPT_E_KEY_REQUIRED as the typed setters do.
+  /// Takes AKey, a key object of the registry, to sign with (APrivate) or
+  /// to verify with, when it is of this algorithm's key type; false, with
+  /// nothing changed, when it is not. Each algorithm knows its own key type,
+  /// so callers pair keys and signatures without testing either's class.
+  /// Raises CRYPT_E_KEY_REQUIRED as the typed setters do.
   virtual bool AcceptKey(TqmConfigObject& /*AKey*/, bool /*APrivate*/) { return false; }
 
   /// Raw form for callers that hash large texts without copying them.
@@ -139,7 +139,7 @@ class TqmSignatureRsa : public TqmSignature {
   virtual void SetPrivateKey(TqmRsaKey& AKey) = 0;
   /// The key to check with; raises CRYPT_E_KEY_REQUIRED when AKey holds no key.
   virtual void SetPublicKey(TqmRsaKey& AKey) = 0;
-  // An RSA key (TqmRsaKey) only.
+  /// An RSA key (TqmRsaKey) only.
   bool AcceptKey(TqmConfigObject& AKey, bool APrivate) override;
 };
 
