@@ -40,6 +40,7 @@ bool TqmPop3::IsForeignLine(const std::string&) { return true; }
 int TqmPop3::GetDefaultPort() { return 110; }
 
 void TqmPop3::OpenSession() {
+  TqmOperationScope Operation(*this);
   DisableSendDelay();
   FMessageCount = -1;
   FMailBoxSize = -1;
@@ -60,6 +61,7 @@ void TqmPop3::OpenSession() {
     SendCommandSync("USER " + UserName(), {10});
     SendCommandSync("PASS " + Password(), {10});
   }
+  Operation.End();
 }
 
 void TqmPop3::CheckCredentials() {
@@ -131,14 +133,14 @@ void TqmPop3::NtlmLogin() {
 void TqmPop3::CloseSession() { SendSilentCommand("QUIT", {10}); }
 
 void TqmPop3::StartTls() {
+  TqmOperationScope Operation(*this);
   SendCommandSync("STLS", {10});
   TqmCustomMail::StartTls();
 }
 
 void TqmPop3::DoKeepAlive() {
-  // The timer may fire while an operation waits; a NOOP written then would
-  // land in the middle of the exchange.
-  if (Active() && !InProgress()) Noop();
+  // Called only while no operation runs (see TqmTcpClient::KeepAliveTick).
+  if (Active()) Noop();
 }
 
 int TqmPop3::MessageCount() {
@@ -147,6 +149,7 @@ int TqmPop3::MessageCount() {
 }
 
 void TqmPop3::GetMailBoxInfo() {
+  TqmOperationScope Operation(*this);
   SendCommandSync("STAT", {10});
   const std::string Reply = Trim(Response().Text());
   if (WordCount(Reply, " ") == 3) {
@@ -160,6 +163,7 @@ void TqmPop3::GetMailBoxInfo() {
 }
 
 int64_t TqmPop3::GetMessageSize(int AMessageNumber) {
+  TqmOperationScope Operation(*this);
   FCurrentMessage = AMessageNumber;
   SendCommandSync("LIST " + std::to_string(AMessageNumber), {10});
   std::string Text;
@@ -174,18 +178,22 @@ int64_t TqmPop3::GetMessageSize(int AMessageNumber) {
 }
 
 void TqmPop3::RetrieveHeader(int AMessageNumber, TqmMailMessage* AMessage) {
+  TqmOperationScope Operation(*this);
   FCurrentMessage = AMessageNumber;
   SendCommandSync("TOP " + std::to_string(AMessageNumber) + " 0", {10});
   WaitMultipleLines(0);
   if (AMessage) AMessage->ParseHeaderOnly(Response());
+  Operation.End();
 }
 
 void TqmPop3::Retrieve(int AMessageNumber, TqmMailMessage* AMessage) {
+  TqmOperationScope Operation(*this);
   FCurrentMessage = AMessageNumber;
   const int64_t Size = OnProgress ? GetMessageSize(AMessageNumber) : 0;
   SendCommandSync("RETR " + std::to_string(AMessageNumber), {10});
   WaitMultipleLines(Size);
   if (AMessage) AMessage->ParseMessage(Response());
+  Operation.End();
 }
 
 void TqmPop3::Noop() { SendCommandSync("NOOP", {10}); }
@@ -214,15 +222,18 @@ TqmPop3::TUniqueId ParseUidlLine(const std::string& ALine) {
 }  // namespace
 
 std::vector<TqmPop3::TUniqueId> TqmPop3::Uidl() {
+  TqmOperationScope Operation(*this);
   SendCommandSync("UIDL", {10});
   WaitMultipleLines(0);
   std::vector<TUniqueId> Ids;
   Ids.reserve(Response().Count());
   for (int I = 0; I < Response().Count(); ++I) Ids.push_back(ParseUidlLine(Response().Get(I)));
+  Operation.End();
   return Ids;
 }
 
 std::string TqmPop3::Uidl(int AMessageNumber) {
+  TqmOperationScope Operation(*this);
   FCurrentMessage = AMessageNumber;
   SendCommandSync("UIDL " + std::to_string(AMessageNumber), {10});
   // "+OK n id"

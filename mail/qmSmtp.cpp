@@ -49,8 +49,8 @@ std::string XText(const std::string& AText) {
 }
 
 bool HasLineBreak(const TStrings& ALines) {
-  if (const auto* List = dynamic_cast<const TStringList*>(&ALines)) {
-    for (const std::string& Line : List->Lines())
+  if (const std::vector<std::string>* Lines = ALines.LineVector()) {
+    for (const std::string& Line : *Lines)
       if (FindLineBreak(Line) != std::string::npos) return true;
     return false;
   }
@@ -119,6 +119,7 @@ std::string TqmCustomSmtp::GetHostName() const {
 }
 
 void TqmCustomSmtp::StartSession() {
+  TqmOperationScope Operation(*this);
   DisableSendDelay();
   WaitResponse({220});
   const std::string Host = GetHostName();
@@ -132,6 +133,7 @@ void TqmCustomSmtp::StartSession() {
   // Everything learnt before TLS is read again from the server inside it.
   if (StartTlsIfNeeded()) Hello(Command, {250});
   if (FUseEHLO) Login();
+  Operation.End();
 }
 
 void TqmCustomSmtp::Hello(const std::string& ACommand, const TOkCodes& AOkCodes) {
@@ -231,6 +233,7 @@ void TqmCustomSmtp::LoginLogin() {
 }
 
 void TqmCustomSmtp::StartTls() {
+  TqmOperationScope Operation(*this);
   SendCommandSync("STARTTLS", {220});
   TqmCustomMail::StartTls();
 }
@@ -271,6 +274,7 @@ void TqmCustomSmtp::MailFrom(const std::string& ASender, int64_t ASize, bool AEi
 }
 
 void TqmCustomSmtp::SendRecipients(const TStrings& ARecipients) {
+  TqmOperationScope Operation(*this);
   FFailedRecipients.Clear();
   if (ARecipients.Count() == 0) throw EqmSmtpError(qmSmtpEmptyRecipients, qmSmtpEmptyRecipientsCode);
   int Accepted = 0;
@@ -298,6 +302,9 @@ void TqmCustomSmtp::SendRecipients(const TStrings& ARecipients) {
 
 void TqmCustomSmtp::SendData(TStrings& ALines) {
   if (ALines.Count() == 0) throw EqmSmtpError(qmSmtpEmptyData, qmSmtpEmptyDataCode);
+  // One operation from DATA (or BDAT) to the reply to the body: the
+  // keep-alive must not write while the server holds that reply.
+  TqmOperationScope Operation(*this);
   TStringList Split;
   const bool HasBreaks = HasLineBreak(ALines);
   if (HasBreaks) SplitLineBreaks(ALines, Split);
@@ -309,11 +316,13 @@ void TqmCustomSmtp::SendData(TStrings& ALines) {
     WriteCommand("BDAT " + std::to_string(Size) + " LAST");
     SendMultipleLines(Lines, "");
     WaitResponse({250});
+    Operation.End();
     return;
   }
   SendCommandSync("DATA", {354});
   SendMultipleLines(Lines, ".");
   WaitResponse({250, 354});
+  Operation.End();
 }
 
 void TqmCustomSmtp::SendQuit() { SendSilentCommand("QUIT", {221}); }
@@ -326,6 +335,7 @@ void TqmCustomSmtp::SendMessage(const std::string& ASender, TStrings& AData, con
   // Checked before the touch-up, which would otherwise make an empty
   // message out of nothing but the added fields.
   if (AData.Count() == 0) throw EqmSmtpError(qmSmtpEmptyData, qmSmtpEmptyDataCode);
+  TqmOperationScope Operation(*this);
   // Nothing is written when one of the addresses could not be.
   CheckCommandArgument(ASender);
   CheckCommandArgument(EncodedMailbox(ASender));
@@ -364,6 +374,7 @@ void TqmCustomSmtp::SendMessage(const std::string& ASender, TStrings& AData, con
   MailFrom(ASender, Size, EightBit, Utf8);
   SendRecipients(ARecipients);
   SendData(AData);
+  Operation.End();
   if (FFailedRecipients.Count() > 0) throw EqmSmtpError(qmSmtpFailedRecipients, qmSmtpFailedRecipientsCode);
 }
 
@@ -430,12 +441,12 @@ void TqmSmtp::OpenSession() { StartSession(); }
 void TqmSmtp::CloseSession() { SendQuit(); }
 
 void TqmSmtp::DoKeepAlive() {
-  // The timer may fire while an operation waits; a NOOP written then would
-  // land in the middle of the exchange.
-  if (Active() && !InProgress()) Noop();
+  // Called only while no operation runs (see TqmTcpClient::KeepAliveTick).
+  if (Active()) Noop();
 }
 
 void TqmSmtp::Send(TqmMailMessage* AMessage) {
+  TqmOperationScope Operation(*this);
   TStringList Recipients;
   Recipients.Assign(*FMailToList);
   std::string Sender = FMailFrom;
@@ -450,6 +461,7 @@ void TqmSmtp::Send(TqmMailMessage* AMessage) {
   }
   AMessage->SetMessageID(GenerateMessageID());
   SendMessage(Sender, AMessage->MessageSource(), Recipients);
+  Operation.End();
 }
 
 }  // namespace qm

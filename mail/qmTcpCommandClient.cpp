@@ -122,6 +122,9 @@ void TqmTcpCommandClient::CheckAborted() {
 
 template <typename F>
 void TqmTcpCommandClient::Transfer(F AStep) {
+  // Also before: a Cancel kept from while nothing ran ends the operation
+  // before it writes a byte.
+  CheckAborted();
   try {
     AStep();
   } catch (const EqmSocketError& E) {
@@ -176,7 +179,10 @@ void TqmTcpCommandClient::InternalOpen() {
 
 void TqmTcpCommandClient::InternalClose(bool ANotifyPeer) {
   try {
-    if (Active() && !InProgress()) CloseSession();
+    // The closing command goes out from a Close of its own only: not in
+    // the middle of another operation's exchange, nor when the peer is not
+    // to be notified (a failed open).
+    if (ANotifyPeer && Active() && !IsNestedOperation()) CloseSession();
   } catch (...) {
     TqmTcpClientTls::InternalClose(ANotifyPeer);
     throw;
@@ -189,6 +195,7 @@ bool TqmTcpCommandClient::HasDataBeforeTls() {
 }
 
 void TqmTcpCommandClient::WriteCommand(const std::string& ACommand) {
+  TqmOperationScope Operation(*this);
   CheckActive();
   if (FindLineBreak(ACommand) != std::string::npos)
     throw EqmTcpClientError(qmCommandLineBreak, qmCommandLineBreakCode);
@@ -205,14 +212,9 @@ void TqmTcpCommandClient::SendCommand(const std::string& ACommand, const TOkCode
 }
 
 void TqmTcpCommandClient::SendCommandSync(const std::string& ACommand, const TOkCodes& AOkResponses) {
-  SetInProgress(true);
-  try {
-    SendCommand(ACommand, AOkResponses);
-  } catch (...) {
-    SetInProgress(false);
-    throw;
-  }
-  SetInProgress(false);
+  TqmOperationScope Operation(*this);
+  SendCommand(ACommand, AOkResponses);
+  Operation.End();
 }
 
 void TqmTcpCommandClient::SendSilentCommand(const std::string& ACommand, const TOkCodes& AOkResponses) {
@@ -225,6 +227,7 @@ void TqmTcpCommandClient::SendSilentCommand(const std::string& ACommand, const T
 }
 
 void TqmTcpCommandClient::WaitResponse(const TOkCodes& AOkResponses) {
+  TqmOperationScope Operation(*this);
   FResponse->Clear();
   FResponseBytes = 0;
   {
@@ -234,6 +237,7 @@ void TqmTcpCommandClient::WaitResponse(const TOkCodes& AOkResponses) {
     ReadUntilCode(0, AOkResponses);
   }
   DoReceiveResponse(FResponse.get());
+  Operation.End();
 }
 
 bool TqmTcpCommandClient::AddBlock(std::string_view AText, bool AAppend) {
@@ -345,6 +349,7 @@ int TqmTcpCommandClient::FindResponseCode(int AStartIndex, int AEnd, const TOkCo
 }
 
 int TqmTcpCommandClient::ReadUntilCode(int AStartIndex, const TOkCodes& AOkResponses) {
+  TqmOperationScope Operation(*this);
   // Lines once judged are not judged again: a long multi-line reply costs
   // one pass over its lines, not one per block. Complete lines are judged
   // as they arrive, so that a line of another protocol or one past a
@@ -391,29 +396,23 @@ int TqmTcpCommandClient::ReadUntilCode(int AStartIndex, const TOkCodes& AOkRespo
 }
 
 void TqmTcpCommandClient::WaitMultipleLines(int64_t ATotalBytes) {
+  TqmOperationScope Operation(*this);
   {
     TProgressRelay Relay(*this);
     TqmLowSpeedScope LowSpeed(*Connection(), FLowSpeedLimit, FLowSpeedTime);
-    SetInProgress(true);
-    try {
-      if (ATotalBytes > 0)
-        Connection()->InitProgress(ATotalBytes, GetLinesSize(*FResponse));
-      else
-        Connection()->InitProgress(0, 0);
-      if (FResponse->Count() > 0) FResponse->Delete(0);
-      if (FResponse->Count() == 0 || FResponse->Get(FResponse->Count() - 1) != ".")
-        ReadUntilCode(0, {1});
-      for (int I = 0; I < FResponse->Count(); ++I) {
-        const std::string& Line = FResponse->Get(I);
-        if (Line.size() >= 2 && Line[0] == '.' && Line[1] == '.') FResponse->Put(I, Line.substr(1));
-      }
-      if (FResponse->Count() > 0) FResponse->Delete(FResponse->Count() - 1);
-    } catch (...) {
-      SetInProgress(false);
-      throw;
+    if (ATotalBytes > 0)
+      Connection()->InitProgress(ATotalBytes, GetLinesSize(*FResponse));
+    else
+      Connection()->InitProgress(0, 0);
+    if (FResponse->Count() > 0) FResponse->Delete(0);
+    if (FResponse->Count() == 0 || FResponse->Get(FResponse->Count() - 1) != ".") ReadUntilCode(0, {1});
+    for (int I = 0; I < FResponse->Count(); ++I) {
+      const std::string& Line = FResponse->Get(I);
+      if (Line.size() >= 2 && Line[0] == '.' && Line[1] == '.') FResponse->Put(I, Line.substr(1));
     }
-    SetInProgress(false);
+    if (FResponse->Count() > 0) FResponse->Delete(FResponse->Count() - 1);
   }
+  Operation.End();
   if (ATotalBytes > 0) DoProgress(ATotalBytes, ATotalBytes);
 }
 
@@ -426,10 +425,10 @@ void TqmTcpCommandClient::SendMultipleLines(TStrings& ALines, const std::string&
   const std::string CharSet = GetWriteCharSet();
   TqmTcpClientConnection& Conn = *Connection();
 
+  TqmOperationScope Operation(*this);
   TProgressRelay Relay(*this);
   TqmLowSpeedScope LowSpeed(Conn, FLowSpeedLimit, FLowSpeedTime);
-  SetInProgress(true);
-  try {
+  {
     const int64_t TextSize = GetLinesSize(ALines);
     Conn.InitProgress(TextSize + static_cast<int64_t>(Terminator.size()), 0);
     // The batch is assembled in place: the stream is sized once (to the
@@ -464,13 +463,12 @@ void TqmTcpCommandClient::SendMultipleLines(TStrings& ALines, const std::string&
       TransferOut([&] { Conn.WriteData(&AData); });
       AData.SetSize(Room);
     };
-    // A string list is read without a virtual call per line. Lines are
-    // fetched again after each write: handlers that run inside it may
-    // change the list.
-    const auto* List = dynamic_cast<const TStringList*>(&ALines);
+    // A list that keeps its lines in a vector is read without a virtual
+    // call per line. Lines are fetched again after each write: handlers
+    // that run inside it may change the list.
+    const std::vector<std::string>* Vector = ALines.LineVector();
     auto LineAt = [&](int AIndex) -> const std::string& {
-      if (List && static_cast<size_t>(AIndex) < List->Lines().size())
-        return List->Lines()[static_cast<size_t>(AIndex)];
+      if (Vector && static_cast<size_t>(AIndex) < Vector->size()) return (*Vector)[static_cast<size_t>(AIndex)];
       return ALines.Get(AIndex);
     };
     // Every write but the last is followed at once by the next one.
@@ -499,11 +497,8 @@ void TqmTcpCommandClient::SendMultipleLines(TStrings& ALines, const std::string&
     More.Last();
     if (!Terminator.empty()) TransferOut([&] { Conn.WriteString(Terminator, CharSet); });
     More.End();
-  } catch (...) {
-    SetInProgress(false);
-    throw;
   }
-  SetInProgress(false);
+  Operation.End();
 }
 
 }  // namespace qm

@@ -135,8 +135,9 @@ class TqmTcpCommandClient : public TqmTcpClientTls {
   /// Writes the text and CR LF; raises when not connected or when the text
   /// holds a line break.
   void WriteCommand(const std::string& ACommand);
-  /// SendCommand, marked as an operation in progress (InProgress), so the
-  /// keep-alive timer does not write in the middle of it.
+  /// SendCommand as one operation (TqmOperationScope): the keep-alive
+  /// writes nothing in the middle of it, and a Cancel that came during it
+  /// raises ECONNABORTED even when the reply was complete.
   void SendCommandSync(const std::string& ACommand, const TOkCodes& AOkResponses);
   /// printf-like: the text is formatted with the arguments first.
   template <typename TFirst, typename... TRest>
@@ -247,8 +248,8 @@ class TqmTcpCommandClient : public TqmTcpClientTls {
   // Closes the connection (the reply is cut off) and raises the limit's error.
   [[noreturn]] void RaiseLimit(const char* AText, int64_t ALimit, int ACode);
   void CheckLineLength(const std::string& ALine, bool ADataLine);
-  // A Cancel or Abort ended the last read or write: the connection is
-  // closed and ECONNABORTED raised.
+  // A Cancel or Abort is pending or ended the last read or write: the
+  // connection is closed and ECONNABORTED raised.
   void CheckAborted();
   // Runs one read or write of the connection: a time-out closes the
   // connection before it passes on; a Cancel raises ECONNABORTED.

@@ -15,7 +15,6 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
-#include <typeinfo>
 
 #include "core/qmSysUtils.h"
 #include "core/qmTranslator.h"
@@ -312,7 +311,6 @@ void TqmConnection::DispatchNextAction() {}
 void TqmConnection::Abort() { FIsAborted.store(true, std::memory_order_release); }
 
 void TqmConnection::CreateSocket(int AFamily, int AType, int AProtocol) {
-  ClearAborted();
   FLostError = 0;
   int Handle = socket(AFamily, AType | SOCK_CLOEXEC, AProtocol);
   if (Handle < 0) RaiseSocketError(errno);
@@ -961,25 +959,27 @@ bool TqmNetworkStream::WriteRange(TStream* ASource, int64_t ACount) {
   const int Batch = GetWriteBatchSize();
   if (Batch <= 0) return true;
   // Bytes already in memory go to the socket from where they are; others
-  // pass through the stream's buffer. (An exact type test: it costs less
-  // than a cast that searches the hierarchy, on every command.)
-  const std::type_info& Type = typeid(*ASource);
-  TMemoryStream* InMemory = Type == typeid(TMemoryStream) || Type == typeid(TStringStream)
-                                ? static_cast<TMemoryStream*>(ASource)
-                                : nullptr;
+  // pass through the stream's buffer. The view is asked for again after
+  // each send: handlers that run in throttling pauses may write to the
+  // source.
+  const bool InMemory = ASource->ReadView().has_value();
   const size_t BufferSize = static_cast<size_t>(Batch);
   uint8_t* Data = InMemory ? nullptr : Buffer(BufferSize);
   while (ACount > 0) {
     const int Size = GetWriteBatchSize();
     if (Size <= 0) break;
     // Handlers run during throttling pauses may change the batch size.
-    const int Chunk = static_cast<int>(
+    int Chunk = static_cast<int>(
         std::min<int64_t>({Size, ACount, InMemory ? INT_MAX : static_cast<int64_t>(BufferSize)}));
     const uint8_t* Bytes = Data;
-    if (InMemory)
-      Bytes = InMemory->Memory() + InMemory->Position();
-    else
+    if (InMemory) {
+      const std::span<const uint8_t> View = *ASource->ReadView();
+      if (View.empty()) break;
+      Chunk = static_cast<int>(std::min<int64_t>(Chunk, static_cast<int64_t>(View.size())));
+      Bytes = View.data();
+    } else {
       ASource->ReadBuffer(Data, Chunk);
+    }
     // More of this range, or a write announced to follow at once: the
     // kernel may hold a partial segment back for it.
     FSendMore = ACount > Chunk || FConnection->MoreToSend();

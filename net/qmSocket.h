@@ -130,8 +130,12 @@ class TqmConnection : public TObject {
   virtual void DispatchNextAction();
   // Ends the running operation: its waits return at once and its loops end
   // at their next check. Safe to call from any thread while the connection
-  // lives (it only sets a flag and signals an eventfd).
+  // lives (it only sets a flag and signals an eventfd). It holds until
+  // ResetAbort: a new socket does not forget it.
   virtual void Abort();
+  // The descriptor that becomes readable on Abort, for waits that watch it
+  // (-1: this connection has none).
+  virtual int AbortHandle() const { return -1; }
 
   // ---- socket ----
   void CreateSocket(int AFamily, int AType, int AProtocol);
@@ -292,9 +296,10 @@ class TqmSyncConnection : public TqmConnection {
   void StopLowSpeedCheck() { FLowSpeedOn = false; }
   // The events the last WaitForEvent reported.
   TqmNetworkEvents EnumNetworkEvents();
-  int AbortHandle() const { return FAbortEvent; }
-  // Forgets IsAborted and a pending abort signal; for operations that start
-  // before a socket exists (host lookup).
+  int AbortHandle() const override { return FAbortEvent; }
+  // Forgets IsAborted and a pending abort signal. Called where a session
+  // starts, before its host lookup, and nowhere in the middle of one, where
+  // it would drop an Abort meant for that session.
   void ResetAbort();
 
   // Host lookup that waits through WaitForEvent: Abort ends it (the result
@@ -501,7 +506,7 @@ class TqmHostResolver : public TObject {
  public:
   // AConnection (may be null) lends its abort event and GUI setting to the
   // wait for the lookup.
-  explicit TqmHostResolver(TqmSyncConnection* AConnection = nullptr) : FConnection(AConnection) {}
+  explicit TqmHostResolver(TqmConnection* AConnection = nullptr) : FConnection(AConnection) {}
   virtual std::string Resolve(const std::string& AHost) = 0;
   virtual void ResolveAll(const std::string& AHost, TStrings& AList) = 0;
 
@@ -510,7 +515,7 @@ class TqmHostResolver : public TObject {
   // WaitForEvent. Returns nullptr when aborted; the caller frees the list.
   addrinfo* Lookup(const std::string& AHost, int AFamily);
 
-  TqmSyncConnection* FConnection;
+  TqmConnection* FConnection;
 };
 
 // IPv4 addresses only.
@@ -524,7 +529,7 @@ class TqmHostResolver4 : public TqmHostResolver {
 // IPv6 and IPv4 addresses, the preferred family first.
 class TqmHostResolver6 : public TqmHostResolver {
  public:
-  TqmHostResolver6(bool AUseIpV6, TqmSyncConnection* AConnection = nullptr)
+  TqmHostResolver6(bool AUseIpV6, TqmConnection* AConnection = nullptr)
       : TqmHostResolver(AConnection), FUseIpV6(AUseIpV6) {}
   std::string Resolve(const std::string& AHost) override;
   void ResolveAll(const std::string& AHost, TStrings& AList) override;

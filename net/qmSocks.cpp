@@ -267,7 +267,7 @@ void TqmSocks4NetworkStream::TargetAddress(uint8_t AAddress[4], std::string& AHo
   AHostName.clear();
   // SOCKS 4 carries only IPv4 addresses, so the lookup prefers them
   // whatever the connection's IPv6 preference.
-  TqmHostResolver6 Resolver(false, dynamic_cast<TqmSyncConnection*>(FConnection));
+  TqmHostResolver6 Resolver(false, FConnection);
   const std::string IP = Resolver.Resolve(TargetServer());
   if (FConnection->IsAborted()) {
     std::memset(AAddress, 0, 4);

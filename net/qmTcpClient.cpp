@@ -87,9 +87,6 @@ void TqmTcpClient::Connect(const std::string& AServer, int APort) {
 
   Conn->SetNetworkStream(nullptr);
   std::unique_ptr<TqmNetworkStream> Stream = CreateNetworkStream();
-  // A new session: an Abort of the last one must not end this one's
-  // host lookup.
-  Conn->ResetAbort();
 
   if (!FFirewallSettings->Server().empty()) {
     if (!IsKnownFirewallType(FFirewallSettings->FirewallType()))
@@ -144,37 +141,41 @@ void TqmTcpClient::DoClose() {
 
 void TqmTcpClient::Open() {
   if (Active()) return;
-  FCancelled.store(false);
+  TqmOperationScope Operation(*this);
+  {
+    // A new session: the Cancels and the Abort of the last one are
+    // forgotten here and nowhere else, together (see FCancels).
+    std::lock_guard<std::mutex> Guard(FCancelLock);
+    Connection()->ResetAbort();
+    Operation.FCancelsAtStart = FCancels.load();
+  }
   try {
     InternalOpen();
     // An Abort of the connection during the open ends it quietly; nothing
     // was opened. A Cancel is reported: the caller asked for it and must
     // not go on as if connected.
     if (!Active()) {
-      if (FCancelled.load()) RaiseSocketError(ECONNABORTED);
+      if (Operation.Cancelled()) RaiseSocketError(ECONNABORTED);
       return;
     }
+    Operation.End();
     StartKeepAlive();
     DoOpen();
   } catch (...) {
-    FInProgress = true;
+    StopKeepAlive();
     try {
-      StopKeepAlive();
+      // Without notifying the peer: no closing command either.
       InternalClose(false);
     } catch (const EqmSocketError&) {
       // The failure of the open is the one to report.
-    } catch (...) {
-      FInProgress = false;
-      throw;
     }
-    FInProgress = false;
     throw;
   }
 }
 
 void TqmTcpClient::Close() {
+  TqmOperationScope Operation(*this);
   StopKeepAlive();
-  ++FCloseCount;
   const bool WasActive = Active();
   InternalClose(true);
   if (WasActive) DoClose();
@@ -183,8 +184,32 @@ void TqmTcpClient::Close() {
 bool TqmTcpClient::Active() { return Connection()->Active(); }
 
 void TqmTcpClient::Cancel() {
-  FCancelled.store(true);
+  std::lock_guard<std::mutex> Guard(FCancelLock);
+  FCancels.fetch_add(1);
   Connection()->Abort();
+}
+
+void TqmTcpClient::EndCancelled() {
+  try {
+    Connection()->Disconnect(false);
+  } catch (const EqmSocketError&) {
+  }
+  RaiseSocketError(ECONNABORTED);
+}
+
+// ---- operation scope ----
+
+TqmOperationScope::TqmOperationScope(TqmTcpClient& AClient)
+    : FClient(AClient), FCancelsAtStart(AClient.FCancels.load()) {
+  FClient.FOperations.fetch_add(1, std::memory_order_relaxed);
+}
+
+TqmOperationScope::~TqmOperationScope() { FClient.FOperations.fetch_sub(1, std::memory_order_relaxed); }
+
+bool TqmOperationScope::Cancelled() const { return FClient.FCancels.load() != FCancelsAtStart; }
+
+void TqmOperationScope::End() {
+  if (Cancelled()) FClient.EndCancelled();
 }
 
 void TqmTcpClient::CloseForDestruction() noexcept {
@@ -218,17 +243,17 @@ void TqmTcpClient::StopKeepAlive() {
 }
 
 void TqmTcpClient::KeepAliveTick() {
-  // Stopped while the hook runs, so that a hook that waits (and therefore
-  // dispatches) cannot tick into itself.
-  StopKeepAlive();
-  const unsigned Closes = FCloseCount;
+  // The timer fires inside the waits of this thread, this client's own
+  // included: only an idle client may write, and not over a Cancel that
+  // is kept for the next operation.
+  if (InProgress() || Connection()->IsAborted()) return;
+  // The hook is an operation of its own: its waits find it in progress.
+  TqmOperationScope Operation(*this);
   try {
     DoKeepAlive();
   } catch (...) {
     // Errors of the keep-alive hook are not the application's concern.
   }
-  // A hook that closed the client has ended the keep-alive for good.
-  if (Closes == FCloseCount) StartKeepAlive();
 }
 
 // ---- properties ----

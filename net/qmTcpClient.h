@@ -1,10 +1,12 @@
 // The TCP client component: connection settings as properties, one reused
 // connection, the open/close lifecycle with the hooks protocol clients
-// override, the SOCKS firewall and proxy routes, and a keep-alive timer on
-// the thread's message queue.
+// override, the operation scope every public operation runs in, Cancel,
+// the SOCKS firewall and proxy routes, and a keep-alive timer on the
+// thread's message queue.
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -32,6 +34,35 @@ constexpr int qmUnsupportedFirewallTypeCode = -101;
 extern const char* const qmUnsupportedFirewallType;  // "Unsupported firewall type"
 
 class TqmTcpProxy;
+class TqmTcpClient;
+
+/// One operation of a client, from its start to its return. Every public
+/// operation of the clients enters one; they nest (Send runs MAIL FROM,
+/// RCPT TO and DATA, each an operation of its own). While one lives,
+/// InProgress() is true, so the keep-alive writes nothing between a
+/// command and its reply. End() is called once the work is done: a Cancel
+/// that came in meanwhile ends the operation there even when no wait saw
+/// it, so a cancelled operation never reports success. Leaving the scope
+/// by an exception needs no End().
+class TqmOperationScope {
+ public:
+  explicit TqmOperationScope(TqmTcpClient& AClient);
+  ~TqmOperationScope();
+  TqmOperationScope(const TqmOperationScope&) = delete;
+  TqmOperationScope& operator=(const TqmOperationScope&) = delete;
+  /// Whether Cancel was called since the operation began.
+  bool Cancelled() const;
+  /// When Cancelled(): closes the connection without a closing command and
+  /// raises EqmSocketError ECONNABORTED.
+  void End();
+
+ private:
+  friend class TqmTcpClient;
+  TqmTcpClient& FClient;
+  // The client's count of Cancel calls when the operation began (for
+  // Open: when it had forgotten those of the last session).
+  uint64_t FCancelsAtStart;
+};
 
 class TqmTcpClient : public TComponent {
  public:
@@ -74,15 +105,19 @@ class TqmTcpClient : public TComponent {
   bool Active();
   /// Raises "The connection to the server is not active" (-6).
   void CheckActive();
-  /// Whether an operation (a command, a transfer) is running.
-  bool InProgress() const { return FInProgress; }
+  /// Whether an operation (a command, a transfer) is running: at least one
+  /// TqmOperationScope of this client lives.
+  bool InProgress() const { return FOperations.load(std::memory_order_relaxed) > 0; }
   // Ends the operation in progress (Open, a command, a transfer) promptly:
   // it raises EqmSocketError ECONNABORTED ("Software caused connection
   // abort") and the connection is closed without a closing command. Safe
   // to call from any thread (another thread, a timer, a GUI handler) while
-  // the client lives; it only sets flags and signals the connection's
-  // abort event. A Cancel while nothing runs ends the next operation on
-  // the open connection; Open always starts afresh.
+  // the client lives; it only counts the call and signals the connection's
+  // abort event. The Cancel is kept until an operation has ended by it:
+  // one that had already passed its last check when it came returns
+  // normally, and the next operation on the open connection ends instead
+  // (as after a Cancel while nothing runs). Open always starts afresh: it
+  // forgets the Cancels that came before it.
   void Cancel();
 
   // ---- properties ----
@@ -131,7 +166,10 @@ class TqmTcpClient : public TComponent {
 
  protected:
   void Notification(TComponent* AComponent, TOperation AOperation) override;
-  void SetInProgress(bool AValue) { FInProgress = AValue; }
+  // Whether the running operation was started inside another one of this
+  // client (a Close from a handler of a transfer, or after a failed TLS
+  // start): a closing command must not go out in the middle of that one.
+  bool IsNestedOperation() const { return FOperations.load(std::memory_order_relaxed) > 1; }
   // The closing of destruction: the owner's handlers may be gone, so the
   // session ends without raising any event (the closing command is still
   // sent). Every destructor that closes calls this instead of Close.
@@ -146,20 +184,28 @@ class TqmTcpClient : public TComponent {
                                                          const std::string& ATargetServer, int ATargetPort);
 
  private:
+  friend class TqmOperationScope;
   void KeepAliveTick();
+  [[noreturn]] void EndCancelled();
 
   std::unique_ptr<TqmTcpClientConnection> FConnection;
   std::string FServer;
   std::optional<int> FPort;
-  bool FInProgress = false;
+  // The operation scopes alive (read by the keep-alive and by InProgress
+  // from any thread).
+  std::atomic<int> FOperations{0};
   std::unique_ptr<TqmFirewallSettings> FFirewallSettings;
   int FKeepAlive = 0;
   std::mutex FTimerLock;
   TqmMessageQueue* FTimerQueue = nullptr;
   TqmMessageQueue::TTimerId FTimerId = 0;
   bool FTimerRunning = false;
-  unsigned FCloseCount = 0;
-  std::atomic<bool> FCancelled{false};
+  // Cancel calls so far. Cancel counts and aborts the connection under
+  // FCancelLock, and Open forgets the last session's abort and takes its
+  // starting count under it too, so a Cancel that comes as Open starts
+  // is either forgotten whole or kept whole.
+  std::atomic<uint64_t> FCancels{0};
+  std::mutex FCancelLock;
   bool FEventsSilenced = false;
   TqmTcpProxy* FProxy = nullptr;
 };

@@ -90,6 +90,7 @@ bool TqmTcpClientTls::HasDataBeforeTls() {
 }
 
 void TqmTcpClientTls::StartTls() {
+  TqmOperationScope Operation(*this);
   if (FUseTLS == ctNone) SetUseTLS(ctExplicit);
   try {
     // Whatever the server sent after its go-ahead was sent in plaintext;
@@ -98,16 +99,13 @@ void TqmTcpClientTls::StartTls() {
     TqmTcpClientConnection* Conn = Connection();
     Conn->SetNetworkStream(CreateTlsStream());
     Conn->StartStream();
+    Operation.End();
   } catch (...) {
-    SetInProgress(true);
+    // Nested in this operation, the Close sends no closing command.
     try {
       Close();
     } catch (const EqmSocketError&) {
-    } catch (...) {
-      SetInProgress(false);
-      throw;
     }
-    SetInProgress(false);
     throw;
   }
 }
