@@ -195,21 +195,15 @@ bool TqmImapMailbox::HasFlag(std::string_view AFlag) const {
 
 // ---- the client ----
 
-// One public operation: marks the client busy (the keep-alive NOOP and
-// LOGOUT of an interrupted operation wait for it) and restores the mark.
+// One public operation on the open connection: the client's operation
+// scope (the keep-alive NOOP and the LOGOUT of an interrupted operation
+// wait for it).
 class TqmImap::TOperation {
  public:
-  explicit TOperation(TqmImap& AClient) : FClient(AClient), FWas(AClient.InProgress()) {
-    AClient.CheckActive();
-    AClient.SetInProgress(true);
-  }
-  ~TOperation() { FClient.SetInProgress(FWas); }
-  TOperation(const TOperation&) = delete;
-  TOperation& operator=(const TOperation&) = delete;
+  explicit TOperation(TqmImap& AClient) : FScope(AClient) { AClient.CheckActive(); }
 
  private:
-  TqmImap& FClient;
-  bool FWas;
+  TqmOperationScope FScope;
 };
 
 TqmImap::TqmImap(TComponent* AOwner) : TqmCustomMail(AOwner) {}

@@ -245,10 +245,9 @@ void TqmTcpClient::StopKeepAlive() {
 void TqmTcpClient::KeepAliveTick() {
   // The timer fires inside the waits of this thread, this client's own
   // included: only an idle client may write, and not over a Cancel that
-  // is kept for the next operation.
+  // is kept for the next operation. The hook's command (a NOOP) is an
+  // operation itself, so the waits inside it do not tick into it again.
   if (InProgress() || Connection()->IsAborted()) return;
-  // The hook is an operation of its own: its waits find it in progress.
-  TqmOperationScope Operation(*this);
   try {
     DoKeepAlive();
   } catch (...) {
