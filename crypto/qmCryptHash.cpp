@@ -9,8 +9,7 @@ namespace qm {
 TqmOpenSslHash::~TqmOpenSslHash() { Release(); }
 
 void TqmOpenSslHash::Release() {
-  if (FContext) EVP_MD_CTX_free(FContext);
-  FContext = nullptr;
+  FContext.reset();
   FHashSize = 0;
 }
 
@@ -18,16 +17,16 @@ void TqmOpenSslHash::Init() {
   Release();
   const EVP_MD* Md = EVP_get_digestbyname(GetDigestName());
   if (!Md) RaiseCryptError("EVP_get_digestbyname");
-  FContext = EVP_MD_CTX_new();
+  FContext.reset(EVP_MD_CTX_new());
   if (!FContext) RaiseCryptError("EVP_MD_CTX_new");
-  if (EVP_DigestInit_ex(FContext, Md, nullptr) != 1) RaiseCryptError("EVP_DigestInit_ex");
+  if (EVP_DigestInit_ex(FContext.get(), Md, nullptr) != 1) RaiseCryptError("EVP_DigestInit_ex");
   FHashSize = EVP_MD_get_size(Md);
 }
 
 void TqmOpenSslHash::UpdateRaw(const void* AData, size_t ASize) {
   if (!FContext) Init();
   if (ASize == 0) return;
-  if (EVP_DigestUpdate(FContext, AData, ASize) != 1) RaiseCryptError("EVP_DigestUpdate");
+  if (EVP_DigestUpdate(FContext.get(), AData, ASize) != 1) RaiseCryptError("EVP_DigestUpdate");
 }
 
 void TqmOpenSslHash::Update(const TqmByteArray& ABytes, int AStart, int ACount) {
@@ -40,7 +39,7 @@ TqmByteArray TqmOpenSslHash::Final() {
   if (!FContext) Init();
   TqmByteArray Digest(static_cast<size_t>(FHashSize));
   unsigned int Len = 0;
-  if (EVP_DigestFinal_ex(FContext, Digest.data(), &Len) != 1) RaiseCryptError("EVP_DigestFinal_ex");
+  if (EVP_DigestFinal_ex(FContext.get(), Digest.data(), &Len) != 1) RaiseCryptError("EVP_DigestFinal_ex");
   Digest.resize(Len);
   Init();
   return Digest;

@@ -7,6 +7,7 @@
 
 #include "core/qmTypes.h"
 #include "crypto/qmConfig.h"
+#include "crypto/qmOpenSsl.h"
 
 namespace qm {
 
@@ -47,7 +48,7 @@ class TqmOpenSslHash : public TqmHash {
 
  private:
   void Release();
-  EVP_MD_CTX* FContext = nullptr;
+  TqmEvpMdCtxPtr FContext;
   int FHashSize = 0;
 };
 

@@ -21,7 +21,7 @@ bool HasPrivateHalf(EVP_PKEY* AKey) {
   if (EVP_PKEY_is_a(AKey, "RSA")) {
     BIGNUM* D = nullptr;
     const bool Has = EVP_PKEY_get_bn_param(AKey, OSSL_PKEY_PARAM_RSA_D, &D) == 1 && D;
-    BN_clear_free(D);
+    const TqmSecretBignumPtr Owned(D);
     ERR_clear_error();
     return Has;
   }
@@ -92,9 +92,8 @@ TqmByteArray EncodeKey(EVP_PKEY* AKey, bool APrivate, const char* AStructure) {
   unsigned char* Data = nullptr;
   size_t Size = 0;
   if (OSSL_ENCODER_to_data(Ctx.get(), &Data, &Size) != 1) RaiseCryptError("OSSL_ENCODER_to_data");
-  TqmByteArray Result(Data, Data + Size);
-  OPENSSL_free(Data);
-  return Result;
+  const TqmOpenSslMemoryPtr<unsigned char> Owned(Data);
+  return TqmByteArray(Data, Data + Size);
 }
 
 TqmByteArray ReadFileBytes(const std::string& AFileName) {

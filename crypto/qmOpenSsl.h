@@ -2,7 +2,14 @@
 // failures.
 #pragma once
 
+#include <netdb.h>
+#include <openssl/bio.h>
+#include <openssl/bn.h>
 #include <openssl/evp.h>
+#include <openssl/pkcs12.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
 #include <cstddef>
 #include <memory>
@@ -43,7 +50,9 @@ constexpr int CRYPT_E_WRONG_KEY_TYPE = -7; ///< "The key is not of the type the 
 /// no reason text, "ACall error - code".
 [[noreturn]] void RaiseCryptError(const char* ACall);
 
-/// unique_ptr deleters for OpenSSL handles, so no handle is freed by hand.
+/// unique_ptr deleters for OpenSSL handles (and the resolver's address
+/// lists), so no handle is freed by hand: these aliases are the only place
+/// that names a free function.
 template <auto FreeFunction>
 struct TqmOpenSslDeleter {
   /// Frees AHandle with FreeFunction.
@@ -52,10 +61,41 @@ struct TqmOpenSslDeleter {
     FreeFunction(AHandle);
   }
 };
+/// \cond INTERNAL
+namespace detail {
+// Free functions that OpenSSL defines as macros or that take a second
+// argument.
+inline void FreeOpenSslMemory(void* AData) noexcept { OPENSSL_free(AData); }
+inline void FreeX509Stack(STACK_OF(X509) * AStack) noexcept { sk_X509_pop_free(AStack, X509_free); }
+}  // namespace detail
+/// \endcond
 using TqmEvpPkeyPtr = std::unique_ptr<EVP_PKEY, TqmOpenSslDeleter<EVP_PKEY_free>>;  ///< An owned key.
 /// An owned key context.
 using TqmEvpPkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, TqmOpenSslDeleter<EVP_PKEY_CTX_free>>;
 using TqmEvpMdCtxPtr = std::unique_ptr<EVP_MD_CTX, TqmOpenSslDeleter<EVP_MD_CTX_free>>;  ///< An owned digest.
+using TqmSslCtxPtr = std::unique_ptr<SSL_CTX, TqmOpenSslDeleter<SSL_CTX_free>>;  ///< An owned TLS context.
+using TqmSslPtr = std::unique_ptr<SSL, TqmOpenSslDeleter<SSL_free>>;  ///< An owned TLS connection.
+using TqmBioPtr = std::unique_ptr<BIO, TqmOpenSslDeleter<BIO_free_all>>;  ///< An owned BIO chain.
+using TqmX509Ptr = std::unique_ptr<X509, TqmOpenSslDeleter<X509_free>>;  ///< An owned certificate.
+/// An owned list of certificates (each freed with it).
+using TqmX509StackPtr = std::unique_ptr<STACK_OF(X509), TqmOpenSslDeleter<detail::FreeX509Stack>>;
+using TqmPkcs12Ptr = std::unique_ptr<PKCS12, TqmOpenSslDeleter<PKCS12_free>>;  ///< An owned PKCS #12 file.
+/// Owned subject alternative names.
+using TqmGeneralNamesPtr = std::unique_ptr<GENERAL_NAMES, TqmOpenSslDeleter<GENERAL_NAMES_free>>;
+/// An owned extended key usage extension.
+using TqmExtendedKeyUsagePtr =
+    std::unique_ptr<EXTENDED_KEY_USAGE, TqmOpenSslDeleter<EXTENDED_KEY_USAGE_free>>;
+/// A secret number: cleared before it is freed.
+using TqmSecretBignumPtr = std::unique_ptr<BIGNUM, TqmOpenSslDeleter<BN_clear_free>>;
+/// Memory OpenSSL allocated for the caller (strings, DER buffers).
+template <class T = char>
+using TqmOpenSslMemoryPtr = std::unique_ptr<T, TqmOpenSslDeleter<detail::FreeOpenSslMemory>>;
+/// A getaddrinfo result.
+using TqmAddrInfoPtr = std::unique_ptr<addrinfo, TqmOpenSslDeleter<freeaddrinfo>>;
+/// An SSL_CTX shared by reference count (the TLS context cache).
+inline std::shared_ptr<SSL_CTX> ShareContext(TqmSslCtxPtr ACtx) {
+  return std::shared_ptr<SSL_CTX>(std::move(ACtx));
+}
 
 /// Shares AKey (one more reference); nullptr stays nullptr.
 TqmEvpPkeyPtr ShareKey(EVP_PKEY* AKey);

@@ -35,9 +35,8 @@ std::string Asn1String(const ASN1_STRING* AValue) {
   unsigned char* Utf8 = nullptr;
   const int Len = ASN1_STRING_to_UTF8(&Utf8, AValue);
   if (Len < 0) return std::string();
-  std::string S(reinterpret_cast<char*>(Utf8), static_cast<size_t>(Len));
-  OPENSSL_free(Utf8);
-  return S;
+  const TqmOpenSslMemoryPtr<unsigned char> Owned(Utf8);
+  return std::string(reinterpret_cast<char*>(Utf8), static_cast<size_t>(Len));
 }
 
 std::string NameEntry(const X509_NAME* AName, int ANid) {
@@ -85,73 +84,67 @@ TDateTime Asn1TimeToLocal(const ASN1_TIME* ATime) {
 TqmCertificate::TqmCertificate(X509* ACert, EVP_PKEY* AKey, const std::string& AKeyContainerName) {
   if (!ACert) throw EqmCryptError("A certificate is required", -1);
   X509_up_ref(ACert);
-  FCert = ACert;
+  FCert.reset(ACert);
   if (AKey) {
-    EVP_PKEY_up_ref(AKey);
-    FKey = AKey;
+    FKey = ShareKey(AKey);
     FKeyContainerName = AKeyContainerName;
   }
   Decode();
 }
 
-TqmCertificate::~TqmCertificate() {
-  EVP_PKEY_free(FKey);
-  X509_free(FCert);
-}
+TqmCertificate::~TqmCertificate() = default;
 
 void TqmCertificate::Decode() {
-  FIssuedTo = SimpleDisplayName(X509_get_subject_name(FCert));
-  FIssuedBy = SimpleDisplayName(X509_get_issuer_name(FCert));
+  FIssuedTo = SimpleDisplayName(X509_get_subject_name(FCert.get()));
+  FIssuedBy = SimpleDisplayName(X509_get_issuer_name(FCert.get()));
 
-  FEmail = NameEntry(X509_get_subject_name(FCert), NID_pkcs9_emailAddress);
+  FEmail = NameEntry(X509_get_subject_name(FCert.get()), NID_pkcs9_emailAddress);
   if (FEmail.empty()) {
-    auto* Names = static_cast<GENERAL_NAMES*>(
-        X509_get_ext_d2i(FCert, NID_subject_alt_name, nullptr, nullptr));
+    const TqmGeneralNamesPtr Names(static_cast<GENERAL_NAMES*>(
+        X509_get_ext_d2i(FCert.get(), NID_subject_alt_name, nullptr, nullptr)));
     if (Names) {
-      for (int I = 0; I < sk_GENERAL_NAME_num(Names); ++I) {
-        const GENERAL_NAME* Name = sk_GENERAL_NAME_value(Names, I);
+      for (int I = 0; I < sk_GENERAL_NAME_num(Names.get()); ++I) {
+        const GENERAL_NAME* Name = sk_GENERAL_NAME_value(Names.get(), I);
         if (Name->type == GEN_EMAIL) {
           FEmail = Asn1String(Name->d.rfc822Name);
           break;
         }
       }
-      GENERAL_NAMES_free(Names);
     }
   }
 
-  if (const ASN1_INTEGER* Serial = X509_get0_serialNumber(FCert))
+  if (const ASN1_INTEGER* Serial = X509_get0_serialNumber(FCert.get()))
     FSerialNumber = Hex(ASN1_STRING_get0_data(Serial), static_cast<size_t>(ASN1_STRING_length(Serial)));
 
-  FValidFrom = Asn1TimeToLocal(X509_get0_notBefore(FCert));
-  FValidTo = Asn1TimeToLocal(X509_get0_notAfter(FCert));
+  FValidFrom = Asn1TimeToLocal(X509_get0_notBefore(FCert.get()));
+  FValidTo = Asn1TimeToLocal(X509_get0_notAfter(FCert.get()));
 
   int AliasLen = 0;
-  if (const unsigned char* Alias = X509_alias_get0(FCert, &AliasLen))
+  if (const unsigned char* Alias = X509_alias_get0(FCert.get(), &AliasLen))
     FFriendlyName.assign(reinterpret_cast<const char*>(Alias), static_cast<size_t>(AliasLen));
 
   // A missing extension means "any usage" and gives an empty text; one that
   // is present but cannot be decoded is an error.
   int Critical = -1;
   ERR_clear_error();
-  auto* Usage = static_cast<EXTENDED_KEY_USAGE*>(
-      X509_get_ext_d2i(FCert, NID_ext_key_usage, &Critical, nullptr));
+  const TqmExtendedKeyUsagePtr Usage(static_cast<EXTENDED_KEY_USAGE*>(
+      X509_get_ext_d2i(FCert.get(), NID_ext_key_usage, &Critical, nullptr)));
   if (Usage) {
-    for (int I = 0; I < sk_ASN1_OBJECT_num(Usage); ++I) {
+    for (int I = 0; I < sk_ASN1_OBJECT_num(Usage.get()); ++I) {
       if (I > 0) FEnhancedKeyUsage += ',';
-      FEnhancedKeyUsage += ObjectId(sk_ASN1_OBJECT_value(Usage, I));
+      FEnhancedKeyUsage += ObjectId(sk_ASN1_OBJECT_value(Usage.get(), I));
     }
-    EXTENDED_KEY_USAGE_free(Usage);
   } else if (Critical >= 0 || Critical == -2) {
     const int Code = static_cast<int>(ERR_peek_error() & 0x7FFFFFFF);
     ERR_clear_error();
     throw EqmCryptError(Format("%s error - %d", "X509_get_ext_d2i", Code), Code);
   }
 
-  const long Version = X509_get_version(FCert);
+  const long Version = X509_get_version(FCert.get());
   FVersion = Version >= 0 && Version <= 2 ? static_cast<int>(Version) : 0;
 
   const X509_ALGOR* SigAlg = nullptr;
-  X509_get0_signature(nullptr, &SigAlg, FCert);
+  X509_get0_signature(nullptr, &SigAlg, FCert.get());
   if (SigAlg) {
     const ASN1_OBJECT* Oid = nullptr;
     X509_ALGOR_get0(&Oid, nullptr, nullptr, SigAlg);
@@ -159,38 +152,33 @@ void TqmCertificate::Decode() {
     FSignatureAlgorithmName = ObjectName(Oid);
   }
 
-  if (X509_PUBKEY* PubKey = X509_get_X509_PUBKEY(FCert)) {
+  if (X509_PUBKEY* PubKey = X509_get_X509_PUBKEY(FCert.get())) {
     ASN1_OBJECT* Oid = nullptr;
     if (X509_PUBKEY_get0_param(&Oid, nullptr, nullptr, nullptr, PubKey) == 1 && Oid) {
       FPublicKeyAlgorithm = ObjectId(Oid);
       FPublicKeyAlgorithmName = ObjectName(Oid);
     }
   }
-  if (EVP_PKEY* Key = X509_get0_pubkey(FCert)) FPublicKeyLength = EVP_PKEY_get_bits(Key);
+  if (EVP_PKEY* Key = X509_get0_pubkey(FCert.get())) FPublicKeyLength = EVP_PKEY_get_bits(Key);
 
   unsigned char Digest[EVP_MAX_MD_SIZE];
   unsigned int DigestLen = 0;
-  if (X509_digest(FCert, EVP_sha1(), Digest, &DigestLen) == 1) FThumbprint = Hex(Digest, DigestLen);
+  if (X509_digest(FCert.get(), EVP_sha1(), Digest, &DigestLen) == 1) FThumbprint = Hex(Digest, DigestLen);
 
-  if (const ASN1_OCTET_STRING* Ski = X509_get0_subject_key_id(FCert))
+  if (const ASN1_OCTET_STRING* Ski = X509_get0_subject_key_id(FCert.get()))
     FSubjectKeyIdentifier =
         Hex(ASN1_STRING_get0_data(Ski), static_cast<size_t>(ASN1_STRING_length(Ski)));
   ERR_clear_error();
 }
 
 bool TqmCertificate::IsSelfSigned() const {
-  return (X509_get_extension_flags(FCert) & EXFLAG_SS) != 0;
+  return (X509_get_extension_flags(FCert.get()) & EXFLAG_SS) != 0;
 }
 
 namespace {
 
-struct BioDeleter {
-  void operator()(BIO* B) const { BIO_free(B); }
-};
-using TBioPtr = std::unique_ptr<BIO, BioDeleter>;
-
-TBioPtr OpenFile(const std::string& AFileName) {
-  TBioPtr Bio(BIO_new_file(AFileName.c_str(), "rb"));
+TqmBioPtr OpenFile(const std::string& AFileName) {
+  TqmBioPtr Bio(BIO_new_file(AFileName.c_str(), "rb"));
   if (!Bio) RaiseCryptError("BIO_new_file");
   return Bio;
 }
@@ -207,80 +195,46 @@ int PasswordCallback(char* ABuffer, int ASize, int, void* AUser) {
 std::unique_ptr<TqmCertificate> TqmCertificate::LoadFromPemFile(const std::string& ACertFile,
                                                                 const std::string& AKeyFile,
                                                                 const std::string& APassword) {
-  TBioPtr Bio = OpenFile(ACertFile);
-  X509* Cert = PEM_read_bio_X509(Bio.get(), nullptr, PasswordCallback,
-                                 const_cast<std::string*>(&APassword));
+  TqmBioPtr Bio = OpenFile(ACertFile);
+  const TqmX509Ptr Cert(PEM_read_bio_X509(Bio.get(), nullptr, PasswordCallback,
+                                          const_cast<std::string*>(&APassword)));
   if (!Cert) RaiseCryptError("PEM_read_bio_X509");
   const std::string& KeyFile = AKeyFile.empty() ? ACertFile : AKeyFile;
-  TBioPtr KeyBio = OpenFile(KeyFile);
-  EVP_PKEY* Key = PEM_read_bio_PrivateKey(KeyBio.get(), nullptr, PasswordCallback,
-                                          const_cast<std::string*>(&APassword));
-  if (!Key) {
-    X509_free(Cert);
-    RaiseCryptError("PEM_read_bio_PrivateKey");
-  }
-  std::unique_ptr<TqmCertificate> Result;
-  try {
-    if (X509_check_private_key(Cert, Key) != 1) RaiseCryptError("X509_check_private_key");
-    Result = std::make_unique<TqmCertificate>(Cert, Key, KeyFile);
-  } catch (...) {
-    X509_free(Cert);
-    EVP_PKEY_free(Key);
-    throw;
-  }
-  X509_free(Cert);
-  EVP_PKEY_free(Key);
-  return Result;
+  TqmBioPtr KeyBio = OpenFile(KeyFile);
+  const TqmEvpPkeyPtr Key(PEM_read_bio_PrivateKey(KeyBio.get(), nullptr, PasswordCallback,
+                                                  const_cast<std::string*>(&APassword)));
+  if (!Key) RaiseCryptError("PEM_read_bio_PrivateKey");
+  if (X509_check_private_key(Cert.get(), Key.get()) != 1) RaiseCryptError("X509_check_private_key");
+  return std::make_unique<TqmCertificate>(Cert.get(), Key.get(), KeyFile);
 }
 
 std::unique_ptr<TqmCertificate> TqmCertificate::LoadFromPkcs12File(const std::string& AFileName,
                                                                    const std::string& APassword) {
-  TBioPtr Bio = OpenFile(AFileName);
-  PKCS12* P12 = d2i_PKCS12_bio(Bio.get(), nullptr);
+  TqmBioPtr Bio = OpenFile(AFileName);
+  const TqmPkcs12Ptr P12(d2i_PKCS12_bio(Bio.get(), nullptr));
   if (!P12) RaiseCryptError("d2i_PKCS12_bio");
-  EVP_PKEY* Key = nullptr;
-  X509* Cert = nullptr;
-  STACK_OF(X509)* Chain = nullptr;
-  const int Ok = PKCS12_parse(P12, APassword.c_str(), &Key, &Cert, &Chain);
-  PKCS12_free(P12);
-  sk_X509_pop_free(Chain, X509_free);
-  if (Ok != 1 || !Cert) {
-    EVP_PKEY_free(Key);
-    X509_free(Cert);
-    RaiseCryptError("PKCS12_parse");
-  }
-  std::unique_ptr<TqmCertificate> Result;
-  try {
-    Result = std::make_unique<TqmCertificate>(Cert, Key, Key ? AFileName : std::string());
-  } catch (...) {
-    X509_free(Cert);
-    EVP_PKEY_free(Key);
-    throw;
-  }
-  X509_free(Cert);
-  EVP_PKEY_free(Key);
-  return Result;
+  EVP_PKEY* RawKey = nullptr;
+  X509* RawCert = nullptr;
+  STACK_OF(X509)* RawChain = nullptr;
+  const int Ok = PKCS12_parse(P12.get(), APassword.c_str(), &RawKey, &RawCert, &RawChain);
+  const TqmEvpPkeyPtr Key(RawKey);
+  const TqmX509Ptr Cert(RawCert);
+  const TqmX509StackPtr Chain(RawChain);
+  if (Ok != 1 || !Cert) RaiseCryptError("PKCS12_parse");
+  return std::make_unique<TqmCertificate>(Cert.get(), Key.get(), Key ? AFileName : std::string());
 }
 
 std::unique_ptr<TqmCertificate> TqmCertificate::LoadFromBytes(const TqmByteArray& AData) {
-  TBioPtr Bio(BIO_new_mem_buf(AData.data(), static_cast<int>(AData.size())));
+  TqmBioPtr Bio(BIO_new_mem_buf(AData.data(), static_cast<int>(AData.size())));
   if (!Bio) RaiseCryptError("BIO_new_mem_buf");
-  X509* Cert = PEM_read_bio_X509(Bio.get(), nullptr, nullptr, nullptr);
+  TqmX509Ptr Cert(PEM_read_bio_X509(Bio.get(), nullptr, nullptr, nullptr));
   if (!Cert) {
     ERR_clear_error();
     const unsigned char* P = AData.data();
-    Cert = d2i_X509(nullptr, &P, static_cast<long>(AData.size()));
+    Cert.reset(d2i_X509(nullptr, &P, static_cast<long>(AData.size())));
   }
   if (!Cert) RaiseCryptError("d2i_X509");
-  std::unique_ptr<TqmCertificate> Result;
-  try {
-    Result = std::make_unique<TqmCertificate>(Cert);
-  } catch (...) {
-    X509_free(Cert);
-    throw;
-  }
-  X509_free(Cert);
-  return Result;
+  return std::make_unique<TqmCertificate>(Cert.get());
 }
 
 int TqmCertificateList::Add(TqmCertificate* ACertificate) {

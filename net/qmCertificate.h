@@ -8,9 +8,7 @@
 
 #include "core/qmComponent.h"
 #include "core/qmTypes.h"
-
-typedef struct x509_st X509;
-typedef struct evp_pkey_st EVP_PKEY;
+#include "crypto/qmOpenSsl.h"
 
 namespace qm {
 
@@ -33,8 +31,8 @@ class TqmCertificate : public TObject {
   // A certificate alone (no key) from PEM or DER bytes.
   static std::unique_ptr<TqmCertificate> LoadFromBytes(const TqmByteArray& AData);
 
-  X509* Handle() const { return FCert; }
-  EVP_PKEY* PrivateKey() const { return FKey; }
+  X509* Handle() const { return FCert.get(); }
+  EVP_PKEY* PrivateKey() const { return FKey.get(); }
   bool HasPrivateKey() const { return FKey != nullptr; }
 
   const std::string& IssuedTo() const { return FIssuedTo; }
@@ -60,8 +58,8 @@ class TqmCertificate : public TObject {
  private:
   void Decode();
 
-  X509* FCert = nullptr;
-  EVP_PKEY* FKey = nullptr;
+  TqmX509Ptr FCert;
+  TqmEvpPkeyPtr FKey;
   std::string FIssuedTo, FIssuedBy, FEmail, FSerialNumber;
   TDateTime FValidFrom = 0, FValidTo = 0;
   std::string FFriendlyName, FEnhancedKeyUsage;

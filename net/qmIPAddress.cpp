@@ -173,8 +173,7 @@ int TqmIPAddress6::Port() const {
 }
 
 void TqmIPAddress6::Clear() {
-  if (FInfo) freeaddrinfo(FInfo);
-  FInfo = nullptr;
+  FInfo.reset();
 }
 
 bool TqmIPAddress6::Parse(const std::string& AText) {
@@ -189,7 +188,7 @@ bool TqmIPAddress6::Parse(const std::string& AText) {
   Hints.ai_socktype = SOCK_STREAM;
   addrinfo* Info = nullptr;
   if (getaddrinfo(AText.c_str(), nullptr, &Hints, &Info) != 0) return false;
-  FInfo = Info;
+  FInfo.reset(Info);
   return true;
 }
 

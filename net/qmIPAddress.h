@@ -11,6 +11,7 @@
 #include <string>
 
 #include "core/qmComponent.h"
+#include "crypto/qmOpenSsl.h"
 
 namespace qm {
 
@@ -82,7 +83,7 @@ class TqmIPAddress6 : public TqmIPAddress {
   std::string ToString() const override;
 
  private:
-  addrinfo* FInfo = nullptr;
+  TqmAddrInfoPtr FInfo;
 };
 
 // The socket library's optional IPv6 functions are always present here.
