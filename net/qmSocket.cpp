@@ -34,10 +34,9 @@ struct TLookupState {
   bool Done = false;
   int Result = 0;
   int Errno = 0;
-  addrinfo* List = nullptr;
+  TqmAddrInfoPtr List;
   int EventFd = -1;
   ~TLookupState() {
-    if (List) freeaddrinfo(List);
     if (EventFd >= 0) close(EventFd);
   }
 };
@@ -1137,7 +1136,7 @@ void TqmNetworkStream::Throttle(int64_t ARequested) {
 
 // ---- host resolution ----
 
-addrinfo* TqmHostResolver::Lookup(const std::string& AHost, int AFamily) {
+TqmAddrInfoPtr TqmHostResolver::Lookup(const std::string& AHost, int AFamily) {
   if (FConnection && FConnection->IsAborted()) return nullptr;
   auto State = std::make_shared<TLookupState>();
   State->EventFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -1156,7 +1155,7 @@ addrinfo* TqmHostResolver::Lookup(const std::string& AHost, int AFamily) {
       std::lock_guard<std::mutex> Guard(State->Lock);
       State->Result = Result;
       State->Errno = Error;
-      State->List = Result == 0 ? List : nullptr;
+      State->List.reset(Result == 0 ? List : nullptr);
       State->Done = true;
       uint64_t One = 1;
       [[maybe_unused]] ssize_t N = write(State->EventFd, &One, sizeof One);
@@ -1173,9 +1172,7 @@ addrinfo* TqmHostResolver::Lookup(const std::string& AHost, int AFamily) {
       std::lock_guard<std::mutex> Guard(State->Lock);
       if (State->Done) {
         if (State->Result != 0) RaiseResolverError(State->Result, State->Errno);
-        addrinfo* List = State->List;
-        State->List = nullptr;
-        return List;
+        return std::move(State->List);
       }
     }
     pollfd Event{State->EventFd, POLLIN, 0};
@@ -1186,28 +1183,23 @@ addrinfo* TqmHostResolver::Lookup(const std::string& AHost, int AFamily) {
 
 std::string TqmHostResolver4::Resolve(const std::string& AHost) {
   if (TqmIPAddress::IsHostAddress(AHost)) return AHost;
-  addrinfo* List = Lookup(AHost, AF_INET);
-  if (!List) return std::string();
-  std::string Result = SockAddrToText(List->ai_addr);
-  freeaddrinfo(List);
-  return Result;
+  const TqmAddrInfoPtr List = Lookup(AHost, AF_INET);
+  return List ? SockAddrToText(List->ai_addr) : std::string();
 }
 
 void TqmHostResolver4::ResolveAll(const std::string& AHost, TStrings& AList) {
   AList.Clear();
-  addrinfo* List = Lookup(AHost, AF_INET);
-  for (addrinfo* P = List; P; P = P->ai_next)
+  const TqmAddrInfoPtr List = Lookup(AHost, AF_INET);
+  for (addrinfo* P = List.get(); P; P = P->ai_next)
     if (P->ai_family == AF_INET) AList.Add(SockAddrToText(P->ai_addr));
-  if (List) freeaddrinfo(List);
 }
 
 std::string TqmHostResolver6::Resolve(const std::string& AHost) {
   if (TqmIPAddress::IsHostAddress(AHost)) return AHost;
-  addrinfo* List = Lookup(AHost, AF_UNSPEC);
+  const TqmAddrInfoPtr List = Lookup(AHost, AF_UNSPEC);
   if (!List) return std::string();
-  std::unique_ptr<addrinfo, void (*)(addrinfo*)> Guard(List, freeaddrinfo);
   const int Preferred = FUseIpV6 ? AF_INET6 : AF_INET;
-  for (addrinfo* P = List; P; P = P->ai_next)
+  for (addrinfo* P = List.get(); P; P = P->ai_next)
     if (P->ai_family == Preferred) return SockAddrToText(P->ai_addr);
   if (List->ai_family == AF_INET || List->ai_family == AF_INET6) return SockAddrToText(List->ai_addr);
   return std::string();
@@ -1215,10 +1207,9 @@ std::string TqmHostResolver6::Resolve(const std::string& AHost) {
 
 void TqmHostResolver6::ResolveAll(const std::string& AHost, TStrings& AList) {
   AList.Clear();
-  addrinfo* List = Lookup(AHost, AF_UNSPEC);
-  for (addrinfo* P = List; P; P = P->ai_next)
+  const TqmAddrInfoPtr List = Lookup(AHost, AF_UNSPEC);
+  for (addrinfo* P = List.get(); P; P = P->ai_next)
     if (P->ai_family == AF_INET || P->ai_family == AF_INET6) AList.Add(SockAddrToText(P->ai_addr));
-  if (List) freeaddrinfo(List);
 }
 
 std::string ResolveHost(const std::string& AHost, bool AUseIpV6) {

@@ -20,12 +20,14 @@
 #include "core/qmStream.h"
 #include "core/qmStrings.h"
 #include "core/qmTypes.h"
+#include "crypto/qmOpenSsl.h"
 #include "net/qmIPAddress.h"
 #include "net/qmSocketError.h"
 
 namespace qm {
 
 class TqmNetworkStream;
+class TqmTlsNetworkStream;
 
 // Network events of a socket, derived from poll results, recv returning 0
 // and SO_ERROR. Like event selection, each is reported once and re-enabled
@@ -451,6 +453,9 @@ class TqmNetworkStream : public TObject {
   virtual void UpdateProgress(int64_t ACount);
   virtual void InitClientSession();
   virtual void InitServerSession();
+  // What the stream can do: the TLS stream answers itself, every other
+  // stream nullptr (asked instead of testing the stream's type).
+  virtual TqmTlsNetworkStream* TlsStream() { return nullptr; }
 
   // ---- helpers ----
   void ClearNextAction() { FNextAction = naNone; }
@@ -512,8 +517,8 @@ class TqmHostResolver : public TObject {
 
  protected:
   // Runs getaddrinfo on a worker thread and waits for it through
-  // WaitForEvent. Returns nullptr when aborted; the caller frees the list.
-  addrinfo* Lookup(const std::string& AHost, int AFamily);
+  // WaitForEvent. Returns nullptr when aborted.
+  TqmAddrInfoPtr Lookup(const std::string& AHost, int AFamily);
 
   TqmConnection* FConnection;
 };

@@ -9,25 +9,44 @@ namespace qm {
 const char* const qmDataBeforeTls =
     "The server sent data after its reply to the TLS command; TLS was not started";
 
-TqmTcpClientTls::TqmTcpClientTls(TComponent* AOwner) : TqmTcpClient(AOwner) {}
+TqmTcpClientTls::TqmTcpClientTls(TComponent* AOwner) : TqmTcpClient(AOwner) {
+  // The stream asks through the settings; the client's events answer.
+  FTlsSettings.OnGetCertificate = [this](TqmCertificate*& ACertificate, TqmCertificateList& AExtraCerts,
+                                         bool& AHandled) { DoGetCertificate(ACertificate, AExtraCerts, AHandled); };
+  FTlsSettings.OnVerifyPeer = [this](TqmCertificate* ACertificate, const std::string& AStatusText,
+                                     int AStatusCode, bool& AVerified) {
+    DoVerifyServer(ACertificate, AStatusText, AStatusCode, AVerified);
+  };
+}
 
-TqmTcpClientTls::~TqmTcpClientTls() = default;
+TqmTcpClientTls::~TqmTcpClientTls() {
+  // The TLS stream reads this client's settings: the session ends while
+  // they exist.
+  CloseForDestruction();
+}
 
-#define QM_TLS_PROPERTY(Name, Type, Field) \
-  void TqmTcpClientTls::Set##Name(Type AValue) { \
-    if (Field == AValue) return;                 \
-    Field = AValue;                              \
-    Changed();                                   \
+void TqmTcpClientTls::SetUseTLS(TqmClientTlsMode AValue) {
+  if (FUseTLS == AValue) return;
+  FUseTLS = AValue;
+  Changed();
+}
+
+#define QM_TLS_PROPERTY(Name, Type)                 \
+  void TqmTcpClientTls::Set##Name(Type AValue) {    \
+    if (FTlsSettings.Name == AValue) return;        \
+    FTlsSettings.Name = AValue;                     \
+    Changed();                                      \
   }
-QM_TLS_PROPERTY(UseTLS, TqmClientTlsMode, FUseTLS)
-QM_TLS_PROPERTY(CertificateFlags, TqmCertificateVerifyFlags, FCertificateFlags)
-QM_TLS_PROPERTY(TLSFlags, TqmTlsFlags, FTLSFlags)
-QM_TLS_PROPERTY(SecurityPackage, const std::string&, FSecurityPackage)
-QM_TLS_PROPERTY(UseStrongCryptoAlgorithms, bool, FUseStrongCryptoAlgorithms)
-QM_TLS_PROPERTY(SendRootCertificate, bool, FSendRootCertificate)
-QM_TLS_PROPERTY(CertChainFlags, TqmCertificateChainVerifyFlags, FCertChainFlags)
-QM_TLS_PROPERTY(CertChainRetrievalTimeout, int, FCertChainRetrievalTimeout)
-QM_TLS_PROPERTY(UseSystemTLSFlags, bool, FUseSystemTLSFlags)
+QM_TLS_PROPERTY(CertificateFlags, TqmCertificateVerifyFlags)
+QM_TLS_PROPERTY(TLSFlags, TqmTlsFlags)
+QM_TLS_PROPERTY(SecurityPackage, const std::string&)
+QM_TLS_PROPERTY(UseStrongCryptoAlgorithms, bool)
+QM_TLS_PROPERTY(SendRootCertificate, bool)
+QM_TLS_PROPERTY(CertChainFlags, TqmCertificateChainVerifyFlags)
+QM_TLS_PROPERTY(CertChainRetrievalTimeout, int)
+QM_TLS_PROPERTY(UseSystemTLSFlags, bool)
+QM_TLS_PROPERTY(CaFile, const std::string&)
+QM_TLS_PROPERTY(CaPath, const std::string&)
 #undef QM_TLS_PROPERTY
 
 void TqmTcpClientTls::DoGetCertificate(TqmCertificate*& ACertificate, TqmCertificateList& AExtraCerts,
@@ -47,22 +66,9 @@ std::unique_ptr<TqmNetworkStream> TqmTcpClientTls::CreateNetworkStream() {
 }
 
 std::unique_ptr<TqmTlsNetworkStream> TqmTcpClientTls::CreateTlsStream() {
+  FTlsSettings.TargetName = Server();
   auto Stream = std::make_unique<TqmTlsNetworkStream>();
-  Stream->SetCertificateFlags(FCertificateFlags);
-  Stream->SetCertChainFlags(FCertChainFlags);
-  Stream->SetCertChainRetrievalTimeout(FCertChainRetrievalTimeout);
-  Stream->SetTLSFlags(FTLSFlags);
-  Stream->SetUseSystemTLSFlags(FUseSystemTLSFlags);
-  Stream->SetSendRootCertificate(FSendRootCertificate);
-  Stream->SetUseStrongCryptoAlgorithms(FUseStrongCryptoAlgorithms);
-  Stream->SetTargetName(Server());
-  Stream->SetSecurityPackage(FSecurityPackage);
-  Stream->OnGetCertificate = [this](TqmCertificate*& ACertificate, TqmCertificateList& AExtraCerts,
-                                    bool& AHandled) { DoGetCertificate(ACertificate, AExtraCerts, AHandled); };
-  Stream->OnVerifyPeer = [this](TqmCertificate* ACertificate, const std::string& AStatusText, int AStatusCode,
-                                bool& AVerified) {
-    DoVerifyServer(ACertificate, AStatusText, AStatusCode, AVerified);
-  };
+  Stream->UseSettings(FTlsSettings);
   return Stream;
 }
 
@@ -76,14 +82,13 @@ bool TqmTcpClientTls::StartTlsIfNeeded() {
 
 TqmTlsNetworkStream* TqmTcpClientTls::TlsStream() {
   TqmTcpClientConnection* Conn = Connection();
-  if (!Conn->HasNetworkStream()) return nullptr;
-  return dynamic_cast<TqmTlsNetworkStream*>(&Conn->NetworkStream());
+  return Conn->HasNetworkStream() ? Conn->NetworkStream().TlsStream() : nullptr;
 }
 
 bool TqmTcpClientTls::HasDataBeforeTls() {
   TqmTcpClientConnection* Conn = Connection();
   if (!Conn->Active() || !Conn->Socket().IsValid()) return false;
-  if (Conn->HasNetworkStream() && dynamic_cast<TqmTlsNetworkStream*>(&Conn->NetworkStream())) return false;
+  if (TlsStream()) return false;
   uint8_t Byte;
   const ssize_t Peeked = ::recv(Conn->Socket().Handle(), &Byte, 1, MSG_PEEK | MSG_DONTWAIT);
   return Peeked > 0;

@@ -10,6 +10,7 @@
 #include "net/qmCertificate.h"
 #include "net/qmTcpClient.h"
 #include "net/qmTlsOpenSsl.h"
+#include "net/qmTlsSettings.h"
 #include "net/qmTlsStream.h"
 
 namespace qm {
@@ -18,8 +19,8 @@ namespace qm {
 /// start, e.g. POP3 on 995, SMTP on 465), ctExplicit (started by STLS or
 /// STARTTLS after the greeting; required), ctAutomatic (explicit on the
 /// protocol's default port, implicit on any other). The server's
-/// certificate is verified against the system's trust store (or the file
-/// named by SSL_CERT_FILE) and the host name; see OnVerifyServer.
+/// certificate is verified against the client's trust (CaFile, CaPath, or
+/// the system's trust store) and the host name; see OnVerifyServer.
 enum TqmClientTlsMode { ctNone, ctAutomatic, ctImplicit, ctExplicit };
 
 // Asked when the server wants a client certificate. ACertificate stays the
@@ -59,24 +60,36 @@ class TqmTcpClientTls : public TqmTcpClient {
   // ---- properties ----
   /// When TLS is used (default ctNone); set with SetUseTLS().
   TqmClientTlsMode UseTLS() const { return FUseTLS; }
-  TqmCertificateVerifyFlags CertificateFlags() const { return FCertificateFlags; }
+  // Every TLS setting below lives in TlsSettings, which the client's TLS
+  // stream and engine read by reference.
+  const TqmTlsSettings& TlsSettings() const { return FTlsSettings; }
+  TqmCertificateVerifyFlags CertificateFlags() const { return FTlsSettings.CertificateFlags; }
   void SetCertificateFlags(TqmCertificateVerifyFlags AValue);
-  TqmTlsFlags TLSFlags() const { return FTLSFlags; }
+  TqmTlsFlags TLSFlags() const { return FTlsSettings.TLSFlags; }
   void SetTLSFlags(TqmTlsFlags AValue);
-  const std::string& SecurityPackage() const { return FSecurityPackage; }
+  const std::string& SecurityPackage() const { return FTlsSettings.SecurityPackage; }
   void SetSecurityPackage(const std::string& AValue);
-  bool UseStrongCryptoAlgorithms() const { return FUseStrongCryptoAlgorithms; }
+  bool UseStrongCryptoAlgorithms() const { return FTlsSettings.UseStrongCryptoAlgorithms; }
   void SetUseStrongCryptoAlgorithms(bool AValue);
-  bool SendRootCertificate() const { return FSendRootCertificate; }
+  bool SendRootCertificate() const { return FTlsSettings.SendRootCertificate; }
   void SetSendRootCertificate(bool AValue);
-  TqmCertificateChainVerifyFlags CertChainFlags() const { return FCertChainFlags; }
+  TqmCertificateChainVerifyFlags CertChainFlags() const { return FTlsSettings.CertChainFlags; }
   void SetCertChainFlags(TqmCertificateChainVerifyFlags AValue);
-  int CertChainRetrievalTimeout() const { return FCertChainRetrievalTimeout; }
+  int CertChainRetrievalTimeout() const { return FTlsSettings.CertChainRetrievalTimeout; }
   void SetCertChainRetrievalTimeout(int AValue);
   // TLSFlags cap the version; UseSystemTLSFlags adds TLS 1.3 to the
   // default flags only (see TqmTlsOpenSsl).
-  bool UseSystemTLSFlags() const { return FUseSystemTLSFlags; }
+  bool UseSystemTLSFlags() const { return FTlsSettings.UseSystemTLSFlags; }
   void SetUseSystemTLSFlags(bool AValue);
+  /// The CA certificates (one PEM file) trusted to sign the server's
+  /// certificate, in place of the system's trust store; empty (default):
+  /// the system store. Clients in one process may trust different CAs.
+  const std::string& CaFile() const { return FTlsSettings.CaFile; }
+  void SetCaFile(const std::string& AValue);
+  /// A directory of CA certificates (named by their hashes, as
+  /// `openssl rehash` leaves them), alone or with CaFile.
+  const std::string& CaPath() const { return FTlsSettings.CaPath; }
+  void SetCaPath(const std::string& AValue);
 
   TqmGetCertificateEvent OnGetCertificate;
   /// Asked once per TLS session with the verdict on the server's
@@ -94,14 +107,7 @@ class TqmTcpClientTls : public TqmTcpClient {
 
  private:
   TqmClientTlsMode FUseTLS = ctNone;
-  TqmCertificateVerifyFlags FCertificateFlags = 0;
-  TqmTlsFlags FTLSFlags = qmDefaultTlsFlags;
-  std::string FSecurityPackage;
-  bool FUseStrongCryptoAlgorithms = false;
-  bool FSendRootCertificate = false;
-  TqmCertificateChainVerifyFlags FCertChainFlags = 0;
-  int FCertChainRetrievalTimeout = 0;
-  bool FUseSystemTLSFlags = true;
+  TqmTlsSettings FTlsSettings;
 };
 
 }  // namespace qm

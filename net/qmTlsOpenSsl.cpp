@@ -7,8 +7,13 @@
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cstdlib>
 #include <ctime>
+#include <mutex>
+#include <utility>
 
 #include "core/qmSysUtils.h"
 
@@ -103,64 +108,9 @@ int EngineIndex() {
   return Index;
 }
 
-}  // namespace
-
-// ---------------------------------------------------------------------------
-
-TqmTlsOpenSsl::TqmTlsOpenSsl(bool AServer) : FServer(AServer) {}
-
-TqmTlsOpenSsl::~TqmTlsOpenSsl() {
-  FCertificate.reset();
-  ReleaseSession();
-}
-
-void TqmTlsOpenSsl::ReleaseSession() {
-  if (FSsl) SSL_free(FSsl);  // frees both BIOs
-  FSsl = nullptr;
-  FReadBio = FWriteBio = nullptr;
-  if (FCtx) SSL_CTX_free(FCtx);
-  FCtx = nullptr;
-  FComplete = false;
-  FNeedCredentials = false;
-  FCredentialsGiven = false;
-  FClientCertificates.clear();
-  FPendingIn.clear();
-  FHeaderLength = -1;
-  ERR_clear_error();
-}
-
-void TqmTlsOpenSsl::CreateSession() {
-  ReleaseSession();
-  FVerified = false;
-  FStatusCode = 0;
-  FFirstVerifyError = 0;
-  FCertificate.reset();
-  ERR_clear_error();
-  FCtx = SSL_CTX_new(TLS_method());
-  if (!FCtx) RaiseSspiError(qmSspiAcquireCredentialsCode);
-  ConfigureContext(FCtx);
-  FSsl = SSL_new(FCtx);
-  if (!FSsl) RaiseSspiError(qmSspiAcquireCredentialsCode);
-  SSL_set_ex_data(FSsl, EngineIndex(), this);
-  FReadBio = BIO_new(BIO_s_mem());
-  FWriteBio = BIO_new(BIO_s_mem());
-  if (!FReadBio || !FWriteBio) {
-    BIO_free(FReadBio);
-    BIO_free(FWriteBio);
-    FReadBio = FWriteBio = nullptr;
-    throw EqmSSPIError(SspiErrorText(qmSspiOutOfMemoryCode), qmSspiOutOfMemoryCode);
-  }
-  // An empty input means "wait for more", never end of file.
-  BIO_set_mem_eof_return(FReadBio, -1);
-  SSL_set_bio(FSsl, FReadBio, FWriteBio);
-  ConfigureSession(FSsl);
-  if (FServer)
-    SSL_set_accept_state(FSsl);
-  else
-    SSL_set_connect_state(FSsl);
-}
-
-void TqmTlsOpenSsl::ConfigureContext(SSL_CTX* ACtx) {
+// Everything the context takes from the settings; the cache and the
+// server's own context share it.
+void ConfigureContext(SSL_CTX* ACtx, const TqmTlsSettings& ASettings) {
   // Protocol versions: the flags choose the range, gaps are switched off.
   struct TVersion {
     TqmTlsFlags Flag;
@@ -174,11 +124,7 @@ void TqmTlsOpenSsl::ConfigureContext(SSL_CTX* ACtx) {
       {tfUseTLS12, TLS1_2_VERSION, SSL_OP_NO_TLSv1_2},
       {tfUseTLS13, TLS1_3_VERSION, SSL_OP_NO_TLSv1_3},
   };
-  // The flags cap the version. UseSystemTLSFlags adds TLS 1.3 to the
-  // default set only: a caller who chose the versions (TLS 1.2 alone, say)
-  // gets exactly those, and names tfUseTLS13 to have it.
-  TqmTlsFlags Enabled = FTLSFlags;
-  if (FUseSystemTLSFlags && FTLSFlags == qmDefaultTlsFlags) Enabled |= tfUseTLS13;
+  const TqmTlsFlags Enabled = ASettings.EffectiveTlsFlags();
   int Min = 0, Max = 0;
   uint64_t Options = 0;
   for (const TVersion& V : Versions) {
@@ -196,31 +142,154 @@ void TqmTlsOpenSsl::ConfigureContext(SSL_CTX* ACtx) {
   // next record sent.
   SSL_CTX_set_options(ACtx, Options | SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_COMPRESSION);
   SSL_CTX_set_mode(ACtx, SSL_MODE_NO_AUTO_CHAIN);
-  if (FUseStrongCryptoAlgorithms) {
+  // A shared context keeps no client sessions: a session resumed from
+  // another client's handshake would skip this client's own checks.
+  SSL_CTX_set_session_cache_mode(ACtx, SSL_SESS_CACHE_OFF);
+  if (ASettings.UseStrongCryptoAlgorithms) {
     if (SSL_CTX_get_security_level(ACtx) < 2) SSL_CTX_set_security_level(ACtx, 2);
     if (!SSL_CTX_set_cipher_list(ACtx, "HIGH:!aNULL:!eNULL:!MD5:!RC4:!3DES:!SHA1"))
       RaiseSspiError(qmSspiAcquireCredentialsCode);
   }
-  if (SSL_CTX_set_default_verify_paths(ACtx) != 1) RaiseSspiError(qmSspiAcquireCredentialsCode);
+  // Trust: the client's own CA file or directory, else the system store.
+  if (!ASettings.CaFile.empty() || !ASettings.CaPath.empty()) {
+    if (SSL_CTX_load_verify_locations(ACtx, ASettings.CaFile.empty() ? nullptr : ASettings.CaFile.c_str(),
+                                      ASettings.CaPath.empty() ? nullptr : ASettings.CaPath.c_str()) != 1)
+      RaiseSspiError(qmSspiAcquireCredentialsCode);
+  } else if (SSL_CTX_set_default_verify_paths(ACtx) != 1) {
+    RaiseSspiError(qmSspiAcquireCredentialsCode);
+  }
 
   // Revocation is checked against the CRLs in the trust store.
   unsigned long VerifyFlags = 0;
-  if (FCertChainFlags & rfCheckEndOnly)
+  if (ASettings.CertChainFlags & rfCheckEndOnly)
     VerifyFlags |= X509_V_FLAG_CRL_CHECK;
-  else if (FCertChainFlags & (rfCheckAll | rfExcludeRoot))
+  else if (ASettings.CertChainFlags & (rfCheckAll | rfExcludeRoot))
     VerifyFlags |= X509_V_FLAG_CRL_CHECK | X509_V_FLAG_CRL_CHECK_ALL;
   if (VerifyFlags) X509_VERIFY_PARAM_set_flags(SSL_CTX_get0_param(ACtx), VerifyFlags);
 
   // The chain is checked in full but never ends the handshake: the verdict
-  // is judged (and may be overridden) once the handshake is done.
-  SSL_CTX_set_verify(ACtx, SSL_VERIFY_PEER, VerifyCallback);
-  SSL_CTX_set_cert_cb(ACtx, CertCallback, nullptr);
+  // is judged (and may be overridden) once the handshake is done. Both
+  // callbacks find their engine through the session (SSL ex_data), never
+  // through the context, so engines sharing a context stay apart.
+  SSL_CTX_set_verify(ACtx, SSL_VERIFY_PEER, TqmTlsOpenSsl::VerifyCallback);
+  SSL_CTX_set_cert_cb(ACtx, TqmTlsOpenSsl::CertCallback, nullptr);
+}
+
+TqmSslCtxPtr NewContext(const TqmTlsSettings& ASettings) {
+  ERR_clear_error();
+  TqmSslCtxPtr Ctx(SSL_CTX_new(TLS_method()));
+  if (!Ctx) RaiseSspiError(qmSspiAcquireCredentialsCode);
+  ConfigureContext(Ctx.get(), ASettings);
+  return Ctx;
+}
+
+// Identifies a trust file or directory as it is now: a CA file replaced or
+// rewritten gives a new context.
+std::string FileStamp(const std::string& AName) {
+  struct stat St {};
+  if (AName.empty() || ::stat(AName.c_str(), &St) != 0) return std::string();
+  return Format("%lld.%ld/%lld/%llu", static_cast<long long>(St.st_mtim.tv_sec), St.st_mtim.tv_nsec,
+                static_cast<long long>(St.st_size), static_cast<unsigned long long>(St.st_ino));
+}
+
+// Client contexts by the settings that shape them. Building one loads the
+// trust store (the system's: some hundred certificates), which costs more
+// than the rest of a handshake; a reconnecting client and clients with the
+// same settings share one. Bounded: the oldest entry goes first.
+class TContextCache {
+ public:
+  std::shared_ptr<SSL_CTX> Get(const TqmTlsSettings& ASettings) {
+    const std::string Key = KeyOf(ASettings);
+    std::lock_guard<std::mutex> Guard(FLock);
+    for (const auto& [EntryKey, Ctx] : FEntries)
+      if (EntryKey == Key) return Ctx;
+    auto Ctx = ShareContext(NewContext(ASettings));
+    if (FEntries.size() >= 32) FEntries.erase(FEntries.begin());
+    FEntries.emplace_back(Key, Ctx);
+    return Ctx;
+  }
+
+ private:
+  static std::string KeyOf(const TqmTlsSettings& S) {
+    std::string Key = Format("%u|%d|%u|", S.EffectiveTlsFlags(), S.UseStrongCryptoAlgorithms ? 1 : 0,
+                             S.CertChainFlags);
+    if (S.CaFile.empty() && S.CaPath.empty()) {
+      // The system store follows OpenSSL's own variables.
+      for (const char* Name : {"SSL_CERT_FILE", "SSL_CERT_DIR"}) {
+        const char* Value = getenv(Name);
+        Key += std::string(Value ? Value : "") + '\x1f' + FileStamp(Value ? Value : "") + '\x1f';
+      }
+    } else {
+      Key += S.CaFile + '\x1f' + FileStamp(S.CaFile) + '\x1f' + S.CaPath + '\x1f' + FileStamp(S.CaPath);
+    }
+    return Key;
+  }
+
+  std::mutex FLock;
+  std::vector<std::pair<std::string, std::shared_ptr<SSL_CTX>>> FEntries;
+};
+
+TContextCache& ContextCache() {
+  static TContextCache Cache;
+  return Cache;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+TqmTlsOpenSsl::TqmTlsOpenSsl(bool AServer) : FServer(AServer) {}
+
+TqmTlsOpenSsl::~TqmTlsOpenSsl() {
+  FCertificate.reset();
+  ReleaseSession();
+}
+
+void TqmTlsOpenSsl::ReleaseSession() {
+  FSsl.reset();  // frees both BIOs
+  FReadBio = FWriteBio = nullptr;
+  FCtx.reset();
+  FComplete = false;
+  FNeedCredentials = false;
+  FCredentialsGiven = false;
+  FClientCertificates.clear();
+  FPendingIn.clear();
+  FHeaderLength = -1;
+  ERR_clear_error();
+}
+
+std::shared_ptr<SSL_CTX> TqmTlsOpenSsl::AcquireContext() { return ContextCache().Get(Settings()); }
+
+void TqmTlsOpenSsl::CreateSession() {
+  ReleaseSession();
+  FVerified = false;
+  FStatusCode = 0;
+  FFirstVerifyError = 0;
+  FCertificate.reset();
+  ERR_clear_error();
+  FCtx = AcquireContext();
+  FSsl.reset(SSL_new(FCtx.get()));
+  if (!FSsl) RaiseSspiError(qmSspiAcquireCredentialsCode);
+  SSL_set_ex_data(FSsl.get(), EngineIndex(), this);
+  TqmBioPtr ReadBio(BIO_new(BIO_s_mem()));
+  TqmBioPtr WriteBio(BIO_new(BIO_s_mem()));
+  if (!ReadBio || !WriteBio) throw EqmSSPIError(SspiErrorText(qmSspiOutOfMemoryCode), qmSspiOutOfMemoryCode);
+  // An empty input means "wait for more", never end of file.
+  BIO_set_mem_eof_return(ReadBio.get(), -1);
+  FReadBio = ReadBio.release();
+  FWriteBio = WriteBio.release();
+  SSL_set_bio(FSsl.get(), FReadBio, FWriteBio);
+  ConfigureSession(FSsl.get());
+  if (FServer)
+    SSL_set_accept_state(FSsl.get());
+  else
+    SSL_set_connect_state(FSsl.get());
 }
 
 void TqmTlsOpenSsl::ConfigureSession(SSL*) {}
 
 bool TqmTlsOpenSsl::IsIgnored(int AX509Error) const {
-  const TqmCertificateVerifyFlags F = FCertificateFlags;
+  const TqmCertificateVerifyFlags F = Settings().CertificateFlags;
   switch (AX509Error) {
     case X509_V_ERR_HOSTNAME_MISMATCH:
     case X509_V_ERR_IP_ADDRESS_MISMATCH:
@@ -294,7 +363,7 @@ int TqmTlsOpenSsl::CertCallback(SSL* ASsl, void*) {
     return 0;
   for (TqmCertificate* C : Self->FClientCertificates) {
     if (!C || C == Own) continue;
-    if (C->IsSelfSigned() && !Self->FSendRootCertificate) continue;
+    if (C->IsSelfSigned() && !Self->Settings().SendRootCertificate) continue;
     if (SSL_add1_chain_cert(ASsl, C->Handle()) != 1) return 0;
   }
   return 1;
@@ -317,13 +386,11 @@ size_t TqmTlsOpenSsl::PendingOutput() const {
 size_t TqmTlsOpenSsl::DrainOutput(TStream& AOutput) {
   const size_t Pending = PendingOutput();
   if (!Pending) return 0;
-  const int64_t Start = AOutput.Seek(0, TSeekOrigin::soEnd);
-  if (auto* Memory = dynamic_cast<TMemoryStream*>(&AOutput)) {
+  AOutput.Seek(0, TSeekOrigin::soEnd);
+  if (uint8_t* Room = AOutput.BeginWrite(static_cast<int64_t>(Pending))) {
     // Straight into the stream's memory: one copy.
-    Memory->SetSize(Start + static_cast<int64_t>(Pending));
-    const int Got = BIO_read(FWriteBio, Memory->Memory() + Start, static_cast<int>(Pending));
-    Memory->SetSize(Start + std::max(Got, 0));
-    Memory->Seek(0, TSeekOrigin::soEnd);
+    const int Got = BIO_read(FWriteBio, Room, static_cast<int>(Pending));
+    AOutput.EndWrite(std::max(Got, 0));
     return static_cast<size_t>(std::max(Got, 0));
   }
   std::vector<uint8_t> Buffer(Pending);
@@ -349,8 +416,8 @@ TqmTlsStatus TqmTlsOpenSsl::Handshake(TMemoryStream& ABuffer, TqmCertificateList
     CreateSession();
     if (!FServer) {
       // The first step only produces the client's hello.
-      const int Result = SSL_do_handshake(FSsl);
-      if (Result <= 0 && SSL_get_error(FSsl, Result) != SSL_ERROR_WANT_READ)
+      const int Result = SSL_do_handshake(FSsl.get());
+      if (Result <= 0 && SSL_get_error(FSsl.get(), Result) != SSL_ERROR_WANT_READ)
         RaiseSspiError(qmSspiAcquireCredentialsCode);
       ABuffer.Clear();
       DrainOutput(ABuffer);
@@ -371,7 +438,7 @@ TqmTlsStatus TqmTlsOpenSsl::Handshake(TMemoryStream& ABuffer, TqmCertificateList
 
   for (;;) {
     ERR_clear_error();
-    const int Result = SSL_do_handshake(FSsl);
+    const int Result = SSL_do_handshake(FSsl.get());
     if (Result == 1) {
       FComplete = true;
       VerifyPeer();
@@ -387,7 +454,7 @@ TqmTlsStatus TqmTlsOpenSsl::Handshake(TMemoryStream& ABuffer, TqmCertificateList
       SetContent(ABuffer, In.data() + Pos, In.size() - Pos);
       return Pos < In.size() ? TqmTlsStatus::DoneWithExtra : TqmTlsStatus::Done;
     }
-    const int Error = SSL_get_error(FSsl, Result);
+    const int Error = SSL_get_error(FSsl.get(), Result);
     if (Error == SSL_ERROR_WANT_X509_LOOKUP) {
       FNeedCredentials = true;
       SetContent(ABuffer, In.data() + Pos, In.size() - Pos);
@@ -421,8 +488,8 @@ void TqmTlsOpenSsl::Encrypt(TStream& ASource, TStream& AOutput, int64_t ALength)
   ALength = std::max<int64_t>(0, std::min(ALength, ASource.Remaining()));
   const uint8_t* Data = nullptr;
   std::vector<uint8_t> Copy;
-  if (auto* Memory = dynamic_cast<TMemoryStream*>(&ASource)) {
-    Data = Memory->Memory() + SourcePos;
+  if (const auto View = ASource.ReadView()) {
+    Data = View->data();
   } else {
     Copy.resize(static_cast<size_t>(ALength));
     ASource.ReadBuffer(Copy.data(), ALength);
@@ -432,7 +499,7 @@ void TqmTlsOpenSsl::Encrypt(TStream& ASource, TStream& AOutput, int64_t ALength)
   while (Done < ALength) {
     const int Chunk = static_cast<int>(std::min<int64_t>(ALength - Done, 1 << 30));
     ERR_clear_error();
-    const int Written = SSL_write(FSsl, Data + Done, Chunk);
+    const int Written = SSL_write(FSsl.get(), Data + Done, Chunk);
     if (Written <= 0) RaiseSspiError(qmSspiNotSupportedCode);
     Done += Written;
   }
@@ -462,26 +529,26 @@ TqmTlsStatus TqmTlsOpenSsl::Decrypt(TMemoryStream& AInput, TStream& AOutput) {
 
   TqmTlsStatus Status = TqmTlsStatus::Done;
   bool Decrypted = false;
-  auto* Memory = dynamic_cast<TMemoryStream*>(&AOutput);
   uint8_t Local[16384];
+  // A stream held in memory is appended to in place, without a copy.
+  const bool InPlace = AOutput.ReadView().has_value();
+  if (InPlace) AOutput.Seek(0, TSeekOrigin::soEnd);
   for (;;) {
     ERR_clear_error();
     int Got;
-    if (Memory) {
-      const int64_t Start = Memory->Seek(0, TSeekOrigin::soEnd);
-      Memory->SetSize(Start + 16384);
-      Got = SSL_read(FSsl, Memory->Memory() + Start, 16384);
-      Memory->SetSize(Start + std::max(Got, 0));
-      Memory->Seek(0, TSeekOrigin::soEnd);
+    uint8_t* Room = InPlace ? AOutput.BeginWrite(16384) : nullptr;
+    if (Room) {
+      Got = SSL_read(FSsl.get(), Room, 16384);
+      AOutput.EndWrite(std::max(Got, 0));
     } else {
-      Got = SSL_read(FSsl, Local, sizeof(Local));
+      Got = SSL_read(FSsl.get(), Local, sizeof(Local));
       if (Got > 0) AOutput.WriteBuffer(Local, Got);
     }
     if (Got > 0) {
       Decrypted = true;
       continue;
     }
-    const int Error = SSL_get_error(FSsl, Got);
+    const int Error = SSL_get_error(FSsl.get(), Got);
     if (Error == SSL_ERROR_WANT_READ || Error == SSL_ERROR_WANT_WRITE) break;
     if (Error == SSL_ERROR_ZERO_RETURN) {
       Status = TqmTlsStatus::Expired;
@@ -510,7 +577,7 @@ TqmTlsStatus TqmTlsOpenSsl::Shutdown(TStream& AOutput) {
   TqmTlsStatus Status = TqmTlsStatus::Done;
   if (FComplete) {
     ERR_clear_error();
-    SSL_shutdown(FSsl);
+    SSL_shutdown(FSsl.get());
     if (DrainOutput(AOutput)) Status = TqmTlsStatus::SendShutdown;
   }
   ReleaseSession();
@@ -521,10 +588,10 @@ void TqmTlsOpenSsl::StreamSizes(int& AHeader, int& ATrailer, int& AMaxMessage) {
   if (FHeaderLength < 0) {
     if (!FSsl || !FComplete)
       throw EqmSSPIError(SspiErrorText(qmSspiQueryPackageCode), qmSspiQueryPackageCode);
-    const SSL_CIPHER* Cipher = SSL_get_current_cipher(FSsl);
+    const SSL_CIPHER* Cipher = SSL_get_current_cipher(FSsl.get());
     if (!Cipher) throw EqmSSPIError(SspiErrorText(qmSspiQueryPackageCode), qmSspiQueryPackageCode);
     FHeaderLength = 5;
-    if (SSL_version(FSsl) >= TLS1_3_VERSION)
+    if (SSL_version(FSsl.get()) >= TLS1_3_VERSION)
       FTrailerLength = 16 + 1;  // tag and inner content type
     else if (SSL_CIPHER_is_aead(Cipher))
       FTrailerLength = SSL_CIPHER_get_cipher_nid(Cipher) == NID_chacha20_poly1305 ? 16 : 8 + 16;
@@ -542,44 +609,42 @@ std::string TqmTlsOpenSsl::StatusText() const {
 }
 
 std::string TqmTlsOpenSsl::ProtocolVersion() const {
-  return FSsl ? SSL_get_version(FSsl) : std::string();
+  return FSsl ? SSL_get_version(FSsl.get()) : std::string();
 }
 
 std::string TqmTlsOpenSsl::CipherName() const {
-  return FSsl ? SSL_get_cipher_name(FSsl) : std::string();
+  return FSsl ? SSL_get_cipher_name(FSsl.get()) : std::string();
 }
 
 void TqmTlsOpenSsl::VerifyPeer() {
-  X509* Peer = SSL_get1_peer_certificate(FSsl);
+  TqmX509Ptr Peer(SSL_get1_peer_certificate(FSsl.get()));
   if (!Peer) {
     FVerified = false;
     FStatusCode = X509_V_ERR_UNSPECIFIED;
     return;
   }
-  try {
-    FCertificate = std::make_unique<TqmCertificate>(Peer);
-  } catch (...) {
-    X509_free(Peer);
-    throw;
-  }
-  X509_free(Peer);
+  FCertificate = std::make_unique<TqmCertificate>(Peer.get());
   FStatusCode = FFirstVerifyError;
   FVerified = FStatusCode == X509_V_OK;
 }
 
 // ---------------------------------------------------------------------------
 
-TqmTlsClientOpenSsl::TqmTlsClientOpenSsl() : TqmTlsOpenSsl(false), FTargetName(DefaultTargetName()) {}
+TqmTlsClientOpenSsl::TqmTlsClientOpenSsl() : TqmTlsOpenSsl(false), FDefaultTargetName(DefaultTargetName()) {}
+
+const std::string& TqmTlsClientOpenSsl::TargetName() const {
+  return Settings().TargetName.empty() ? FDefaultTargetName : Settings().TargetName;
+}
 
 void TqmTlsClientOpenSsl::ConfigureSession(SSL* ASsl) {
-  const std::string Name = Trim(FTargetName);
+  const std::string Name = Trim(TargetName());
   const bool IsIp = !Name.empty() && (Name.find(':') != std::string::npos ||
                                       Name.find_first_not_of("0123456789.") == std::string::npos);
   if (!IsIp && !Name.empty()) {
     // Server name indication; harmless for servers that ignore it.
     SSL_set_tlsext_host_name(ASsl, Name.c_str());
   }
-  if (FCertificateFlags & cfIgnoreCommonNameInvalid) return;
+  if (Settings().CertificateFlags & cfIgnoreCommonNameInvalid) return;
   X509_VERIFY_PARAM* Param = SSL_get0_param(ASsl);
   const std::string Bare = !Name.empty() && Name.front() == '[' && Name.back() == ']'
                                ? Name.substr(1, Name.size() - 2)
@@ -594,33 +659,26 @@ void TqmTlsClientOpenSsl::ConfigureSession(SSL* ASsl) {
 
 TqmTlsServerOpenSsl::TqmTlsServerOpenSsl() : TqmTlsOpenSsl(true) {}
 
-void TqmTlsServerOpenSsl::ConfigureContext(SSL_CTX* ACtx) {
-  TqmTlsOpenSsl::ConfigureContext(ACtx);
+std::shared_ptr<SSL_CTX> TqmTlsServerOpenSsl::AcquireContext() {
   if (!FServerCertificate || !FServerCertificate->HasPrivateKey())
     throw EqmSSPIError(SspiErrorText(qmSspiLocalCertificateCode), qmSspiLocalCertificateCode);
-  if (SSL_CTX_use_certificate(ACtx, FServerCertificate->Handle()) != 1 ||
-      SSL_CTX_use_PrivateKey(ACtx, FServerCertificate->PrivateKey()) != 1)
+  TqmSslCtxPtr Ctx = NewContext(Settings());
+  if (SSL_CTX_use_certificate(Ctx.get(), FServerCertificate->Handle()) != 1 ||
+      SSL_CTX_use_PrivateKey(Ctx.get(), FServerCertificate->PrivateKey()) != 1)
     RaiseSspiError(qmSspiLocalCertificateCode);
   int Mode = SSL_VERIFY_NONE;
   if (FClientCertificateMode >= 1) Mode = SSL_VERIFY_PEER;
   if (FClientCertificateMode >= 2) Mode |= SSL_VERIFY_FAIL_IF_NO_PEER_CERT;
-  SSL_CTX_set_verify(ACtx, Mode, Mode == SSL_VERIFY_NONE ? nullptr : VerifyCallback);
+  SSL_CTX_set_verify(Ctx.get(), Mode, Mode == SSL_VERIFY_NONE ? nullptr : VerifyCallback);
+  return ShareContext(std::move(Ctx));
 }
 
 void TqmTlsServerOpenSsl::VerifyPeer() {
   // The client's certificate, when it sent one.
-  X509* Peer = SSL_get1_peer_certificate(FSsl);
+  TqmX509Ptr Peer(SSL_get1_peer_certificate(FSsl.get()));
   FStatusCode = FFirstVerifyError;
   FVerified = Peer != nullptr && FStatusCode == X509_V_OK;
-  if (Peer) {
-    try {
-      FCertificate = std::make_unique<TqmCertificate>(Peer);
-    } catch (...) {
-      X509_free(Peer);
-      throw;
-    }
-    X509_free(Peer);
-  }
+  if (Peer) FCertificate = std::make_unique<TqmCertificate>(Peer.get());
 }
 
 }  // namespace qm

@@ -13,12 +13,9 @@
 #include "core/qmComponent.h"
 #include "core/qmException.h"
 #include "core/qmStream.h"
+#include "crypto/qmOpenSsl.h"
 #include "net/qmCertificate.h"
-
-typedef struct ssl_st SSL;
-typedef struct ssl_ctx_st SSL_CTX;
-typedef struct bio_st BIO;
-typedef struct x509_store_ctx_st X509_STORE_CTX;
+#include "net/qmTlsSettings.h"
 
 namespace qm {
 
@@ -66,45 +63,6 @@ enum class TqmTlsStatus : uint8_t {
   NeedCredentials,    // the server asked for a client certificate
   ContinueNeeded,     // more handshake steps follow
 };
-
-// Server certificate checks that may be waived (bit masks).
-enum TqmCertificateVerifyFlag : uint32_t {
-  cfIgnoreCommonNameInvalid = 1u << 0,
-  cfIgnoreDateInvalid = 1u << 1,
-  cfIgnoreUnknownAuthority = 1u << 2,
-  cfIgnoreRevocation = 1u << 3,
-  cfIgnoreWrongUsage = 1u << 4,
-  cfIgnoreChainPolicyErrors = 1u << 5,
-};
-using TqmCertificateVerifyFlags = uint32_t;
-
-// Protocol versions that may be negotiated (bit masks; the default set,
-// TLS 1.0 to 1.2, is 28).
-enum TqmTlsFlag : uint32_t {
-  tfUseSSL2 = 1u << 0,
-  tfUseSSL3 = 1u << 1,
-  tfUseTLS = 1u << 2,
-  tfUseTLS11 = 1u << 3,
-  tfUseTLS12 = 1u << 4,
-  tfUseTLS13 = 1u << 5,
-};
-using TqmTlsFlags = uint32_t;
-constexpr TqmTlsFlags qmDefaultTlsFlags = tfUseTLS | tfUseTLS11 | tfUseTLS12;
-
-// Chain building options (bit masks). Revocation checking uses the CRLs
-// of the trust store; the cache, URL retrieval, root update and time-out
-// options have no counterpart here and are kept only as settings.
-enum TqmCertificateChainVerifyFlag : uint32_t {
-  rfCheckEndOnly = 1u << 0,
-  rfCheckAll = 1u << 1,
-  rfExcludeRoot = 1u << 2,
-  rfCacheEndCert = 1u << 3,
-  rfCheckCacheOnly = 1u << 4,
-  rfUseCacheOnlyUrlRetrieval = 1u << 5,
-  rfDisableRootAutoUpdate = 1u << 6,
-  rfAccumulativeTimeout = 1u << 7,
-};
-using TqmCertificateChainVerifyFlags = uint32_t;
 
 // The length of the first TLS record in AData (a record header is 5 bytes:
 // type, version, 16-bit length); 0 while it is incomplete; all of ASize
@@ -156,33 +114,54 @@ class TqmTlsOpenSsl : public TObject {
   std::string ProtocolVersion() const;
   std::string CipherName() const;
 
+  // The context's callbacks: they find their engine through the session.
+  static int VerifyCallback(int APreverifyOk, X509_STORE_CTX* ACtx);
+  static int CertCallback(SSL* ASsl, void* AArg);
+
+  // The negotiated context (shared through the cache; nullptr with no
+  // session).
+  SSL_CTX* Context() const { return FCtx.get(); }
+
   // ---- settings; take effect at the next session ----
-  TqmCertificateVerifyFlags CertificateFlags() const { return FCertificateFlags; }
-  void SetCertificateFlags(TqmCertificateVerifyFlags AValue) { FCertificateFlags = AValue; }
-  TqmTlsFlags TLSFlags() const { return FTLSFlags; }
-  void SetTLSFlags(TqmTlsFlags AValue) { FTLSFlags = AValue; }
-  bool SendRootCertificate() const { return FSendRootCertificate; }
-  void SetSendRootCertificate(bool AValue) { FSendRootCertificate = AValue; }
-  bool UseStrongCryptoAlgorithms() const { return FUseStrongCryptoAlgorithms; }
-  void SetUseStrongCryptoAlgorithms(bool AValue) { FUseStrongCryptoAlgorithms = AValue; }
-  TqmCertificateChainVerifyFlags CertChainFlags() const { return FCertChainFlags; }
-  void SetCertChainFlags(TqmCertificateChainVerifyFlags AValue) { FCertChainFlags = AValue; }
-  int CertChainRetrievalTimeout() const { return FCertChainRetrievalTimeout; }
-  void SetCertChainRetrievalTimeout(int AValue) { FCertChainRetrievalTimeout = AValue; }
+  // The settings the engine reads: its own, or those handed to it with
+  // UseSettings (which must outlive the engine's sessions). A setter below
+  // copies shared settings into the engine's own first.
+  const TqmTlsSettings& Settings() const { return FSettings.Get(); }
+  void UseSettings(const TqmTlsSettings& ASettings) { FSettings.Share(&ASettings); }
+  TqmCertificateVerifyFlags CertificateFlags() const { return Settings().CertificateFlags; }
+  void SetCertificateFlags(TqmCertificateVerifyFlags AValue) { FSettings.Edit().CertificateFlags = AValue; }
+  TqmTlsFlags TLSFlags() const { return Settings().TLSFlags; }
+  void SetTLSFlags(TqmTlsFlags AValue) { FSettings.Edit().TLSFlags = AValue; }
+  bool SendRootCertificate() const { return Settings().SendRootCertificate; }
+  void SetSendRootCertificate(bool AValue) { FSettings.Edit().SendRootCertificate = AValue; }
+  bool UseStrongCryptoAlgorithms() const { return Settings().UseStrongCryptoAlgorithms; }
+  void SetUseStrongCryptoAlgorithms(bool AValue) { FSettings.Edit().UseStrongCryptoAlgorithms = AValue; }
+  TqmCertificateChainVerifyFlags CertChainFlags() const { return Settings().CertChainFlags; }
+  void SetCertChainFlags(TqmCertificateChainVerifyFlags AValue) { FSettings.Edit().CertChainFlags = AValue; }
+  int CertChainRetrievalTimeout() const { return Settings().CertChainRetrievalTimeout; }
+  void SetCertChainRetrievalTimeout(int AValue) { FSettings.Edit().CertChainRetrievalTimeout = AValue; }
   // TLSFlags cap the protocol version. With UseSystemTLSFlags (default
   // true) the default set also allows TLS 1.3; a set the caller chose is
   // applied exactly (TLS 1.3 only with tfUseTLS13).
-  bool UseSystemTLSFlags() const { return FUseSystemTLSFlags; }
-  void SetUseSystemTLSFlags(bool AValue) { FUseSystemTLSFlags = AValue; }
+  bool UseSystemTLSFlags() const { return Settings().UseSystemTLSFlags; }
+  void SetUseSystemTLSFlags(bool AValue) { FSettings.Edit().UseSystemTLSFlags = AValue; }
   // Kept for callers that name a provider package; OpenSSL has one.
-  const std::string& SecurityPackage() const { return FSecurityPackage; }
-  void SetSecurityPackage(const std::string& AValue) { FSecurityPackage = AValue; }
+  const std::string& SecurityPackage() const { return Settings().SecurityPackage; }
+  void SetSecurityPackage(const std::string& AValue) { FSettings.Edit().SecurityPackage = AValue; }
+  // Trust: a CA file and/or directory; with neither, the system store.
+  const std::string& CaFile() const { return Settings().CaFile; }
+  void SetCaFile(const std::string& AValue) { FSettings.Edit().CaFile = AValue; }
+  const std::string& CaPath() const { return Settings().CaPath; }
+  void SetCaPath(const std::string& AValue) { FSettings.Edit().CaPath = AValue; }
 
  protected:
   explicit TqmTlsOpenSsl(bool AServer);
-  // Creates the context and the session for a new handshake.
+  // Creates the session for a new handshake, on the context of
+  // AcquireContext.
   void CreateSession();
-  virtual void ConfigureContext(SSL_CTX* ACtx);
+  // The client's context comes from the cache, shared by every engine
+  // with the same context settings.
+  virtual std::shared_ptr<SSL_CTX> AcquireContext();
   virtual void ConfigureSession(SSL* ASsl);
   virtual void VerifyPeer();
   void ReleaseSession();
@@ -191,15 +170,14 @@ class TqmTlsOpenSsl : public TObject {
   size_t PendingOutput() const;
   void Feed(const uint8_t* AData, size_t ASize);
 
-  static int VerifyCallback(int APreverifyOk, X509_STORE_CTX* ACtx);
-  static int CertCallback(SSL* ASsl, void* AArg);
   bool IsIgnored(int AX509Error) const;
 
   bool FServer;
-  SSL_CTX* FCtx = nullptr;
-  SSL* FSsl = nullptr;
-  BIO* FReadBio = nullptr;   // network -> OpenSSL
-  BIO* FWriteBio = nullptr;  // OpenSSL -> network
+  TqmTlsSettingsLink FSettings;
+  std::shared_ptr<SSL_CTX> FCtx;
+  TqmSslPtr FSsl;
+  BIO* FReadBio = nullptr;   // network -> OpenSSL; owned by FSsl
+  BIO* FWriteBio = nullptr;  // OpenSSL -> network; owned by FSsl
   bool FComplete = false;
   bool FNeedCredentials = false;
   bool FCredentialsGiven = false;
@@ -211,14 +189,6 @@ class TqmTlsOpenSsl : public TObject {
   std::unique_ptr<TqmCertificate> FCertificate;
   int FHeaderLength = -1, FTrailerLength = 0, FMaxMessage = 0;
 
-  TqmCertificateVerifyFlags FCertificateFlags = 0;
-  TqmTlsFlags FTLSFlags = qmDefaultTlsFlags;
-  bool FSendRootCertificate = false;
-  bool FUseStrongCryptoAlgorithms = false;
-  TqmCertificateChainVerifyFlags FCertChainFlags = 0;
-  int FCertChainRetrievalTimeout = 0;
-  bool FUseSystemTLSFlags = true;
-  std::string FSecurityPackage;
 };
 
 // The connecting side: verifies the server against TargetName.
@@ -226,15 +196,16 @@ class TqmTlsClientOpenSsl : public TqmTlsOpenSsl {
  public:
   TqmTlsClientOpenSsl();
   // The name the server's certificate must carry (a host name or an IP
-  // literal); by default the text of the creation date and time.
-  const std::string& TargetName() const { return FTargetName; }
-  void SetTargetName(const std::string& AValue) { FTargetName = AValue; }
+  // literal); when the settings have none, the text of the creation date
+  // and time, which no certificate carries.
+  const std::string& TargetName() const;
+  void SetTargetName(const std::string& AValue) { FSettings.Edit().TargetName = AValue; }
 
  protected:
   void ConfigureSession(SSL* ASsl) override;
 
  private:
-  std::string FTargetName;
+  std::string FDefaultTargetName;
 };
 
 // The accepting side, for peers and tests: presents Certificate (which
@@ -249,7 +220,8 @@ class TqmTlsServerOpenSsl : public TqmTlsOpenSsl {
   void SetClientCertificateMode(int AValue) { FClientCertificateMode = AValue; }
 
  protected:
-  void ConfigureContext(SSL_CTX* ACtx) override;
+  // A context of its own: it carries the server's certificate.
+  std::shared_ptr<SSL_CTX> AcquireContext() override;
   void VerifyPeer() override;
 
  private:

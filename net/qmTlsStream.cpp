@@ -26,7 +26,7 @@ void AppendContent(TMemoryStream& ATarget, TMemoryStream& ASource) {
 
 }  // namespace
 
-TqmTlsNetworkStream::TqmTlsNetworkStream() : FTargetName(DefaultTargetName()) {}
+TqmTlsNetworkStream::TqmTlsNetworkStream() { FSettings.Edit().TargetName = DefaultTargetName(); }
 
 TqmTlsNetworkStream::~TqmTlsNetworkStream() {
   std::lock_guard<std::recursive_mutex> Lock(FLock);
@@ -38,52 +38,46 @@ TqmTlsOpenSsl* TqmTlsNetworkStream::Engine() {
   return FEngine.get();
 }
 
-void TqmTlsNetworkStream::ApplySettings(TqmTlsOpenSsl& AEngine) {
-  AEngine.SetCertificateFlags(FCertificateFlags);
-  AEngine.SetTLSFlags(FTLSFlags);
-  AEngine.SetSecurityPackage(FSecurityPackage);
-  AEngine.SetUseStrongCryptoAlgorithms(FUseStrongCryptoAlgorithms);
-  AEngine.SetSendRootCertificate(FSendRootCertificate);
-  AEngine.SetCertChainFlags(FCertChainFlags);
-  AEngine.SetCertChainRetrievalTimeout(FCertChainRetrievalTimeout);
-  AEngine.SetUseSystemTLSFlags(FUseSystemTLSFlags);
-  if (auto* Client = dynamic_cast<TqmTlsClientOpenSsl*>(&AEngine)) Client->SetTargetName(FTargetName);
+void TqmTlsNetworkStream::UseSettings(const TqmTlsSettings& ASettings) {
+  std::lock_guard<std::recursive_mutex> Lock(FLock);
+  FSettings.Share(&ASettings);
+  if (FEngine) FEngine->UseSettings(Settings());
 }
 
-#define QM_TLS_SETTER(Name, Type, Field)                  \
-  void TqmTlsNetworkStream::Set##Name(Type AValue) {      \
-    std::lock_guard<std::recursive_mutex> Lock(FLock);    \
-    Field = AValue;                                       \
-    if (FEngine) ApplySettings(*FEngine);                 \
+template <class F>
+void TqmTlsNetworkStream::EditSettings(F AChange) {
+  std::lock_guard<std::recursive_mutex> Lock(FLock);
+  AChange(FSettings.Edit());
+  if (FEngine) FEngine->UseSettings(Settings());
+}
+
+#define QM_TLS_SETTER(Name, Type)                                            \
+  void TqmTlsNetworkStream::Set##Name(Type AValue) {                         \
+    EditSettings([&](TqmTlsSettings& ASettings) { ASettings.Name = AValue; }); \
   }
-QM_TLS_SETTER(CertificateFlags, TqmCertificateVerifyFlags, FCertificateFlags)
-QM_TLS_SETTER(TargetName, const std::string&, FTargetName)
-QM_TLS_SETTER(TLSFlags, TqmTlsFlags, FTLSFlags)
-QM_TLS_SETTER(SecurityPackage, const std::string&, FSecurityPackage)
-QM_TLS_SETTER(UseStrongCryptoAlgorithms, bool, FUseStrongCryptoAlgorithms)
-QM_TLS_SETTER(SendRootCertificate, bool, FSendRootCertificate)
-QM_TLS_SETTER(CertChainFlags, TqmCertificateChainVerifyFlags, FCertChainFlags)
-QM_TLS_SETTER(CertChainRetrievalTimeout, int, FCertChainRetrievalTimeout)
-QM_TLS_SETTER(UseSystemTLSFlags, bool, FUseSystemTLSFlags)
+QM_TLS_SETTER(CertificateFlags, TqmCertificateVerifyFlags)
+QM_TLS_SETTER(TargetName, const std::string&)
+QM_TLS_SETTER(TLSFlags, TqmTlsFlags)
+QM_TLS_SETTER(SecurityPackage, const std::string&)
+QM_TLS_SETTER(UseStrongCryptoAlgorithms, bool)
+QM_TLS_SETTER(SendRootCertificate, bool)
+QM_TLS_SETTER(CertChainFlags, TqmCertificateChainVerifyFlags)
+QM_TLS_SETTER(CertChainRetrievalTimeout, int)
+QM_TLS_SETTER(UseSystemTLSFlags, bool)
+QM_TLS_SETTER(CaFile, const std::string&)
+QM_TLS_SETTER(CaPath, const std::string&)
+QM_TLS_SETTER(OnGetCertificate, TGetCertificateProc)
+QM_TLS_SETTER(OnVerifyPeer, TVerifyPeerProc)
 #undef QM_TLS_SETTER
 
 void TqmTlsNetworkStream::Assign(TqmNetworkStream& AOldStream) {
   TqmNetworkStream::Assign(AOldStream);
-  auto* Old = dynamic_cast<TqmTlsNetworkStream*>(&AOldStream);
+  TqmTlsNetworkStream* Old = AOldStream.TlsStream();
   if (!Old) return;
-  FCertificateFlags = Old->FCertificateFlags;
-  FTargetName = Old->FTargetName;
-  FTLSFlags = Old->FTLSFlags;
-  FSecurityPackage = Old->FSecurityPackage;
-  FUseStrongCryptoAlgorithms = Old->FUseStrongCryptoAlgorithms;
-  FSendRootCertificate = Old->FSendRootCertificate;
-  FCertChainFlags = Old->FCertChainFlags;
-  FCertChainRetrievalTimeout = Old->FCertChainRetrievalTimeout;
-  FUseSystemTLSFlags = Old->FUseSystemTLSFlags;
+  // Shared settings stay shared; the old stream's own are copied.
+  FSettings = Old->FSettings;
   FServerCertificate = Old->FServerCertificate;
   FClientCertificateMode = Old->FClientCertificateMode;
-  if (!OnGetCertificate) OnGetCertificate = Old->OnGetCertificate;
-  if (!OnVerifyPeer) OnVerifyPeer = Old->OnVerifyPeer;
 }
 
 void TqmTlsNetworkStream::InitClientSession() {
@@ -91,7 +85,7 @@ void TqmTlsNetworkStream::InitClientSession() {
     std::lock_guard<std::recursive_mutex> Lock(FLock);
     FEngine.reset();
     auto Engine = std::make_unique<TqmTlsClientOpenSsl>();
-    ApplySettings(*Engine);
+    Engine->UseSettings(Settings());
     FEngine = std::move(Engine);
   }
   FServerSide = false;
@@ -110,7 +104,7 @@ void TqmTlsNetworkStream::InitServerSession() {
     std::lock_guard<std::recursive_mutex> Lock(FLock);
     FEngine.reset();
     auto Engine = std::make_unique<TqmTlsServerOpenSsl>();
-    ApplySettings(*Engine);
+    Engine->UseSettings(Settings());
     Engine->SetCertificate(FServerCertificate);
     Engine->SetClientCertificateMode(FClientCertificateMode);
     FEngine = std::move(Engine);
@@ -176,7 +170,7 @@ void TqmTlsNetworkStream::VerifyPeer() {
   bool Verified = FEngine->Verified();
   int Code = FEngine->StatusCode();
   std::string Text = FEngine->StatusText();
-  if (OnVerifyPeer) OnVerifyPeer(FEngine->Certificate(), Text, Code, Verified);
+  if (Settings().OnVerifyPeer) Settings().OnVerifyPeer(FEngine->Certificate(), Text, Code, Verified);
   FVerified = Verified;
   if (!Verified) {
     if (Code == X509_V_OK) {
@@ -198,7 +192,7 @@ void TqmTlsNetworkStream::Handshake(TStream* ADestination) {
   if (Status == TqmTlsStatus::NeedCredentials) {
     TqmCertificate* Certificate = nullptr;
     bool Handled = false;
-    if (OnGetCertificate) OnGetCertificate(Certificate, Certificates, Handled);
+    if (Settings().OnGetCertificate) Settings().OnGetCertificate(Certificate, Certificates, Handled);
     if (Certificate) Certificates.Add(Certificate);
     Status = FEngine->Handshake(FInput, &Certificates, true);
     if (Status == TqmTlsStatus::NeedCredentials)

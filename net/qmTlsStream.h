@@ -11,18 +11,14 @@
 #include "net/qmCertificate.h"
 #include "net/qmSocket.h"
 #include "net/qmTlsOpenSsl.h"
+#include "net/qmTlsSettings.h"
 
 namespace qm {
 
 class TqmTlsNetworkStream : public TqmNetworkStream {
  public:
-  // Asked when the server wants a client certificate: set ACertificate
-  // (not handed over) and optionally add chain certificates to AExtraCerts.
-  using TGetCertificateProc =
-      std::function<void(TqmCertificate*& ACertificate, TqmCertificateList& AExtraCerts, bool& AHandled)>;
-  // Asked once per stream with the verdict on the server's certificate.
-  using TVerifyPeerProc = std::function<void(TqmCertificate* ACertificate, const std::string& AStatusText,
-                                             int AStatusCode, bool& AVerified)>;
+  using TGetCertificateProc = TqmTlsGetCertificateProc;
+  using TVerifyPeerProc = TqmTlsVerifyPeerProc;
 
   TqmTlsNetworkStream();
   ~TqmTlsNetworkStream() override;
@@ -48,35 +44,48 @@ class TqmTlsNetworkStream : public TqmNetworkStream {
   // The engine of the session (nullptr before it starts).
   TqmTlsOpenSsl* Engine();
 
-  TGetCertificateProc OnGetCertificate;
-  TVerifyPeerProc OnVerifyPeer;
+  TqmTlsNetworkStream* TlsStream() override { return this; }
 
-  // ---- settings; passed on to a running engine ----
-  TqmCertificateVerifyFlags CertificateFlags() const { return FCertificateFlags; }
+  // ---- settings; read by a running engine too ----
+  // The settings the stream and its engine read: the stream's own, or
+  // those handed over with UseSettings (the client's; they must outlive
+  // the stream). A setter below copies shared settings into the stream's
+  // own first.
+  const TqmTlsSettings& Settings() const { return FSettings.Get(); }
+  void UseSettings(const TqmTlsSettings& ASettings);
+  TqmCertificateVerifyFlags CertificateFlags() const { return Settings().CertificateFlags; }
   void SetCertificateFlags(TqmCertificateVerifyFlags AValue);
-  const std::string& TargetName() const { return FTargetName; }
+  const std::string& TargetName() const { return Settings().TargetName; }
   void SetTargetName(const std::string& AValue);
-  TqmTlsFlags TLSFlags() const { return FTLSFlags; }
+  TqmTlsFlags TLSFlags() const { return Settings().TLSFlags; }
   void SetTLSFlags(TqmTlsFlags AValue);
-  const std::string& SecurityPackage() const { return FSecurityPackage; }
+  const std::string& SecurityPackage() const { return Settings().SecurityPackage; }
   void SetSecurityPackage(const std::string& AValue);
-  bool UseStrongCryptoAlgorithms() const { return FUseStrongCryptoAlgorithms; }
+  bool UseStrongCryptoAlgorithms() const { return Settings().UseStrongCryptoAlgorithms; }
   void SetUseStrongCryptoAlgorithms(bool AValue);
-  bool SendRootCertificate() const { return FSendRootCertificate; }
+  bool SendRootCertificate() const { return Settings().SendRootCertificate; }
   void SetSendRootCertificate(bool AValue);
-  TqmCertificateChainVerifyFlags CertChainFlags() const { return FCertChainFlags; }
+  TqmCertificateChainVerifyFlags CertChainFlags() const { return Settings().CertChainFlags; }
   void SetCertChainFlags(TqmCertificateChainVerifyFlags AValue);
-  int CertChainRetrievalTimeout() const { return FCertChainRetrievalTimeout; }
+  int CertChainRetrievalTimeout() const { return Settings().CertChainRetrievalTimeout; }
   void SetCertChainRetrievalTimeout(int AValue);
-  bool UseSystemTLSFlags() const { return FUseSystemTLSFlags; }
+  bool UseSystemTLSFlags() const { return Settings().UseSystemTLSFlags; }
   void SetUseSystemTLSFlags(bool AValue);
+  const std::string& CaFile() const { return Settings().CaFile; }
+  void SetCaFile(const std::string& AValue);
+  const std::string& CaPath() const { return Settings().CaPath; }
+  void SetCaPath(const std::string& AValue);
+  void SetOnGetCertificate(TGetCertificateProc AValue);
+  void SetOnVerifyPeer(TVerifyPeerProc AValue);
   // The accepting side: the certificate (with its key, not owned) and
   // whether a client certificate is asked for (0 no, 1 asked, 2 required).
   void SetServerCertificate(TqmCertificate* AValue) { FServerCertificate = AValue; }
   void SetClientCertificateMode(int AValue) { FClientCertificateMode = AValue; }
 
  private:
-  void ApplySettings(TqmTlsOpenSsl& AEngine);
+  // Changes the stream's own settings and points a running engine at them.
+  template <class F>
+  void EditSettings(F AChange);
   void Handshake(TStream* ADestination);
   void ProcessReceived(TMemoryStream& AData, TStream* ADestination);
   void DecryptInput(TStream* ADestination);
@@ -94,9 +103,7 @@ class TqmTlsNetworkStream : public TqmNetworkStream {
   int FOverhead = -1;
   bool FHandshakePending = false;
   int64_t FChunkLength = 0;
-  TqmCertificateVerifyFlags FCertificateFlags = 0;
-  std::string FTargetName;
-  TqmTlsFlags FTLSFlags = qmDefaultTlsFlags;
+  TqmTlsSettingsLink FSettings;
   bool FVerified = false;
   bool FPeerChecked = false;
   bool FServerSide = false;
@@ -104,12 +111,6 @@ class TqmTlsNetworkStream : public TqmNetworkStream {
   int FClientCertificateMode = 0;
   std::recursive_mutex FLock;
   int64_t FRawCount = 0;
-  std::string FSecurityPackage;
-  bool FUseStrongCryptoAlgorithms = false;
-  bool FSendRootCertificate = false;
-  TqmCertificateChainVerifyFlags FCertChainFlags = 0;
-  int FCertChainRetrievalTimeout = 0;
-  bool FUseSystemTLSFlags = true;
 };
 
 }  // namespace qm

@@ -26,7 +26,6 @@ namespace {
 using namespace std::chrono;
 using test::Port;
 using test::ServerEnv;
-using test::TEnvGuard;
 using test::TestServers;
 using test::Value;
 
@@ -73,13 +72,10 @@ class FaultProxy : public ::testing::Test {
     Smtp = Servers->Start("postfix");
     Pop3 = Servers->Env("dovecot");
     Servers->RunScript("fill-maildir.sh", {"--count", "2", "--size", "1000000"});
-    Trust = new TEnvGuard("SSL_CERT_FILE", Value(Pop3, "CA_CERT"));
     Pop3Proxy = Servers->Start("faultproxy", {"pop3proxy", "127.0.0.1", Value(Pop3, "POP3_PORT")}, "pop3proxy");
     SmtpProxy = Servers->Start("faultproxy", {"smtpproxy", "127.0.0.1", Value(Smtp, "SMTP_PORT")}, "smtpproxy");
   }
   static void TearDownTestSuite() {
-    delete Trust;
-    Trust = nullptr;
     delete Servers;
     Servers = nullptr;
   }
@@ -100,6 +96,7 @@ class FaultProxy : public ::testing::Test {
   void PreparePop3(TqmPop3& AClient) {
     AClient.SetServer("127.0.0.1");
     AClient.SetPort(Port(Pop3Proxy, "PROXY_PORT"));
+    AClient.SetCaFile(Value(Pop3, "CA_CERT"));
     AClient.SetUserName(Value(Pop3, "POP3_USER"));
     AClient.SetPassword(Value(Pop3, "POP3_PASSWORD"));
     AClient.SetTimeOut(kTimeOut);
@@ -107,6 +104,7 @@ class FaultProxy : public ::testing::Test {
   void PrepareSmtp(TqmSmtp& AClient) {
     AClient.SetServer("127.0.0.1");
     AClient.SetPort(Port(SmtpProxy, "PROXY_PORT"));
+    AClient.SetCaFile(Value(Smtp, "CA_CERT"));
     AClient.SetUserName(Value(Smtp, "SMTP_USER"));
     AClient.SetPassword(Value(Smtp, "SMTP_PASSWORD"));
     AClient.SetTimeOut(kTimeOut);
@@ -159,12 +157,10 @@ class FaultProxy : public ::testing::Test {
 
   bool FWarm = false;
   static TestServers* Servers;
-  static TEnvGuard* Trust;
   static ServerEnv Smtp, Pop3, Pop3Proxy, SmtpProxy;
 };
 
 TestServers* FaultProxy::Servers = nullptr;
-TEnvGuard* FaultProxy::Trust = nullptr;
 ServerEnv FaultProxy::Smtp, FaultProxy::Pop3, FaultProxy::Pop3Proxy, FaultProxy::SmtpProxy;
 
 void LoginAndRetrieve(TqmPop3& AClient) {

@@ -98,7 +98,6 @@ class Pop3Dovecot : public ::testing::Test {
            "Content-Transfer-Encoding: base64\nContent-Disposition: attachment; filename=\"x.bin\"\n\n"
            "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=\n--b1--\n";
     Servers->RunScript("fill-maildir.sh", {Special.string()});
-    setenv("SSL_CERT_FILE", Value(Env, "CA_CERT").c_str(), 1);
   }
   static void TearDownTestSuite() {
     delete Servers;
@@ -108,6 +107,7 @@ class Pop3Dovecot : public ::testing::Test {
   void Prepare(TTestPop3& P, const std::string& APortKey = "POP3_PORT") {
     P.SetServer("127.0.0.1");
     P.SetPort(Port(Env, APortKey));
+    P.SetCaFile(Value(Env, "CA_CERT"));
     P.SetUserName(Value(Env, "POP3_USER"));
     P.SetPassword(Value(Env, "POP3_PASSWORD"));
   }

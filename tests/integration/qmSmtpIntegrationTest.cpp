@@ -11,6 +11,7 @@
 #include <thread>
 
 #include <gtest/gtest.h>
+#include <openssl/x509_vfy.h>
 
 #include "mail/qmPop3.h"
 #include "mail/qmSasl.h"
@@ -74,7 +75,6 @@ class SmtpScripted : public ::testing::Test {
   static void SetUpTestSuite() {
     Servers = new TestServers;
     Env = Servers->Start("aiosmtpd");
-    setenv("SSL_CERT_FILE", Value(Env, "CA_CERT").c_str(), 1);
   }
   static void TearDownTestSuite() {
     delete Servers;
@@ -104,6 +104,7 @@ class SmtpScripted : public ::testing::Test {
   void Prepare(TTestSmtp& S) {
     S.SetServer("127.0.0.1");
     S.SetPort(Port(Env, "AIOSMTPD_PORT"));
+    S.SetCaFile(Value(Env, "CA_CERT"));
   }
   void Login(TTestSmtp& S) {
     S.SetUserName(Value(Env, "AIOSMTPD_USER"));
@@ -461,7 +462,6 @@ class SmtpPostfix : public ::testing::Test {
     Servers = new TestServers;
     Env = Servers->Start("postfix");
     Pop3Env = Servers->Env("dovecot");
-    setenv("SSL_CERT_FILE", Value(Env, "CA_CERT").c_str(), 1);
   }
   static void TearDownTestSuite() {
     delete Servers;
@@ -470,6 +470,7 @@ class SmtpPostfix : public ::testing::Test {
   void Prepare(TTestSmtp& S, const std::string& APortKey = "SMTP_PORT") {
     S.SetServer("127.0.0.1");
     S.SetPort(Port(Env, APortKey));
+    S.SetCaFile(Value(Env, "CA_CERT"));
     S.SetUserName(Value(Env, "SMTP_USER"));
     S.SetPassword(Value(Env, "SMTP_PASSWORD"));
   }
@@ -479,6 +480,54 @@ class SmtpPostfix : public ::testing::Test {
 TestServers* SmtpPostfix::Servers = nullptr;
 ServerEnv SmtpPostfix::Env;
 ServerEnv SmtpPostfix::Pop3Env;
+
+// Trust belongs to the client: in one process, against the private-CA
+// postfix and dovecot, the client given the CA accepts and the one on the
+// system store refuses, in either order, with no environment variable.
+TEST_F(SmtpPostfix, TrustIsPerClient) {
+  // OpenSSL's own variable, if set at all, does not name the test CA.
+  const char* Process = getenv("SSL_CERT_FILE");
+  ASSERT_NE(Process ? Process : "", Value(Env, "CA_CERT"));
+  for (int Round = 0; Round < 2; ++Round) {
+    TTestSmtp Trusting, Refusing;
+    Prepare(Trusting, "SMTPS_PORT");
+    Prepare(Refusing, "SMTPS_PORT");
+    Refusing.SetCaFile("");
+    TqmPop3 Pop3Trusting, Pop3Refusing;
+    for (TqmPop3* P : {&Pop3Trusting, &Pop3Refusing}) {
+      P->SetServer("localhost");
+      P->SetPort(Port(Pop3Env, "POP3S_PORT"));
+      P->SetUserName(Value(Pop3Env, "POP3_USER"));
+      P->SetPassword(Value(Pop3Env, "POP3_PASSWORD"));
+      P->SetUseTLS(ctImplicit);
+    }
+    Pop3Trusting.SetCaFile(Value(Pop3Env, "CA_CERT"));
+    for (TqmTcpClientTls* C : std::initializer_list<TqmTcpClientTls*>{&Trusting, &Refusing})
+      C->SetUseTLS(ctImplicit);
+    auto Refused = [](TqmTcpClientTls& C) {
+      try {
+        C.Open();
+      } catch (const EqmSocketError& E) {
+        return E.ErrorCode();
+      }
+      return 0;
+    };
+    if (Round == 1) {
+      EXPECT_EQ(Refused(Refusing), X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY);
+      EXPECT_EQ(Refused(Pop3Refusing), X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY);
+    }
+    Trusting.Open();
+    Pop3Trusting.Open();
+    EXPECT_TRUE(Trusting.TlsStream()->Verified());
+    EXPECT_TRUE(Pop3Trusting.TlsStream()->Verified());
+    if (Round == 0) {
+      EXPECT_EQ(Refused(Refusing), X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY);
+      EXPECT_EQ(Refused(Pop3Refusing), X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY);
+    }
+    EXPECT_FALSE(Refusing.Active());
+    EXPECT_FALSE(Pop3Refusing.Active());
+  }
+}
 
 TEST_F(SmtpPostfix, StartTlsLoginAndCramMd5ImplicitTlsAnd530BeforeTls) {
   {
@@ -598,10 +647,7 @@ TEST_F(SmtpPostfix, MessageWithAttachmentsComesBackThroughPop3) {
   Sent.SetSubject("Round trip with attachments, äöü");
 
   TTestSmtp S;
-  S.SetServer("127.0.0.1");
-  S.SetPort(Port(Env, "SMTP_PORT"));
-  S.SetUserName(Value(Env, "SMTP_USER"));
-  S.SetPassword(Value(Env, "SMTP_PASSWORD"));
+  Prepare(S);
   S.SetUseTLS(ctExplicit);
   S.Open();
   S.Send(&Sent);

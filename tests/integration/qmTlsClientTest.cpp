@@ -28,12 +28,6 @@ using namespace qmtest;
 
 test::TTestCertificates& Certs() {
   static test::TTestCertificates Instance;
-  static const bool Trusted = [] {
-    setenv("SSL_CERT_FILE", Instance.CaFile().c_str(), 1);
-    setenv("SSL_CERT_DIR", Instance.Dir.c_str(), 1);
-    return true;
-  }();
-  (void)Trusted;
   return Instance;
 }
 
@@ -95,7 +89,7 @@ class TClient : public TqmTcpCommandClient {
 };
 
 void Prepare(TClient& AClient, int APort, TqmClientTlsMode AMode = ctImplicit) {
-  Certs();
+  AClient.SetCaFile(Certs().CaFile());
   AClient.SetServer("localhost");
   AClient.SetPort(APort);
   AClient.SetTimeOut(10000);

@@ -9,6 +9,7 @@
 #include <openssl/pkcs12.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -28,6 +29,7 @@ class TTestCertificates {
     EVP_PKEY* CaKey = NewKey();
     X509* Ca = Make("Quillmark Test CA", nullptr, CaKey, nullptr, CaKey, -3600, 86400 * 30, true, false);
     Save(Ca, CaKey, "ca");
+    SaveHashed(Ca);
     Issue("localhost", "DNS:localhost,IP:127.0.0.1,IP:::1", Ca, CaKey, -3600, 86400 * 30, "server");
     Issue("localhost", "DNS:localhost,IP:127.0.0.1", Ca, CaKey, -86400 * 10, -86400, "expired");
     Issue("mail.example.org", "DNS:mail.example.org", Ca, CaKey, -3600, 86400 * 30, "otherhost");
@@ -54,10 +56,21 @@ class TTestCertificates {
   std::string Key(const std::string& AName) const { return Dir + "/" + AName + ".key"; }
   std::string Pem(const std::string& AName) const { return Dir + "/" + AName + ".pem"; }
   std::string CaFile() const { return Cert("ca"); }
+  // A CA directory as `openssl rehash` leaves it, holding only the CA.
+  std::string HashedDir() const { return Dir + "/hashed"; }
 
   std::string Dir;
 
  private:
+  void SaveHashed(X509* ACa) const {
+    if (mkdir(HashedDir().c_str(), 0700) != 0) throw std::runtime_error("mkdir failed");
+    char Name[32];
+    std::snprintf(Name, sizeof Name, "/%08lx.0", X509_subject_name_hash(ACa));
+    FILE* F = std::fopen((HashedDir() + Name).c_str(), "w");
+    if (!F || PEM_write_X509(F, ACa) != 1) throw std::runtime_error("cannot write the hashed CA");
+    std::fclose(F);
+  }
+
   static EVP_PKEY* NewKey() {
     EVP_PKEY* Key = EVP_EC_gen("P-256");
     if (!Key) throw std::runtime_error("key generation failed");

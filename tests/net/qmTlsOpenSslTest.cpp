@@ -19,13 +19,6 @@ using Bytes = std::vector<uint8_t>;
 
 test::TTestCertificates& Certs() {
   static test::TTestCertificates Instance;
-  static const bool Trusted = [] {
-    // Only the test CA is trusted.
-    setenv("SSL_CERT_FILE", Instance.CaFile().c_str(), 1);
-    setenv("SSL_CERT_DIR", Instance.Dir.c_str(), 1);
-    return true;
-  }();
-  (void)Trusted;
   return Instance;
 }
 
@@ -43,6 +36,9 @@ struct TPair {
     ServerCert = TqmCertificate::LoadFromPemFile(Certs().Pem(AServerCert));
     Server.SetCertificate(ServerCert.get());
     Client.SetTargetName("localhost");
+    // Only the test CA is trusted, by each engine.
+    Client.SetCaFile(Certs().CaFile());
+    Server.SetCaFile(Certs().CaFile());
   }
 
   // Delivers AData to the client in pieces of APiece bytes (0: whole).
@@ -327,6 +323,35 @@ TEST(TlsEngine, IpTargetAndChainPolicyFlag) {
   R.Client.SetCertificateFlags(cfIgnoreChainPolicyErrors);  // the name is still checked
   R.Run();
   EXPECT_EQ(R.Client.StatusCode(), X509_V_ERR_HOSTNAME_MISMATCH);
+}
+
+TEST(TlsEngine, TrustIsPerEngineAndContextsAreSharedBySettings) {
+  // The same process, the same server: the engine trusting the test CA
+  // accepts, the one on the system store refuses.
+  TPair Trusting, Refusing, Again;
+  Refusing.Client.SetCaFile("");
+  Trusting.Run();
+  Refusing.Run();
+  EXPECT_TRUE(Trusting.Client.Verified()) << Trusting.Client.StatusText();
+  EXPECT_EQ(Refusing.Client.StatusCode(), X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY);
+  // Equal context settings share one context; the per-session ones
+  // (target name, ignore flags) do not split it.
+  Again.Client.SetTargetName("127.0.0.1");
+  Again.Client.SetCertificateFlags(cfIgnoreDateInvalid);
+  Again.Run();
+  EXPECT_TRUE(Again.Client.Verified()) << Again.Client.StatusText();
+  ASSERT_NE(Trusting.Client.Context(), nullptr);
+  EXPECT_EQ(Trusting.Client.Context(), Again.Client.Context());
+  EXPECT_NE(Trusting.Client.Context(), Refusing.Client.Context());
+  // A CA directory works as well as a file; a missing file is an error.
+  TPair ByPath;
+  ByPath.Client.SetCaFile("");
+  ByPath.Client.SetCaPath(Certs().HashedDir());
+  ByPath.Run();
+  EXPECT_TRUE(ByPath.Client.Verified()) << ByPath.Client.StatusText();
+  TPair Missing;
+  Missing.Client.SetCaFile(Certs().Dir + "/no-such-ca.pem");
+  EXPECT_THROW(Missing.Run(), EqmSSPIError);
 }
 
 TEST(TlsEngine, RevocationCheckNeedsACrl) {
