@@ -22,6 +22,9 @@ int main(int argc, char** argv) {
   Pop3.SetServer(argv[1]);
   Pop3.SetPort(std::atoi(argv[2]));
   Pop3.SetUseTLS(qm::ctImplicit);
+  // A private CA for this client, when QM_CA_FILE names one; else the
+  // system's trust store.
+  if (const char* Ca = std::getenv("QM_CA_FILE")) Pop3.SetCaFile(Ca);
   Pop3.SetUserName(argv[3]);
   // Authorization is placed after "auth=" as it is: it must hold the whole
   // value, scheme included. Setting it switches the login to SASL XOAUTH2;

@@ -1,7 +1,7 @@
 // Connects with TLS to a server whose certificate comes from a private
-// certificate authority. Trust comes from OpenSSL's default store, which
-// the SSL_CERT_FILE environment variable replaces; set it before the first
-// TLS session (or export it in the shell).
+// certificate authority. Trust belongs to the client: CaFile (or CaPath)
+// replaces the system's trust store for this client alone; other clients
+// of the process keep theirs.
 //
 //   private_ca ca.pem pop.internal.example 995 me   (password in QM_PASSWORD)
 #include <cstdlib>
@@ -15,13 +15,13 @@ int main(int argc, char** argv) {
     std::cerr << "usage: private_ca CA_FILE SERVER PORT USER  (password in QM_PASSWORD)\n";
     return 2;
   }
-  setenv("SSL_CERT_FILE", argv[1], 1);
   const char* Password = std::getenv("QM_PASSWORD");
 
   qm::TqmPop3 Pop3;
   Pop3.SetServer(argv[2]);
   Pop3.SetPort(std::atoi(argv[3]));
   Pop3.SetUseTLS(qm::ctImplicit);
+  Pop3.SetCaFile(argv[1]);
   Pop3.SetUserName(argv[4]);
   Pop3.SetPassword(Password ? Password : "");
   // Called once per session with OpenSSL's verdict; AVerified could be

@@ -161,6 +161,9 @@ TForm1::TForm1(QWidget* AParent) : TqmDemoBaseForm(AParent) {
   cbPop3Security = SecurityBox("cbPop3Security", Main);
   edtSmtpPort = PortBox("edtSmtpPort", 25, Main);
   cbSmtpSecurity = SecurityBox("cbSmtpSecurity", Main);
+  edtCaFile = new QLineEdit(Main);
+  edtCaFile->setObjectName("edtCaFile");
+  edtCaFile->setPlaceholderText("System trust store");
   pbProgress = new QProgressBar(Main);
   pbProgress->setObjectName("pbProgress");
   pbProgress->setRange(0, 1000);
@@ -204,6 +207,8 @@ TForm1::TForm1(QWidget* AParent) : TqmDemoBaseForm(AParent) {
   Connection->addWidget(edtSmtpPort, 1, 1);
   Connection->addWidget(FieldLabel("SMTP security", cbSmtpSecurity, Main), 1, 2);
   Connection->addWidget(cbSmtpSecurity, 1, 3);
+  Connection->addWidget(FieldLabel("CA file", edtCaFile, Main), 2, 0);
+  Connection->addWidget(edtCaFile, 2, 1, 1, 3);
   Connection->setColumnStretch(3, 1);
   Grid->addLayout(Connection, 7, 0, 1, 2);
   Grid->addWidget(pbProgress, 8, 0, 1, 2);
@@ -218,6 +223,7 @@ TForm1::TForm1(QWidget* AParent) : TqmDemoBaseForm(AParent) {
   setTabOrder(edtPop3Port, cbPop3Security);
   setTabOrder(cbPop3Security, edtSmtpPort);
   setTabOrder(edtSmtpPort, cbSmtpSecurity);
+  setTabOrder(cbSmtpSecurity, edtCaFile);
 
   connect(btnCheckMail, &QPushButton::clicked, this, &TForm1::btnCheckMailClick);
   connect(btnComposeMail, &QPushButton::clicked, this, &TForm1::btnComposeMailClick);
@@ -237,6 +243,7 @@ void TForm1::ApplyOptions(const TqmSampleOptions& AOptions) {
   edtSmtpPort->setValue(AOptions.SmtpPort);
   SelectSecurity(cbPop3Security, AOptions.Pop3Security);
   SelectSecurity(cbSmtpSecurity, AOptions.SmtpSecurity);
+  edtCaFile->setText(AOptions.CaFile);
 }
 
 void TForm1::ApplyPop3Settings() {
@@ -245,6 +252,7 @@ void TForm1::ApplyPop3Settings() {
   qmPOP31->SetPassword(Std(edtPassword->text()));
   qmPOP31->SetPort(edtPop3Port->value());
   qmPOP31->SetUseTLS(SelectedSecurity(cbPop3Security));
+  qmPOP31->SetCaFile(Std(edtCaFile->text()));
 }
 
 void TForm1::ApplySmtpSettings() {
@@ -253,6 +261,7 @@ void TForm1::ApplySmtpSettings() {
   qmSMTP1->SetPassword(Std(edtPassword->text()));
   qmSMTP1->SetPort(edtSmtpPort->value());
   qmSMTP1->SetUseTLS(SelectedSecurity(cbSmtpSecurity));
+  qmSMTP1->SetCaFile(Std(edtCaFile->text()));
 }
 
 void TForm1::ShowInfo(const QString& AText) {

@@ -53,6 +53,8 @@ class TForm1 : public TqmDemoBaseForm {
   QComboBox* cbPop3Security;
   QSpinBox* edtSmtpPort;
   QComboBox* cbSmtpSecurity;
+  // The CA file both clients trust (empty: the system's trust store).
+  QLineEdit* edtCaFile;
   // Shown while a message is downloaded.
   QProgressBar* pbProgress;
 

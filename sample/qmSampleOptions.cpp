@@ -57,13 +57,14 @@ void TqmSampleOptions::Load(const QStringList& AArguments) {
   FromEnv("QM_SAMPLE_SMTP_SECURITY", SmtpSec);
   FromEnv("QM_SAMPLE_USER", User);
   FromEnv("QM_SAMPLE_PASSWORD", Password);
+  FromEnv("QM_SAMPLE_CA_FILE", CaFile);
 
   QCommandLineParser Parser;
   Parser.setApplicationDescription(
       "The Quillmark sample mail client.\n\n"
       "The environment variables QM_SAMPLE_POP3_SERVER, QM_SAMPLE_POP3_PORT, QM_SAMPLE_POP3_SECURITY,\n"
-      "QM_SAMPLE_SMTP_SERVER, QM_SAMPLE_SMTP_PORT, QM_SAMPLE_SMTP_SECURITY, QM_SAMPLE_USER and\n"
-      "QM_SAMPLE_PASSWORD fill the same fields; the options below win over them.");
+      "QM_SAMPLE_SMTP_SERVER, QM_SAMPLE_SMTP_PORT, QM_SAMPLE_SMTP_SECURITY, QM_SAMPLE_USER,\n"
+      "QM_SAMPLE_PASSWORD and QM_SAMPLE_CA_FILE fill the same fields; the options below win over them.");
   Parser.addHelpOption();
   Parser.addVersionOption();
   const QCommandLineOption Pop3ServerOpt("pop3-server", "POP3 server host.", "host");
@@ -74,11 +75,13 @@ void TqmSampleOptions::Load(const QStringList& AArguments) {
   const QCommandLineOption SmtpSecOpt("smtp-security", "none, automatic, implicit or explicit.", "mode");
   const QCommandLineOption UserOpt("user", "User name.", "user");
   const QCommandLineOption PasswordOpt("password", "Password.", "password");
+  const QCommandLineOption CaFileOpt("ca-file", "CA certificates (PEM) to trust instead of the system's.",
+                                     "file");
   const QCommandLineOption CheckOpt("check-mail", "Run Check Mail once the window is shown.");
   const QCommandLineOption ShotOpt("screenshot", "After Check Mail, write a PNG of the screen and quit.",
                                    "file");
   Parser.addOptions({Pop3ServerOpt, Pop3PortOpt, Pop3SecOpt, SmtpServerOpt, SmtpPortOpt, SmtpSecOpt,
-                     UserOpt, PasswordOpt, CheckOpt, ShotOpt});
+                     UserOpt, PasswordOpt, CaFileOpt, CheckOpt, ShotOpt});
   Parser.process(AArguments);
 
   auto FromOpt = [&](const QCommandLineOption& AOpt, QString& AValue) {
@@ -92,6 +95,7 @@ void TqmSampleOptions::Load(const QStringList& AArguments) {
   FromOpt(SmtpSecOpt, SmtpSec);
   FromOpt(UserOpt, User);
   FromOpt(PasswordOpt, Password);
+  FromOpt(CaFileOpt, CaFile);
   FromOpt(ShotOpt, Screenshot);
   CheckMail = Parser.isSet(CheckOpt) || !Screenshot.isEmpty();
 

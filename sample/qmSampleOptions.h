@@ -10,6 +10,7 @@
 //   --smtp-security S  QM_SAMPLE_SMTP_SECURITY   none
 //   --user U           QM_SAMPLE_USER            user@example.com
 //   --password P       QM_SAMPLE_PASSWORD        password
+//   --ca-file F        QM_SAMPLE_CA_FILE         (empty: the system's CAs)
 // S is none, automatic, implicit or explicit. For unattended runs:
 //   --check-mail       runs Check Mail once the window is shown
 //   --screenshot FILE  after Check Mail, writes a PNG of the screen (window
@@ -32,6 +33,8 @@ struct TqmSampleOptions {
   TqmClientTlsMode SmtpSecurity = ctNone;
   QString User = QStringLiteral("user@example.com");
   QString Password = QStringLiteral("password");
+  // The CA certificates (PEM) both clients trust; empty: the system's.
+  QString CaFile;
   bool CheckMail = false;
   QString Screenshot;
 

@@ -51,7 +51,7 @@ TEST_F(Examples, SendFetchAndSaveTheAttachmentBack) {
   std::string Attachment;
   for (int I = 0; I < 3000; ++I) Attachment += static_cast<char>(I * 7 % 256);
   std::ofstream(Work / "report.bin", std::ios::binary) << Attachment;
-  const std::string CaEnv = "SSL_CERT_FILE=" + Value(Env, "CA_CERT");
+  const std::string CaEnv = "QM_CA_FILE=" + Value(Env, "CA_CERT");
   const std::string Password = "QM_PASSWORD=" + Value(Env, "SMTP_PASSWORD");
 
   std::string Output;
@@ -85,14 +85,14 @@ TEST_F(Examples, SendFetchAndSaveTheAttachmentBack) {
 TEST_F(Examples, OAuth2LoginWithTheBearerToken) {
   std::string Output;
   const std::vector<std::string> Args = {"127.0.0.1", Value(Pop3, "POP3S_PORT"), Value(Pop3, "POP3_USER")};
-  const std::string CaEnv = "SSL_CERT_FILE=" + Value(Env, "CA_CERT");
+  const std::string CaEnv = "QM_CA_FILE=" + Value(Env, "CA_CERT");
   ASSERT_EQ(RunExample("oauth2_login", Args, {CaEnv, "QM_TOKEN=" + Value(Pop3, "POP3_OAUTH_TOKEN")}, Output), 0)
       << Output;
   EXPECT_NE(Output.find(" messages, "), std::string::npos) << Output;
   EXPECT_EQ(RunExample("oauth2_login", Args, {CaEnv, "QM_TOKEN=not-a-token"}, Output), 1) << Output;
 }
 
-TEST_F(Examples, PrivateCaThroughSslCertFile) {
+TEST_F(Examples, PrivateCaThroughCaFile) {
   std::string Output;
   const std::vector<std::string> Args = {Value(Env, "CA_CERT"), "127.0.0.1", Value(Pop3, "POP3S_PORT"),
                                          Value(Pop3, "POP3_USER")};
@@ -115,7 +115,7 @@ TEST_F(Examples, CancelFromAnotherThreadEndsTheTransferAtOnce) {
     for ([[maybe_unused]] const auto& E : fs::directory_iterator(fs::path(Value(Pop3, "POP3_MAILDIR")) / Sub)) ++Count;
   const std::string Last = std::to_string(Count);
   std::vector<std::string> Args = {"127.0.0.1", Value(Pop3, "POP3S_PORT"), Value(Pop3, "POP3_USER"), Last};
-  const std::vector<std::string> Settings = {"SSL_CERT_FILE=" + Value(Env, "CA_CERT"),
+  const std::vector<std::string> Settings = {"QM_CA_FILE=" + Value(Env, "CA_CERT"),
                                              "QM_PASSWORD=" + Value(Pop3, "POP3_PASSWORD")};
   std::string Output;
   // At 800 kbit/s the 3 MB take half a minute; the watchdog stops it after one second.

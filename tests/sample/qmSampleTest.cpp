@@ -223,9 +223,9 @@ TEST_F(SampleWindows, MainWindowCaptionsFieldsLabelsAndTabOrder) {
       Order << W->objectName();
     W = W->nextInFocusChain();
   }
-  EXPECT_EQ(Order.mid(0, 11), QStringList({"edtPop3Server", "edtSmtpServer", "edtUser", "edtPassword",
+  EXPECT_EQ(Order.mid(0, 12), QStringList({"edtPop3Server", "edtSmtpServer", "edtUser", "edtPassword",
                                            "btnComposeMail", "btnCheckMail", "lbMessages", "edtPop3Port",
-                                           "cbPop3Security", "edtSmtpPort", "cbSmtpSecurity"}));
+                                           "cbPop3Security", "edtSmtpPort", "cbSmtpSecurity", "edtCaFile"}));
 
   // The connection settings default to the protocols' ports without TLS.
   EXPECT_EQ(Find<QSpinBox>(Form.get(), "edtPop3Port")->value(), 110);
@@ -307,7 +307,7 @@ TEST_F(SampleWindows, FieldsComeFromEnvironmentThenCommandLine) {
   qputenv("QM_SAMPLE_USER", "env-user@qm.test");
   TqmSampleOptions Options;
   Options.Load({"qmsample", "--user", "cli-user@qm.test", "--pop3-port", "995", "--pop3-security", "Implicit",
-                "--smtp-security", "explicit"});
+                "--smtp-security", "explicit", "--ca-file", "/tmp/qm-ca.pem"});
   qunsetenv("QM_SAMPLE_POP3_SERVER");
   qunsetenv("QM_SAMPLE_USER");
   Form->ApplyOptions(Options);
@@ -318,6 +318,7 @@ TEST_F(SampleWindows, FieldsComeFromEnvironmentThenCommandLine) {
   EXPECT_EQ(Form->cbPop3Security->currentText(), "Implicit TLS");
   EXPECT_EQ(Form->cbSmtpSecurity->currentText(), "Explicit TLS");
   EXPECT_EQ(Form->edtSmtpPort->value(), 25);
+  EXPECT_EQ(Form->edtCaFile->text(), "/tmp/qm-ca.pem");
 
   TqmSampleOptions Bad;
   EXPECT_THROW(Bad.Load({"qmsample", "--smtp-port", "70000"}), Exception);
@@ -611,10 +612,10 @@ TEST_F(SampleWorkflows, ComposeAndSendDeliversAndCloseSendsNothing) {
 }
 
 TEST_F(SampleWorkflows, SecurityChoicesReachTlsServers) {
-  // The servers' certificate is for "localhost", signed by the test CA.
-  const std::string OldCerts = qEnvironmentVariable("SSL_CERT_FILE").toStdString();
-  qputenv("SSL_CERT_FILE", QByteArray::fromStdString(Value(Pop3, "CA_CERT")));
+  // The servers' certificate is for "localhost", signed by the test CA,
+  // which the CA field makes both clients trust.
   Fill({"01-plain.eml"});
+  Form->edtCaFile->setText(QString::fromStdString(Value(Pop3, "CA_CERT")));
   Form->edtPop3Server->setText("localhost");
   Form->edtSmtpServer->setText("localhost");
   std::vector<std::string> Pop3Lines, SmtpLines;
@@ -655,10 +656,7 @@ TEST_F(SampleWorkflows, SecurityChoicesReachTlsServers) {
                          [](const std::string& L) { return L.rfind("STARTTLS", 0) == 0; }),
             SmtpLines.end());
   EXPECT_EQ(Driver.Unexpected(), 0);
-  if (OldCerts.empty())
-    qunsetenv("SSL_CERT_FILE");
-  else
-    qputenv("SSL_CERT_FILE", QByteArray::fromStdString(OldCerts));
+  EXPECT_EQ(Form->qmSMTP1->CaFile(), Value(Pop3, "CA_CERT"));
 }
 
 TEST_F(SampleWorkflows, ServerRefusalsAreShownAndTheConnectionIsClosed) {

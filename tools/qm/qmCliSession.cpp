@@ -216,8 +216,8 @@ TCliSession::TCliSession(TqmCustomMail& AClient, const TConnectionOptions& AOpti
     else
       FClient.SetPassword(Secret);
   }
-  // OpenSSL reads the trust store's place when a TLS session starts.
-  if (!AOptions.CaFile.empty()) setenv("SSL_CERT_FILE", AOptions.CaFile.c_str(), 1);
+  // This client's trust; the system store without --ca-file.
+  FClient.SetCaFile(AOptions.CaFile);
   if (AOptions.Insecure)
     FClient.OnVerifyServer = [](TObject*, TqmCertificate*, const std::string&, int, bool& AVerified) {
       AVerified = true;
