@@ -18,7 +18,6 @@ namespace {
 
 using test::Port;
 using test::ServerEnv;
-using test::TEnvGuard;
 using test::TestServers;
 using test::Value;
 
@@ -45,18 +44,16 @@ class ImapDovecot : public ::testing::Test {
   static void SetUpTestSuite() {
     Servers = new TestServers;
     Imap = Servers->Start("dovecot-imap");
-    Trust = new TEnvGuard("SSL_CERT_FILE", Value(Imap, "CA_CERT"));
     Proxy = Servers->Start("faultproxy", {"imapproxy", "127.0.0.1", Value(Imap, "IMAP_PORT")}, "imapproxy");
   }
   static void TearDownTestSuite() {
-    delete Trust;
-    Trust = nullptr;
     delete Servers;
     Servers = nullptr;
   }
   static void Prepare(TqmImap& AClient, int APort = 0) {
     AClient.SetServer("127.0.0.1");
     AClient.SetPort(APort ? APort : Port(Imap, "IMAP_PORT"));
+    AClient.SetCaFile(Value(Imap, "CA_CERT"));
     AClient.SetUserName(Value(Imap, "IMAP_USER"));
     AClient.SetPassword(Value(Imap, "IMAP_PASSWORD"));
     AClient.SetTimeOut(10000);
@@ -74,7 +71,6 @@ class ImapDovecot : public ::testing::Test {
   }
   static inline TestServers* Servers = nullptr;
   static inline ServerEnv Imap, Proxy;
-  static inline TEnvGuard* Trust = nullptr;
 };
 
 TEST_F(ImapDovecot, EveryTlsModeAndLogin) {
