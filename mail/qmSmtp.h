@@ -201,7 +201,7 @@ class TqmCustomSmtp : public TqmCustomMail {
   const std::string& DsnEnvelopeId() const { return FDsnEnvelopeId; }
   void SetDsnEnvelopeId(const std::string& AValue);
   ///@}
-  /// ORCPT=rfc822;<recipient> on every RCPT TO. Default false.
+  /// ORCPT=rfc822;\<recipient\> on every RCPT TO. Default false.
   ///@{
   bool DsnOriginalRecipient() const { return FDsnOriginalRecipient; }
   void SetDsnOriginalRecipient(bool AValue);
