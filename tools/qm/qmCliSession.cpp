@@ -197,7 +197,7 @@ std::string ReadInput(const std::string& APath) {
 
 TCliSession::TCliSession(TqmCustomMail& AClient, const TConnectionOptions& AOptions, int AStandardPort,
                          int AImplicitPort)
-    : FClient(AClient), FOptions(AOptions), FStandardPort(AStandardPort), FImplicitPort(AImplicitPort) {
+    : FClient(AClient), FOptions(AOptions), FStandardPort(AStandardPort) {
   FClient.SetServer(AOptions.Server);
   const int Port = AOptions.Port != 0           ? AOptions.Port
                    : AOptions.Security == "implicit" ? AImplicitPort

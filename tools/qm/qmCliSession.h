@@ -175,7 +175,7 @@ class TCliSession {
 
   TqmCustomMail& FClient;
   const TConnectionOptions& FOptions;
-  int FStandardPort, FImplicitPort;
+  int FStandardPort;
   std::string FOperation;
   std::string FLastCommand;  // the verb of the last command sent
   bool FConnected = false;   // a reply has arrived
