@@ -537,23 +537,6 @@ inline uint32_t SequenceValue(const uint8_t* P, size_t ALen) {
   }
 }
 
-inline void AppendUtf8(uint32_t C, std::string& AOut) {
-  if (C < 0x80) {
-    AOut += char(C);
-  } else if (C < 0x800) {
-    AOut += char(0xC0 | (C >> 6));
-    AOut += char(0x80 | (C & 0x3F));
-  } else if (C < 0x10000) {
-    AOut += char(0xE0 | (C >> 12));
-    AOut += char(0x80 | ((C >> 6) & 0x3F));
-    AOut += char(0x80 | (C & 0x3F));
-  } else {
-    AOut += char(0xF0 | (C >> 18));
-    AOut += char(0x80 | ((C >> 12) & 0x3F));
-    AOut += char(0x80 | ((C >> 6) & 0x3F));
-    AOut += char(0x80 | (C & 0x3F));
-  }
-}
 
 // ---------------------------------------------------------------------------
 // Table charsets
@@ -1099,7 +1082,7 @@ std::string Utf16ToUtf8(std::u16string_view AText) {
     } else if (C >= 0xD800 && C <= 0xDFFF) {
       C = 0xFFFD;
     }
-    AppendUtf8(C, R);
+    AppendUtf8(R, C);
   }
   return R;
 }

@@ -30,6 +30,26 @@
 
 namespace qm {
 
+/// Appends the code point ACodePoint (U+0000 to U+10FFFF) to AOut as UTF-8.
+inline void AppendUtf8(std::string& AOut, uint32_t ACodePoint) {
+  const uint32_t C = ACodePoint;
+  if (C < 0x80) {
+    AOut += char(C);
+  } else if (C < 0x800) {
+    AOut += char(0xC0 | (C >> 6));
+    AOut += char(0x80 | (C & 0x3F));
+  } else if (C < 0x10000) {
+    AOut += char(0xE0 | (C >> 12));
+    AOut += char(0x80 | ((C >> 6) & 0x3F));
+    AOut += char(0x80 | (C & 0x3F));
+  } else {
+    AOut += char(0xF0 | (C >> 18));
+    AOut += char(0x80 | ((C >> 12) & 0x3F));
+    AOut += char(0x80 | ((C >> 6) & 0x3F));
+    AOut += char(0x80 | (C & 0x3F));
+  }
+}
+
 class TStream;
 
 /// Conversion of system text (UTF-8) to and from the bytes of a named

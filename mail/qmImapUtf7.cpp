@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/qmTranslator.h"
+
 namespace qm {
 
 namespace {
@@ -41,23 +43,6 @@ uint32_t NextCodePoint(std::string_view AText, size_t& AIndex) {
   return Cp;
 }
 
-void PutUtf8(std::string& AOut, uint32_t ACp) {
-  if (ACp < 0x80) {
-    AOut += static_cast<char>(ACp);
-  } else if (ACp < 0x800) {
-    AOut += static_cast<char>(0xC0 | (ACp >> 6));
-    AOut += static_cast<char>(0x80 | (ACp & 0x3F));
-  } else if (ACp < 0x10000) {
-    AOut += static_cast<char>(0xE0 | (ACp >> 12));
-    AOut += static_cast<char>(0x80 | ((ACp >> 6) & 0x3F));
-    AOut += static_cast<char>(0x80 | (ACp & 0x3F));
-  } else {
-    AOut += static_cast<char>(0xF0 | (ACp >> 18));
-    AOut += static_cast<char>(0x80 | ((ACp >> 12) & 0x3F));
-    AOut += static_cast<char>(0x80 | ((ACp >> 6) & 0x3F));
-    AOut += static_cast<char>(0x80 | (ACp & 0x3F));
-  }
-}
 
 void PutRun(std::string& AOut, const std::vector<uint16_t>& AUnits) {
   AOut += '&';
@@ -131,7 +116,7 @@ bool ImapDecodeMailboxName(std::string_view AName, std::string& AResult) {
       Bits &= (1u << Count) - 1;
       if (High) {
         if (Unit < 0xDC00 || Unit > 0xDFFF) return false;
-        PutUtf8(Out, 0x10000 + ((High - 0xD800) << 10) + (Unit - 0xDC00));
+        AppendUtf8(Out, 0x10000 + ((High - 0xD800) << 10) + (Unit - 0xDC00));
         High = 0;
       } else if (Unit >= 0xD800 && Unit <= 0xDBFF) {
         High = Unit;
@@ -141,7 +126,7 @@ bool ImapDecodeMailboxName(std::string_view AName, std::string& AResult) {
         // Printable ASCII must stand for itself.
         return false;
       } else {
-        PutUtf8(Out, Unit);
+        AppendUtf8(Out, Unit);
       }
     }
     // Padding: fewer than 6 bits, all zero; no half pair left.

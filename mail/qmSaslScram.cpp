@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/qmSysUtils.h"
+#include "core/qmTranslator.h"
 #include "message/qmEncoder.h"
 #include "net/qmTcpClient.h"
 
@@ -53,23 +54,6 @@ long NextCodePoint(std::string_view AText, size_t& AIndex) {
   return Cp;
 }
 
-void AppendUtf8(std::string& AOut, long ACp) {
-  if (ACp < 0x80) {
-    AOut += static_cast<char>(ACp);
-  } else if (ACp < 0x800) {
-    AOut += static_cast<char>(0xC0 | (ACp >> 6));
-    AOut += static_cast<char>(0x80 | (ACp & 0x3F));
-  } else if (ACp < 0x10000) {
-    AOut += static_cast<char>(0xE0 | (ACp >> 12));
-    AOut += static_cast<char>(0x80 | ((ACp >> 6) & 0x3F));
-    AOut += static_cast<char>(0x80 | (ACp & 0x3F));
-  } else {
-    AOut += static_cast<char>(0xF0 | (ACp >> 18));
-    AOut += static_cast<char>(0x80 | ((ACp >> 12) & 0x3F));
-    AOut += static_cast<char>(0x80 | ((ACp >> 6) & 0x3F));
-    AOut += static_cast<char>(0x80 | (ACp & 0x3F));
-  }
-}
 
 bool In(long ACp, long AFirst, long ALast) { return ACp >= AFirst && ACp <= ALast; }
 
