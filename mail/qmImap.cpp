@@ -3,11 +3,17 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include "core/qmSysUtils.h"
 #include "mail/qmImapUtf7.h"
 #include "mail/qmSasl.h"
+#include "mail/qmSaslClient.h"
 #include "message/qmEncoder.h"
+#include "message/qmMailHeader.h"
 #include "message/qmMailMessage.h"
 
 namespace qm {
@@ -69,15 +75,114 @@ void Serialize(const TqmImapValue& AValue, std::string& AOut) {
   }
 }
 
+// Encoded words decoded; 8-bit text (UTF8=ACCEPT servers send it raw) is
+// taken as UTF-8.
+std::string HeaderText(const TqmImapValue& AValue) {
+  if (AValue.Text.empty()) return std::string();
+  return TqmMailHeaderFieldList::DecodeText(AValue.Text, "utf-8");
+}
+
 std::vector<TqmImapAddress> Addresses(const TqmImapValue& AValue) {
   std::vector<TqmImapAddress> Result;
   if (!AValue.IsList()) return Result;
   for (const auto& A : AValue.Items) {
     // (name adl mailbox host); a NIL host marks the start or end of a group.
     if (!A.IsList() || A.Items.size() != 4 || A.Items[3].IsNil()) continue;
-    Result.push_back({A.Items[0].AsString(), A.Items[2].AsString(), A.Items[3].AsString()});
+    Result.push_back({HeaderText(A.Items[0]), A.Items[2].AsString(), A.Items[3].AsString()});
   }
   return Result;
+}
+
+// (date subject from sender reply-to to cc bcc in-reply-to message-id)
+bool ReadEnvelope(const TqmImapValue& AValue, TqmImapEnvelope& AEnvelope) {
+  if (!AValue.IsList() || AValue.Items.size() < 10) return false;
+  const auto& E = AValue.Items;
+  AEnvelope.Date = E[0].AsString();
+  AEnvelope.RawSubject = E[1].AsString();
+  AEnvelope.Subject = HeaderText(E[1]);
+  AEnvelope.From = Addresses(E[2]);
+  AEnvelope.Sender = Addresses(E[3]);
+  AEnvelope.ReplyTo = Addresses(E[4]);
+  AEnvelope.To = Addresses(E[5]);
+  AEnvelope.Cc = Addresses(E[6]);
+  AEnvelope.Bcc = Addresses(E[7]);
+  AEnvelope.InReplyTo = E[8].AsString();
+  AEnvelope.MessageId = E[9].AsString();
+  return true;
+}
+
+std::string Lower(std::string_view AText) {
+  std::string Result(AText);
+  for (char& C : Result)
+    if (C >= 'A' && C <= 'Z') C = static_cast<char>(C + 32);
+  return Result;
+}
+
+// ("name" "value" ...) or NIL.
+std::vector<TqmImapParameter> Parameters(const TqmImapValue& AValue) {
+  std::vector<TqmImapParameter> Result;
+  if (!AValue.IsList()) return Result;
+  for (size_t I = 0; I + 1 < AValue.Items.size(); I += 2)
+    Result.push_back({AValue.Items[I].AsString(), AValue.Items[I + 1].AsString()});
+  return Result;
+}
+
+// The extension data both kinds of part end with, from AFrom: disposition,
+// language, location (a part's MD5 comes before, read by the caller).
+void ReadExtensions(const std::vector<TqmImapValue>& AItems, size_t AFrom, TqmImapBodyPart& APart) {
+  if (AFrom < AItems.size() && AItems[AFrom].IsList() && !AItems[AFrom].Items.empty()) {
+    APart.Disposition = Lower(AItems[AFrom].Items[0].Text);
+    if (AItems[AFrom].Items.size() > 1) APart.DispositionParameters = Parameters(AItems[AFrom].Items[1]);
+  }
+  if (++AFrom < AItems.size()) {
+    if (AItems[AFrom].IsList())
+      APart.Language = Strings(AItems[AFrom]);
+    else if (!AItems[AFrom].IsNil())
+      APart.Language.push_back(AItems[AFrom].AsString());
+  }
+  if (++AFrom < AItems.size()) APart.Location = AItems[AFrom].AsString();
+}
+
+// One body of BODYSTRUCTURE (or BODY). Lenient: what is missing keeps its
+// default, so a server's odd structure still yields what it did send (the
+// raw text stays available). Depth is bounded by the reader's nesting bound.
+TqmImapBodyPart ReadBodyPart(const TqmImapValue& AValue) {
+  TqmImapBodyPart Part;
+  if (!AValue.IsList() || AValue.Items.empty()) return Part;
+  const auto& Items = AValue.Items;
+  if (Items[0].IsList()) {
+    // Multipart: the parts, the subtype, then parameters and extensions.
+    size_t I = 0;
+    for (; I < Items.size() && Items[I].IsList(); ++I) Part.Parts.push_back(ReadBodyPart(Items[I]));
+    Part.Type = "multipart";
+    if (I < Items.size()) Part.Subtype = Lower(Items[I++].Text);
+    if (I < Items.size()) Part.Parameters = Parameters(Items[I++]);
+    ReadExtensions(Items, I, Part);
+    return Part;
+  }
+  auto Number = [&](size_t AIndex) { return AIndex < Items.size() ? NumberOf(Items[AIndex]) : -1; };
+  auto Text = [&](size_t AIndex) { return AIndex < Items.size() ? Items[AIndex].AsString() : std::string(); };
+  Part.Type = Lower(Text(0));
+  Part.Subtype = Lower(Text(1));
+  if (Items.size() > 2) Part.Parameters = Parameters(Items[2]);
+  Part.Id = Text(3);
+  Part.Description = Text(4);
+  Part.Encoding = Lower(Text(5));
+  Part.Size = Number(6);
+  size_t I = 7;
+  if (Part.Type == "message" && (Part.Subtype == "rfc822" || Part.Subtype == "global") && Items.size() >= 10 &&
+      Items[7].IsList() && Items[8].IsList()) {
+    Part.HasEnvelope = ReadEnvelope(Items[7], Part.Envelope);
+    Part.Parts.push_back(ReadBodyPart(Items[8]));
+    Part.Lines = Number(9);
+    I = 10;
+  } else if (Part.Type == "text") {
+    Part.Lines = Number(7);
+    I = 8;
+  }
+  Part.Md5 = Text(I);
+  ReadExtensions(Items, I + 1, Part);
+  return Part;
 }
 
 // "1:3,7" expanded; at most ALimit numbers (a server cannot make the
@@ -189,6 +294,14 @@ bool TqmImapSearch::NeedsUtf8() const {
   return false;
 }
 
+TqmImapBodyPart ImapBodyStructure(const TqmImapValue& AValue) { return ReadBodyPart(AValue); }
+
+std::string TqmImapBodyPart::Parameter(std::string_view AName) const {
+  for (const auto& P : Parameters)
+    if (EqualText(P.Name, AName)) return P.Value;
+  return std::string();
+}
+
 bool TqmImapMailbox::HasFlag(std::string_view AFlag) const {
   return std::any_of(Flags.begin(), Flags.end(), [&](const std::string& F) { return EqualText(F, AFlag); });
 }
@@ -201,14 +314,23 @@ bool TqmImapMailbox::HasFlag(std::string_view AFlag) const {
 class TqmImap::TOperation {
  public:
   explicit TOperation(TqmImap& AClient) : FScope(AClient) { AClient.CheckActive(); }
+  // The work is done: a Cancel that came meanwhile ends the operation
+  // here, so it never reports success.
+  void End() { FScope.End(); }
 
  private:
   TqmOperationScope FScope;
 };
 
-TqmImap::TqmImap(TComponent* AOwner) : TqmCustomMail(AOwner) {}
+TqmImap::TqmImap(TComponent* AOwner) : TqmCustomMail(AOwner) {
+  FIdleEvent = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (FIdleEvent < 0) RaiseSocketError(errno);
+}
 
-TqmImap::~TqmImap() { CloseForDestruction(); }
+TqmImap::~TqmImap() {
+  CloseForDestruction();
+  close(FIdleEvent);
+}
 
 int TqmImap::GetDefaultPort() { return 143; }
 
@@ -478,6 +600,7 @@ void TqmImap::OpenSession() {
           if (V.Is("UTF8=ACCEPT")) FUtf8Enabled = true;
     });
   }
+  Op.End();
 }
 
 void TqmImap::StartTls() {
@@ -491,59 +614,81 @@ void TqmImap::StartTls() {
   FCapabilities.clear();
 }
 
-void TqmImap::Authenticate(const std::string& AMechanism,
-                           const std::function<std::string(const std::string&)>& AStep,
-                           const std::string& AInitial) {
-  TArgs Args{{"AUTHENTICATE"}, {AMechanism}};
-  const bool InitialSent = HasCapability("SASL-IR");
-  if (InitialSent) Args.push_back({AInitial.empty() ? "=" : AInitial});
-  FUntaggedCount = 0;
-  const std::string Tag = Send(Args, {});
-  bool First = !InitialSent;
-  for (int Round = 0;; ++Round) {
-    TqmImapResponse R = WaitCompletion(Tag, {}, true);
-    if (R.Kind != TqmImapResponse::irContinuation) return;
-    if (Round > 16)
-      Fail(EqmImapError(Format(qmImapOutOfStep, "an authentication exchange without end"), qmImapOutOfStepCode));
-    const std::string Answer = First ? AInitial : AStep(Trim(R.Text));
-    First = false;
-    Write(Answer + "\r\n", true);
+void TqmImap::Authenticate(TqmSaslMechanism AMechanism) {
+  const bool SaslIr = HasCapability("SASL-IR");
+  // The capabilities of the authenticated state come with the completion
+  // or are asked for again.
+  FCapabilitiesKnown = false;
+  FCapabilities.clear();
+  if (AMechanism == smNtlm) return NtlmLogin();
+  const std::unique_ptr<TqmSaslClient> Client = CreateSaslClient(AMechanism, UserName(), Password(), Authorization());
+  std::string Tag;
+  auto Reply = [&] {
+    const TqmImapResponse R = WaitCompletion(Tag, {}, true);
+    TqmSaslReply Result;
+    Result.Challenge = R.Kind == TqmImapResponse::irContinuation;
+    if (Result.Challenge) Result.Data = Trim(R.Text);
+    return Result;
+  };
+  TqmSaslTransport Transport;
+  Transport.InitialResponseInCommand = SaslIr;
+  Transport.Start = [&](const std::string& AName, const std::optional<std::string>& AInitial) {
+    TArgs Args{{"AUTHENTICATE"}, {AName}};
+    if (AInitial) Args.push_back({*AInitial});
+    FUntaggedCount = 0;
+    Tag = Send(Args, {});
+    return Reply();
+  };
+  Transport.Respond = [&](const std::string& ALine) {
+    Write(ALine + "\r\n", true);
+    return Reply();
+  };
+  try {
+    SaslAuthenticate(*Client, Transport);
+  } catch (const EqmImapError&) {
+    throw;
+  } catch (const EqmTcpClientError& E) {
+    // The server's refusal with the mechanism's details, or the mechanism's
+    // own objection (a server that did not prove itself): IMAP's class.
+    throw EqmImapError(E.Message(), E.ErrorCode());
   }
 }
 
+void TqmImap::NtlmLogin() {
+  FUntaggedCount = 0;
+  const std::string Tag = Send({{"AUTHENTICATE"}, {"NTLM"}}, {});
+  if (WaitCompletion(Tag, {}, true).Kind != TqmImapResponse::irContinuation)
+    Fail(EqmImapError(Format(qmImapOutOfStep, "a completion before the NTLM exchange"), qmImapOutOfStepCode));
+  enum { Continue = 1, Success = 2 };
+  SaslNtlmExchange(UserName(), Password(), "imap@" + Server(), {Continue, Success, 0},
+                   [&](const std::string& ALine, int AOkCode) {
+                     Write(ALine + "\r\n", true);
+                     const TqmImapResponse R = WaitCompletion(Tag, {}, true);
+                     const bool Challenge = R.Kind == TqmImapResponse::irContinuation;
+                     if (Challenge != (AOkCode == Continue))
+                       Fail(EqmImapError(Format(qmImapOutOfStep, "an NTLM exchange out of order"),
+                                         qmImapOutOfStepCode));
+                     return Challenge ? Trim(R.Text) : std::string();
+                   });
+}
+
 void TqmImap::Login() {
-  // The capabilities of the authenticated state come with the reply or are
-  // asked for again.
-  auto Authenticated = [this] {
-    FCapabilitiesKnown = false;
-    FCapabilities.clear();
-  };
-  if (!Authorization().empty()) {
-    const std::string Initial = BuildXOAuth2String();
-    Authenticate("XOAUTH2", [](const std::string&) { return std::string(); }, Initial);
-    return Authenticated();
-  }
-  const bool Plain = HasCapability("AUTH=PLAIN");
-  const std::string PlainInitial = SaslBase64Line(std::string(1, '\0') + UserName() + '\0' + Password());
   if (UseSasl()) {
-    if (HasCapability("AUTH=CRAM-MD5")) {
-      Authenticate("CRAM-MD5",
-                   [this](const std::string& AChallenge) {
-                     return SaslCramMd5Response(AChallenge, UserName(), Password());
-                   },
-                   std::string());
-      return Authenticated();
-    }
-    if (Plain) {
-      Authenticate("PLAIN", [](const std::string&) { return std::string(); }, PlainInitial);
-      return Authenticated();
-    }
+    TStringList Offered;
+    for (const auto& C : Capabilities())
+      if (C.rfind("AUTH=", 0) == 0) Offered.Add(C.substr(5));
+    TqmSaslMechanism Chosen = SaslChooseMechanism(Offered, SaslChoice());
+    // A token without a list of the caller's is XOAUTH2 even where the
+    // server does not announce it (as it was before the choice existed).
+    if (Chosen == smNone && !Authorization().empty() && SaslMechanisms().empty()) Chosen = smXOAuth2;
+    if (Chosen != smNone) return Authenticate(Chosen);
     if (SaslOnly()) throw EqmImapError(qmSaslUnavailable, qmSaslUnavailableCode);
   }
+  CheckPlainTextLogin();
   if (HasCapability("LOGINDISABLED")) {
-    if (!Plain) throw EqmImapError(Format(qmImapUnsupported, "LOGIN (LOGINDISABLED)"), qmImapUnsupportedCode);
-    Authenticate("PLAIN", [](const std::string&) { return std::string(); }, PlainInitial);
-    return Authenticated();
+    if (!HasCapability("AUTH=PLAIN"))
+      throw EqmImapError(Format(qmImapUnsupported, "LOGIN (LOGINDISABLED)"), qmImapUnsupportedCode);
+    return Authenticate(smPlain);
   }
   FCapabilitiesKnown = false;
   Run({{"LOGIN"}, Astring(UserName()), Astring(Password())});
@@ -579,11 +724,13 @@ void TqmImap::RefreshCapabilities() {
   FCapabilitiesKnown = false;
   Run({{"CAPABILITY"}});
   FCapabilitiesKnown = true;
+  Op.End();
 }
 
 void TqmImap::Noop() {
   TOperation Op(*this);
   Run({{"NOOP"}});
+  Op.End();
 }
 
 // ---- mailboxes ----
@@ -600,6 +747,7 @@ std::vector<TqmImapMailbox> TqmImap::List(const std::string& AReference, const s
     Box.Name = DecodeMailbox(Box.RawName);
     Result.push_back(std::move(Box));
   });
+  Op.End();
   return Result;
 }
 
@@ -619,6 +767,7 @@ TqmImapMailboxStatus TqmImap::Status(const std::string& AMailbox) {
           else if (Items[I].Is("UNSEEN")) Status.Unseen = N;
         }
       });
+  Op.End();
   return Status;
 }
 
@@ -629,32 +778,38 @@ const TqmImapMailboxStatus& TqmImap::Select(const std::string& AMailbox, bool AR
   const TqmImapResponse Done = Run({{AReadOnly ? "EXAMINE" : "SELECT"}, MailboxArg(AMailbox)});
   FStatus.ReadOnly = Done.Code == "READ-ONLY";
   FSelected = AMailbox;
+  Op.End();
   return FStatus;
 }
 
 void TqmImap::CreateMailbox(const std::string& AMailbox) {
   TOperation Op(*this);
   Run({{"CREATE"}, MailboxArg(AMailbox)});
+  Op.End();
 }
 
 void TqmImap::DeleteMailbox(const std::string& AMailbox) {
   TOperation Op(*this);
   Run({{"DELETE"}, MailboxArg(AMailbox)});
+  Op.End();
 }
 
 void TqmImap::RenameMailbox(const std::string& AFrom, const std::string& ATo) {
   TOperation Op(*this);
   Run({{"RENAME"}, MailboxArg(AFrom), MailboxArg(ATo)});
+  Op.End();
 }
 
 void TqmImap::Subscribe(const std::string& AMailbox) {
   TOperation Op(*this);
   Run({{"SUBSCRIBE"}, MailboxArg(AMailbox)});
+  Op.End();
 }
 
 void TqmImap::Unsubscribe(const std::string& AMailbox) {
   TOperation Op(*this);
   Run({{"UNSUBSCRIBE"}, MailboxArg(AMailbox)});
+  Op.End();
 }
 
 // ---- messages ----
@@ -698,6 +853,7 @@ std::vector<uint64_t> TqmImap::UidSearch(const TqmImapSearch& ACriteria) {
   });
   std::sort(Result.begin(), Result.end());
   Result.erase(std::unique(Result.begin(), Result.end()), Result.end());
+  Op.End();
   return Result;
 }
 
@@ -720,22 +876,13 @@ TqmImapMessage TqmImap::ToMessage(const TqmImapResponse& R) const {
       M.InternalDate = Value.AsString();
     } else if (Key.Is("RFC822.SIZE")) {
       M.Size = NumberOf(Value);
-    } else if (Key.Is("ENVELOPE") && Value.IsList() && Value.Items.size() >= 10) {
-      const auto& E = Value.Items;
-      M.HasEnvelope = true;
-      M.Envelope.Date = E[0].AsString();
-      M.Envelope.Subject = E[1].AsString();
-      M.Envelope.From = Addresses(E[2]);
-      M.Envelope.Sender = Addresses(E[3]);
-      M.Envelope.ReplyTo = Addresses(E[4]);
-      M.Envelope.To = Addresses(E[5]);
-      M.Envelope.Cc = Addresses(E[6]);
-      M.Envelope.Bcc = Addresses(E[7]);
-      M.Envelope.InReplyTo = E[8].AsString();
-      M.Envelope.MessageId = E[9].AsString();
-    } else if (Key.Is("BODYSTRUCTURE") || Key.Is("BODY")) {
+    } else if (Key.Is("ENVELOPE")) {
+      M.HasEnvelope = ReadEnvelope(Value, M.Envelope);
+    } else if ((Key.Is("BODYSTRUCTURE") || Key.Is("BODY")) && Value.IsList()) {
       M.BodyStructure.clear();
       Serialize(Value, M.BodyStructure);
+      M.HasStructure = true;
+      M.Structure = ReadBodyPart(Value);
     } else if (Key.Is("BODY[HEADER]") || Key.Is("RFC822.HEADER")) {
       M.Header = Value.Text;
     } else if (Key.IsAtom() && (EqualText(Key.Text.substr(0, 6), "BODY[]") || Key.Is("RFC822"))) {
@@ -771,6 +918,7 @@ void TqmImap::UidFetch(const std::string& ASet, TqmImapFetchItems AItems, const 
     else
       AOnMessage(M);
   });
+  Op.End();
 }
 
 std::vector<TqmImapMessage> TqmImap::UidFetch(const std::string& ASet, TqmImapFetchItems AItems,
@@ -794,18 +942,86 @@ bool TqmImap::UidFetchMessage(uint64_t AUid, TqmMailMessage& AMessage) {
   return FetchBody(AUid, [&](std::string_view ABody) { AMessage.ParseMessage(ABody); });
 }
 
+// Takes the literal of BODY[] in a FETCH answer (one per command) and
+// writes it to the target as it arrives.
+class TqmImap::TStreamSink : public TqmImapLiteralSink {
+ public:
+  TStreamSink(TqmImapParser& AParser, TStream& ATarget) : FParser(AParser), FTarget(ATarget) {
+    FParser.SetLiteralSink(this);
+  }
+  ~TStreamSink() override { FParser.SetLiteralSink(nullptr); }
+  bool Accept(std::string_view ALine, int64_t) override {
+    if (Taken) return false;
+    const size_t Open = ALine.rfind('{');
+    const std::string_view Before = ALine.substr(0, Open == std::string_view::npos ? 0 : Open);
+    static constexpr std::string_view Key = "BODY[] ";
+    if (Before.size() < Key.size() || !EqualText(Before.substr(Before.size() - Key.size()), Key)) return false;
+    Taken = true;
+    return true;
+  }
+  void Write(const char* AData, size_t ASize) override {
+    FTarget.WriteBuffer(AData, static_cast<int64_t>(ASize));
+  }
+  bool Taken = false;
+
+ private:
+  TqmImapParser& FParser;
+  TStream& FTarget;
+};
+
 bool TqmImap::UidFetchMessage(uint64_t AUid, TStream& ATarget) {
-  return FetchBody(AUid, [&](std::string_view ABody) {
-    ATarget.WriteBuffer(ABody.data(), static_cast<int64_t>(ABody.size()));
+  TOperation Op(*this);
+  // The bytes already written when the connection fails stay written: the
+  // caller's target is its own (a file to remove or to resume).
+  TStreamSink Sink(FParser, ATarget);
+  bool Found = false;
+  UidFetch(std::to_string(AUid), fiBody, "", [&](const TqmImapMessage& M) {
+    if (M.Uid != AUid || Found) return;
+    Found = true;
+    // A small body may come quoted, which the sink does not see.
+    if (!Sink.Taken) ATarget.WriteBuffer(M.Body.data(), static_cast<int64_t>(M.Body.size()));
   });
+  Op.End();
+  return Found;
+}
+
+std::vector<TqmImapIdField> TqmImap::Id(const std::vector<TqmImapIdField>& AFields) {
+  TOperation Op(*this);
+  if (!HasCapability("ID")) throw EqmImapError(Format(qmImapUnsupported, "ID"), qmImapUnsupportedCode);
+  TArgs Args{{"ID"}};
+  if (AFields.empty()) Args.push_back({"NIL"});
+  else {
+    Args.push_back({"("});
+    // Strings, never atoms.
+    auto String = [&](const std::string& AText) {
+      TArg Arg = Astring(AText);
+      if (!Arg.Literal && Arg.Text.front() != '"') Arg.Text = "\"" + Arg.Text + "\"";
+      return Arg;
+    };
+    for (const auto& F : AFields) {
+      Args.push_back(String(F.first));
+      Args.push_back(String(F.second));
+    }
+    Args.push_back({")"});
+  }
+  std::vector<TqmImapIdField> Result;
+  Run(Args, [&](TqmImapResponse& R) {
+    if (R.Name != "ID" || R.Values.empty() || !R.Values[0].IsList()) return;
+    const auto& Items = R.Values[0].Items;
+    for (size_t I = 0; I + 1 < Items.size() && Result.size() < 30; I += 2)
+      Result.emplace_back(Items[I].AsString(), Items[I + 1].AsString());
+  });
+  Op.End();
+  return Result;
 }
 
 void TqmImap::UidStore(const std::string& ASet, TqmImapStoreMode AMode, const std::vector<std::string>& AFlags) {
   TOperation Op(*this);
   if (ASet.empty() || ASet.find_first_not_of("0123456789:,*") != std::string::npos)
     throw EqmImapError("Invalid UID set: " + ASet, qmImapInvalidArgumentCode);
-  const char* Mode = AMode == smAddFlags ? "+FLAGS.SILENT" : AMode == smRemoveFlags ? "-FLAGS.SILENT" : "FLAGS.SILENT";
+  const char* Mode = AMode == ismAddFlags ? "+FLAGS.SILENT" : AMode == ismRemoveFlags ? "-FLAGS.SILENT" : "FLAGS.SILENT";
   Run({{"UID STORE"}, {ASet}, {Mode}, {FlagList(AFlags)}});
+  Op.End();
 }
 
 void TqmImap::UidCopy(const std::string& ASet, const std::string& AMailbox) {
@@ -813,6 +1029,7 @@ void TqmImap::UidCopy(const std::string& ASet, const std::string& AMailbox) {
   if (ASet.empty() || ASet.find_first_not_of("0123456789:,*") != std::string::npos)
     throw EqmImapError("Invalid UID set: " + ASet, qmImapInvalidArgumentCode);
   Run({{"UID COPY"}, {ASet}, MailboxArg(AMailbox)});
+  Op.End();
 }
 
 void TqmImap::UidMove(const std::string& ASet, const std::string& AMailbox) {
@@ -821,11 +1038,12 @@ void TqmImap::UidMove(const std::string& ASet, const std::string& AMailbox) {
     if (ASet.empty() || ASet.find_first_not_of("0123456789:,*") != std::string::npos)
       throw EqmImapError("Invalid UID set: " + ASet, qmImapInvalidArgumentCode);
     Run({{"UID MOVE"}, {ASet}, MailboxArg(AMailbox)});
-    return;
+    return Op.End();
   }
   UidCopy(ASet, AMailbox);
-  UidStore(ASet, smAddFlags, {"\\Deleted"});
+  UidStore(ASet, ismAddFlags, {"\\Deleted"});
   if (HasCapability("UIDPLUS")) UidExpunge(ASet);
+  Op.End();
 }
 
 void TqmImap::UidExpunge(const std::string& ASet) {
@@ -834,11 +1052,13 @@ void TqmImap::UidExpunge(const std::string& ASet) {
   if (ASet.empty() || ASet.find_first_not_of("0123456789:,*") != std::string::npos)
     throw EqmImapError("Invalid UID set: " + ASet, qmImapInvalidArgumentCode);
   Run({{"UID EXPUNGE"}, {ASet}});
+  Op.End();
 }
 
 void TqmImap::Expunge() {
   TOperation Op(*this);
   Run({{"EXPUNGE"}});
+  Op.End();
 }
 
 uint64_t TqmImap::Append(const std::string& AMailbox, std::string_view AMessage,
@@ -855,8 +1075,9 @@ uint64_t TqmImap::Append(const std::string& AMailbox, std::string_view AMessage,
   TqmLowSpeedScope LowSpeed(*Connection(), LowSpeedLimit(), LowSpeedTime());
   const TqmImapResponse Done = Run(Args);
   uint64_t Uid = 0;
-  if (Done.Code == "APPENDUID" && Done.CodeArgs.size() >= 2 && Done.CodeArgs[1].ToNumber(Uid)) return Uid;
-  return 0;
+  if (!(Done.Code == "APPENDUID" && Done.CodeArgs.size() >= 2 && Done.CodeArgs[1].ToNumber(Uid))) Uid = 0;
+  Op.End();
+  return Uid;
 }
 
 // ---- IDLE ----
@@ -864,35 +1085,54 @@ uint64_t TqmImap::Append(const std::string& AMailbox, std::string_view AMessage,
 void TqmImap::StopIdle() {
   std::lock_guard<std::mutex> Guard(FIdleLock);
   FIdleStop = true;
-  // Only the wait for news is interrupted: an abort in the middle of a
-  // write or of the completion would cut the session.
-  if (FIdleWaiting) Connection()->Abort();
+  const uint64_t One = 1;
+  [[maybe_unused]] const ssize_t N = write(FIdleEvent, &One, sizeof One);
 }
 
 void TqmImap::Idle(int ATimeOutMs) {
   TOperation Op(*this);
   if (!HasCapability("IDLE")) throw EqmImapError(Format(qmImapUnsupported, "IDLE"), qmImapUnsupportedCode);
+  auto Forget = [this] {
+    std::lock_guard<std::mutex> Guard(FIdleLock);
+    FIdleStop = false;
+    uint64_t Count;
+    [[maybe_unused]] const ssize_t N = read(FIdleEvent, &Count, sizeof Count);
+  };
   {
     std::lock_guard<std::mutex> Guard(FIdleLock);
     if (FIdleStop) {
       FIdleStop = false;
-      return;
+      uint64_t Count;
+      [[maybe_unused]] const ssize_t N = read(FIdleEvent, &Count, sizeof Count);
+      return Op.End();
     }
   }
   struct TEnd {
-    TqmImap& C;
-    ~TEnd() {
-      std::lock_guard<std::mutex> Guard(C.FIdleLock);
-      C.FIdleStop = false;
+    std::function<void()> F;
+    ~TEnd() { F(); }
+  } End{Forget};
+  TqmSyncConnection& Conn = *Connection();
+  // One descriptor for the socket and the stop event, so that the
+  // transport's one wait watches both besides the abort of Cancel (which
+  // stays the connection's own) and the thread's queue.
+  struct TEpoll {
+    int Fd = epoll_create1(EPOLL_CLOEXEC);
+    ~TEpoll() {
+      if (Fd >= 0) close(Fd);
     }
-  } End{*this};
+  } Poll;
+  const int Socket = Conn.Socket().Handle();
+  epoll_event Watch{};
+  Watch.events = EPOLLIN | EPOLLRDHUP;
+  if (Poll.Fd < 0 || epoll_ctl(Poll.Fd, EPOLL_CTL_ADD, Socket, &Watch) != 0 ||
+      epoll_ctl(Poll.Fd, EPOLL_CTL_ADD, FIdleEvent, &Watch) != 0)
+    RaiseSocketError(errno);
   const auto Deadline = ATimeOutMs > 0 ? TqmClock::now() + std::chrono::milliseconds(ATimeOutMs)
                                        : TqmClock::time_point::max();
-  TqmSyncConnection& Conn = *Connection();
   for (;;) {
     FUntaggedCount = 0;
     const std::string Tag = Send({{"IDLE"}}, {});
-    if (WaitCompletion(Tag, {}, true).Kind != TqmImapResponse::irContinuation) return;
+    if (WaitCompletion(Tag, {}, true).Kind != TqmImapResponse::irContinuation) return Op.End();
     const auto Renewal = TqmClock::now() + std::chrono::milliseconds(std::max(FIdleRenewal, 1000));
     const auto SegmentEnd = std::min(Deadline, Renewal);
     bool Stop = false;
@@ -910,53 +1150,26 @@ void TqmImap::Idle(int ATimeOutMs) {
         if (E.ErrorCode() == qmImapMalformedCode) Fail(E);
         throw;
       }
-      if (Stop) break;
       {
         std::lock_guard<std::mutex> Guard(FIdleLock);
-        if (FIdleStop) {
-          Stop = true;
-          break;
-        }
-        FIdleWaiting = true;
+        Stop = FIdleStop;
       }
-      const auto Left = SegmentEnd - TqmClock::now();
-      if (Left <= TqmClock::duration::zero()) break;
-      // The wait's time-out is the rest of this IDLE: a quiet mailbox is
-      // not a dead server.
-      const int64_t LeftMs = std::chrono::duration_cast<std::chrono::milliseconds>(Left).count() + 1;
-      const int Saved = Conn.TimeOut();
-      Conn.SetTimeOut(static_cast<int>(std::min<int64_t>(LeftMs, INT_MAX)));
-      FBlock.SetSize(0);
-      FBlock.SetPosition(0);
-      // Clears the waiting mark and takes back the abort of a StopIdle.
-      auto EndWait = [&] {
-        Conn.SetTimeOut(Saved);
-        std::lock_guard<std::mutex> Guard(FIdleLock);
-        FIdleWaiting = false;
-        if (Conn.IsAborted() && FIdleStop) {
-          Conn.ResetAbort();
-          Stop = true;
-        }
-      };
-      try {
-        Conn.ReadData(&FBlock);
-        EndWait();
-      } catch (const EqmSocketError& E) {
-        EndWait();
-        if (E.ErrorCode() == qmTimeoutErrorCode && Active()) break;
-        if (!FBye.empty()) Fail(EqmImapError(Format(qmImapBye, FBye.c_str()), qmImapByeCode));
-        throw;
+      if (Stop || TqmClock::now() >= SegmentEnd) break;
+      if (!Conn.NetworkStream().HasReadData()) {
+        // A quiet mailbox is not a dead server: the wait lasts to the end
+        // of this IDLE, not TimeOut.
+        pollfd Event{Poll.Fd, POLLIN, 0};
+        const bool Ready =
+            WaitForEvent(Event, Conn.AbortHandle(), TqmClock::now(), !Conn.DisableGuiProcessing(), -1, SegmentEnd);
+        if (Conn.IsAborted()) Aborted();
+        pollfd Data{Socket, POLLIN | POLLRDHUP, 0};
+        if (!Ready || poll(&Data, 1, 0) <= 0) continue;  // the stop event, the time, or the queue
       }
-      if (Conn.IsAborted()) Aborted();
-      try {
-        FParser.Feed(reinterpret_cast<const char*>(FBlock.Memory()), static_cast<size_t>(FBlock.Size()));
-      } catch (const EqmImapError& E) {
-        Fail(E);
-      }
+      ReadBlock();
     }
     Write("DONE\r\n", true);
     WaitCompletion(Tag, {});
-    if (Stop || TqmClock::now() >= Deadline) return;
+    if (Stop || TqmClock::now() >= Deadline) return Op.End();
   }
 }
 

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/qmStream.h"
@@ -58,7 +59,9 @@ struct TqmImapAddress {
   std::string Address() const { return Host.empty() ? Mailbox : Mailbox + "@" + Host; }
 };
 
-/// An ENVELOPE (texts as the server sent them: encoded words undecoded).
+/// An ENVELOPE. Subject and the names of addresses are decoded (encoded
+/// words, and raw 8-bit text taken as UTF-8); RawSubject keeps the subject
+/// as sent.
 struct TqmImapEnvelope {
   /// The header fields of the same names.
   ///@{
@@ -67,6 +70,7 @@ struct TqmImapEnvelope {
   std::string InReplyTo;
   std::string MessageId;
   ///@}
+  std::string RawSubject;  ///< The subject as the server sent it.
   /// The address fields of the same names.
   ///@{
   std::vector<TqmImapAddress> From;
@@ -84,12 +88,55 @@ enum TqmImapFetchItem : unsigned {
   fiInternalDate = 2,
   fiSize = 4,           ///< RFC822.SIZE
   fiEnvelope = 8,
-  fiBodyStructure = 16, ///< As raw text (the parenthesised list).
+  fiBodyStructure = 16, ///< As a tree of parts, and as raw text.
   fiHeader = 32,        ///< BODY.PEEK[HEADER]
   fiBody = 64,          ///< BODY.PEEK[] (or the part given by a partial range)
 };
 /// TqmImapFetchItem values or-ed together.
 using TqmImapFetchItems = unsigned;
+
+/// A parameter of a body part ("charset" "utf-8"), name as sent.
+struct TqmImapParameter {
+  std::string Name;   ///< As sent ("charset", "NAME").
+  std::string Value;  ///< As sent (RFC 2231 continuations already joined by the server).
+};
+
+/// One part of a BODYSTRUCTURE: a leaf (text, image, message...) or a
+/// multipart with its parts. Texts the server sent as NIL are empty,
+/// numbers it did not send are -1.
+struct TqmImapBodyPart {
+  std::string Type;     ///< Lower case: "text", "multipart", "message"...
+  std::string Subtype;  ///< Lower case: "plain", "mixed", "rfc822"...
+  std::vector<TqmImapParameter> Parameters;  ///< Of the content type.
+  std::string Id;           ///< Content-ID.
+  std::string Description;  ///< Content-Description.
+  std::string Encoding;     ///< Content-Transfer-Encoding, lower case ("base64").
+  int64_t Size = -1;        ///< Octets of the encoded body.
+  int64_t Lines = -1;       ///< Lines of a text or message/rfc822 body.
+  std::string Md5;          ///< Content-MD5.
+  std::string Disposition;  ///< Lower case: "attachment", "inline"; empty: none.
+  std::vector<TqmImapParameter> DispositionParameters;  ///< "filename"...
+  std::vector<std::string> Language;  ///< Content-Language.
+  std::string Location;               ///< Content-Location.
+  /// A message/rfc822 (or message/global) part: the enclosed message's
+  /// ENVELOPE; its body is Parts[0].
+  ///@{
+  bool HasEnvelope = false;
+  TqmImapEnvelope Envelope;
+  ///@}
+  /// The parts of a multipart, or the body of an enclosed message.
+  std::vector<TqmImapBodyPart> Parts;
+
+  /// Whether Type is "multipart".
+  bool IsMultipart() const { return Type == "multipart"; }
+  /// The value of the content-type parameter AName (case ignored); empty
+  /// when absent.
+  std::string Parameter(std::string_view AName) const;
+};
+
+/// A BODYSTRUCTURE (or BODY) value read into a tree. Lenient: what is
+/// missing or of the wrong kind keeps its default.
+TqmImapBodyPart ImapBodyStructure(const TqmImapValue& AValue);
 
 /// One message of a FETCH answer. A Body view lives as long as the
 /// message object (it holds the received bytes).
@@ -103,6 +150,8 @@ struct TqmImapMessage {
   bool HasEnvelope = false;        ///< Whether ENVELOPE came.
   TqmImapEnvelope Envelope;        ///< ENVELOPE.
   std::string BodyStructure;       ///< BODYSTRUCTURE as raw text.
+  bool HasStructure = false;       ///< Whether BODYSTRUCTURE (or BODY) came.
+  TqmImapBodyPart Structure;       ///< BODYSTRUCTURE as a tree.
   std::string_view Header;  ///< BODY[HEADER]
   std::string_view Body;    ///< BODY[], or the range of it asked for
   TqmImapResponse Response; ///< The FETCH response the views point into.
@@ -167,7 +216,10 @@ class TqmImapSearch {
 };
 
 /// How UidStore changes flags.
-enum TqmImapStoreMode { smAddFlags, smRemoveFlags, smReplaceFlags };
+enum TqmImapStoreMode { ismAddFlags, ismRemoveFlags, ismReplaceFlags };
+
+/// One field of an ID exchange (RFC 2971): "name" "version"...
+using TqmImapIdField = std::pair<std::string, std::string>;
 
 /// An untagged response as it arrives (every one, also during IDLE).
 using TqmImapResponseEvent = std::function<void(TObject* Sender, const TqmImapResponse& AResponse)>;
@@ -178,12 +230,14 @@ using TqmImapNumberEvent = std::function<void(TObject* Sender, uint64_t ANumber)
 using TqmImapMessageEvent = std::function<void(TObject* Sender, const TqmImapMessage& AMessage)>;
 
 /// An IMAP4rev1 client (RFC 3501) with IDLE, UIDPLUS, MOVE, LITERAL+,
-/// ENABLE UTF8=ACCEPT and SASL-IR. Open() connects, reads the greeting,
-/// starts TLS as UseTLS says (STARTTLS with ctExplicit, or implicit TLS,
-/// usually on port 993) and logs in: LOGIN with UserName and Password; or
-/// AUTHENTICATE XOAUTH2 when Authorization is set; or, with UseSasl, the
-/// best mechanism the server offers (CRAM-MD5, then PLAIN). Close() sends
-/// LOGOUT.
+/// ENABLE UTF8=ACCEPT, ID and SASL-IR. Open() connects, reads the
+/// greeting, starts TLS as UseTLS says (STARTTLS with ctExplicit, or
+/// implicit TLS, usually on port 993) and logs in: LOGIN with UserName and
+/// Password; or, with UseSasl (set by a token in Authorization), AUTHENTICATE
+/// with the mechanism SaslChooseMechanism() takes from the server's
+/// AUTH= capabilities (SaslMechanisms and PlainTextLogin apply as for POP3
+/// and SMTP; the initial response goes with the command under SASL-IR);
+/// LOGIN when none fits, unless SaslOnly. Close() sends LOGOUT.
 ///
 /// A command the server refuses raises EqmImapError with ErrorCode
 /// qmImapNoCode or qmImapBadCode and the server's text; the session stays
@@ -220,6 +274,9 @@ class TqmImap : public TqmCustomMail {
   void RefreshCapabilities();
   /// NOOP: the server reports changes of the selected mailbox (events).
   void Noop();
+  /// ID (RFC 2971): sends AFields (empty: NIL) and returns the server's
+  /// fields. Raises qmImapUnsupportedCode when the server lacks ID.
+  std::vector<TqmImapIdField> Id(const std::vector<TqmImapIdField>& AFields = {});
   /// Whether UTF8=ACCEPT was enabled (mailbox names go as UTF-8).
   bool Utf8Enabled() const { return FUtf8Enabled; }
 
@@ -262,8 +319,9 @@ class TqmImap : public TqmCustomMail {
   /// BODY.PEEK[] of AUid parsed into AMessage, read in place from the
   /// received literal. False when the server has no such message.
   bool UidFetchMessage(uint64_t AUid, TqmMailMessage& AMessage);
-  /// BODY.PEEK[] of AUid written to ATarget. False when there is no such
-  /// message.
+  /// BODY.PEEK[] of AUid written to ATarget as it arrives: a message of
+  /// any size passes through a buffer of a few blocks. False when there is
+  /// no such message.
   bool UidFetchMessage(uint64_t AUid, TStream& ATarget);
   /// UID STORE FLAGS.SILENT: adds, removes or replaces flags.
   void UidStore(const std::string& ASet, TqmImapStoreMode AMode, const std::vector<std::string>& AFlags);
@@ -382,8 +440,9 @@ class TqmImap : public TqmCustomMail {
   // A Cancel ended the wait: the connection goes, ECONNABORTED is raised.
   [[noreturn]] void Aborted();
   void Login();
-  void Authenticate(const std::string& AMechanism, const std::function<std::string(const std::string&)>& AStep,
-                    const std::string& AInitial);
+  // AUTHENTICATE with AMechanism through the shared SASL client objects.
+  void Authenticate(TqmSaslMechanism AMechanism);
+  void NtlmLogin();
   void TakeCapabilities(const std::vector<TqmImapValue>& AValues, size_t AFrom);
   TqmImapMessage ToMessage(const TqmImapResponse& AResponse) const;
   bool FetchBody(uint64_t AUid, const std::function<void(std::string_view)>& ABody);
@@ -402,9 +461,14 @@ class TqmImap : public TqmCustomMail {
   std::string FSelected;
   TqmImapMailboxStatus FStatus;
   int FIdleRenewal = 28 * 60 * 1000;
-  std::mutex FIdleLock;
-  bool FIdleWaiting = false;  // in the wait for news: StopIdle may abort it
+  std::mutex FIdleLock;  // FIdleStop, set by StopIdle from any thread
   bool FIdleStop = false;
+  // Signalled by StopIdle: wakes the IDLE wait without touching the
+  // connection's abort, which belongs to Cancel.
+  int FIdleEvent = -1;
+  // A sink for the literal of BODY[] while UidFetchMessage writes to a
+  // stream (null otherwise).
+  class TStreamSink;
 };
 
 }  // namespace qm

@@ -292,6 +292,7 @@ void TqmImapParser::Reset() {
   FBuffer.clear();
   FStart = FScan = FLineStart = 0;
   FLiteralLeft = 0;
+  FDivertLeft = 0;
   FFailed = false;
 }
 
@@ -310,6 +311,15 @@ void TqmImapParser::Compact() {
 
 bool TqmImapParser::Frame(size_t& AEnd) {
   for (;;) {
+    if (FDivertLeft > 0) {
+      // Passed on and dropped from the buffer: the response keeps "{0}".
+      const size_t Take = static_cast<size_t>(std::min<int64_t>(FDivertLeft, FBuffer.size() - FScan));
+      if (Take > 0) FSink->Write(FBuffer.data() + FScan, Take);
+      FBuffer.erase(FScan, Take);
+      FDivertLeft -= static_cast<int64_t>(Take);
+      if (FDivertLeft > 0) return false;
+      FLineStart = FScan;
+    }
     if (FLiteralLeft > 0) {
       const size_t Take = static_cast<size_t>(std::min<int64_t>(FLiteralLeft, FBuffer.size() - FScan));
       FScan += Take;
@@ -355,6 +365,15 @@ bool TqmImapParser::Frame(size_t& AEnd) {
     if (DigitsEnd - I > 18) RaiseLimit(qmImapLiteralTooLarge, FLimits.MaxLiteralSize, qmImapLiteralTooLargeCode);
     int64_t Size = 0;
     for (size_t K = I; K < DigitsEnd; ++K) Size = Size * 10 + (Line[K] - '0');
+    if (FSink && Size > 0 && FSink->Accept(Line, Size)) {
+      // The size becomes 0 in the held line; the bytes go to the sink.
+      const size_t Base = static_cast<size_t>(Line.data() - FBuffer.data());
+      FBuffer.replace(Base + I, DigitsEnd - I, "0");
+      FScan -= DigitsEnd - I - 1;
+      FLineStart = FScan;
+      FDivertLeft = Size;
+      continue;
+    }
     if (FLimits.MaxLiteralSize > 0 && Size > FLimits.MaxLiteralSize)
       RaiseLimit(qmImapLiteralTooLarge, FLimits.MaxLiteralSize, qmImapLiteralTooLargeCode);
     if (FLimits.MaxResponseSize > 0 && static_cast<int64_t>(FScan - FStart) + Size > FLimits.MaxResponseSize)

@@ -128,6 +128,19 @@ struct TqmImapLimits {
   int MaxNestingDepth = qmImapDefaultMaxNestingDepth;      ///< Levels of nested lists.
 };
 
+/// Takes the bytes of chosen literals as they arrive, instead of the
+/// response (a message written to a file without being held whole).
+class TqmImapLiteralSink {
+ public:
+  virtual ~TqmImapLiteralSink() = default;
+  /// Whether the literal of ASize bytes announced at the end of ALine (the
+  /// response's line up to and with "{n}") goes to Write(); the response
+  /// then holds an empty string in its place.
+  virtual bool Accept(std::string_view ALine, int64_t ASize) = 0;
+  /// The next bytes of an accepted literal, in order.
+  virtual void Write(const char* AData, size_t ASize) = 0;
+};
+
 /// Splits server bytes into responses. Feed() the bytes as they arrive, in
 /// pieces of any size (a literal or a line may be cut at any byte), then
 /// take the complete responses with Next(). A malformed response or one
@@ -158,7 +171,11 @@ class TqmImapParser {
   /// Forgets everything received (a new session).
   void Reset();
   /// Whether bytes of a literal are awaited (for progress: how many).
-  int64_t LiteralLeft() const { return FLiteralLeft; }
+  int64_t LiteralLeft() const { return FLiteralLeft + FDivertLeft; }
+  /// Literals ASink accepts go to it as they arrive; they count against
+  /// no bound, since the reader holds no more than one fed block of them.
+  /// Null (default): every literal stays in its response.
+  void SetLiteralSink(TqmImapLiteralSink* ASink) { FSink = ASink; }
 
   /// Parses one whole response (its bytes, literals included, as framed by
   /// the reader). Public for tests and the fuzz target.
@@ -176,6 +193,8 @@ class TqmImapParser {
   size_t FScan = 0;          // framed up to here
   size_t FLineStart = 0;     // start of the line being framed
   int64_t FLiteralLeft = 0;  // literal bytes still to come
+  int64_t FDivertLeft = 0;   // bytes of a literal the sink takes, still to come
+  TqmImapLiteralSink* FSink = nullptr;
   bool FFailed = false;
 };
 

@@ -6,11 +6,19 @@
 #include <cstdint>
 #include <string_view>
 
+#include "mail/qmImap.h"
 #include "mail/qmImapResponse.h"
 
 using namespace qm;
 
 namespace {
+
+// Takes the literals that follow "BODY[] ", as a fetch into a file does.
+struct TSink : TqmImapLiteralSink {
+  size_t Bytes = 0;
+  bool Accept(std::string_view ALine, int64_t) override { return ALine.find("BODY[] {") != std::string_view::npos; }
+  void Write(const char*, size_t ASize) override { Bytes += ASize; }
+};
 
 size_t Walk(const TqmImapValue& AValue) {
   size_t Bytes = AValue.Text.size();
@@ -38,6 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
     Limits.MaxLiteralSize = 1 << 20;
   }
   TqmImapParser Parser(Limits);
+  TSink Sink;
+  if (Selector & 2) Parser.SetLiteralSink(&Sink);
   try {
     TqmImapResponse R;
     for (size_t I = 0; I < Input.size(); I += Piece) {
@@ -48,9 +58,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
         for (const auto& V : R.CodeArgs) Bytes += Walk(V);
         if (Bytes > R.Size + R.Storage->Raw.size() * 2 + 64) __builtin_trap();  // views stay inside the response
         (void)R.StatusText();
+        // Any list may be read as a body structure.
+        for (const auto& V : R.Values)
+          for (const auto& Item : V.Items)
+            if (Item.IsList()) (void)ImapBodyStructure(Item);
       }
     }
   } catch (const EqmImapError&) {
   }
+  if (Sink.Bytes > Input.size()) __builtin_trap();
   return 0;
 }

@@ -89,7 +89,8 @@ TEST_F(ImapDovecot, EveryTlsModeAndLogin) {
     Client.SetUseTLS(C.Tls);
     Client.SetUseSasl(C.Sasl);
     std::vector<std::string> Sent;
-    Client.OnSendCommand = [&](TObject*, const std::string& AText) { Sent.push_back(AText.substr(6)); };
+    // Commands without their tags (the lines of a SASL exchange have none).
+    Client.OnSendCommand = [&](TObject*, const std::string& AText) { Sent.push_back(AText.substr(AText.find(' ') + 1)); };
     if (C.WrongPassword) {
       Client.SetPassword("wrong");
       std::string Message;
@@ -105,12 +106,48 @@ TEST_F(ImapDovecot, EveryTlsModeAndLogin) {
     EXPECT_FALSE(Client.HasCapability("AUTH=PLAIN"));
     EXPECT_EQ(Client.TlsStream() != nullptr, C.Tls != ctNone);
     EXPECT_EQ(std::count(Sent.begin(), Sent.end(), "STARTTLS\r\n"), C.Tls == ctExplicit ? 1 : 0);
+    // The strongest mechanism, its first message with the command (SASL-IR).
     EXPECT_EQ(std::count_if(Sent.begin(), Sent.end(),
-                            [](const std::string& S) { return S.rfind("AUTHENTICATE CRAM-MD5", 0) == 0; }),
+                            [](const std::string& S) { return S.rfind("AUTHENTICATE SCRAM-SHA-256 biws", 0) == 0; }),
               C.Sasl ? 1 : 0);
     Client.Noop();
     Client.Close();
     EXPECT_EQ(Sent.back(), "LOGOUT\r\n");
+  }
+}
+
+// Each shared SASL mechanism logs in for real and is refused a wrong
+// secret with dovecot's own reply (OAUTHBEARER's error JSON added).
+TEST_F(ImapDovecot, SaslMechanismsLogInAndRefuseAWrongSecret) {
+  const std::string Token = "Bearer " + Value(Imap, "IMAP_OAUTH_TOKEN");
+  for (const char* Mechanism : {"SCRAM-SHA-256", "SCRAM-SHA-1", "PLAIN", "CRAM-MD5", "OAUTHBEARER", "XOAUTH2"}) {
+    for (const bool Wrong : {false, true}) {
+      SCOPED_TRACE(std::string(Mechanism) + (Wrong ? " wrong" : ""));
+      const bool OAuth = std::string(Mechanism).find("OAUTH") != std::string::npos;
+      TqmImap Client;
+      Prepare(Client, Port(Imap, "IMAPS_PORT"));
+      Client.SetUseTLS(ctImplicit);
+      Client.SetUseSasl(true);
+      Client.SetSaslMechanisms(Mechanism);
+      if (OAuth) Client.SetAuthorization(Wrong ? "Bearer not-a-token" : Token);
+      if (Wrong && !OAuth) Client.SetPassword("wrong");
+      std::vector<std::string> Sent;
+      Client.OnSendCommand = [&](TObject*, const std::string& AText) { Sent.push_back(AText); };
+      std::string Message;
+      const int Code = ErrorOf([&] { Client.Open(); }, &Message);
+      ASSERT_FALSE(Sent.empty());
+      EXPECT_NE(Sent[0].find(std::string(" AUTHENTICATE ") + Mechanism), std::string::npos) << Sent[0];
+      if (!Wrong) {
+        ASSERT_EQ(Code, 0) << Message;
+        Client.Noop();
+        continue;
+      }
+      EXPECT_EQ(Code, qmImapNoCode) << Message;
+      EXPECT_FALSE(Client.Active());
+      if (std::string(Mechanism) == "OAUTHBEARER") {
+        EXPECT_NE(Message.find("\"status\""), std::string::npos) << Message;
+      }
+    }
   }
 }
 
@@ -195,7 +232,8 @@ TEST_F(ImapDovecot, AppendSearchFetchStoreCopyMoveExpunge) {
   EXPECT_EQ(Headers[0].InternalDate, "07-Dec-2026 10:00:00 +0000");
   EXPECT_EQ(Headers[0].Size, static_cast<int64_t>(Small.size()));
   EXPECT_EQ(Headers[2].Size, static_cast<int64_t>(Big.size()));
-  EXPECT_EQ(Headers[1].Envelope.Subject, "=?UTF-8?Q?gr=C3=BC=C3=9Fe?=");
+  EXPECT_EQ(Headers[1].Envelope.Subject, "gr\xC3\xBC\xC3\x9F" "e");
+  EXPECT_EQ(Headers[1].Envelope.RawSubject, "=?UTF-8?Q?gr=C3=BC=C3=9Fe?=");
   ASSERT_EQ(Headers[0].Envelope.From.size(), 1u);
   EXPECT_EQ(Headers[0].Envelope.From[0].Name, "Alice");
   EXPECT_EQ(Headers[0].Envelope.From[0].Address(), "alice@example.org");
@@ -216,9 +254,9 @@ TEST_F(ImapDovecot, AppendSearchFetchStoreCopyMoveExpunge) {
   // BODY.PEEK left the flags alone.
   EXPECT_EQ(Client.UidSearch(TqmImapSearch().Unseen()), (std::vector<uint64_t>{U2, U3}));
 
-  Client.UidStore(std::to_string(U2), smAddFlags, {"\\Seen", "\\Answered"});
-  Client.UidStore(std::to_string(U3), smRemoveFlags, {"\\Flagged"});
-  Client.UidStore(std::to_string(U1), smReplaceFlags, {"$Done"});
+  Client.UidStore(std::to_string(U2), ismAddFlags, {"\\Seen", "\\Answered"});
+  Client.UidStore(std::to_string(U3), ismRemoveFlags, {"\\Flagged"});
+  Client.UidStore(std::to_string(U1), ismReplaceFlags, {"$Done"});
   EXPECT_EQ(Client.UidSearch(TqmImapSearch().Answered()), (std::vector<uint64_t>{U2}));
   EXPECT_TRUE(Client.UidSearch(TqmImapSearch().Flagged()).empty());
   EXPECT_EQ(Client.UidSearch(TqmImapSearch().Keyword("$Done")), (std::vector<uint64_t>{U1}));
@@ -231,7 +269,7 @@ TEST_F(ImapDovecot, AppendSearchFetchStoreCopyMoveExpunge) {
   EXPECT_EQ(Client.Status("Archive").Messages, 2);
   EXPECT_EQ(Expunged, std::vector<uint64_t>{2});
   EXPECT_EQ(Client.MailboxStatus().Messages, 2);
-  Client.UidStore(std::to_string(U1) + "," + std::to_string(U3), smAddFlags, {"\\Deleted"});
+  Client.UidStore(std::to_string(U1) + "," + std::to_string(U3), ismAddFlags, {"\\Deleted"});
   Client.UidExpunge(std::to_string(U3));
   EXPECT_EQ(Client.UidSearch(TqmImapSearch()), std::vector<uint64_t>{U1});
   Client.Expunge();
@@ -239,6 +277,65 @@ TEST_F(ImapDovecot, AppendSearchFetchStoreCopyMoveExpunge) {
   EXPECT_EQ(Client.Examine("Archive").Messages, 2);
   EXPECT_TRUE(Client.MailboxStatus().ReadOnly);
   Client.Close();
+}
+
+// BODYSTRUCTURE as dovecot sends it for a message with an enclosed one,
+// the envelope's encoded words decoded, and ID.
+TEST_F(ImapDovecot, StructureEnvelopeAndId) {
+  TqmImap Client;
+  Prepare(Client);
+  Client.Open();
+  const auto Server = Client.Id({{"name", "qm test"}, {"version", "1"}});
+  EXPECT_NE(std::find(Server.begin(), Server.end(), TqmImapIdField("name", "Dovecot")), Server.end());
+  const std::string Inner =
+      "From: =?UTF-8?B?SsO8cmdlbg==?= <j@example.org>\r\nSubject: =?ISO-8859-1?Q?caf=E9?= menu\r\n"
+      "Content-Type: text/html; charset=us-ascii\r\n\r\n<p>hi</p>\r\n";
+  const std::string Text =
+      "From: a@example.org\r\nSubject: =?UTF-8?Q?gr=C3=BC=C3=9Fe?= and more\r\nMIME-Version: 1.0\r\n"
+      "Content-Type: multipart/mixed; boundary=\"b1\"\r\n\r\n--b1\r\n"
+      "Content-Type: text/plain; charset=utf-8\r\nContent-Transfer-Encoding: quoted-printable\r\n"
+      "Content-Language: de\r\n\r\nline one\r\nline two\r\n--b1\r\n"
+      "Content-Type: application/pdf; name=\"r.pdf\"\r\nContent-Transfer-Encoding: base64\r\n"
+      "Content-ID: <p1@x>\r\nContent-Description: report\r\n"
+      "Content-Disposition: attachment; filename=\"r.pdf\"\r\n\r\nJVBERi0=\r\n--b1\r\n"
+      "Content-Type: message/rfc822\r\n\r\n" + Inner + "--b1--\r\n";
+  Client.CreateMailbox("Structure");
+  const uint64_t Uid = Client.Append("Structure", Text);
+  Client.Select("Structure");
+  const auto Got = Client.UidFetch(std::to_string(Uid), fiEnvelope | fiBodyStructure);
+  ASSERT_EQ(Got.size(), 1u);
+  EXPECT_EQ(Got[0].Envelope.Subject, "gr\xC3\xBC\xC3\x9F" "e and more");
+  EXPECT_EQ(Got[0].Envelope.RawSubject, "=?UTF-8?Q?gr=C3=BC=C3=9Fe?= and more");
+  ASSERT_TRUE(Got[0].HasStructure);
+  const TqmImapBodyPart& Root = Got[0].Structure;
+  EXPECT_TRUE(Root.IsMultipart());
+  EXPECT_EQ(Root.Subtype, "mixed");
+  EXPECT_EQ(Root.Parameter("BOUNDARY"), "b1");
+  ASSERT_EQ(Root.Parts.size(), 3u);
+  const TqmImapBodyPart& Plain = Root.Parts[0];
+  EXPECT_EQ(Plain.Type + "/" + Plain.Subtype, "text/plain");
+  EXPECT_EQ(Plain.Parameter("charset"), "utf-8");
+  EXPECT_EQ(Plain.Encoding, "quoted-printable");
+  // The line break before a boundary belongs to the boundary.
+  EXPECT_EQ(Plain.Size, 18);
+  EXPECT_EQ(Plain.Lines, 1);
+  EXPECT_EQ(Plain.Language, std::vector<std::string>{"de"});
+  const TqmImapBodyPart& Pdf = Root.Parts[1];
+  EXPECT_EQ(Pdf.Type + "/" + Pdf.Subtype + " " + Pdf.Encoding + " " + Pdf.Id + " " + Pdf.Description,
+            "application/pdf base64 <p1@x> report");
+  EXPECT_EQ(Pdf.Disposition, "attachment");
+  ASSERT_EQ(Pdf.DispositionParameters.size(), 1u);
+  EXPECT_EQ(Pdf.DispositionParameters[0].Value, "r.pdf");
+  const TqmImapBodyPart& Enclosed = Root.Parts[2];
+  EXPECT_EQ(Enclosed.Type + "/" + Enclosed.Subtype, "message/rfc822");
+  ASSERT_TRUE(Enclosed.HasEnvelope);
+  EXPECT_EQ(Enclosed.Envelope.Subject, "caf\xC3\xA9 menu");
+  ASSERT_EQ(Enclosed.Envelope.From.size(), 1u);
+  EXPECT_EQ(Enclosed.Envelope.From[0].Name, "J\xC3\xBCrgen");
+  ASSERT_EQ(Enclosed.Parts.size(), 1u);
+  EXPECT_EQ(Enclosed.Parts[0].Subtype, "html");
+  EXPECT_EQ(Enclosed.Size, static_cast<int64_t>(Inner.size() - 2));
+  EXPECT_GT(Enclosed.Lines, 0);
 }
 
 TEST_F(ImapDovecot, TwoSessionsMeetThroughIdle) {
@@ -273,7 +370,7 @@ TEST_F(ImapDovecot, TwoSessionsMeetThroughIdle) {
   Idling = false;
   std::thread Idle2([&] { Watcher.Idle(60000); });
   while (!Idling) std::this_thread::yield();
-  Writer.UidStore(std::to_string(Uid), smAddFlags, {"\\Flagged"});
+  Writer.UidStore(std::to_string(Uid), ismAddFlags, {"\\Flagged"});
   Idle2.join();
   EXPECT_NE(std::find(FlagNews.begin(), FlagNews.end(), "\\Flagged"), FlagNews.end());
   // An IDLE that nothing interrupts ends at its deadline, the session intact.

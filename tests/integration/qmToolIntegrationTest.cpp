@@ -993,5 +993,68 @@ TEST_F(ToolDkimDns, LookupFailuresAreOneLineAndStatusOne) {
   }
 }
 
+class ToolImap : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Env = Servers.Start("dovecot-imap");
+    Work = Servers.StateDir() / "imapwork";
+    fs::create_directories(Work);
+  }
+  TRun Imap(const std::string& ACommand, const std::vector<std::string>& AArgs) const {
+    std::vector<std::string> Args = {"imap", ACommand, "-s", "127.0.0.1", "-p", Value(Env, "IMAP_PORT"),
+                                     "--ca-file", Value(Env, "CA_CERT"), "-u", Value(Env, "IMAP_USER"),
+                                     "--timeout", "10"};
+    Args.insert(Args.end(), AArgs.begin(), AArgs.end());
+    return RunQm(Args, {"QM_PASSWORD=" + Value(Env, "IMAP_PASSWORD")});
+  }
+  TestServers Servers;
+  ServerEnv Env;
+  fs::path Work;
+};
+
+// qm imap append, list, search and fetch (stdout, headers, maildir, mbox)
+// against dovecot: the bytes stored come back as they were written.
+TEST_F(ToolImap, AppendListSearchAndFetchThroughDovecot) {
+  const std::vector<std::string> Texts = {
+      "From: a@qm.test\nSubject: first one\n\nFrom the start.\nbody one\n",
+      "From: b@qm.test\nSubject: second one\n\n" + std::string(3000, 'x') + "\n"};
+  std::vector<std::string> Uids;
+  for (size_t I = 0; I < Texts.size(); ++I) {
+    const fs::path File = Work / ("m" + std::to_string(I) + ".eml");
+    WriteFile(File, Texts[I]);
+    const TRun Append = Imap("append", {File.string()});
+    ASSERT_EQ(Append.Status, 0) << Append.Err;
+    ASSERT_EQ(Append.Out.rfind("appended as UID ", 0), 0u) << Append.Out;
+    Uids.push_back(Append.Out.substr(16, Append.Out.size() - 17));
+  }
+  const TRun List = Imap("list", {});
+  ASSERT_EQ(List.Status, 0) << List.Err;
+  EXPECT_NE(List.Out.find("INBOX"), std::string::npos) << List.Out;
+  EXPECT_NE(List.Out.find("Sent\t("), std::string::npos) << List.Out;
+  EXPECT_NE(List.Out.find("\\Sent"), std::string::npos) << List.Out;
+  const TRun Search = Imap("search", {"--subject", "second"});
+  ASSERT_EQ(Search.Status, 0) << Search.Err;
+  EXPECT_EQ(Search.Out, Uids[1] + "\n");
+  const TRun One = Imap("fetch", {"--uid", Uids[0]});
+  ASSERT_EQ(One.Status, 0) << One.Err;
+  EXPECT_EQ(One.Out, Texts[0]);
+  const TRun Headers = Imap("fetch", {"--all", "--headers"});
+  ASSERT_EQ(Headers.Status, 0) << Headers.Err;
+  const auto Rows = SplitLines(Headers.Out);
+  ASSERT_EQ(Rows.size(), 2u) << Headers.Out;
+  EXPECT_EQ(Rows[1].rfind(Uids[1] + "\t", 0), 0u) << Rows[1];
+  EXPECT_NE(Rows[1].find("\tb@qm.test\tsecond one"), std::string::npos) << Rows[1];
+  const TRun ToMaildir = Imap("fetch", {"--all", "--maildir", (Work / "box").string()});
+  ASSERT_EQ(ToMaildir.Status, 0) << ToMaildir.Err;
+  EXPECT_EQ(ToMaildir.Out, "2 messages fetched\n");
+  std::vector<std::string> Got;
+  for (const auto& File : MaildirFiles(Work / "box")) Got.push_back(ReadFile(File));
+  std::sort(Got.begin(), Got.end());
+  ExpectSameTexts(Got, Texts);
+  const TRun ToMbox = Imap("fetch", {"--all", "--mbox", (Work / "box.mbox").string()});
+  ASSERT_EQ(ToMbox.Status, 0) << ToMbox.Err;
+  ExpectSameTexts(MboxMessages(ReadFile(Work / "box.mbox")), Texts);
+}
+
 }  // namespace
 }  // namespace qm

@@ -197,6 +197,44 @@ TEST(ImapParser, ALargeLiteralIsHandedOverWithoutACopy) {
   EXPECT_LT(R.Storage->Raw.capacity(), Body.size() + 4096);
 }
 
+// With a sink, a large literal passes through: the reader holds about one
+// fed block of it, and the response keeps an empty string in its place.
+TEST(ImapParser, ALiteralGivenToASinkIsNotHeld) {
+  struct TSink : TqmImapLiteralSink {
+    std::string Got, Lines;
+    bool Taken = false;
+    bool Accept(std::string_view ALine, int64_t) override {
+      Lines += std::string(ALine) + "|";
+      if (Taken) return false;
+      return Taken = ALine.find("BODY[] {") != std::string_view::npos;
+    }
+    void Write(const char* AData, size_t ASize) override { Got.append(AData, ASize); }
+  } Sink;
+  std::string Body(3 << 20, 'm');
+  Body.replace(1000, 9, "\r\n{3}\r\n)\r\n");
+  TqmImapParser Parser;
+  Parser.SetLiteralSink(&Sink);
+  Parser.Feed("* 1 FETCH (UID 4 BODY[HEADER] {2}\r\nhh BODY[] {" + std::to_string(Body.size()) + "}\r\n");
+  TqmImapResponse R;
+  size_t MostHeld = 0;
+  for (size_t I = 0; I < Body.size(); I += 65536) {
+    Parser.Feed(Body.substr(I, 65536));
+    EXPECT_FALSE(Parser.Next(R));
+    MostHeld = std::max(MostHeld, Parser.Pending());
+  }
+  Parser.Feed(" FLAGS (\\Seen))\r\n* 2 FETCH (BODY[] {1}\r\nx)\r\n");
+  ASSERT_TRUE(Parser.Next(R));
+  EXPECT_EQ(Dump(R), "* 1 FETCH (UID 4 BODY[HEADER] <hh> BODY[] <> FLAGS (\\Seen))");
+  EXPECT_EQ(Sink.Got, Body);
+  EXPECT_LT(MostHeld, 1000u);
+  // The sink sees each literal's own line; those it refuses stay.
+  ASSERT_TRUE(Parser.Next(R));
+  EXPECT_EQ(Dump(R), "* 2 FETCH (BODY[] <x>)");
+  EXPECT_EQ(Sink.Lines, "* 1 FETCH (UID 4 BODY[HEADER] {2}| BODY[] {" + std::to_string(Body.size()) +
+                            "}|* 2 FETCH (BODY[] {1}|");
+  EXPECT_EQ(Parser.Pending(), 0u);
+}
+
 TEST(ImapUtf7, MailboxNamesBothWays) {
   const struct {
     const char* Utf8;
@@ -418,6 +456,105 @@ TEST(ImapClient, IdleReportsAndEndsOnStopFromAnotherThread) {
   EXPECT_TRUE(DoneSeen);
   EXPECT_EQ(Events, (std::vector<uint64_t>{7, 2}));
   S.Client.Noop();  // the session goes on
+}
+
+// A server with the capabilities ACaps that answers every command OK and
+// records the lines it got (tags cut): what dovecot 2.3 never offers, the
+// login without SASL-IR, UTF8=ACCEPT, and a server without MOVE.
+void Recorder(TScripted& T, const std::string& ACaps, std::vector<std::string>& ALines) {
+  SendText(T.Peer, "* OK [CAPABILITY IMAP4rev1 " + ACaps + "] hi\r\n");
+  bool Utf8 = false;
+  for (;;) {
+    std::string Line;
+    const std::string Tag = T.Command(&Line);
+    if (Line.empty()) return;
+    const std::string Command = Line.substr(Tag.size() + 1, Line.size() - Tag.size() - 3);
+    ALines.push_back(Command);
+    std::string Reply = Tag + " OK done\r\n";
+    if (Command == "AUTHENTICATE PLAIN") {
+      SendText(T.Peer, "+ \r\n");
+      ALines.push_back(ReadUntil(T.Peer, "\r\n"));
+      Reply = Tag + " OK [CAPABILITY IMAP4rev1 " + ACaps + "] in\r\n";
+    } else if (Command == "CAPABILITY") {
+      Reply = "* CAPABILITY IMAP4rev1 " + ACaps + "\r\n" + Reply;
+    } else if (Command == "ENABLE UTF8=ACCEPT") {
+      Utf8 = true;
+      Reply = "* ENABLED UTF8=ACCEPT\r\n" + Reply;
+    } else if (Command.rfind("LIST", 0) == 0) {
+      Reply = std::string("* LIST () \"/\" ") + (Utf8 ? "\"Entw\xC3\xBCrfe\"" : "Entw&APw-rfe") + "\r\n" + Reply;
+    } else if (Command == "LOGOUT") {
+      SendText(T.Peer, "* BYE\r\n" + Reply);
+      return;
+    }
+    SendText(T.Peer, Reply);
+  }
+}
+
+TEST(ImapClient, LoginUtf8AndMoveAsEachServerOffersThem) {
+  const struct {
+    const char* Caps;
+    bool Sasl;
+    std::vector<std::string> Expected;
+  } Cases[] = {
+      {"AUTH=PLAIN ENABLE UTF8=ACCEPT UIDPLUS", true,
+       {"AUTHENTICATE PLAIN", "AHUAcCB3\r\n", "ENABLE UTF8=ACCEPT", "LIST \"\" \"*\"", "SELECT \"Entw\xC3\xBCrfe\"",
+        "UID COPY 4:5 INBOX", "UID STORE 4:5 +FLAGS.SILENT (\\Deleted)", "UID EXPUNGE 4:5", "LOGOUT"}},
+      {"MOVE UTF8=ACCEPT", false,
+       {"LOGIN u \"p w\"", "CAPABILITY", "LIST \"\" \"*\"", "SELECT Entw&APw-rfe", "UID MOVE 4:5 INBOX", "LOGOUT"}},
+      // Without UIDPLUS a plain EXPUNGE would take other messages too.
+      {"", false,
+       {"LOGIN u \"p w\"", "CAPABILITY", "LIST \"\" \"*\"", "SELECT Entw&APw-rfe", "UID COPY 4:5 INBOX",
+        "UID STORE 4:5 +FLAGS.SILENT (\\Deleted)", "LOGOUT"}},
+  };
+  for (const auto& C : Cases) {
+    std::vector<std::string> Lines;
+    TScripted S([&](TScripted& T) { Recorder(T, C.Caps, Lines); });
+    S.Client.SetUseSasl(C.Sasl);
+    S.Client.SetPlainTextLogin(ptlAlways);
+    S.Client.Open();
+    const auto Boxes = S.Client.List();
+    ASSERT_EQ(Boxes.size(), 1u);
+    EXPECT_EQ(Boxes[0].Name, "Entw\xC3\xBCrfe");
+    S.Client.Select(Boxes[0].Name);
+    S.Client.UidMove("4:5", "INBOX");
+    S.Client.Close();
+    S.Thread.Join();
+    EXPECT_EQ(Lines, C.Expected) << C.Caps;
+  }
+}
+
+// A Cancel is never lost to a success: during a command whose answer is
+// already read, in IDLE's wait, and right after a StopIdle.
+TEST(ImapClient, ACancelEndsTheOperationItCameIn) {
+  enum TWhen { wNoop, wIdleWait, wAfterStopIdle };
+  for (const TWhen When : {wNoop, wIdleWait, wAfterStopIdle}) {
+    TScripted S([&](TScripted& T) {
+      T.Login();
+      std::string Line;
+      const std::string Tag = T.Command(&Line);
+      SendText(T.Peer, When == wNoop ? "* 3 EXISTS\r\n" + Tag + " OK\r\n"
+                                     : std::string("+ idling\r\n") + (When == wAfterStopIdle ? "* 3 EXISTS\r\n" : ""));
+      ReadUntil(T.Peer, "\r\n", 2000);
+      T.Peer.Reset();
+    });
+    S.Client.Open();
+    std::thread Canceller;
+    S.Client.OnExists = [&](TObject*, uint64_t) {
+      if (When == wAfterStopIdle) S.Client.StopIdle();
+      S.Client.Cancel();
+    };
+    S.Client.OnSendCommand = [&](TObject*, const std::string& AText) {
+      if (When == wIdleWait && AText.find(" IDLE") != std::string::npos)
+        Canceller = std::thread([&] { S.Client.Cancel(); });
+    };
+    const int Code = ErrorOf([&] {
+      if (When == wNoop) S.Client.Noop();
+      else S.Client.Idle(5000);
+    });
+    if (Canceller.joinable()) Canceller.join();
+    EXPECT_EQ(Code, ECONNABORTED) << When;
+    EXPECT_FALSE(S.Client.Active()) << When;
+  }
 }
 
 }  // namespace

@@ -239,9 +239,9 @@ void RunFlag(const TImapOptions& AOptions) {
   TImapSession S(AOptions);
   S.Open(AOptions.Mailbox, false);
   S.Session().Run("flagging messages on", [&] {
-    if (!AOptions.AddFlags.empty()) S.Client().UidStore(UidSet(AOptions.Uids), smAddFlags, AOptions.AddFlags);
+    if (!AOptions.AddFlags.empty()) S.Client().UidStore(UidSet(AOptions.Uids), ismAddFlags, AOptions.AddFlags);
     if (!AOptions.RemoveFlags.empty())
-      S.Client().UidStore(UidSet(AOptions.Uids), smRemoveFlags, AOptions.RemoveFlags);
+      S.Client().UidStore(UidSet(AOptions.Uids), ismRemoveFlags, AOptions.RemoveFlags);
   });
   S.Session().Close();
 }
