@@ -9,6 +9,11 @@
 #include <optional>
 #include <vector>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define QM_HAVE_AVX2_PATH 1
+#endif
+
 #include "core/qmStream.h"
 #include "core/qmTranslator.h"
 
@@ -170,28 +175,6 @@ struct TQpTables {
 const TQpTables& QpTables() {
   static const TQpTables Tables;
   return Tables;
-}
-
-// The first "=", CR or LF in [P, AEnd), or AEnd. Eight bytes at a time: a
-// byte equal to one of them becomes a zero byte in the XOR, and the lowest
-// zero byte of a word is found exactly by the borrow trick.
-inline const uint8_t* FindQpStop(const uint8_t* P, const uint8_t* AEnd) {
-  if constexpr (std::endian::native == std::endian::little) {
-    constexpr uint64_t Ones = 0x0101010101010101ULL;
-    constexpr uint64_t High = 0x8080808080808080ULL;
-    const auto ZeroBytes = [](uint64_t X) { return (X - Ones) & ~X & High; };
-    while (AEnd - P >= 8) {
-      uint64_t V;
-      std::memcpy(&V, P, 8);
-      const uint64_t M = ZeroBytes(V ^ (Ones * '=')) | ZeroBytes(V ^ (Ones * '\r')) |
-                         ZeroBytes(V ^ (Ones * '\n'));
-      if (M != 0) return P + std::countr_zero(M) / 8;
-      P += 8;
-    }
-  }
-  const auto& Stop = QpTables().DecodeStop;
-  while (P < AEnd && !Stop[*P]) ++P;
-  return P;
 }
 
 inline char UUChar(unsigned V) { return V == 0 ? '`' : static_cast<char>(32 + V); }
@@ -359,6 +342,52 @@ void TqmEncoder::EncodeBase64(TStream& ASource, TStream& ADestination) {
   DoProgress(Total, Total);
 }
 
+namespace {
+
+#ifdef QM_HAVE_AVX2_PATH
+// Whole blocks of 32 alphabet characters into 24 bytes each, 32 bytes
+// stored per block (the last 8 are overwritten next): the characters are
+// checked and turned into their values by nibble lookups, then packed by
+// multiply-adds. Stops before the first block holding anything else
+// (line break, padding, junk), which the caller reads one by one.
+__attribute__((target("avx2"))) void DecodeBase64Avx2(const uint8_t*& P, const uint8_t* AEnd, uint8_t*& D) {
+  const __m256i LutLo = _mm256_setr_epi8(0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x13, 0x1A,
+                                         0x1B, 0x1B, 0x1B, 0x1A, 0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11,
+                                         0x11, 0x11, 0x13, 0x1A, 0x1B, 0x1B, 0x1B, 0x1A);
+  const __m256i LutHi = _mm256_setr_epi8(0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08, 0x10, 0x10, 0x10, 0x10,
+                                         0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08,
+                                         0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10);
+  const __m256i LutRoll = _mm256_setr_epi8(0, 16, 19, 4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0, 0, 16, 19, 4,
+                                           -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0);
+  const __m256i Mask2F = _mm256_set1_epi8(0x2F);
+  const __m256i Order = _mm256_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1, 2, 1, 0, 6, 5, 4,
+                                         10, 9, 8, 14, 13, 12, -1, -1, -1, -1);
+  const __m256i Lanes = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7);
+  while (AEnd - P >= 32) {
+    const __m256i In = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(P));
+    const __m256i HiNibbles = _mm256_and_si256(_mm256_srli_epi32(In, 4), Mask2F);
+    const __m256i Lo = _mm256_shuffle_epi8(LutLo, _mm256_and_si256(In, Mask2F));
+    const __m256i Hi = _mm256_shuffle_epi8(LutHi, HiNibbles);
+    if (!_mm256_testz_si256(Lo, Hi)) return;
+    const __m256i Roll = _mm256_shuffle_epi8(LutRoll, _mm256_add_epi8(_mm256_cmpeq_epi8(In, Mask2F), HiNibbles));
+    const __m256i Values = _mm256_add_epi8(In, Roll);
+    const __m256i Pairs = _mm256_maddubs_epi16(Values, _mm256_set1_epi32(0x01400140));
+    const __m256i Words = _mm256_madd_epi16(Pairs, _mm256_set1_epi32(0x00011000));
+    const __m256i Bytes = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(Words, Order), Lanes);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(D), Bytes);
+    P += 32;
+    D += 24;
+  }
+}
+
+bool HasAvx2() {
+  static const bool Has = __builtin_cpu_supports("avx2");
+  return Has;
+}
+#endif
+
+}  // namespace
+
 void TqmEncoder::DecodeBase64(TStream& ASource, TStream& ADestination) {
   const int64_t Total = ASource.Remaining();
   DoProgress(0, Total);
@@ -370,6 +399,9 @@ void TqmEncoder::DecodeBase64(TStream& ASource, TStream& ADestination) {
   const auto& S1 = Tables.Shifted[1];
   const auto& S2 = Tables.Shifted[2];
   const auto& S3 = Tables.Shifted[3];
+#ifdef QM_HAVE_AVX2_PATH
+  const bool Avx2 = HasAvx2();
+#endif
 
   // Memory streams are read and written in place; other streams go through
   // buffers of one step each.
@@ -387,8 +419,9 @@ void TqmEncoder::DecodeBase64(TStream& ASource, TStream& ADestination) {
   const auto StepMax = static_cast<size_t>(std::min(Batch, Total));
   std::vector<uint8_t> In(SourceMemory ? 0 : StepMax);
   // Decoded bytes of a step: at most 3/4 of its characters plus the bytes
-  // completed by values carried over from the step before.
-  constexpr size_t kB64Slack = 4;
+  // completed by values carried over from the step before, plus the 8
+  // bytes that the wide path stores past its output.
+  constexpr size_t kB64Slack = 4 + 8;
   std::vector<uint8_t> Out(DestMemory ? 0 : StepMax / 4 * 3 + kB64Slack);
   // The decoded size is known within a few bytes: room for all of it at
   // once, not by doubling step after step (each doubling holds the old and
@@ -419,6 +452,9 @@ void TqmEncoder::DecodeBase64(TStream& ASource, TStream& ADestination) {
     };
     while (P < End) {
       if (Count == 0) {
+#ifdef QM_HAVE_AVX2_PATH
+        if (Avx2) DecodeBase64Avx2(P, End, D);
+#endif
         // Two groups at a time, their six bytes written in two stores: the
         // bulk of a line goes through here.
         while (End - P >= 8) {
@@ -564,63 +600,146 @@ void TqmEncoder::EncodeQuotedPrintable(TStream& ASource, TStream& ADestination) 
   DoProgress(Total, Total);
 }
 
+namespace {
+
+constexpr size_t kQpChunk = 1 << 16;
+
+inline bool IsQpBlank(uint8_t C) { return C == ' ' || C == '\t'; }
+
+// Decodes the whole lines [S, AEnd) into W in one pass (RFC 2045 section
+// 6.7): white space at the end of a line is transport padding and goes; "="
+// followed only by white space up to the line break is a soft break; "=" and
+// two hexadecimal digits is a byte; any other "=" stands as it is, and so do
+// the characters after it. Hard breaks (CR LF, lone CR, lone LF) are written
+// as CR LF. W needs room for 2 * (AEnd - S) + 16 bytes. Returns the end of
+// the output.
+uint8_t* DecodeQpLines(const uint8_t* S, const uint8_t* const AEnd, uint8_t* W) {
+  const auto& Hex = QpTables().HexValue;
+  // Output before Keep is never taken back as padding: escapes decoded to
+  // a blank ("=20") are data.
+  uint8_t* Keep = W;
+  for (;;) {
+    // Plain bytes are copied sixteen (or eight) at a time, stopping at the
+    // first "=", CR or LF; the bytes copied past it are overwritten next.
+#if defined(__SSE2__)
+    {
+      const __m128i Eq = _mm_set1_epi8('=');
+      const __m128i Cr = _mm_set1_epi8('\r');
+      const __m128i Lf = _mm_set1_epi8('\n');
+      while (AEnd - S >= 16) {
+        const __m128i V = _mm_loadu_si128(reinterpret_cast<const __m128i*>(S));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(W), V);
+        const auto Mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(
+            _mm_cmpeq_epi8(V, Eq), _mm_or_si128(_mm_cmpeq_epi8(V, Cr), _mm_cmpeq_epi8(V, Lf)))));
+        if (Mask != 0) {
+          const auto K = static_cast<size_t>(std::countr_zero(Mask));
+          S += K;
+          W += K;
+          goto Stop;
+        }
+        S += 16;
+        W += 16;
+      }
+    }
+#else
+    if constexpr (std::endian::native == std::endian::little) {
+      constexpr uint64_t Ones = 0x0101010101010101ULL;
+      constexpr uint64_t High = 0x8080808080808080ULL;
+      const auto ZeroBytes = [](uint64_t X) { return (X - Ones) & ~X & High; };
+      while (AEnd - S >= 8) {
+        uint64_t V;
+        std::memcpy(&V, S, 8);
+        std::memcpy(W, &V, 8);
+        const uint64_t M = ZeroBytes(V ^ (Ones * '=')) | ZeroBytes(V ^ (Ones * '\r')) |
+                           ZeroBytes(V ^ (Ones * '\n'));
+        if (M != 0) {
+          const auto K = static_cast<size_t>(std::countr_zero(M) / 8);
+          S += K;
+          W += K;
+          goto Stop;
+        }
+        S += 8;
+        W += 8;
+      }
+    }
+#endif
+    {
+      const auto& StopAt = QpTables().DecodeStop;
+      while (S < AEnd && !StopAt[*S]) *W++ = *S++;
+    }
+    if (S == AEnd) break;
+  Stop:
+    if (*S == '=') {
+      if (AEnd - S > 2) {
+        const unsigned Hi = Hex[S[1]], Lo = Hex[S[2]];
+        if ((Hi | Lo) < 16) {
+          *W++ = static_cast<uint8_t>(Hi << 4 | Lo);
+          Keep = W;
+          S += 3;
+          continue;
+        }
+      }
+      const uint8_t* Q = S + 1;
+      while (Q < AEnd && IsQpBlank(*Q)) ++Q;
+      if (Q == AEnd || *Q == '\r' || *Q == '\n') {
+        // A soft break: the line goes on after its break.
+        if (Q < AEnd) Q += (*Q == '\r' && Q + 1 < AEnd && Q[1] == '\n') ? 2 : 1;
+        S = Q;
+        Keep = W;
+        continue;
+      }
+      *W++ = '=';
+      ++S;
+      continue;
+    }
+    while (W > Keep && IsQpBlank(W[-1])) --W;
+    S += (*S == '\r' && S + 1 < AEnd && S[1] == '\n') ? 2 : 1;
+    W[0] = '\r';
+    W[1] = '\n';
+    W += 2;
+    Keep = W;
+  }
+  // The data ended without a line break: its padding goes all the same.
+  while (W > Keep && IsQpBlank(W[-1])) --W;
+  return W;
+}
+
+}  // namespace
+
 void TqmEncoder::DecodeQuotedPrintable(TStream& ASource, TStream& ADestination) {
   const TSourceBytes Data(ASource, ADestination);
   const size_t N = Data.size();
   const auto Total = static_cast<int64_t>(N);
   DoProgress(0, Total);
-  const auto& Hex = QpTables().HexValue;
   const uint8_t* const D = Data.data();
 
-  // Line by line (RFC 2045 section 6.7): white space at the end of a line is
-  // transport padding and goes; a line that then ends in "=" is a soft
-  // break; "=" and two hexadecimal digits is a byte; any other "=" stands
-  // as it is, and so do the characters after it.
-  TOutBuffer Out(ADestination, N);
+  // Pieces of about 64 KiB that end after a line break, so that padding is
+  // never split from its line; each piece is decoded straight into the
+  // destination when it is in memory.
+  const bool InPlace = &ASource != &ADestination && ADestination.BeginWrite(0) != nullptr;
+  if (InPlace) {
+    ADestination.EndWrite(0);
+    ADestination.Reserve(ADestination.Position() + Total + 2 * static_cast<int64_t>(kQpChunk) + 16);
+  }
+  TOutBuffer Out(ADestination);
   size_t P = 0;
   while (P < N) {
-    const uint8_t* const LineStart = D + P;
-    const uint8_t* LineEnd = FindQpStop(LineStart, D + N);
-    while (LineEnd < D + N && *LineEnd == '=') LineEnd = FindQpStop(LineEnd + 1, D + N);
-    size_t Next = static_cast<size_t>(LineEnd - D);
-    const bool HasBreak = Next < N;
-    if (HasBreak) Next += (D[Next] == '\r' && Next + 1 < N && D[Next + 1] == '\n') ? 2 : 1;
-    const uint8_t* End = LineEnd;
-    while (End > LineStart && (End[-1] == ' ' || End[-1] == '\t')) --End;
-    bool Soft = false;
-    if (End > LineStart && End[-1] == '=') {
-      Soft = true;
-      --End;
+    size_t E = std::min(N, P + kQpChunk);
+    while (E < N && D[E - 1] != '\n' && D[E - 1] != '\r') ++E;
+    if (E < N && D[E - 1] == '\r' && D[E] == '\n') ++E;
+    const size_t Room = 2 * (E - P) + 16;
+    uint8_t* const W0 = InPlace ? ADestination.BeginWrite(static_cast<int64_t>(Room))
+                                : reinterpret_cast<uint8_t*>(Out.Reserve(Room));
+    uint8_t* const W = DecodeQpLines(D + P, D + E, W0);
+    if (InPlace) {
+      ADestination.EndWrite(W - W0);
+    } else {
+      Out.Commit(reinterpret_cast<char*>(W));
+      Out.Flush();
     }
-    char* W = Out.Reserve(static_cast<size_t>(End - LineStart) + 2);
-    const uint8_t* S = LineStart;
-    while (S < End) {
-      const uint8_t* R = static_cast<const uint8_t*>(
-          std::memchr(S, '=', static_cast<size_t>(End - S)));
-      if (!R) R = End;
-      std::memcpy(W, S, static_cast<size_t>(R - S));
-      W += R - S;
-      S = R;
-      if (S == End) break;
-      if (End - S > 2 && Hex[S[1]] < 16 && Hex[S[2]] < 16) {
-        *W++ = static_cast<char>(Hex[S[1]] * 16 + Hex[S[2]]);
-        S += 3;
-      } else {
-        *W++ = '=';
-        ++S;
-      }
-    }
-    if (HasBreak && !Soft) {
-      *W++ = '\r';
-      *W++ = '\n';
-    }
-    Out.Commit(W);
-    P = Next;
-    Out.MaybeFlush();
-    if (HasBreak) DoProgress(static_cast<int64_t>(P), Total);
+    P = E;
+    DoProgress(static_cast<int64_t>(P), Total);
   }
-  Out.Flush();
-  DoProgress(Total, Total);
 }
 
 // -------------------------------------------------------------- UUencode

@@ -126,7 +126,8 @@ TEST(Encoder, Base64DecodingSkipsBreaksSpacesAndPadding) {
   Skipping.SetEncodeMethod(cmBase64);
   Skipping.SetErrorProcessing(epSkip);  // as the message reader decodes
   for (size_t At = 0; At <= Coded.size(); ++At) {
-    for (const char* Junk : {"\r\n", " ", "\x01"})
+    // Junk includes the neighbours of the alphabet's ranges and 8-bit bytes.
+    for (const char* Junk : {"\r\n", " ", "\x01", "@", "[", "`", "{", ":", "*", "-", ".", "\x80", "\xAF", "\xFF"})
       EXPECT_EQ(Decode(Skipping, Coded.substr(0, At) + Junk + Coded.substr(At)), Bytes) << At;
     const size_t Whole = At / 4 * 4;
     EXPECT_EQ(Decode(cmBase64, Coded.substr(0, Whole) + "Zg==" + Coded.substr(Whole)),
