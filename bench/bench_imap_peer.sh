@@ -6,6 +6,8 @@
 # parsed with the email package) and curl (one URL per message over one
 # connection; curl has no ENVELOPE, so it reads the bodies only). Each runs
 # pinned to one CPU; printed: messages/s, CPU seconds and peak memory.
+# Then one message of LARGE_MIB (default 64) MiB: Quillmark written to a
+# stream as it arrives, Quillmark held whole, imaplib: peak memory.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:?usage: bench_imap_peer.sh BUILD_DIR [COUNT] [SIZE]}
@@ -58,3 +60,29 @@ PY
 urls=()
 for i in $(seq 1 "$count"); do urls+=("imap://$host:$port/INBOX;UID=$i"); done
 run curl curl -s -u "$user:$pass" "${urls[@]}"
+
+large=${LARGE_MIB:-64}
+mkdir -p "$maildir/.Large/"{cur,new,tmp}
+/usr/bin/python3 - "$maildir/.Large/new/1800000000.M1P1.bench" "$large" <<'PY'
+import sys
+path, mib = sys.argv[1], int(sys.argv[2])
+line = "a line of a large message, long enough to fill it in good time.\n"
+with open(path, "w") as f:
+    f.write("From: big@example.org\nSubject: large\n\n")
+    for _ in range(mib * 1024 * 1024 // len(line)):
+        f.write(line)
+PY
+chown -R qmmail:qmmail "$maildir"
+count=1
+"$build/bench/bench_imap" "$host" "$port" "$user" "$pass" stream >/dev/null
+run qm-stream "$build/bench/bench_imap" "$host" "$port" "$user" "$pass" stream
+run qm-memory "$build/bench/bench_imap" "$host" "$port" "$user" "$pass" memory
+run imaplib /usr/bin/python3 - "$host" "$port" "$user" "$pass" <<'PY'
+import imaplib, sys
+host, port, user, password = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4]
+m = imaplib.IMAP4(host, port)
+m.login(user, password)
+m.select("Large", readonly=True)
+typ, data = m.uid("FETCH", "1", "(BODY.PEEK[])")
+m.logout()
+PY

@@ -402,6 +402,15 @@ bool TqmImapParser::Next(TqmImapResponse& AResponse) {
       Raw = std::move(FBuffer);
       FBuffer = std::string();
       FScan = FLineStart = 0;
+    } else if (FStart == 0 && End > (64 << 10)) {
+      // A large response followed by the start of the next (its
+      // completion, read in the same block): the few bytes after it move,
+      // not the response, which would be held twice for a moment.
+      std::string Rest(FBuffer, End);
+      Raw = std::move(FBuffer);
+      Raw.resize(End);
+      FBuffer = std::move(Rest);
+      FScan = FLineStart = 0;
     } else {
       Raw.assign(FBuffer, FStart, End - FStart);
       FStart = End;

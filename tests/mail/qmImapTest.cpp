@@ -189,12 +189,17 @@ TEST(ImapParser, ALargeLiteralIsHandedOverWithoutACopy) {
     Parser.Feed(Body.substr(I, 100000));
     EXPECT_FALSE(Parser.Next(R));
   }
-  Parser.Feed(")\r\n");
+  // The completion comes in the same block, as it does from a real server.
+  Parser.Feed(")\r\nA1 OK done\r\n");
   ASSERT_TRUE(Parser.Next(R));
   const std::string_view Got = R.Values[0].Items[1].Text;
   EXPECT_EQ(Got, Body);
   // The view points into the response's own buffer, which holds little more.
   EXPECT_LT(R.Storage->Raw.capacity(), Body.size() + 4096);
+  EXPECT_LT(Parser.Pending(), 64u);  // and the reader no copy of it
+  TqmImapResponse Done;
+  ASSERT_TRUE(Parser.Next(Done));
+  EXPECT_EQ(Dump(Done), "A1 OK |done");
 }
 
 // With a sink, a large literal passes through: the reader holds about one
