@@ -80,6 +80,27 @@ bool IsTemporaryLookupFailure(const EqmSocketError& AError) {
            Code >= qmDnsMessageTooLongCode);
 }
 
+bool EndsUnterminated(std::string_view AText) {
+  return !AText.empty() && AText.back() != '\n' && AText.back() != '\r';
+}
+
+// The first line break of AText as it stands; CR LF when there is none.
+std::string_view LineBreakOf(std::string_view AText) {
+  const size_t At = AText.find_first_of("\r\n");
+  if (At == std::string_view::npos) return "\r\n";
+  if (AText[At] == '\r' && At + 1 < AText.size() && AText[At + 1] == '\n') return "\r\n";
+  return AText.substr(At, 1);
+}
+
+// Sets a flag for the length of one call.
+struct TFlagScope {
+  bool& Flag;
+  TFlagScope(bool& AFlag, bool AValue) : Flag(AFlag) { Flag = AValue; }
+  ~TFlagScope() { Flag = false; }
+  TFlagScope(const TFlagScope&) = delete;
+  TFlagScope& operator=(const TFlagScope&) = delete;
+};
+
 TqmByteArray Base64Bytes(const std::string& AText) {
   TqmByteArray Bytes;
   DecodeBase64(AText, Bytes);
@@ -322,7 +343,7 @@ TqmByteArray TqmDkim::ComputeBodyHash(TqmDkimSignature* ASignature, const TStrin
   const std::string CanonName = ASignature->GetBodyCanonicalization();
   std::unique_ptr<TqmDkimCanonicalizer> Canon = Create<TqmDkimCanonicalizer>(CanonName);
   if (!Canon) RaiseUnsupported("canonicalization", CanonName);
-  std::string Body = Canon->CanonicalizeBody(ALines);
+  std::string Body = Canon->CanonicalizeBody(ALines, FLastLineUnterminated);
   if (ACanonicalLength) *ACanonicalLength = Body.size();
   // A received l=0 covers no body; BodyLength 0 without the tag is the whole.
   const bool Limited = ASignature->BodyLength > 0 || ASignature->HasBodyLengthTag;
@@ -371,6 +392,32 @@ void TqmDkim::Sign(TStrings& ALines) {
   Signature->Signature = EncodeBase64(Signer->Sign());
   Signature->StoreSignatureValue(ALines, FCharsPerLine);
   DoSign(Signature, ALines);
+}
+
+std::string TqmDkim::SignText(std::string_view AText) {
+  TStringList Lines;
+  Lines.SetText(AText);
+  const int Before = Lines.Count();
+  {
+    TFlagScope Scope(FLastLineUnterminated, EndsUnterminated(AText));
+    Sign(Lines);
+  }
+  // The new field is the first lines; the message follows byte for byte.
+  const std::string_view Break = LineBreakOf(AText);
+  std::string Signed;
+  for (int I = 0; I < Lines.Count() - Before; ++I) {
+    Signed += Lines[I];
+    Signed += Break;
+  }
+  Signed += AText;
+  return Signed;
+}
+
+void TqmDkim::VerifyText(std::string_view AText) {
+  TStringList Lines;
+  Lines.SetText(AText);
+  TFlagScope Scope(FLastLineUnterminated, EndsUnterminated(AText));
+  Verify(Lines);
 }
 
 void TqmDkim::Verify(TStrings& ALines) {

@@ -8,6 +8,7 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "core/qmComponent.h"
@@ -130,6 +131,15 @@ class TqmDkim : public TComponent, public TqmMessageAuthenticator {
   // through these (they call Sign and Verify).
   void SignMessage(TStrings& ALines) override { Sign(ALines); }
   void VerifyMessage(TStrings& ALines) override { Verify(ALines); }
+  void VerifyMessageText(std::string_view AText) override { VerifyText(AText); }
+  // Sign and Verify for a message held as text (a file as read; line breaks
+  // CR LF, LF or CR). The line forms take every line as ended, as over SMTP;
+  // these know whether the last line is, and a relaxed body keeps one space
+  // for the white space that ends an unended last line, as dkimpy does.
+  // SignText returns AText with the new field before it, its lines ended
+  // like the message's first line (CR LF when it has none).
+  std::string SignText(std::string_view AText);
+  void VerifyText(std::string_view AText);
 
   TNotifyEvent OnChanged;
   TqmDkimSignEvent OnSign;
@@ -184,6 +194,9 @@ class TqmDkim : public TComponent, public TqmMessageAuthenticator {
   int FCharsPerLine = 76;
   TqmDkimVerifyMode FVerifyMode = dvmVerifyUntilFail;
   int FMaxSignatures = 8;
+  // The message of the running SignText or VerifyText ends without a line
+  // break.
+  bool FLastLineUnterminated = false;
   // The deadline of the running Verify for its key lookups (max(): none).
   std::chrono::steady_clock::time_point FLookupDeadline = std::chrono::steady_clock::time_point::max();
   TqmDkimDnsSettings FDnsSettings;

@@ -44,7 +44,7 @@ void TqmDkimCanonicalizer::AppendBodyLine(std::string& ABody, const std::string&
   ABody += CanonicalizeBodyLine(ALine);
 }
 
-std::string TqmDkimCanonicalizer::CanonicalizeBody(const TStrings& ALines) {
+std::string TqmDkimCanonicalizer::CanonicalizeBody(const TStrings& ALines, bool ALastLineUnterminated) {
   TqmDkimHeaderFieldList List;
   const int End = List.Parse(0, const_cast<TStrings*>(&ALines));
   const int Count = ALines.Count();
@@ -58,7 +58,10 @@ std::string TqmDkimCanonicalizer::CanonicalizeBody(const TStrings& ALines) {
   size_t KeepTo = 0;
   for (int I = First; I < Count; ++I) {
     const size_t Start = Body.size();
-    AppendBodyLine(Body, ALines[I]);
+    if (ALastLineUnterminated && I == Count - 1)
+      AppendUnterminatedBodyLine(Body, ALines[I]);
+    else
+      AppendBodyLine(Body, ALines[I]);
     const bool Empty = Body.size() == Start;
     Body += "\r\n";
     if (!Empty) KeepTo = Body.size();
@@ -130,6 +133,13 @@ std::string TqmDkimRelaxedCanonicalizer::CanonicalizeBodyLine(const std::string&
 
 void TqmDkimRelaxedCanonicalizer::AppendBodyLine(std::string& ABody, const std::string& ALine) {
   AppendCompressedWhiteSpace(ABody, ALine);
+}
+
+void TqmDkimRelaxedCanonicalizer::AppendUnterminatedBodyLine(std::string& ABody, const std::string& ALine) {
+  // The white space at its end is not "at the end of a line" until the
+  // CR LF is added, so it is reduced to one space like any other run.
+  AppendCompressedWhiteSpace(ABody, ALine);
+  if (!ALine.empty() && IsFoldWhite(ALine.back())) ABody += ' ';
 }
 
 }  // namespace qm

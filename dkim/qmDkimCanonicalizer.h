@@ -19,8 +19,13 @@ class TqmDkimCanonicalizer : public TqmConfigObject {
   virtual std::string CanonicalizeHeaderValue(const TqmDkimHeaderFieldList& AList, int AIndex) = 0;
   virtual std::string CanonicalizeHeaderName(const std::string& AName) = 0;
   // The canonical body; trailing empty lines are reduced to one CR LF, an
-  // empty body is one CR LF (simple).
-  virtual std::string CanonicalizeBody(const TStrings& ALines);
+  // empty body is one CR LF (simple). ALastLineUnterminated: the text the
+  // lines come from did not end with a line break (a file; over SMTP every
+  // line ends with one); the relaxed form of such a last line keeps one
+  // space for the white space that ends it (RFC 6376 section 3.4.4 read
+  // to the letter, as dkimpy does) before the CR LF it adds.
+  virtual std::string CanonicalizeBody(const TStrings& ALines, bool ALastLineUnterminated);
+  std::string CanonicalizeBody(const TStrings& ALines) { return CanonicalizeBody(ALines, false); }
   // The fields named in AFieldNames, in that order; a name repeated takes
   // the next instance of the field from the bottom upwards, and a name
   // with no (further) instance adds nothing.
@@ -35,6 +40,10 @@ class TqmDkimCanonicalizer : public TqmConfigObject {
   // Appends the canonical form of ALine (CanonicalizeBodyLine) to ABody;
   // overridden to write in place.
   virtual void AppendBodyLine(std::string& ABody, const std::string& ALine);
+  // The same for a last line that had no line break.
+  virtual void AppendUnterminatedBodyLine(std::string& ABody, const std::string& ALine) {
+    AppendBodyLine(ABody, ALine);
+  }
 };
 
 class TqmDkimSimpleCanonicalizer : public TqmDkimCanonicalizer {
@@ -59,6 +68,7 @@ class TqmDkimRelaxedCanonicalizer : public TqmDkimCanonicalizer {
   // RFC 6376 section 3.4.4: the relaxed form of an empty body is empty.
   std::string EmptyBody() override { return std::string(); }
   void AppendBodyLine(std::string& ABody, const std::string& ALine) override;
+  void AppendUnterminatedBodyLine(std::string& ABody, const std::string& ALine) override;
 };
 
 // Every run of tab, LF, CR or space becomes one space, or nothing at the end

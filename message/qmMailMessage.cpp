@@ -798,11 +798,7 @@ void TqmMailMessage::ParseMessage(std::string_view AText) {
   TStringList Header;
   CopyHeaderLines(Lines, Header);
   ParseMessageLines(Lines, Header);
-  if (FAuthenticator) {
-    TStringList Copy;
-    Copy.SetText(AText);
-    FAuthenticator->VerifyMessage(Copy);
-  }
+  if (FAuthenticator) FAuthenticator->VerifyMessageText(AText);
   Changed();
 }
 

@@ -2,6 +2,8 @@
 /// What a mail message needs of the component that signs and verifies it.
 #pragma once
 
+#include <string_view>
+
 #include "core/qmStrings.h"
 
 namespace qm {
@@ -16,6 +18,10 @@ class TqmMessageAuthenticator {
   virtual void SignMessage(TStrings& ALines) = 0;
   /// Checks the lines of a message read; ALines stay unchanged.
   virtual void VerifyMessage(TStrings& ALines) = 0;
+  /// Checks a message read from text. Unlike its lines, the text tells
+  /// whether the last line ended with a line break, which the relaxed
+  /// body form depends on.
+  virtual void VerifyMessageText(std::string_view AText) = 0;
 
  protected:
   ~TqmMessageAuthenticator() = default;

@@ -12,6 +12,7 @@
 #include "dkim/qmDkimKey.h"
 #include "dkim/qmDkimSignature.h"
 #include "dkim/qmDkimUtils.h"
+#include "message/qmMailMessage.h"
 
 using namespace qm;
 
@@ -236,6 +237,42 @@ TEST(DkimCanonicalizerTest, HeaderAndBodyForms) {
   EXPECT_EQ(Relaxed.CanonicalizeBodyLine("caf\xC3\xA9  ok "), "caf\xC3\xA9 ok");
 }
 
+// A file's last line may have no line break: relaxed then keeps one space
+// for the white space that ends it, as dkimpy does. The same
+// lines taken as ended (SMTP) and simple do not change.
+TEST(DkimCanonicalizerTest, UnterminatedLastLine) {
+  struct TCase {
+    const char* Text;
+    const char* Relaxed;       // the text as it is
+    const char* RelaxedEnded;  // its lines, every one ended
+    const char* Simple;        // both ways
+  };
+  const TCase Cases[] = {
+      {"A: b\r\n\r\nx  \r\n", "x\r\n", "x\r\n", "x  \r\n"},
+      {"A: b\r\n\r\nx  ", "x \r\n", "x\r\n", "x  \r\n"},
+      {"A: b\r\n\r\na \t b \t", "a b \r\n", "a b\r\n", "a \t b \t\r\n"},
+      {"A: b\r\n\r\nx", "x\r\n", "x\r\n", "x\r\n"},
+      {"A: b\r\n\r\nx\r\n\r\n\t ", "x\r\n\r\n \r\n", "x\r\n", "x\r\n\r\n\t \r\n"},
+      {"A: b\r\n\r\nx\r\n\r\n", "x\r\n", "x\r\n", "x\r\n"},
+      {"A: b\r\n\r\n", "", "", "\r\n"},
+      {"A: b\r\n\r\n \t", " \r\n", "", " \t\r\n"},
+      // No body: the unended line is a header line.
+      {"A: b  ", "", "", "\r\n"},
+  };
+  TqmDkimSimpleCanonicalizer Simple;
+  TqmDkimRelaxedCanonicalizer Relaxed;
+  for (const TCase& C : Cases) {
+    const std::string Text = C.Text;
+    TStringList L;
+    L.SetText(Text);
+    const bool Unended = Text.back() != '\n';
+    EXPECT_EQ(Relaxed.CanonicalizeBody(L, Unended), C.Relaxed) << C.Text;
+    EXPECT_EQ(Relaxed.CanonicalizeBody(L), C.RelaxedEnded) << C.Text;
+    EXPECT_EQ(Simple.CanonicalizeBody(L, Unended), C.Simple) << C.Text;
+    EXPECT_EQ(Simple.CanonicalizeBody(L), C.Simple) << C.Text;
+  }
+}
+
 TEST(DkimKeyTest, ParseAndBuildRecords) {
   TqmDkimKey K;
   K.ParseRecord("v=DKIM1; h=sha1:sha256; k=rsa; n=a=3Bb=3D; s=email:*; t=y:s:Y; p=AB CD\tEF");
@@ -310,6 +347,38 @@ TEST_F(DkimComponentTest, SignsAndVerifiesEveryCombination) {
         M.Put(M.Count() - 2, "We lost the game. Are you hungry yet?");
         EXPECT_EQ(DkimCode([&] { Dkim.Verify(M); }), Length ? 0 : DKIM_E_BODY_HASH) << Canon;
       }
+}
+
+// Files: SignText and VerifyText know whether the last line ended; the line
+// forms take it as ended. A message parsed from text verifies as text.
+TEST_F(DkimComponentTest, TextFormsKeepTheUnendedLastLine) {
+  Dkim.SetCanonicalization("relaxed/relaxed");
+  Dkim.SetVerifyMode(dvmVerifyAll);
+  const std::string File = "From: a@example.com\nSubject: x\n\nbody\nlast \t";
+  const std::string Signed = Dkim.SignText(File);
+  ASSERT_EQ(Signed.rfind("DKIM-Signature:", 0), 0u);
+  EXPECT_EQ(Signed.substr(Signed.size() - File.size()), File);
+  EXPECT_EQ(Signed.find("\r"), std::string::npos);  // the field's lines end as the file's do
+  auto Code = [&] { return Dkim.Signatures()[0]->VerifyStatus.ErrorCode(); };
+  Dkim.VerifyText(Signed);
+  EXPECT_EQ(Code(), 0);
+  TStringList Lines;
+  Lines.SetText(Signed);
+  Dkim.Verify(Lines);
+  EXPECT_EQ(Code(), DKIM_E_BODY_HASH);
+  TqmMailMessage Message;
+  Message.SetDkim(&Dkim);
+  Message.ParseMessage(std::string_view(Signed));
+  EXPECT_EQ(Code(), 0);
+  Message.ParseMessage(Lines);
+  EXPECT_EQ(Code(), DKIM_E_BODY_HASH);
+  Message.SetDkim(nullptr);
+  // With its line break the last line loses its white space both ways.
+  Dkim.VerifyText(Dkim.SignText(File + "\n"));
+  EXPECT_EQ(Code(), 0);
+  Lines.SetText(Dkim.SignText(File + "\n"));
+  Dkim.Verify(Lines);
+  EXPECT_EQ(Code(), 0);
 }
 
 TEST_F(DkimComponentTest, FailuresCarryTheirCodes) {

@@ -25,8 +25,9 @@ TqmByteArray& PublicKey() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
+  const std::string Text(reinterpret_cast<const char*>(Data), Size);
   TStringList Lines;
-  Lines.SetText(std::string(reinterpret_cast<const char*>(Data), Size));
+  Lines.SetText(Text);
   TStringList Names;
   Names.SetText("From\nto\nSubject\nFrom\nDKIM-Signature\nReceived");
 
@@ -46,12 +47,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   if (RelaxedBody.find(" \r\n") != std::string::npos ||
       RelaxedHeader.find(" \r\n") != std::string::npos)
     __builtin_trap();
+  // Taken as a file whose last line has no line break: simple does not
+  // change, and relaxed may keep one space, before its final CR LF only.
+  if (Simple.CanonicalizeBody(Lines, true) != SimpleBody) __builtin_trap();
+  const std::string Unended = Relaxed.CanonicalizeBody(Lines, true);
+  const size_t Space = Unended.find(" \r\n");
+  if (Space != std::string::npos && Space + 3 != Unended.size()) __builtin_trap();
+  if (Space == std::string::npos && Unended != RelaxedBody) __builtin_trap();
 
   TqmDkim Dkim;
   Dkim.SetVerifyMode(dvmVerifyAll);
   Dkim.OnGetPublicKey = [](TObject*, TqmDkimSignature*, TqmByteArray& AKey) { AKey = PublicKey(); };
-  Dkim.Verify(Lines);
-  for (int I = 0; I < Dkim.Signatures().Count(); ++I)
-    if (Dkim.Signatures()[I]->VerifyStatus.Status() == dvsUnverified) __builtin_trap();
+  for (bool AsText : {false, true}) {
+    if (AsText)
+      Dkim.VerifyText(Text);
+    else
+      Dkim.Verify(Lines);
+    for (int I = 0; I < Dkim.Signatures().Count(); ++I)
+      if (Dkim.Signatures()[I]->VerifyStatus.Status() == dvsUnverified) __builtin_trap();
+  }
   return 0;
 }

@@ -190,12 +190,6 @@ void RunRecord(const TKeyOptions& AOptions) {
   PrintRecord(Record, AOptions.Selector, AOptions.Domain, AOptions.Raw);
 }
 
-// The line break the message uses: a signed message keeps it.
-std::string LineBreakOf(const std::string& AText) {
-  const size_t Lf = AText.find('\n');
-  return Lf != std::string::npos && Lf > 0 && AText[Lf - 1] == '\r' ? "\r\n" : "\n";
-}
-
 void RunSign(const TSignOptions& AOptions) {
   const std::string Message = ReadInput(AOptions.Input);
   TqmDkim Dkim;
@@ -231,20 +225,14 @@ void RunSign(const TSignOptions& AOptions) {
   if (AOptions.ExpiresSeconds > 0)
     Dkim.SetSignatureExpiration(SignedAt + static_cast<double>(AOptions.ExpiresSeconds) / 86400.0);
 
-  TStringList Lines;
-  Lines.SetText(Message);
-  const int Before = Lines.Count();
+  // The new field goes before the message, which follows byte for byte.
+  std::string Signed;
   try {
-    Dkim.Sign(Lines);
+    Signed = Dkim.SignText(Message);
   } catch (const Exception& E) {
     throw TFailure("signing " + (AOptions.Input == "-" ? std::string("stdin") : AOptions.Input) + ": " +
                    OneLine(E.Message()));
   }
-  // The new field is the first lines; the message follows byte for byte.
-  const std::string Break = LineBreakOf(Message);
-  std::string Signed;
-  for (int I = 0; I < Lines.Count() - Before; ++I) Signed += Lines.Get(I) + Break;
-  Signed += Message;
   if (AOptions.Output.empty() || AOptions.Output == "-") {
     std::cout << Signed << std::flush;
     if (!std::cout) throw TFailure("writing the signed message: " + std::string(std::strerror(errno)));
@@ -330,10 +318,8 @@ void RunVerify(const TVerifyOptions& AOptions) {
   }
   Dkim.SetVerifyMode(dvmVerifyAll);
 
-  TStringList Lines;
-  Lines.SetText(Message);
   try {
-    Dkim.Verify(Lines);
+    Dkim.VerifyText(Message);
   } catch (const Exception& E) {
     throw TFailure("verifying " + Source + ": " + OneLine(E.Message()));
   }
