@@ -2,7 +2,9 @@
 
 #include <idn2.h>
 
+#include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -33,6 +35,7 @@ constexpr char kPrefix[] = "xn--";
 constexpr size_t kMaxLabel = 63;        // octets of an encoded DNS label
 constexpr size_t kMaxLoneLabel = 255;   // octets of anything encoded as one label
 constexpr size_t kMaxDomain = 253;  // octets of an encoded name, without a final "."
+constexpr size_t kCachedLabels = 64;  // mapped labels kept per thread
 
 const char* const kOverflow = "Input value needs wider integers to translate";
 const char* const kBadInput = "Bad input value for the IDN translator";
@@ -217,6 +220,17 @@ std::string MapLabel(const std::string& ALabel) {
   // this long cannot become a 63-character label, and is refused before
   // any work grows with its length.
   if (ALabel.size() > kMaxLoneLabel * 4) throw EqmIdnError(qmIdnLabelTooLong);
+  // Labels mapped lately, per thread: mail goes to and comes from the same
+  // domains again and again, and libidn2 costs microseconds a label. One
+  // slot per hash value keeps a look-up to one comparison and the memory
+  // bounded; only labels that mapped are kept (refusals are rare).
+  struct TMapped {
+    std::string Label;
+    std::string Ascii;
+  };
+  thread_local std::array<TMapped, kCachedLabels> Cache;
+  TMapped& Slot = Cache[std::hash<std::string>{}(ALabel) % kCachedLabels];
+  if (Slot.Label == ALabel) return Slot.Ascii;
   char* Raw = nullptr;
   const int Result = idn2_to_ascii_8z(ALabel.c_str(), &Raw, IDN2_NONTRANSITIONAL);
   const std::unique_ptr<char, TIdn2Free> Output(Raw);
@@ -237,6 +251,8 @@ std::string MapLabel(const std::string& ALabel) {
   // A character that maps to a full stop (U+2488 "1.") would smuggle a
   // label boundary in.
   if (Label.find('.') != std::string::npos) throw EqmIdnError(std::string(qmIdnNotAllowed) + " (\".\")");
+  Slot.Label = ALabel;
+  Slot.Ascii = Label;
   return Label;
 }
 

@@ -28,7 +28,8 @@ extern const char* const qmIdnControlCharacter;  // "The IDN domain name holds a
 // "xn--" label, a mix of directions...
 extern const char* const qmIdnNotAllowed;
 
-// Stateless; every operation is class-level. Text is UTF-8: a label is taken
+// Every operation is class-level; the only state is a small per-thread
+// cache of the international labels mapped last. Text is UTF-8: a label is taken
 // as the Unicode code points its UTF-8 sequences stand for; invalid UTF-8
 // (cut sequences, surrogates, stray bytes) is refused.
 //

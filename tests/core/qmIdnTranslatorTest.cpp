@@ -8,6 +8,7 @@
 #include <random>
 #include <unistd.h>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qm {
@@ -347,21 +348,26 @@ open(sys.argv[1], "w", encoding="utf-8").write("\n".join(names) + "\n")
                           " || echo '!refused'; done < '" + In + "' > '" + Out + "'";
   ASSERT_EQ(std::system(Cmd.c_str()), 0) << "python3 and idn2 are needed for this test";
   std::ifstream InFile(In), OutFile(Out);
+  std::vector<std::pair<std::string, std::string>> Cases;
   std::string Name, Expected;
-  int Compared = 0, Refused = 0;
-  while (std::getline(InFile, Name) && std::getline(OutFile, Expected)) {
-    std::string Ours;
-    try {
-      Ours = TqmIdnTranslator::EncodeDomain(Name);
-    } catch (const EqmIdnError&) {
-      Ours = "!refused";
+  while (std::getline(InFile, Name) && std::getline(OutFile, Expected)) Cases.emplace_back(Name, Expected);
+  EXPECT_GT(Cases.size(), 250u);
+  // Twice: the second time the labels come from the cache of mapped ones
+  // (more labels than it holds, so slots are also taken over).
+  for (int Pass = 0; Pass < 2; ++Pass) {
+    int Refused = 0;
+    for (const auto& [Input, Want] : Cases) {
+      std::string Ours;
+      try {
+        Ours = TqmIdnTranslator::EncodeDomain(Input);
+      } catch (const EqmIdnError&) {
+        Ours = "!refused";
+      }
+      EXPECT_EQ(Ours, Want) << Input << " pass " << Pass;
+      Refused += Want == "!refused";
     }
-    EXPECT_EQ(Ours, Expected) << Name;
-    ++Compared;
-    Refused += Expected == "!refused";
+    EXPECT_EQ(Refused, 14);
   }
-  EXPECT_GT(Compared, 250);
-  EXPECT_EQ(Refused, 14);
   std::filesystem::remove_all(Dir);
 }
 
