@@ -8,11 +8,14 @@
 //   - a corpus of typical modern mail generated here (2,000 messages:
 //     multipart/alternative text and HTML in quoted-printable, one to three
 //     base64 attachments of a few KB to 100 KB, encoded-word subjects and
-//     names, half with CR LF and half with LF line ends);
+//     names);
 //   - multiparts nested 1, 10 and 100 levels deep around an 8 MB attachment
-//     (memory and time must not grow with the depth).
-// Arguments choose the cases: corpus, big, compose, modern, nested (none:
-// all of them).
+//     (memory and time must not grow with the depth);
+//   - 10,000 smaller modern messages in one mbox file (GMime's mbox
+//     parser) and in a maildir of 10,000 files.
+// The modern corpus is measured twice: all LF, then all CR LF.
+// Arguments choose the cases: corpus, big, compose, modern, nested, mailbox
+// (none: all of them).
 // Ours reads each message from its text (ParseMessage(std::string_view)),
 // as GMime reads it from a buffer; the "(lines)" rows read the same text
 // split into a TStringList first, as from a POP3 client.
@@ -24,8 +27,10 @@
 // the best of three further runs in the same process, as in an application
 // that handles one message after another. Prints MB/s, messages/s, peak
 // memory and the ratios to the peers.
+#include <fcntl.h>
 #include <gmime/gmime.h>
 #include <malloc.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -36,6 +41,7 @@
 #include <cstdlib>
 #include <cctype>
 #include <cstring>
+#include <filesystem>
 #include <iterator>
 #include <functional>
 #include <memory>
@@ -45,6 +51,8 @@
 #include "core/qmStream.h"
 #include "core/qmStrings.h"
 #include "message/qmMailMessage.h"
+#include "message/qmMaildirReader.h"
+#include "message/qmMboxReader.h"
 
 using namespace qm;
 
@@ -235,6 +243,54 @@ void OursParse(const std::vector<std::string>& AFiles, int ARepeat, bool AColdAn
   else R.Seconds = Run();
 }
 
+constexpr int kMailboxMessages = 10000;
+
+// Every message of an mbox file, read in place from the mapped file.
+void OursMbox(const std::string& AFile, TResult& R) {
+  TqmMailMessage M;
+  M.OnSaveAttachment = [](TObject*, TqmAttachmentBody*, std::string&, std::unique_ptr<TStream>& AData,
+                          bool& Handled) {
+    AData = std::make_unique<TMemoryStream>();
+    Handled = true;
+  };
+  ColdAndWarm(R, [&] {
+    R.Bytes = R.Messages = 0;
+    const double T = Now();
+    TqmMboxReader Reader;
+    Reader.Open(AFile);
+    TqmMboxMessage Message;
+    while (Reader.Next(Message)) {
+      Reader.Parse(Message, M);
+      R.Messages += 1;
+    }
+    R.Bytes = static_cast<double>(Reader.Data().size());
+    return Now() - T;
+  });
+}
+
+// Every file of a maildir (listed, read and parsed).
+void OursMaildir(const std::string& ADir, TResult& R) {
+  TqmMailMessage M;
+  M.OnSaveAttachment = [](TObject*, TqmAttachmentBody*, std::string&, std::unique_ptr<TStream>& AData,
+                          bool& Handled) {
+    AData = std::make_unique<TMemoryStream>();
+    Handled = true;
+  };
+  ColdAndWarm(R, [&] {
+    R.Bytes = R.Messages = 0;
+    const double T = Now();
+    TqmMaildirReader Reader;
+    Reader.Open(ADir);
+    TqmMaildirMessage Message;
+    while (Reader.Next(Message)) {
+      M.ParseMessage(Message.Text);
+      R.Bytes += static_cast<double>(Message.Text.size());
+      R.Messages += 1;
+    }
+    return Now() - T;
+  });
+}
+
 std::string Blob(size_t ASize) {
   std::string B(ASize, '\0');
   for (size_t I = 0; I < ASize; ++I) B[I] = static_cast<char>((I * 7919) % 251);
@@ -364,10 +420,13 @@ std::string Sentence(TRandom& ARandom, size_t AWords) {
   return S;
 }
 
-// One typical message of today's mailers.
-std::string ModernMessage(int AIndex) {
+// One typical message of today's mailers, with AEol line ends and one to
+// AMaxAttachments attachments (none when 0) of 2 KB up to AAttachmentMax;
+// with AFromLines, one in ten has a text line starting with "From ".
+std::string ModernMessage(int AIndex, const char* AEol, size_t AMaxAttachments = 3,
+                          size_t AAttachmentMax = 100000, bool AFromLines = false) {
   TRandom R(static_cast<uint64_t>(AIndex) * 2654435761ULL + 17);
-  const char* Eol = AIndex % 2 ? "\n" : "\r\n";
+  const char* Eol = AEol;
   const std::string Outer = "=_outer_" + std::to_string(AIndex);
   const std::string Alt = "=_alt_" + std::to_string(AIndex);
   std::string M;
@@ -392,6 +451,8 @@ std::string ModernMessage(int AIndex) {
   std::string Text;
   const size_t Paragraphs = 3 + R.Below(10);
   for (size_t P = 0; P < Paragraphs; ++P) Text += Sentence(R, 10 + R.Below(40)) + "\n\n";
+  // Some mail has a line starting with "From " (quoted in an mbox).
+  if (AFromLines && AIndex % 10 == 3) Text += "From the desk of " + Sentence(R, 3) + "\n\n";
   H("--" + Alt);
   H("Content-Type: text/plain; charset=\"utf-8\"");
   H("Content-Transfer-Encoding: quoted-printable");
@@ -410,11 +471,11 @@ std::string ModernMessage(int AIndex) {
   M += QuotedPrintableLines(Html, Eol);
   H("--" + Alt + "--");
   H("");
-  const size_t Count = 1 + R.Below(3);
+  const size_t Count = AMaxAttachments ? 1 + R.Below(AMaxAttachments) : 0;
   for (size_t A = 0; A < Count; ++A) {
-    // Mostly small, some up to 100 KB.
+    // Mostly small, some up to AAttachmentMax.
     const double U = static_cast<double>(R.Below(1000)) / 1000.0;
-    const size_t Size = 2000 + static_cast<size_t>(U * U * 98000);
+    const size_t Size = 2000 + static_cast<size_t>(U * U * static_cast<double>(AAttachmentMax - 2000));
     std::string Data(Size, '\0');
     for (char& C : Data) C = static_cast<char>(R.Next());
     const std::string Name = std::string(kWords[R.Below(15)]) + "_" + std::to_string(A) + ".pdf";
@@ -499,6 +560,61 @@ void GMimeParse(const std::vector<std::string>& AFiles, int ARepeat, bool AColdA
   };
   if (AColdAndWarm) ColdAndWarm(R, Run);
   else R.Seconds = Run();
+}
+
+// GMime's mbox parser over the mapped file.
+void GMimeMbox(const std::string& AFile, TResult& R) {
+  g_mime_init();
+  ColdAndWarm(R, [&] {
+    R.Bytes = R.Messages = 0;
+    const double T = Now();
+    const int Fd = open(AFile.c_str(), O_RDONLY);
+    GMimeStream* Stream = g_mime_stream_mmap_new(Fd, PROT_READ, MAP_PRIVATE);
+    GMimeParser* Parser = g_mime_parser_new_with_stream(Stream);
+    g_mime_parser_set_format(Parser, GMIME_FORMAT_MBOX);
+    while (!g_mime_parser_eos(Parser)) {
+      GMimeMessage* Message = g_mime_parser_construct_message(Parser, nullptr);
+      if (!Message) break;
+      g_mime_message_foreach(Message, GMimeDecodePart, nullptr);
+      g_object_unref(Message);
+      R.Messages += 1;
+    }
+    R.Bytes = static_cast<double>(g_mime_stream_length(Stream));
+    g_object_unref(Parser);
+    g_object_unref(Stream);  // closes the file
+    return Now() - T;
+  });
+}
+
+// Every file of a maildir through GMime: listed and sorted as ours does,
+// each read by a file stream and parsed.
+void GMimeMaildir(const std::string& ADir, TResult& R) {
+  g_mime_init();
+  ColdAndWarm(R, [&] {
+    R.Bytes = R.Messages = 0;
+    const double T = Now();
+    std::vector<std::string> Names;
+    for (const char* Sub : {"/cur", "/new"})
+      for (const auto& E : std::filesystem::directory_iterator(ADir + Sub))
+        if (E.is_regular_file()) Names.push_back(E.path().string());
+    std::sort(Names.begin(), Names.end());
+    for (const std::string& Name : Names) {
+      const int Fd = open(Name.c_str(), O_RDONLY);
+      if (Fd < 0) continue;
+      GMimeStream* Stream = g_mime_stream_fs_new(Fd);
+      GMimeParser* Parser = g_mime_parser_new_with_stream(Stream);
+      GMimeMessage* Message = g_mime_parser_construct_message(Parser, nullptr);
+      if (Message) {
+        g_mime_message_foreach(Message, GMimeDecodePart, nullptr);
+        g_object_unref(Message);
+      }
+      R.Bytes += static_cast<double>(g_mime_stream_length(Stream));
+      g_object_unref(Parser);
+      g_object_unref(Stream);
+      R.Messages += 1;
+    }
+    return Now() - T;
+  });
 }
 
 double GMimeComposeOnce(GByteArray* AData, int ACount, TResult& R) {
@@ -617,29 +733,75 @@ int main(int argc, char** argv) {
   }
 
   if (Wanted("modern")) {
-    const std::string Dir = "/tmp/qm_bench_modern";
-    const std::string ListFile = "/tmp/qm_bench_modern.list";
-    (void)!system(("mkdir -p " + Dir).c_str());
-    std::string List;
-    double Total = 0;
-    for (int I = 0; I < 2000; ++I) {
-      const std::string Path = Dir + "/m" + std::to_string(I) + ".eml";
-      const std::string Message = ModernMessage(I);
-      Total += static_cast<double>(Message.size());
-      SaveText(Path, Message);
-      List += Path + "\n";
+    // The same 2,000 messages with LF line ends (as stored in files) and
+    // with CR LF (as they come off the wire), measured apart.
+    for (const char* Eol : {"\n", "\r\n"}) {
+      const std::string Form = Eol[0] == '\n' ? "lf" : "crlf";
+      const std::string Dir = "/tmp/qm_bench_modern_" + Form;
+      const std::string ListFile = Dir + ".list";
+      (void)!system(("mkdir -p " + Dir).c_str());
+      std::string List;
+      double Total = 0;
+      for (int I = 0; I < 2000; ++I) {
+        const std::string Path = Dir + "/m" + std::to_string(I) + ".eml";
+        const std::string Message = ModernMessage(I, Eol);
+        Total += static_cast<double>(Message.size());
+        SaveText(Path, Message);
+        List += Path + "\n";
+      }
+      SaveText(ListFile, List);
+      std::printf("modern corpus (%s): 2000 messages, %.1f MB\n", Form == "lf" ? "LF" : "CR LF", Total / 1e6);
+      const std::vector<std::string> Files = ReadList(ListFile);
+      TResult Ours, Lines, GMime, Python;
+      for (int Round = 0; Round < kRounds; ++Round) {
+        KeepBest(Ours, InChild([&](TResult& R) { OursParse(Files, 1, true, R); }));
+        KeepBest(Lines, InChild([&](TResult& R) { OursParse(Files, 1, true, R, true); }));
+        KeepBest(GMime, InChild([&](TResult& R) { GMimeParse(Files, 1, true, R); }));
+        if (Round == 0) Python = RunPython("parse " + ListFile + " 1 2");
+      }
+      const std::string Title = "parse modern corpus, " + std::string(Form == "lf" ? "LF" : "CR LF") +
+                                " (parse + decode every part)";
+      Report(Title.c_str(), Ours, GMime, Python, 0, Lines);
     }
-    SaveText(ListFile, List);
-    std::printf("modern corpus: 2000 messages, %.1f MB\n", Total / 1e6);
-    const std::vector<std::string> Files = ReadList(ListFile);
-    TResult Ours, Lines, GMime, Python;
+  }
+
+  if (Wanted("mailbox")) {
+    // 10,000 smaller modern messages (LF, as mail programs store them; one
+    // attachment of up to 20 KB in two of three) in one mboxrd file and in
+    // a maildir of as many files.
+    const std::string MboxFile = "/tmp/qm_bench_mailbox.mbox";
+    const std::string Maildir = "/tmp/qm_bench_maildir";
+    (void)!system(("rm -rf " + Maildir + " && mkdir -p " + Maildir + "/cur " + Maildir + "/new " + Maildir +
+                   "/tmp").c_str());
+    std::string Mbox;
+    for (int I = 0; I < kMailboxMessages; ++I) {
+      const std::string Message = ModernMessage(I, "\n", I % 3 ? 1 : 0, 20000, true);
+      char Name[64];
+      std::snprintf(Name, sizeof Name, "/cur/%d.M%dP1.bench:2,S", 1700000000 + I, I);
+      SaveText(Maildir + Name, Message);
+      Mbox += "From sender" + std::to_string(I) + "@example.com Mon Dec  7 10:00:00 2026\n";
+      for (size_t P = 0; P < Message.size();) {
+        size_t E = Message.find('\n', P);
+        E = E == std::string::npos ? Message.size() : E + 1;
+        const size_t Quotes = Message.find_first_not_of('>', P);
+        if (Quotes < E && Message.compare(Quotes, 5, "From ") == 0) Mbox += '>';
+        Mbox.append(Message, P, E - P);
+        P = E;
+      }
+      Mbox += '\n';
+    }
+    SaveText(MboxFile, Mbox);
+    std::printf("mailbox: %d messages, %.1f MB\n", kMailboxMessages, static_cast<double>(Mbox.size()) / 1e6);
+    Mbox = std::string();
+    TResult Ours, GMime, OursDir, GMimeDir;
     for (int Round = 0; Round < kRounds; ++Round) {
-      KeepBest(Ours, InChild([&](TResult& R) { OursParse(Files, 1, true, R); }));
-      KeepBest(Lines, InChild([&](TResult& R) { OursParse(Files, 1, true, R, true); }));
-      KeepBest(GMime, InChild([&](TResult& R) { GMimeParse(Files, 1, true, R); }));
-      if (Round == 0) Python = RunPython("parse " + ListFile + " 1 2");
+      KeepBest(Ours, InChild([&](TResult& R) { OursMbox(MboxFile, R); }));
+      KeepBest(GMime, InChild([&](TResult& R) { GMimeMbox(MboxFile, R); }));
+      KeepBest(OursDir, InChild([&](TResult& R) { OursMaildir(Maildir, R); }));
+      KeepBest(GMimeDir, InChild([&](TResult& R) { GMimeMaildir(Maildir, R); }));
     }
-    Report("parse modern corpus (parse + decode every part)", Ours, GMime, Python, 0, Lines);
+    Report("read an mbox of 10,000 messages (parse + decode every part)", Ours, GMime, TResult{}, 0);
+    Report("read a maildir of 10,000 files (parse + decode every part)", OursDir, GMimeDir, TResult{}, 0);
   }
 
   if (Wanted("nested")) {
