@@ -15,6 +15,8 @@
 #include <gtest/gtest.h>
 
 #include "core/qmVersion.h"
+#include "message/qmMailMessage.h"
+#include "message/qmMboxReader.h"
 #include "tests/integration/qmRunProgram.h"
 #include "tests/integration/qmTestServers.h"
 #include "tests/net/qmNetTestUtil.h"
@@ -1054,6 +1056,41 @@ TEST_F(ToolImap, AppendListSearchAndFetchThroughDovecot) {
   const TRun ToMbox = Imap("fetch", {"--all", "--mbox", (Work / "box.mbox").string()});
   ASSERT_EQ(ToMbox.Status, 0) << ToMbox.Err;
   ExpectSameTexts(MboxMessages(ReadFile(Work / "box.mbox")), Texts);
+}
+
+// What qm fetch --mbox writes reads back, message by message, with the
+// library's mbox reader and with qm mime --mbox.
+TEST_F(ToolFetch, MboxOutputReadsBackWithTheMboxReader) {
+  const std::vector<std::string> Expected = Stored();
+  const fs::path Mbox = Work / "readback.mbox";
+  for (int Round = 0; Round < 2; ++Round) {  // the second run appends
+    const TRun Run = Fetch({"--all", "--mbox", Mbox.string()});
+    ASSERT_EQ(Run.Status, 0) << Run.Err;
+  }
+  TqmMboxReader Reader;
+  Reader.Open(Mbox.string());
+  std::vector<std::string> Got;
+  TqmMboxMessage M;
+  TqmMailMessage Message;
+  while (Reader.Next(M)) {
+    Got.emplace_back(Reader.Unquoted(M));
+    Reader.Parse(M, Message);
+    EXPECT_TRUE(Message.Defects().empty()) << "message " << M.Index + 1;
+  }
+  std::vector<std::string> Twice = Expected;
+  Twice.insert(Twice.end(), Expected.begin(), Expected.end());
+  ExpectSameTexts(Got, Twice);
+  EXPECT_EQ(Reader.Skipped(), 0);
+
+  const TRun List = RunQm({"mime", "--mbox", Mbox.string()});
+  ASSERT_EQ(List.Status, 0) << List.Err;
+  const auto Lines = SplitLines(List.Out);
+  ASSERT_EQ(Lines.size(), 11u) << List.Out;
+  EXPECT_NE(Lines[3].find("4  Special <special@qm.test>  From lines  "), std::string::npos) << Lines[3];
+  EXPECT_EQ(Lines.back(), "10 messages in " + Mbox.string());
+  const TRun Check = RunQm({"mime", "--mbox", "--check", "-"}, {}, Mbox.string());
+  EXPECT_EQ(Check.Status, 0) << Check.Err;
+  EXPECT_EQ(Check.Out, "10 messages in -\n");
 }
 
 }  // namespace

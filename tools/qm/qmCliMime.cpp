@@ -12,6 +12,7 @@
 
 #include "core/qmStream.h"
 #include "message/qmMailMessage.h"
+#include "message/qmMboxReader.h"
 
 namespace qm::cli {
 
@@ -22,6 +23,7 @@ struct TMimeOptions {
   bool Tree = false;
   bool Text = false;
   bool Check = false;
+  bool Mbox = false;
   std::string ExtractDir;
 };
 
@@ -125,7 +127,70 @@ void Extract(const TqmMessageBodies& ABodies, const TAttachmentData& AData, cons
   }
 }
 
+// One line per defect: where (part, line), what, the text found.
+void PrintDefects(const TqmMailMessage& AMessage, const std::string& APrefix) {
+  for (const TqmMessageDefect& D : AMessage.Defects())
+    std::cout << APrefix << (D.Part.empty() ? "message" : "part " + D.Part) << ", line "
+              << (D.Line < 0 ? std::string("?") : std::to_string(D.Line + 1)) << ": " << DefectKindName(D.Kind)
+              << (D.Text.empty() ? "" : ": " + OneLine(D.Text)) << '\n';
+}
+
+// Every message of an mbox file: one line each (sender, subject, size), or
+// with --check the defects of each.
+void RunMbox(const TMimeOptions& AOptions) {
+  if (AOptions.Tree || AOptions.Text || !AOptions.ExtractDir.empty())
+    throw TUsageError("--mbox lists or checks the messages; --tree, --text and --extract take one message");
+  TqmMboxReader Reader;
+  std::string Stdin;
+  try {
+    if (AOptions.Input == "-") {
+      Stdin = ReadInput("-");
+      Reader.SetData(Stdin);
+    } else {
+      Reader.Open(AOptions.Input);
+    }
+  } catch (const Exception& E) {
+    throw TFailure("reading " + AOptions.Input + ": " + OneLine(E.Message()));
+  }
+  TqmMailMessage Message;
+  Message.OnSaveAttachment = [](TObject*, TqmAttachmentBody*, std::string&, std::unique_ptr<TStream>& AStream,
+                                bool& Handled) {
+    AStream = std::make_unique<TMemoryStream>();
+    Handled = true;
+  };
+  TqmMboxMessage M;
+  int Count = 0, WithDefects = 0;
+  size_t Defects = 0;
+  while (Reader.Next(M)) {
+    ++Count;
+    const std::string Number = std::to_string(M.Index + 1);
+    try {
+      Reader.Parse(M, Message);
+    } catch (const Exception& E) {
+      throw TFailure("reading message " + Number + " in " + AOptions.Input + ": " + OneLine(E.Message()));
+    }
+    if (AOptions.Check) {
+      PrintDefects(Message, Number + ": ");
+      Defects += Message.Defects().size();
+      if (!Message.Defects().empty()) ++WithDefects;
+      continue;
+    }
+    std::cout << Number << "  " << OneLine(Message.From().FullAddress()) << "  " << OneLine(Message.Subject()) << "  "
+              << M.Text.size() << " bytes\n";
+  }
+  if (Reader.Skipped() > 0)
+    std::cout << Reader.Skipped() << " bytes before the first \"From \" line belong to no message\n";
+  if (AOptions.Check && Defects > 0)
+    throw TFailure(std::to_string(Defects) + " defect(s) in " + std::to_string(WithDefects) + " of " +
+                   std::to_string(Count) + " messages in " + AOptions.Input);
+  std::cout << Count << (Count == 1 ? " message in " : " messages in ") << AOptions.Input << '\n';
+}
+
 void RunMime(const TMimeOptions& AOptions) {
+  if (AOptions.Mbox) {
+    RunMbox(AOptions);
+    return;
+  }
   const std::string Text = ReadInput(AOptions.Input);
   TqmMailMessage Message;
   TAttachmentData Data;
@@ -144,11 +209,7 @@ void RunMime(const TMimeOptions& AOptions) {
   }
 
   if (AOptions.Check) {
-    // One line per defect: where (part, line), what, the text found.
-    for (const TqmMessageDefect& D : Message.Defects())
-      std::cout << (D.Part.empty() ? "message" : "part " + D.Part) << ", line "
-                << (D.Line < 0 ? std::string("?") : std::to_string(D.Line + 1)) << ": "
-                << DefectKindName(D.Kind) << (D.Text.empty() ? "" : ": " + OneLine(D.Text)) << '\n';
+    PrintDefects(Message, "");
     if (!AOptions.Tree && !AOptions.Text && AOptions.ExtractDir.empty()) {
       if (!Message.Defects().empty())
         throw TFailure(std::to_string(Message.Defects().size()) + " defect(s) in " + AOptions.Input);
@@ -189,6 +250,7 @@ TSubcommand AddMimeCommand(CLI::App& AParent) {
       "  qm mime message.eml\n"
       "  qm mime --text message.eml\n"
       "  qm mime --check message.eml\n"
+      "  qm mime --mbox --check inbox.mbox\n"
       "  qm fetch -s pop.example.org -u me -m 1 | qm mime --extract attachments -\n");
   App->add_option("message", Options->Input, "The message file (.eml), or - for stdin")
       ->required()
@@ -198,6 +260,9 @@ TSubcommand AddMimeCommand(CLI::App& AParent) {
   App->add_flag("--check", Options->Check,
                 "List what the reader had to repair or pass over (bad header lines, missing boundaries, "
                 "undecodable data, wrong charsets); alone, exits 1 when there is any");
+  App->add_flag("--mbox", Options->Mbox,
+                "The file is an mbox: list its messages (number, sender, subject, size), or with --check "
+                "the defects of each");
   App->add_option("-x,--extract", Options->ExtractDir,
                   "Save the attachments into this folder (made if missing; existing files are kept)");
   return {App, [Options] { RunMime(*Options); }};
