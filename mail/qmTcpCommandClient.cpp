@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <optional>
+#include <utility>
 
 #include "core/qmTranslator.h"
 #include "message/qmUtils.h"
@@ -259,6 +260,7 @@ bool TqmTcpCommandClient::AddBlock(std::string_view AText, bool AAppend) {
       FResponse->AppendToLast(Piece);
     } else {
       FResponse->Append(std::string(Piece));
+      FResponseBytes += qmResponseLineCost;
     }
     First = false;
     if (!Break) return true;
@@ -289,9 +291,16 @@ bool TqmTcpCommandClient::ReadResponseChunk(bool AAppend) {
   Block.SetPosition(0);
   Transfer([&] { Connection()->ReadData(&Block); });
   FResponseBytes += Block.Size();
+  // Judged with the lines the block made: their cost is what is held.
+  const bool Incomplete =
+      AddBytes(reinterpret_cast<char*>(Block.Memory()), static_cast<size_t>(Block.Size()), AAppend);
+  CheckResponseSize();
+  return Incomplete;
+}
+
+void TqmTcpCommandClient::CheckResponseSize() {
   if (FMaxResponseSize > 0 && FResponseBytes > FMaxResponseSize)
     RaiseLimit(qmResponseTooLarge, FMaxResponseSize, qmResponseTooLargeCode);
-  return AddBytes(reinterpret_cast<char*>(Block.Memory()), static_cast<size_t>(Block.Size()), AAppend);
 }
 
 bool TqmTcpCommandClient::AddBytes(char* AData, size_t ASize, bool AAppend) {
@@ -412,6 +421,187 @@ void TqmTcpCommandClient::WaitMultipleLines(int64_t ATotalBytes) {
     }
     if (FResponse->Count() > 0) FResponse->Delete(FResponse->Count() - 1);
   }
+  Operation.End();
+  if (ATotalBytes > 0) DoProgress(ATotalBytes, ATotalBytes);
+}
+
+namespace {
+
+// Undoes the dot-stuffing of multi-line data in place, in blocks cut
+// anywhere, and finds the final "." line. Lines end at CR LF, CR or LF, as
+// in Response(); their ends are kept as they came.
+class TDotDecoder {
+ public:
+  // Decodes AData[0, ASize) in place: returns how many bytes of data are
+  // now at its front. AUsed tells how many were taken: all of them, unless
+  // the final line ended within.
+  size_t Decode(char* AData, size_t ASize, size_t& AUsed);
+  bool Ended() const { return FState == sEnded; }
+  // The final line ended with a CR that was the last byte: its LF, if any,
+  // is still to come.
+  bool EndedOnCR() const { return FEndedOnCR; }
+  // A LF that comes first belongs to the CR that ended the status line.
+  void SkipLF() { FState = sSkipLF; }
+  // The length of the line not yet ended.
+  int64_t LineLength() const { return FLineLength; }
+  // A dot held back at the end of the last block is data: it goes before
+  // what the last Decode kept.
+  bool TakeLeadingDot() { return std::exchange(FLeadingDot, false); }
+
+ private:
+  enum TState { sLineStart, sDot, sLine, sAfterCR, sSkipLF, sEnded };
+  TState FState = sLineStart;
+  int64_t FLineLength = 0;
+  bool FEndedOnCR = false;
+  bool FLeadingDot = false;
+};
+
+size_t TDotDecoder::Decode(char* AData, size_t ASize, size_t& AUsed) {
+  // Out never passes In: the data only shrinks.
+  size_t In = 0, Out = 0;
+  while (In < ASize && FState != sEnded) {
+    const char C = AData[In];
+    switch (FState) {
+      case sSkipLF:
+      case sAfterCR:
+        if (C == '\n') {
+          if (FState == sAfterCR) AData[Out++] = C;
+          ++In;
+        }
+        FState = sLineStart;
+        break;
+      case sLineStart:
+        FLineLength = 0;
+        if (C == '.') {
+          // Held back until the next byte tells what the dot is.
+          ++In;
+          FState = sDot;
+        } else {
+          FState = sLine;
+        }
+        break;
+      case sDot:
+        if (C == '\r' || C == '\n') {
+          ++In;
+          if (C == '\r') {
+            if (In < ASize && AData[In] == '\n') ++In;
+            else if (In == ASize) FEndedOnCR = true;
+          }
+          FState = sEnded;
+          break;
+        }
+        // ".." loses its first dot; a dot before anything else stays (one
+        // held from the last block has no room here: it goes first).
+        if (C != '.') {
+          if (In == 0) FLeadingDot = true;
+          else AData[Out++] = '.';
+        }
+        FLineLength = 1;
+        FState = sLine;
+        break;
+      case sLine: {
+        const size_t Break = FindLineBreak(std::string_view(AData, ASize), In);
+        const size_t End = Break == std::string_view::npos ? ASize : Break;
+        if (Out != In) std::memmove(AData + Out, AData + In, End - In);
+        Out += End - In;
+        FLineLength += static_cast<int64_t>(End - In);
+        In = End;
+        if (In < ASize) {
+          FState = AData[In] == '\r' ? sAfterCR : sLineStart;
+          AData[Out++] = AData[In++];
+        }
+        break;
+      }
+      case sEnded:
+        break;
+    }
+  }
+  AUsed = In;
+  return Out;
+}
+
+}  // namespace
+
+void TqmTcpCommandClient::SendCommandToStream(const std::string& ACommand, const TOkCodes& AOkResponses,
+                                              TStream& ADestination, int64_t ATotalBytes) {
+  TqmOperationScope Operation(*this);
+  WriteCommand(ACommand);
+  TqmTcpClientConnection& Conn = *Connection();
+  FResponse->Clear();
+  FResponseBytes = 0;
+  FLastResponseCode = 0;
+  TProgressRelay Relay(*this);
+  Conn.InitProgress(ATotalBytes > 0 ? ATotalBytes : 0, 0);
+  // The status reply within TimeOut, as WaitResponse reads it; the data
+  // then restarts TimeOut whenever bytes move, under the low-speed check.
+  std::optional<TqmDeadlineScope> Deadline(std::in_place, Conn, TimeOut());
+  TqmLowSpeedScope LowSpeed(Conn, FLowSpeedLimit, FLowSpeedTime);
+  bool InData = false;
+  TDotDecoder Data;
+  TMemoryStream Block;
+  bool Incomplete = false;  // the last status line has not ended yet
+  int LastCode = 0;
+  // Data cut off leaves the session out of step with the server.
+  auto CutOff = [&] {
+    try {
+      Conn.Disconnect(false);
+    } catch (const EqmSocketError&) {
+    }
+  };
+  while (!Data.Ended()) {
+    Block.SetSize(0);
+    Block.SetPosition(0);
+    Transfer([&] { Conn.ReadData(&Block); });
+    FResponseBytes += Block.Size();
+    CheckResponseSize();
+    char* Bytes = reinterpret_cast<char*>(Block.Memory());
+    const size_t Size = static_cast<size_t>(Block.Size());
+    size_t At = 0;
+    while (!InData && At < Size) {
+      // One status line at a time: what follows the accepted one is data.
+      size_t End = FindLineBreak(std::string_view(Bytes, Size), At);
+      const bool Break = End != std::string_view::npos;
+      if (Break && Bytes[End] == '\r' && End + 1 < Size && Bytes[End + 1] == '\n') ++End;
+      End = Break ? End + 1 : Size;
+      const int Lines = FResponse->Count();
+      const bool Continued = Incomplete;
+      Incomplete = AddBytes(Bytes + At, End - At, Incomplete);
+      At = End;
+      // Only the LF of a CR that ended the last reply.
+      if (FResponse->Count() == Lines && !Continued) continue;
+      const int Index = FResponse->Count() - 1;
+      if (Incomplete) {
+        CheckLineLength(FResponse->Get(Index), false);
+        break;
+      }
+      if (FindResponseCode(Index, Index + 1, AOkResponses, LastCode, false) >= 0) {
+        Deadline.reset();
+        InData = true;
+        if (FPendingCR) Data.SkipLF();
+        FPendingCR = false;
+        DoReceiveResponse(FResponse.get());
+      } else if (LastCode != 0) {
+        throw EqmTcpClientError(Trim(FResponse->Join("\r\n")), LastCode);
+      } else if (FMaxReplyLines > 0 && FResponse->Count() > FMaxReplyLines) {
+        RaiseLimit(qmReplyTooManyLines, FMaxReplyLines, qmReplyTooManyLinesCode);
+      }
+    }
+    if (!InData || At == Size) continue;
+    size_t Used = 0;
+    const size_t Kept = Data.Decode(Bytes + At, Size - At, Used);
+    if (FMaxDataLineLength > 0 && Data.LineLength() > FMaxDataLineLength)
+      RaiseLimit(qmDataLineTooLong, FMaxDataLineLength, qmDataLineTooLongCode);
+    try {
+      if (Data.TakeLeadingDot()) ADestination.WriteBuffer(".", 1);
+      ADestination.WriteBuffer(Bytes + At, static_cast<int64_t>(Kept));
+    } catch (...) {
+      CutOff();
+      throw;
+    }
+    // Bytes after the final line answer nothing that was asked.
+    FReplyTail = At + Used < Size;
+  }
+  FPendingCR = Data.EndedOnCR();
   Operation.End();
   if (ATotalBytes > 0) DoProgress(ATotalBytes, ATotalBytes);
 }

@@ -56,6 +56,10 @@ constexpr int qmDefaultMaxReplyLineLength = 64 * 1024;            ///< Bytes.
 constexpr int64_t qmDefaultMaxDataLineLength = 64 * 1024 * 1024;  ///< Bytes.
 constexpr int qmDefaultMaxReplyLines = 1000;                       ///< Lines.
 constexpr int64_t qmDefaultMaxResponseSize = int64_t{1} << 30;     ///< Bytes (1 GiB).
+/// What a line of Response() costs in memory besides its text (the string
+/// object, its allocation and the list's spare room), as MaxResponseSize
+/// counts it.
+constexpr int64_t qmResponseLineCost = 64;
 /// The low-speed limit of data transfers (a multi-line reply, a body sent):
 /// fewer than 100 bytes/s over a minute means the peer is stalling.
 constexpr int qmDefaultLowSpeedLimit = 100;   ///< Bytes per second.
@@ -149,6 +153,19 @@ class TqmTcpCommandClient : public TqmTcpClientTls {
   /// Sends the lines (dot-stuffed when AEndLine is ".") in batches, then
   /// AEndLine with CR LF in a write of its own. Reads no reply.
   void SendMultipleLines(TStrings& ALines, const std::string& AEndLine);
+  /// Sends ACommand, reads a status reply with one of AOkResponses into
+  /// Response() (as SendCommandSync does), then the dot-terminated data
+  /// after it into ADestination, written block by block as it arrives, so
+  /// that memory stays small whatever its size. The data is the bytes as
+  /// the server sent them, line ends included and CharSet not applied,
+  /// with dot-stuffing undone and without the final "." line. ATotalBytes,
+  /// when above 0, is the expected size for OnProgress. The limits apply
+  /// as to WaitMultipleLines: MaxDataLineLength to each line,
+  /// MaxResponseSize to all bytes read. A failure in the data (a limit, a
+  /// time-out, an exception of ADestination) closes the connection, as the
+  /// rest of the reply was not read; what was written stays written.
+  void SendCommandToStream(const std::string& ACommand, const TOkCodes& AOkResponses, TStream& ADestination,
+                           int64_t ATotalBytes = 0);
   /// Reads until a line from AStartIndex on carries an accepted code;
   /// returns its index (-1: nothing read and nothing accepted).
   int ReadUntilCode(int AStartIndex, const TOkCodes& AOkResponses);
@@ -196,7 +213,10 @@ class TqmTcpCommandClient : public TqmTcpClientTls {
   void SetMaxReplyLines(int AValue);
   ///@}
   /// One response, multi-line data included, in bytes (default
-  /// qmDefaultMaxResponseSize).
+  /// qmDefaultMaxResponseSize). Each line held in Response() counts
+  /// qmResponseLineCost bytes more than its text, about what a line costs
+  /// in memory, so that a reply cut off at this limit has held little more
+  /// than this many bytes.
   ///@{
   int64_t MaxResponseSize() const { return FMaxResponseSize; }
   void SetMaxResponseSize(int64_t AValue);
@@ -248,6 +268,8 @@ class TqmTcpCommandClient : public TqmTcpClientTls {
   // Closes the connection (the reply is cut off) and raises the limit's error.
   [[noreturn]] void RaiseLimit(const char* AText, int64_t ALimit, int ACode);
   void CheckLineLength(const std::string& ALine, bool ADataLine);
+  // Raises the MaxResponseSize error when what was read is over it.
+  void CheckResponseSize();
   // A Cancel or Abort is pending or ended the last read or write: the
   // connection is closed and ECONNABORTED raised.
   void CheckAborted();

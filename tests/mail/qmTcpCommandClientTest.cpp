@@ -189,6 +189,36 @@ TEST(TcpCommandClient, WaitMultipleLinesUnstuffsAndRelaysProgress) {
   EXPECT_FALSE(S.Client.InProgress());
 }
 
+TEST(TcpCommandClient, DataIntoAStreamSplitAtEveryBytePosition) {
+  // Stuffed dots, a dot before text, CR, LF and CR LF line ends, a coded
+  // line: the stream gets the bytes as sent, un-stuffed, up to the ".".
+  const std::string Data = "..a\r\n.b\r\n\r\nx\ry\nz\r\n...\r\n..\r\n250 data\r\n";
+  const std::string Reply = "250 follows\r\n" + Data + ".\r\n";
+  TScripted S([&](TScripted& T) {
+    for (size_t K = 1; K < Reply.size(); ++K) {
+      T.Line();
+      Segment(T.Peer, Reply.substr(0, K));
+      SendText(T.Peer, Reply.substr(K));
+    }
+    T.Line();
+    SendText(T.Peer, "550 no such message\r\n");
+    T.Line();
+    SendText(T.Peer, "250 still here\r\n");
+  });
+  S.Client.Open();
+  for (size_t K = 1; K < Reply.size(); ++K) {
+    TStringStream Got;
+    S.Client.SendCommandToStream("RETR", {250}, Got);
+    ASSERT_EQ(Got.DataString(), ".a\r\n.b\r\n\r\nx\ry\nz\r\n..\r\n.\r\n250 data\r\n") << K;
+    EXPECT_EQ(S.Client.Response().Text(), "250 follows\r\n");
+  }
+  // A refused command raises with its code and the session goes on.
+  TStringStream None;
+  EXPECT_EQ(qmtest::CodeOf([&] { S.Client.SendCommandToStream("RETR", {250}, None); }), 550);
+  EXPECT_EQ(None.Size(), 0);
+  S.Client.SendCommandSync("NOOP", {250});
+}
+
 TEST(TcpCommandClient, SendMultipleLinesBatchesStuffsAndTerminates) {
   const std::string Long(100, 'L');
   TScripted S([&](TScripted& T) {
