@@ -1,8 +1,14 @@
 #include "mail/qmPop3.h"
 
-#include <algorithm>
+#include <sys/mman.h>
 
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "core/qmStream.h"
 #include "core/qmSysUtils.h"
+#include "core/qmTranslator.h"
 #include "mail/qmSasl.h"
 #include "message/qmUtils.h"
 #include "message/qmMailMessage.h"
@@ -193,6 +199,78 @@ void TqmPop3::Retrieve(int AMessageNumber, TqmMailMessage* AMessage) {
   SendCommandSync("RETR " + std::to_string(AMessageNumber), {10});
   WaitMultipleLines(Size);
   if (AMessage) AMessage->ParseMessage(Response());
+  Operation.End();
+}
+
+namespace {
+
+// The bytes of one message in pages mapped for it. Growing moves the pages
+// (mremap) instead of copying them: the message is never held twice, and
+// only the pages written to take memory. Written at the end only.
+class TMessageBuffer : public TStream {
+ public:
+  TMessageBuffer() = default;
+  TMessageBuffer(const TMessageBuffer&) = delete;
+  TMessageBuffer& operator=(const TMessageBuffer&) = delete;
+  ~TMessageBuffer() override {
+    if (FData) munmap(FData, FCapacity);
+  }
+  int64_t Read(void*, int64_t) override { return 0; }
+  int64_t Write(const void* ABuffer, int64_t ACount) override {
+    if (ACount <= 0) return 0;
+    const size_t Count = static_cast<size_t>(ACount);
+    if (FSize + Count > FCapacity) Grow(FSize + Count);
+    std::memcpy(FData + FSize, ABuffer, Count);
+    FSize += Count;
+    return ACount;
+  }
+  int64_t Seek(int64_t, TSeekOrigin) override { return static_cast<int64_t>(FSize); }
+  void SetSize(int64_t ASize) override {
+    if (ASize < 0 || static_cast<size_t>(ASize) > FSize) throw EWriteError("The message buffer only shrinks");
+    FSize = static_cast<size_t>(ASize);
+  }
+  char* Data() { return FData; }
+  size_t Length() const { return FSize; }
+
+ private:
+  void Grow(size_t ANeed) {
+    size_t Capacity = FCapacity ? FCapacity : size_t{1} << 20;
+    while (Capacity < ANeed) Capacity *= 2;
+    void* Data = FData ? mremap(FData, FCapacity, Capacity, MREMAP_MAYMOVE)
+                       : mmap(nullptr, Capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (Data == MAP_FAILED) throw std::bad_alloc();
+    FData = static_cast<char*>(Data);
+    FCapacity = Capacity;
+  }
+  char* FData = nullptr;
+  size_t FSize = 0;
+  size_t FCapacity = 0;
+};
+
+}  // namespace
+
+void TqmPop3::Retrieve(int AMessageNumber, TStream& ADestination) {
+  TqmOperationScope Operation(*this);
+  FCurrentMessage = AMessageNumber;
+  const int64_t Size = OnProgress ? GetMessageSize(AMessageNumber) : 0;
+  SendCommandToStream("RETR " + std::to_string(AMessageNumber), {10}, ADestination, Size);
+  Operation.End();
+}
+
+void TqmPop3::RetrieveMessage(int AMessageNumber, TqmMailMessage& AMessage) {
+  TqmOperationScope Operation(*this);
+  TMessageBuffer Buffer;
+  Retrieve(AMessageNumber, Buffer);
+  // As the lines of Retrieve() read them: NUL as a space, the reply in
+  // CharSet.
+  char* Text = Buffer.Data();
+  std::replace(Text, Text + Buffer.Length(), '\0', ' ');
+  const std::string CharSet = GetReadCharSet();
+  if (CharSet.empty() || Buffer.Length() == 0) {
+    AMessage.ParseMessage(std::string_view(Text, Buffer.Length()));
+  } else {
+    AMessage.ParseMessage(TqmTranslator::GetString(Text, static_cast<int64_t>(Buffer.Length()), CharSet));
+  }
   Operation.End();
 }
 

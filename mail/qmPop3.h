@@ -11,6 +11,8 @@
 
 namespace qm {
 
+class TStream;
+
 /// ErrorCode of the EqmTcpClientError raised for a UIDL line that is not a
 /// message number and an id of 1 to 70 printable characters, or for a
 /// "UIDL n" answer about another message.
@@ -83,6 +85,23 @@ class TqmPop3 : public TqmCustomMail {
   /// AMessage when one is given; the raw lines stay in Response(). When
   /// OnProgress is assigned, LIST n is sent first to know the total.
   void Retrieve(int AMessageNumber, TqmMailMessage* AMessage = nullptr);
+  /// RETR n into ADestination (a file, say): the message as the server
+  /// sends it (lines ending in CR LF, dot-stuffing undone, without the
+  /// final "."), written block by block as it arrives, so that memory
+  /// stays small whatever the message's size. Response() holds only the
+  /// status line; CharSet is not applied (a message is bytes, its parts
+  /// name their own charsets). LIST n comes first when OnProgress is
+  /// assigned. A failure after the status line (a limit, a time-out, an
+  /// error of ADestination) closes the connection; the bytes written so
+  /// far stay in ADestination. See TqmTcpCommandClient::SendCommandToStream.
+  void Retrieve(int AMessageNumber, TStream& ADestination);
+  /// RETR n parsed into AMessage as Retrieve(n, &message) does, but read
+  /// into one buffer that the message is parsed from where it lies: the
+  /// reply costs about the message's size in memory, where Retrieve()
+  /// holds a string per line. Response() holds only the status line. Pages
+  /// of the buffer are moved, not copied, as it grows, so a message is
+  /// never held twice while it arrives; MaxResponseSize bounds it.
+  void RetrieveMessage(int AMessageNumber, TqmMailMessage& AMessage);
   /// NOOP.
   void Noop();
 

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "core/qmMessageQueue.h"
+#include "core/qmStream.h"
 #include "mail/qmPop3.h"
 #include "message/qmEmailAddress.h"
 #include "message/qmMailMessage.h"
@@ -186,6 +187,96 @@ TEST_F(Pop3Dovecot, EveryMessageArrivesAsStored) {
   P.Sent.clear();
   P.Close();
   EXPECT_EQ(P.Sent, std::vector<std::string>{"QUIT\r\n"});
+}
+
+// Large messages whose lines start with dots, stored with CR LF or LF:
+// retrieved into a file, each is what was delivered byte for byte (LF as
+// CR LF, as POP3 sends it); parsed from one buffer, each equals the
+// message parsed from the lines of Retrieve().
+struct TLargeCase {
+  const char* Name;
+  std::string Text;
+};
+
+std::string LargeMessage(size_t ASize, const std::string& AEol, bool AAttachment) {
+  std::string Text = "From: Big <big@qm.test>" + AEol + "To: qmuser@qm.test" + AEol + "Subject: Large" + AEol +
+                     "Date: Mon, 07 Dec 2026 10:00:00 +0000" + AEol +
+                     "MIME-Version: 1.0" + AEol + "Content-Type: multipart/mixed; boundary=\"b\"" + AEol + AEol +
+                     "--b" + AEol + "Content-Type: text/plain; charset=us-ascii" + AEol + AEol;
+  const std::string Tail = AAttachment ? "--b" + AEol + "Content-Type: application/octet-stream" + AEol +
+                                             "Content-Transfer-Encoding: base64" + AEol + AEol
+                                       : std::string();
+  for (int I = 0; Text.size() < ASize / (AAttachment ? 2 : 1); ++I)
+    Text += ".line " + std::to_string(I) + AEol + ".." + AEol + "." + AEol + "+OK " + std::string(60, 'x') + AEol;
+  Text += Tail;
+  while (AAttachment && Text.size() < ASize) Text += std::string(76, 'Q') + AEol;
+  return Text + "--b--" + AEol;
+}
+
+// What POP3 sends of a stored message: LF alone becomes CR LF.
+std::string Pop3Form(const std::string& AText) {
+  std::string Wire;
+  for (size_t I = 0; I < AText.size(); ++I) {
+    if (AText[I] == '\n' && (I == 0 || AText[I - 1] != '\r')) Wire += '\r';
+    Wire += AText[I];
+  }
+  return Wire;
+}
+
+// Rendered with one boundary, so that two parsed messages compare as text.
+class TFixedBoundaryMessage : public TqmMailMessage {
+ public:
+  std::string NewBoundary() override { return "fixed"; }
+};
+
+class Pop3DovecotLarge : public Pop3Dovecot {
+ protected:
+  static void SetUpTestSuite() {
+    Servers = new TestServers;
+    Env = Servers->Start("dovecot");
+    for (const TLargeCase& Case : Cases()) {
+      const auto File = Servers->StateDir() / (std::string(Case.Name) + ".eml");
+      std::ofstream(File, std::ios::binary) << Case.Text;
+      Servers->RunScript("fill-maildir.sh", {File.string()});
+    }
+  }
+  static const std::vector<TLargeCase>& Cases() {
+    static const std::vector<TLargeCase> All = {
+        {"TextCrLf", LargeMessage(6 << 20, "\r\n", false)},
+        {"AttachmentLf", LargeMessage(5 << 20, "\n", true)},
+        {"Small", "Subject: small\nDate: Mon, 07 Dec 2026 10:00:00 +0000\n\n.\n"},
+    };
+    return All;
+  }
+};
+
+TEST_F(Pop3DovecotLarge, FileHoldsWhatWasDeliveredAndOneBufferParsesAsTheLines) {
+  TTestPop3 P;
+  Prepare(P);
+  P.Open();
+  ASSERT_EQ(P.MessageCount(), static_cast<int>(Cases().size()));
+  std::pair<int64_t, int64_t> Progress;
+  P.OnProgress = [&](TObject*, int64_t AProceed, int64_t ATotal) { Progress = {AProceed, ATotal}; };
+  const auto Out = Servers->StateDir() / "out.eml";
+  for (int N = 1; N <= P.MessageCount(); ++N) {
+    const TLargeCase& Case = Cases()[N - 1];
+    SCOPED_TRACE(Case.Name);
+    {
+      TFileStream File(Out.string(), fmCreate);
+      P.Retrieve(N, File);
+    }
+    EXPECT_EQ(P.Response().Count(), 1);
+    const std::string Wire = Pop3Form(Case.Text);
+    const int64_t Size = static_cast<int64_t>(Wire.size());
+    EXPECT_EQ(Progress, std::make_pair(Size, Size));
+    EXPECT_TRUE(ReadFile(Out) == Wire);
+    TFixedBoundaryMessage FromBuffer, FromLines;
+    P.RetrieveMessage(N, FromBuffer);
+    P.Retrieve(N, &FromLines);
+    EXPECT_EQ(FromBuffer.Subject(), FromLines.Subject());
+    ASSERT_EQ(FromBuffer.Bodies().Count(), FromLines.Bodies().Count());
+    EXPECT_TRUE(FromBuffer.MessageSource().ToVector() == FromLines.MessageSource().ToVector());
+  }
 }
 
 TEST_F(Pop3Dovecot, WrongPasswordFailsWithoutQuit) {

@@ -18,6 +18,7 @@
 #include "core/qmMessageQueue.h"
 #include "mail/qmPop3.h"
 #include "mail/qmSmtp.h"
+#include "message/qmMailMessage.h"
 #include "tests/net/qmNetTestUtil.h"
 
 namespace qm {
@@ -230,6 +231,42 @@ INSTANTIATE_TEST_SUITE_P(
                       },
                       qmTransferTooSlowCode, "too slow", milliseconds(1400), seconds(8), 64 * 1024}),
     [](const ::testing::TestParamInfo<TRetrieveCase>& AInfo) { return std::string(AInfo.param.Name); });
+
+// Every way of retrieving (lines in Response(), one buffer parsed into a
+// message, a stream) against a reply without end: each is cut off at
+// MaxResponseSize, having held little more than that.
+class EndlessRetrieve : public ::testing::TestWithParam<int> {};
+
+TEST_P(EndlessRetrieve, EndsHavingHeldAboutTheResponseLimit) {
+  TServer S(HostileOnce([](TServer& T, int P) {
+              LoginUntilRetrieve(P);
+              std::string Lines;
+              for (int I = 0; I < 4096; ++I) Lines += "..data line that never ends the message\r\n";
+              SendText(P, "+OK\r\n");
+              while (!T.Stopped && SendText(P, Lines)) {
+              }
+            }),
+            2);
+  constexpr int64_t Limit = 48 << 20;
+  const long Before = PeakKiB();
+  TqmPop3 C;
+  PreparePop3(C, S.Port);
+  C.SetMaxResponseSize(Limit);
+  C.Open();
+  TqmMailMessage Message;
+  TFileStream Discard("/dev/null", fmOpenWrite);
+  std::string Text;
+  const int Way = GetParam();
+  EXPECT_EQ(CodeOf([&] { Way == 0 ? C.Retrieve(1) : Way == 1 ? C.RetrieveMessage(1, Message) : C.Retrieve(1, Discard); },
+                   &Text),
+            qmResponseTooLargeCode)
+      << Text;
+  EXPECT_FALSE(C.Active());
+  EXPECT_LT(PeakKiB() - Before, (Limit * 6 / 5 + (4 << 20)) / 1024);
+  ExpectFreshSessionWorks(C);
+}
+
+INSTANTIATE_TEST_SUITE_P(HostilePeer, EndlessRetrieve, ::testing::Values(0, 1, 2));
 
 TEST(HostilePeer, StatusReplyOfEndlessContinuationLines) {
   TServer S([](TServer& T, int P) {
