@@ -134,10 +134,12 @@ void SaslAuthenticate(TqmSaslClient& AClient, const TqmSaslTransport& ATransport
     // mechanism's last word, SCRAM's server signature.
     if (!Reply.Data.empty()) AClient.Step(Decode(Reply.Data));
     AClient.Finish();
-  } catch (const EqmTcpClientError& E) {
+  } catch (EqmTcpClientError& E) {
+    // The details join the protocol's own error, which keeps its class
+    // (EqmSmtpError, EqmImapError) for callers that catch it.
     const std::string Details = AClient.ErrorDetails();
-    if (Details.empty()) throw;
-    throw EqmTcpClientError(E.Message() + " (" + Details + ")", E.ErrorCode());
+    if (!Details.empty()) E.SetMessage(E.Message() + " (" + Details + ")");
+    throw;
   }
 }
 

@@ -572,6 +572,22 @@ TEST_F(SmtpPostfix, StartTlsLoginAndCramMd5ImplicitTlsAnd530BeforeTls) {
     EXPECT_FALSE(S.SentCommand("QUIT"));
   }
   {
+    // A refused token: the server's reply, with its JSON beside it.
+    TTestSmtp S;
+    Prepare(S, "SMTPS_PORT");
+    S.SetUseTLS(ctImplicit);
+    S.SetUseSasl(true);
+    S.SetSaslMechanisms("OAUTHBEARER");
+    S.SetAuthorization("Bearer not-a-token");
+    try {
+      S.Open();
+      ADD_FAILURE() << "no error";
+    } catch (const EqmTcpClientError& E) {
+      EXPECT_EQ(E.ErrorCode(), 535) << E.Message();
+      EXPECT_NE(E.Message().find("\"status\""), std::string::npos) << E.Message();
+    }
+  }
+  {
     // The submission port wants TLS first: no AUTH offered, MAIL refused.
     TTestSmtp S;
     Prepare(S, "SUBMISSION_PORT");
