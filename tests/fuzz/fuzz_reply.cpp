@@ -14,6 +14,7 @@
 #include <string>
 
 #include "core/qmException.h"
+#include "core/qmStream.h"
 #include "mail/qmPop3.h"
 #include "mail/qmSmtp.h"
 #include "message/qmMailMessage.h"
@@ -101,6 +102,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
       TqmMailMessage Message;
       Guarded([&] { Client.RetrieveHeader(1, &Message); });
       Guarded([&] { Client.Retrieve(1, &Message); });
+      // The data read in blocks: into a stream, and into one buffer.
+      TMemoryStream Stream;
+      Guarded([&] { Client.Retrieve(2, Stream); });
+      Guarded([&] { Client.RetrieveMessage(3, Message); });
       break;
     }
     case 1: {
