@@ -140,9 +140,14 @@ void TqmDkimHeaderFieldList::AddFieldItemAt(int AIndex, const std::string& AItem
 
   const int LastIndex = GetFieldLastLineIndex(AIndex);
   std::string Line = FSource->Get(LastIndex);
+  // As in the base list: only the field's first line with nothing after its
+  // colon goes without the delimiter. A value that ends with ':' (an h=
+  // list, a c= read from a message) is closed, or the next tag runs into it.
+  const size_t Colon = Line.find(':');
+  const bool NoValueYet = LastIndex == FFieldLines[AIndex] &&
+                          (Colon == std::string::npos || Trim(Line.substr(Colon + 1)).empty());
   const std::string Trimmed = Trim(Line);
-  if (!Trimmed.empty() && Trimmed.back() != ':' && Trimmed.back() != FItemDelimiter)
-    Line += FItemDelimiter;
+  if (!Trimmed.empty() && !NoValueYet && Trimmed.back() != FItemDelimiter) Line += FItemDelimiter;
   FSource->Put(LastIndex, Line);
   for (size_t I = 0; I < Pieces.size(); ++I) {
     FSource->Insert(LastIndex + 1 + static_cast<int>(I), (I == 0 ? "\t" : "\t ") + Pieces[I]);

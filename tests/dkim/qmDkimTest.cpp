@@ -195,6 +195,20 @@ TEST(DkimSignatureTest, BuildAndStoreRoundTrip) {
     EXPECT_EQ(Back.Signature, S.Signature) << Size;
   }
 
+  // A tag value that ends with ':' is closed with ';' at every width, on
+  // a line of its own too: the next tag does not run into it.
+  S.Canonicalization = "relaxed:";
+  for (int Width : {1, 5, 12, 76}) {
+    TStringList Folded(Message());
+    S.BuildHeaderField(Folded, Width);
+    TqmDkimHeaderFieldList F;
+    F.Parse(0, &Folded);
+    TqmDkimSignature Back;
+    Back.ParseTags(F.GetDecodedFieldValueAt(0));
+    EXPECT_EQ(Back.Canonicalization, "relaxed:") << Width;
+    EXPECT_EQ(Back.BodyLength, 42) << Width;
+  }
+
   // Timestamp not before expiration; required tags missing.
   TqmDkimSignature Bad;
   Bad.Version = 1;
