@@ -48,6 +48,36 @@ bool IsMultiLineWait(const std::vector<int>& AOk) { return AOk.size() == 1 && AO
 
 }  // namespace
 
+void TqmLineNormalizer::Add(std::string_view AData, std::string& AOut) {
+  size_t I = 0;
+  if (FPendingCR) {
+    FPendingCR = false;
+    if (!AData.empty() && AData[0] == '\n') I = 1;
+  }
+  while (I < AData.size()) {
+    const size_t Break = FindLineBreak(AData, I);
+    const size_t End = Break == std::string_view::npos ? AData.size() : Break;
+    if (End > I) {
+      if (FLineStart && FStuffDots && AData[I] == '.') AOut += '.';
+      AOut.append(AData.data() + I, End - I);
+      FLineStart = false;
+    }
+    if (Break == std::string_view::npos) return;
+    AOut += "\r\n";
+    FLineStart = true;
+    I = Break + 1;
+    if (AData[Break] == '\r') {
+      if (I == AData.size()) FPendingCR = true;
+      else if (AData[I] == '\n') ++I;
+    }
+  }
+}
+
+void TqmLineNormalizer::Finish(std::string& AOut) {
+  if (!FLineStart) AOut += "\r\n";
+  FLineStart = true;
+}
+
 TqmTcpCommandClient::TqmTcpCommandClient(TComponent* AOwner)
     : TqmTcpClientTls(AOwner), FResponse(std::make_unique<TStringList>()) {}
 
@@ -192,7 +222,7 @@ void TqmTcpCommandClient::InternalClose(bool ANotifyPeer) {
 }
 
 bool TqmTcpCommandClient::HasDataBeforeTls() {
-  return FReplyTail || FPendingCR || TqmTcpClientTls::HasDataBeforeTls();
+  return FReplyTail || FPendingCR || !FQueued.empty() || TqmTcpClientTls::HasDataBeforeTls();
 }
 
 void TqmTcpCommandClient::WriteCommand(const std::string& ACommand) {
@@ -205,6 +235,66 @@ void TqmTcpCommandClient::WriteCommand(const std::string& ACommand) {
   Connection()->InitProgress(0, 0);
   TransferOut([&] { Connection()->WriteString(Line, GetWriteCharSet()); });
   DoSendCommand(Line);
+}
+
+void TqmTcpCommandClient::WriteCommands(const std::vector<std::string>& ACommands) {
+  TqmOperationScope Operation(*this);
+  CheckActive();
+  std::string Group;
+  for (const std::string& Command : ACommands) {
+    if (FindLineBreak(Command) != std::string::npos)
+      throw EqmTcpClientError(qmCommandLineBreak, qmCommandLineBreakCode);
+    Group.reserve(Group.size() + Command.size() + 2);
+    Group += Command;
+    Group += "\r\n";
+  }
+  FReplyTail = false;
+  FQueued.clear();
+  FQueuedOpen = false;
+  Connection()->InitProgress(0, 0);
+  TransferOut([&] { Connection()->WriteString(Group, GetWriteCharSet()); });
+  for (const std::string& Command : ACommands) DoSendCommand(Command + "\r\n");
+  Operation.End();
+}
+
+void TqmTcpCommandClient::WaitNextResponse(const TOkCodes& AOkResponses) {
+  TqmOperationScope Operation(*this);
+  FResponse->Clear();
+  FResponseBytes = 0;
+  for (std::string& Line : FQueued) FResponse->Append(std::move(Line));
+  bool Open = FQueuedOpen;
+  FQueued.clear();
+  FQueuedOpen = false;
+  int Found = -1, Code = 0;
+  {
+    TqmDeadlineScope Deadline(*Connection(), TimeOut());
+    for (int Scan = 0;;) {
+      const int Complete = FResponse->Count() - (Open ? 1 : 0);
+      for (; Scan < Complete && Found < 0; ++Scan) {
+        const std::string& Line = FResponse->Get(Scan);
+        CheckLineLength(Line, false);
+        Code = GetResponseCode(Line);
+        if (Code != 0) {
+          Found = Scan;
+        } else if (IsForeignLine(Line)) {
+          throw EqmTcpClientError(Format(qmUnexpectedReply, Line.c_str()), qmUnexpectedReplyCode);
+        }
+      }
+      if (Found >= 0) break;
+      if (FMaxReplyLines > 0 && FResponse->Count() > FMaxReplyLines)
+        RaiseLimit(qmReplyTooManyLines, FMaxReplyLines, qmReplyTooManyLinesCode);
+      if (Open) CheckLineLength(FResponse->Get(FResponse->Count() - 1), false);
+      Open = ReadResponseChunk(Open);
+    }
+  }
+  // What follows the reply belongs to the next ones.
+  for (int I = Found + 1; I < FResponse->Count(); ++I) FQueued.push_back(FResponse->Get(I));
+  FQueuedOpen = Open && !FQueued.empty();
+  while (FResponse->Count() > Found + 1) FResponse->Delete(FResponse->Count() - 1);
+  FLastResponseCode = Code;
+  if (!IsAccepted(AOkResponses, Code)) throw EqmTcpClientError(Trim(FResponse->Join("\r\n")), Code);
+  DoReceiveResponse(FResponse.get());
+  Operation.End();
 }
 
 void TqmTcpCommandClient::SendCommand(const std::string& ACommand, const TOkCodes& AOkResponses) {
@@ -230,6 +320,8 @@ void TqmTcpCommandClient::SendSilentCommand(const std::string& ACommand, const T
 void TqmTcpCommandClient::WaitResponse(const TOkCodes& AOkResponses) {
   TqmOperationScope Operation(*this);
   FResponse->Clear();
+  FQueued.clear();
+  FQueuedOpen = false;
   FResponseBytes = 0;
   {
     // The whole reply within TimeOut: bytes that trickle in do not
@@ -604,6 +696,31 @@ void TqmTcpCommandClient::SendCommandToStream(const std::string& ACommand, const
   FPendingCR = Data.EndedOnCR();
   Operation.End();
   if (ATotalBytes > 0) DoProgress(ATotalBytes, ATotalBytes);
+}
+
+void TqmTcpCommandClient::SendBodyPieces(int64_t ATotalBytes, const TqmBodyPieceSource& ANext) {
+  TqmTcpClientConnection& Conn = *Connection();
+  TqmOperationScope Operation(*this);
+  {
+    TProgressRelay Relay(*this);
+    TqmLowSpeedScope LowSpeed(Conn, FLowSpeedLimit, FLowSpeedTime);
+    Conn.InitProgress(std::max<int64_t>(ATotalBytes, 0), 0);
+    std::string Piece;
+    TMemoryStream Buffer;
+    TqmSendMoreScope More(Conn);
+    for (bool Again = true; Again;) {
+      Piece.clear();
+      Again = ANext(Piece);
+      if (!Again) More.Last();
+      if (Piece.empty()) continue;
+      Buffer.SetSize(static_cast<int64_t>(Piece.size()));
+      std::memcpy(Buffer.Memory(), Piece.data(), Piece.size());
+      Buffer.SetPosition(0);
+      TransferOut([&] { Conn.WriteData(&Buffer); });
+    }
+    More.End();
+  }
+  Operation.End();
 }
 
 void TqmTcpCommandClient::SendMultipleLines(TStrings& ALines, const std::string& AEndLine) {

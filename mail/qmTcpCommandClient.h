@@ -77,6 +77,30 @@ inline size_t FindLineBreak(std::string_view AText, size_t AFrom = 0) {
   return Lf ? AFrom + Limit : std::string_view::npos;
 }
 
+/// Makes lines ended by CR LF of bytes that arrive in blocks (a message
+/// file as it is read): every CR, LF or CR LF ends a line, also when a
+/// block ends between CR and LF, and with AStuffDots a line that begins
+/// with a dot gets a second one (RFC 5321, 4.5.2). Memory is that of the
+/// output the caller keeps.
+class TqmLineNormalizer {
+ public:
+  /// AStuffDots: dot-stuffing for a body ended by a lone dot.
+  explicit TqmLineNormalizer(bool AStuffDots) : FStuffDots(AStuffDots) {}
+  /// Appends the lines of AData to AOut.
+  void Add(std::string_view AData, std::string& AOut);
+  /// Appends CR LF when the last line has no end yet.
+  void Finish(std::string& AOut);
+
+ private:
+  bool FStuffDots;
+  bool FLineStart = true;
+  bool FPendingCR = false;  // the last block ended with a CR
+};
+
+/// The source of a body sent in pieces: fills APiece (handed over empty)
+/// and returns whether another piece follows.
+using TqmBodyPieceSource = std::function<bool(std::string& APiece)>;
+
 /// A client of a line-oriented protocol: one command line at a time,
 /// replies read line by line into Response() until a line carries an
 /// accepted code, dot-terminated multi-line replies, and bodies sent with
@@ -166,6 +190,25 @@ class TqmTcpCommandClient : public TqmTcpClientTls {
   /// rest of the reply was not read; what was written stays written.
   void SendCommandToStream(const std::string& ACommand, const TOkCodes& AOkResponses, TStream& ADestination,
                            int64_t ATotalBytes = 0);
+  /// Writes the command lines in one write (a pipelined group, RFC 2920),
+  /// each checked as WriteCommand checks one (nothing is written when one
+  /// holds a line break) and announced by OnSendCommand. Their replies are
+  /// then read with WaitNextResponse, one call per command, in order.
+  void WriteCommands(const std::vector<std::string>& ACommands);
+  /// Reads the next reply of a pipelined group into Response(), within
+  /// TimeOut: the lines that arrived after the reply read last this way
+  /// come first, and the first line with a code ends the reply, accepted
+  /// or not, so that replies that arrived together stay apart. Lines after
+  /// it are kept for the next call. A code not in AOkResponses raises
+  /// EqmTcpClientError as WaitResponse does; the replies after it can
+  /// still be read.
+  void WaitNextResponse(const TOkCodes& AOkResponses);
+  /// Sends the pieces ANext gives, as they are, each in a write of its
+  /// own, with the rules of SendMultipleLines (OnProgress against
+  /// ATotalBytes, the low-speed limit, a reply before a reset reported).
+  /// For bodies made on the way, e.g. read from a file in blocks. Reads no
+  /// reply.
+  void SendBodyPieces(int64_t ATotalBytes, const TqmBodyPieceSource& ANext);
   /// Reads until a line from AStartIndex on carries an accepted code;
   /// returns its index (-1: nothing read and nothing accepted).
   int ReadUntilCode(int AStartIndex, const TOkCodes& AOkResponses);
@@ -294,6 +337,10 @@ class TqmTcpCommandClient : public TqmTcpClientTls {
   int FLastResponseCode = 0;
   bool FPendingCR = false;    // the last block ended with a CR
   bool FReplyTail = false;    // lines followed the accepted reply line
+  // Lines read after the last reply of a pipelined group, for the next
+  // WaitNextResponse; FQueuedOpen: the last one has no line end yet.
+  std::vector<std::string> FQueued;
+  bool FQueuedOpen = false;
   int64_t FResponseBytes = 0; // bytes read into Response since it was cleared
   int FMaxReplyLineLength = qmDefaultMaxReplyLineLength;
   int64_t FMaxDataLineLength = qmDefaultMaxDataLineLength;
