@@ -5,6 +5,9 @@
 #include <atomic>
 #include <chrono>
 #include <ctime>
+#include <algorithm>
+#include <optional>
+#include <string_view>
 
 #include "core/qmSysUtils.h"
 #include "core/qmIdnTranslator.h"
@@ -20,6 +23,7 @@ const char* const qmSmtpEmptyData = "The data list is empty";
 const char* const qmSmtpEmptyRecipients = "The recipient list is empty";
 const char* const qmSmtpFailedRecipients = "There are recipients that failed to receive the message";
 const char* const qmSmtpMessageTooLarge = "The message is %lld bytes, more than the %lld bytes the server accepts";
+const char* const qmSmtpHeaderTooLarge = "The message header is larger than %lld bytes";
 
 namespace {
 
@@ -255,6 +259,10 @@ std::string TqmCustomSmtp::Mailbox(const std::string& AAddress) const {
 void TqmCustomSmtp::SendMailFrom(const std::string& ASender) { MailFrom(ASender, -1, false, !IsAscii(ASender)); }
 
 void TqmCustomSmtp::MailFrom(const std::string& ASender, int64_t ASize, bool AEightBit, bool AUtf8) {
+  SendCommandSync(MailFromCommand(ASender, ASize, AEightBit, AUtf8), {250});
+}
+
+std::string TqmCustomSmtp::MailFromCommand(const std::string& ASender, int64_t ASize, bool AEightBit, bool AUtf8) {
   // The address as given is checked too: the address parser and the IDN
   // encoder drop a line break, which would send the mail somewhere else.
   CheckCommandArgument(ASender);
@@ -270,10 +278,31 @@ void TqmCustomSmtp::MailFrom(const std::string& ASender, int64_t ASize, bool AEi
     if (!FDsnEnvelopeId.empty()) Command += " ENVID=" + XText(FDsnEnvelopeId);
   }
   CheckCommandArgument(Command);
-  SendCommandSync(Command, {250});
+  return Command;
 }
 
+std::string TqmCustomSmtp::RcptCommand(const std::string& AEntry) const {
+  CheckCommandArgument(AEntry);
+  const std::string Address = Mailbox(AEntry);
+  CheckCommandArgument(Address);
+  std::string Command = "RCPT TO: <" + Address + ">";
+  if (FUseDsn && HasExtension("DSN")) {
+    if (!FDsnNotify.empty()) Command += " NOTIFY=" + FDsnNotify;
+    if (FDsnOriginalRecipient) Command += " ORCPT=rfc822;" + XText(Address);
+  }
+  CheckCommandArgument(Command);
+  return Command;
+}
+
+bool TqmCustomSmtp::Pipelined() const { return FUsePipelining && HasExtension("PIPELINING"); }
+
+bool TqmCustomSmtp::Chunked() const { return FUseChunking && HasExtension("CHUNKING") && CharSet().empty(); }
+
 void TqmCustomSmtp::SendRecipients(const TStrings& ARecipients) {
+  if (Pipelined()) {
+    SendGroup(std::string(), ARecipients, false);
+    return;
+  }
   TqmOperationScope Operation(*this);
   FFailedRecipients.Clear();
   if (ARecipients.Count() == 0) throw EqmSmtpError(qmSmtpEmptyRecipients, qmSmtpEmptyRecipientsCode);
@@ -281,16 +310,7 @@ void TqmCustomSmtp::SendRecipients(const TStrings& ARecipients) {
   for (int I = 0; I < ARecipients.Count(); ++I) {
     const std::string& Entry = ARecipients.Get(I);
     try {
-      CheckCommandArgument(Entry);
-      const std::string Address = Mailbox(Entry);
-      CheckCommandArgument(Address);
-      std::string Command = "RCPT TO: <" + Address + ">";
-      if (FUseDsn && HasExtension("DSN")) {
-        if (!FDsnNotify.empty()) Command += " NOTIFY=" + FDsnNotify;
-        if (FDsnOriginalRecipient) Command += " ORCPT=rfc822;" + XText(Address);
-      }
-      CheckCommandArgument(Command);
-      SendCommandSync(Command, {250});
+      SendCommandSync(RcptCommand(Entry), {250});
       ++Accepted;
     } catch (const EqmTcpClientError& E) {
       if (!FSkipFailedRecipients) throw;
@@ -300,8 +320,82 @@ void TqmCustomSmtp::SendRecipients(const TStrings& ARecipients) {
   if (Accepted == 0) throw EqmSmtpError(qmSmtpFailedRecipients, qmSmtpFailedRecipientsCode);
 }
 
+bool TqmCustomSmtp::SendGroup(const std::string& AMailFrom, const TStrings& ARecipients, bool AData) {
+  TqmOperationScope Operation(*this);
+  FFailedRecipients.Clear();
+  if (ARecipients.Count() == 0) throw EqmSmtpError(qmSmtpEmptyRecipients, qmSmtpEmptyRecipientsCode);
+  std::vector<std::string> Commands;
+  std::vector<int> Sent;  // the recipient of each RCPT TO, in order
+  if (!AMailFrom.empty()) Commands.push_back(AMailFrom);
+  for (int I = 0; I < ARecipients.Count(); ++I) {
+    try {
+      Commands.push_back(RcptCommand(ARecipients.Get(I)));
+      Sent.push_back(I);
+    } catch (const EqmTcpClientError& E) {
+      if (!FSkipFailedRecipients) throw;
+      FFailedRecipients.Add(E.Message(), ARecipients.Get(I), E.ErrorCode());
+    }
+  }
+  if (Sent.empty()) throw EqmSmtpError(qmSmtpFailedRecipients, qmSmtpFailedRecipientsCode);
+  if (AData) Commands.push_back("DATA");
+  WriteCommands(Commands);
+
+  // Every reply is read, also after a refusal, so that the session stays
+  // in step; a refusal is a reply code, anything else (a limit, a lost
+  // connection) ends the group at once.
+  auto Next = [this](const TOkCodes& AOk) -> std::optional<EqmTcpClientError> {
+    try {
+      WaitNextResponse(AOk);
+      return std::nullopt;
+    } catch (const EqmTcpClientError& E) {
+      if (E.ErrorCode() <= 0) throw;
+      return E;
+    }
+  };
+  std::optional<EqmTcpClientError> Refusal;
+  if (!AMailFrom.empty()) Refusal = Next({250});
+  int Accepted = 0;
+  const bool MailRefused = Refusal.has_value();
+  for (int I : Sent) {
+    std::optional<EqmTcpClientError> Refused = Next({250});
+    if (MailRefused) continue;  // no transaction: not the recipient's fault
+    if (!Refused) {
+      ++Accepted;
+    } else if (FSkipFailedRecipients) {
+      FFailedRecipients.Add(Refused->Message(), ARecipients.Get(I), Refused->ErrorCode());
+    } else if (!Refusal) {
+      Refusal = std::move(Refused);
+    }
+  }
+  std::optional<EqmTcpClientError> DataRefusal;
+  if (AData) DataRefusal = Next({354});
+  const bool DataOpen = AData && !DataRefusal;
+  if (Refusal || Accepted == 0) {
+    if (DataOpen) {
+      if (Accepted > 0) {
+        // The server would deliver whatever ends the data: only closing the
+        // connection withdraws the message.
+        Connection()->Disconnect(false);
+      } else {
+        // Nobody to deliver to: a lone dot ends the data (RFC 2920).
+        WriteCommand(".");
+        Next({250});
+      }
+    }
+    if (Refusal) throw *Refusal;
+    throw EqmSmtpError(qmSmtpFailedRecipients, qmSmtpFailedRecipientsCode);
+  }
+  if (DataRefusal) throw *DataRefusal;
+  Operation.End();
+  return DataOpen;
+}
+
 void TqmCustomSmtp::SendData(TStrings& ALines) {
   if (ALines.Count() == 0) throw EqmSmtpError(qmSmtpEmptyData, qmSmtpEmptyDataCode);
+  SendBody(ALines, false);
+}
+
+void TqmCustomSmtp::SendBody(TStrings& ALines, bool ADataSent) {
   // One operation from DATA (or BDAT) to the reply to the body: the
   // keep-alive must not write while the server holds that reply.
   TqmOperationScope Operation(*this);
@@ -309,7 +403,7 @@ void TqmCustomSmtp::SendData(TStrings& ALines) {
   const bool HasBreaks = HasLineBreak(ALines);
   if (HasBreaks) SplitLineBreaks(ALines, Split);
   TStrings& Lines = HasBreaks ? static_cast<TStrings&>(Split) : ALines;
-  if (FUseChunking && HasExtension("CHUNKING") && CharSet().empty()) {
+  if (!ADataSent && Chunked()) {
     // One chunk of the exact size: no dot-stuffing and no end line.
     int64_t Size = 0;
     for (int I = 0; I < Lines.Count(); ++I) Size += static_cast<int64_t>(Lines.Get(I).size()) + 2;
@@ -319,7 +413,7 @@ void TqmCustomSmtp::SendData(TStrings& ALines) {
     Operation.End();
     return;
   }
-  SendCommandSync("DATA", {354});
+  if (!ADataSent) SendCommandSync("DATA", {354});
   SendMultipleLines(Lines, ".");
   WaitResponse({250, 354});
   Operation.End();
@@ -331,11 +425,7 @@ void TqmCustomSmtp::Reset() { SendCommandSync("RSET", {250}); }
 
 void TqmCustomSmtp::Noop() { SendCommandSync("NOOP", {250}); }
 
-void TqmCustomSmtp::SendMessage(const std::string& ASender, TStrings& AData, const TStrings& ARecipients) {
-  // Checked before the touch-up, which would otherwise make an empty
-  // message out of nothing but the added fields.
-  if (AData.Count() == 0) throw EqmSmtpError(qmSmtpEmptyData, qmSmtpEmptyDataCode);
-  TqmOperationScope Operation(*this);
+void TqmCustomSmtp::CheckAddresses(const std::string& ASender, const TStrings& ARecipients) {
   // Nothing is written when one of the addresses could not be.
   CheckCommandArgument(ASender);
   CheckCommandArgument(EncodedMailbox(ASender));
@@ -343,7 +433,9 @@ void TqmCustomSmtp::SendMessage(const std::string& ASender, TStrings& AData, con
     CheckCommandArgument(ARecipients.Get(I));
     CheckCommandArgument(EncodedMailbox(ARecipients.Get(I)));
   }
+}
 
+void TqmCustomSmtp::TouchUpHeader(TStrings& AData) {
   TqmMailHeaderFieldList Header("iso-8859-1", cmNone, 76);
   Header.Parse(0, &AData);
   if (Header.IndexOfField("X-Mailer") < 0 && !FMailAgent.empty()) Header.AddField("X-Mailer", FMailAgent);
@@ -351,6 +443,46 @@ void TqmCustomSmtp::SendMessage(const std::string& ASender, TStrings& AData, con
   // All of them: a second Bcc field would show blind copies to everyone.
   for (int Index = Header.IndexOfField("bcc"); Index >= 0; Index = Header.IndexOfField("bcc"))
     Header.RemoveFieldAt(Index);
+}
+
+int64_t TqmCustomSmtp::AnnouncedSize() const {
+  int64_t Limit = 0;
+  for (int I = 0; I < FExtensions.Count(); ++I) {
+    const std::string& Line = FExtensions.Get(I);
+    if (FUseSize && WordCount(Line, " ") >= 2 && SameText(ExtractWord(1, Line, " "), "SIZE"))
+      TryStrToInt64(ExtractWord(2, Line, " "), Limit);
+  }
+  return Limit;
+}
+
+void TqmCustomSmtp::CheckMessageSize(int64_t ASize) const {
+  const int64_t Limit = AnnouncedSize();
+  if (Limit > 0 && ASize > Limit)
+    throw EqmSmtpError(Format(qmSmtpMessageTooLarge, static_cast<long long>(ASize), static_cast<long long>(Limit)),
+                       qmSmtpMessageTooLargeCode);
+}
+
+bool TqmCustomSmtp::SendEnvelope(const std::string& ASender, const TStrings& ARecipients, int64_t ASize,
+                                 bool AEightBit) {
+  bool Utf8 = !IsAscii(ASender);
+  for (int I = 0; I < ARecipients.Count(); ++I) Utf8 = Utf8 || !IsAscii(ARecipients.Get(I));
+  if (Pipelined()) {
+    const std::string Mail = MailFromCommand(ASender, ASize, AEightBit, Utf8);
+    // DATA joins the group only when a refusal does not stop the message.
+    return SendGroup(Mail, ARecipients, FSkipFailedRecipients && !Chunked());
+  }
+  MailFrom(ASender, ASize, AEightBit, Utf8);
+  SendRecipients(ARecipients);
+  return false;
+}
+
+void TqmCustomSmtp::SendMessage(const std::string& ASender, TStrings& AData, const TStrings& ARecipients) {
+  // Checked before the touch-up, which would otherwise make an empty
+  // message out of nothing but the added fields.
+  if (AData.Count() == 0) throw EqmSmtpError(qmSmtpEmptyData, qmSmtpEmptyDataCode);
+  TqmOperationScope Operation(*this);
+  CheckAddresses(ASender, ARecipients);
+  TouchUpHeader(AData);
 
   int64_t Size = 0;
   bool EightBit = false;
@@ -359,21 +491,149 @@ void TqmCustomSmtp::SendMessage(const std::string& ASender, TStrings& AData, con
     Size += static_cast<int64_t>(Line.size()) + 2;
     if (!EightBit && !IsAscii(Line)) EightBit = true;
   }
-  int64_t Limit = 0;
-  for (int I = 0; I < FExtensions.Count(); ++I) {
-    const std::string& Line = FExtensions.Get(I);
-    if (FUseSize && WordCount(Line, " ") >= 2 && SameText(ExtractWord(1, Line, " "), "SIZE"))
-      TryStrToInt64(ExtractWord(2, Line, " "), Limit);
+  CheckMessageSize(Size);
+  if (Pipelined()) {
+    SendBody(AData, SendEnvelope(ASender, ARecipients, Size, EightBit));
+  } else {
+    // Through the overridable steps, as always.
+    SendEnvelope(ASender, ARecipients, Size, EightBit);
+    SendData(AData);
   }
-  if (Limit > 0 && Size > Limit)
-    throw EqmSmtpError(Format(qmSmtpMessageTooLarge, static_cast<long long>(Size), static_cast<long long>(Limit)),
-                       qmSmtpMessageTooLargeCode);
-  bool Utf8 = !IsAscii(ASender);
-  for (int I = 0; I < ARecipients.Count(); ++I) Utf8 = Utf8 || !IsAscii(ARecipients.Get(I));
+  Operation.End();
+  if (FFailedRecipients.Count() > 0) throw EqmSmtpError(qmSmtpFailedRecipients, qmSmtpFailedRecipientsCode);
+}
 
-  MailFrom(ASender, Size, EightBit, Utf8);
-  SendRecipients(ARecipients);
-  SendData(AData);
+namespace {
+
+constexpr int64_t kStreamBlock = 64 * 1024;
+
+// Reads the header of AData (up to and including its empty line) into
+// AHeader; returns whether the empty line came. AData is left at the body.
+bool ReadStreamHeader(TStream& AData, TStrings& AHeader) {
+  const int64_t Start = AData.Position();
+  std::string Raw;
+  size_t LineStart = 0;
+  bool End = false;
+  auto More = [&] {
+    if (End) return false;
+    if (static_cast<int64_t>(Raw.size()) >= qmSmtpMaxStreamHeader)
+      throw EqmSmtpError(Format(qmSmtpHeaderTooLarge, static_cast<long long>(qmSmtpMaxStreamHeader)),
+                         qmSmtpHeaderTooLargeCode);
+    const size_t Old = Raw.size();
+    Raw.resize(Old + kStreamBlock);
+    const int64_t Got = AData.Read(Raw.data() + Old, kStreamBlock);
+    Raw.resize(Old + static_cast<size_t>(std::max<int64_t>(Got, 0)));
+    End = Got <= 0;
+    return !End;
+  };
+  for (;;) {
+    const size_t Break = FindLineBreak(Raw, LineStart);
+    // A CR that ends what was read may be the first half of CR LF.
+    if (Break == std::string::npos || (Raw[Break] == '\r' && Break + 1 == Raw.size())) {
+      if (More()) continue;
+      if (Break == std::string::npos) {
+        if (LineStart < Raw.size()) AHeader.Add(Raw.substr(LineStart));
+        return false;
+      }
+    }
+    size_t Next = Break + 1;
+    if (Raw[Break] == '\r' && Next < Raw.size() && Raw[Next] == '\n') ++Next;
+    if (Break == LineStart) {
+      AData.SetPosition(Start + static_cast<int64_t>(Next));
+      return true;
+    }
+    AHeader.Add(Raw.substr(LineStart, Break - LineStart));
+    LineStart = Next;
+  }
+}
+
+}  // namespace
+
+void TqmCustomSmtp::SendMessageStream(const std::string& ASender, TStream& AData, const TStrings& ARecipients) {
+  TqmOperationScope Operation(*this);
+  CheckAddresses(ASender, ARecipients);
+  TStringList Header;
+  const bool HasBody = ReadStreamHeader(AData, Header);
+  if (Header.Count() == 0 && !HasBody) throw EqmSmtpError(qmSmtpEmptyData, qmSmtpEmptyDataCode);
+  const int64_t BodyStart = AData.Position();
+  TouchUpHeader(Header);
+  std::string Head = Header.Join("\r\n") + "\r\n";
+  if (Header.Count() == 0) Head.clear();
+  if (HasBody) Head += "\r\n";
+
+  // First pass: the size as sent (without stuffing) and 8-bit content.
+  std::string Block(static_cast<size_t>(kStreamBlock), '\0'), Lines;
+  int64_t Size = static_cast<int64_t>(Head.size());
+  bool EightBit = !IsAscii(Head);
+  {
+    TqmLineNormalizer Normalizer(false);
+    for (int64_t Got; (Got = AData.Read(Block.data(), kStreamBlock)) > 0;) {
+      const std::string_view Data(Block.data(), static_cast<size_t>(Got));
+      EightBit = EightBit || !IsAscii(Data);
+      Lines.clear();
+      Normalizer.Add(Data, Lines);
+      Size += static_cast<int64_t>(Lines.size());
+    }
+    Lines.clear();
+    Normalizer.Finish(Lines);
+    Size += static_cast<int64_t>(Lines.size());
+  }
+  CheckMessageSize(Size);
+  const bool DataSent = SendEnvelope(ASender, ARecipients, Size, EightBit);
+  AData.SetPosition(BodyStart);
+
+  // Second pass: the head, then the body read block by block.
+  const bool Chunks = !DataSent && Chunked();
+  TqmLineNormalizer Normalizer(!Chunks);
+  bool HeadSent = false, Ended = false;
+  // Appends the next lines to APiece until it holds at least ALimit bytes
+  // or the data ended; false once it ended.
+  auto Fill = [&](std::string& APiece, size_t ALimit) {
+    if (!HeadSent) {
+      Normalizer.Add(Head, APiece);
+      HeadSent = true;
+    }
+    while (!Ended && APiece.size() < ALimit) {
+      const int64_t Got = AData.Read(Block.data(), kStreamBlock);
+      if (Got > 0) {
+        Normalizer.Add(std::string_view(Block.data(), static_cast<size_t>(Got)), APiece);
+      } else {
+        Normalizer.Finish(APiece);
+        Ended = true;
+      }
+    }
+    return !Ended;
+  };
+  if (Chunks) {
+    // Chunks of a known size each: a stream that changes under us cannot
+    // make the server cut a message at a count announced in advance.
+    std::string Chunk;
+    for (bool Last = false; !Last;) {
+      Chunk.clear();
+      Fill(Chunk, static_cast<size_t>(qmSmtpChunkSize));
+      // The last chunk is the one after which nothing is left to read.
+      if (!Ended) {
+        const int64_t Got = AData.Read(Block.data(), 1);
+        if (Got > 0) AData.Seek(-Got, TSeekOrigin::soCurrent);
+        else Fill(Chunk, Chunk.size() + 1);
+      }
+      Last = Ended;
+      WriteCommand("BDAT " + std::to_string(Chunk.size()) + (Last ? " LAST" : ""));
+      SendBodyPieces(static_cast<int64_t>(Chunk.size()), [&](std::string& APiece) {
+        APiece.swap(Chunk);
+        return false;
+      });
+      WaitResponse({250});
+    }
+  } else {
+    if (!DataSent) SendCommandSync("DATA", {354});
+    SendBodyPieces(Size, [&](std::string& APiece) {
+      if (Fill(APiece, static_cast<size_t>(kStreamBlock))) return true;
+      APiece += ".\r\n";
+      return false;
+    });
+    WaitResponse({250, 354});
+  }
   Operation.End();
   if (FFailedRecipients.Count() > 0) throw EqmSmtpError(qmSmtpFailedRecipients, qmSmtpFailedRecipientsCode);
 }
@@ -415,6 +675,7 @@ QM_SMTP_PROPERTY(TqmCustomSmtp, bool, Use8BitMime, FUse8BitMime)
 QM_SMTP_PROPERTY(TqmCustomSmtp, bool, UseSmtpUtf8, FUseSmtpUtf8)
 QM_SMTP_PROPERTY(TqmCustomSmtp, bool, UseChunking, FUseChunking)
 QM_SMTP_PROPERTY(TqmCustomSmtp, bool, UseDsn, FUseDsn)
+QM_SMTP_PROPERTY(TqmCustomSmtp, bool, UsePipelining, FUsePipelining)
 QM_SMTP_PROPERTY(TqmCustomSmtp, const std::string&, DsnNotify, FDsnNotify)
 QM_SMTP_PROPERTY(TqmCustomSmtp, const std::string&, DsnReturn, FDsnReturn)
 QM_SMTP_PROPERTY(TqmCustomSmtp, const std::string&, DsnEnvelopeId, FDsnEnvelopeId)
@@ -461,6 +722,14 @@ void TqmSmtp::Send(TqmMailMessage* AMessage) {
   }
   AMessage->SetMessageID(GenerateMessageID());
   SendMessage(Sender, AMessage->MessageSource(), Recipients);
+  Operation.End();
+}
+
+void TqmSmtp::SendStream(TStream& AData) {
+  TqmOperationScope Operation(*this);
+  TStringList Recipients;
+  Recipients.Assign(*FMailToList);
+  SendMessageStream(FMailFrom, AData, Recipients);
   Operation.End();
 }
 

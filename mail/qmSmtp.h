@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "core/qmStream.h"
 #include "mail/qmMC.h"
 
 namespace qm {
@@ -39,6 +40,16 @@ extern const char* const qmSmtpFailedRecipients;
 constexpr int qmSmtpMessageTooLargeCode = -203;
 /// "The message is %lld bytes, more than the %lld bytes the server accepts"
 extern const char* const qmSmtpMessageTooLarge;
+
+/// ErrorCode of EqmSmtpError when the header of a message sent from a
+/// stream has no end within qmSmtpMaxStreamHeader bytes (nothing is sent).
+constexpr int qmSmtpHeaderTooLargeCode = -204;
+/// "The message header is larger than %lld bytes"
+extern const char* const qmSmtpHeaderTooLarge;
+/// The largest header SendMessageStream reads for its touch-up (bytes).
+constexpr int64_t qmSmtpMaxStreamHeader = 1 << 20;
+/// The size of the BDAT chunks of SendMessageStream (bytes).
+constexpr int64_t qmSmtpChunkSize = 1 << 20;
 
 /// A recipient the server refused.
 struct TqmFailedRecipient {
@@ -109,8 +120,20 @@ class TqmCustomSmtp : public TqmCustomMail {
   /// Message-ID when missing; every Bcc field removed), then MAIL FROM,
   /// RCPT TO, DATA. Nothing is sent when an address holds CR, LF or NUL.
   /// Raises qmSmtpFailedRecipientsCode after the data when recipients
-  /// were skipped.
+  /// were skipped. With PIPELINING the commands go in one group (see
+  /// UsePipelining) instead of through SendMailFrom, SendRecipients and
+  /// SendData.
   virtual void SendMessage(const std::string& ASender, TStrings& AData, const TStrings& ARecipients);
+  /// Sends the ready message (header, empty line, body) that AData holds
+  /// from its position to its end, read in blocks so that memory stays
+  /// bounded whatever the message's size. The header is touched up as
+  /// SendMessage does it (it may be up to qmSmtpMaxStreamHeader bytes);
+  /// every CR, LF or CR LF goes as CR LF and lines are dot-stuffed on the
+  /// way, or the message goes in BDAT chunks (qmSmtpChunkSize bytes) when
+  /// CHUNKING is used. The bytes go as they are: CharSet does not apply.
+  /// AData is read twice (first for SIZE and BODY=8BITMIME), so it must
+  /// be able to seek. Errors as SendMessage().
+  virtual void SendMessageStream(const std::string& ASender, TStream& AData, const TStrings& ARecipients);
   /// A new unique "<...@host>" Message-ID (GetHostName() as host).
   virtual std::string GenerateMessageID();
 
@@ -179,6 +202,17 @@ class TqmCustomSmtp : public TqmCustomMail {
   bool UseChunking() const { return FUseChunking; }
   void SetUseChunking(bool AValue);
   ///@}
+  /// PIPELINING (RFC 2920): MAIL FROM and every RCPT TO go in one write
+  /// and their replies are read in order; refusals are handled as without
+  /// it (SkipFailedRecipients). DATA joins the group only with
+  /// SkipFailedRecipients on: without it a refused recipient must stop the
+  /// message, and once DATA has been answered 354 nothing but closing the
+  /// connection could. When DATA is answered 354 although no recipient was
+  /// accepted, a lone "." ends the empty transaction (RFC 2920, 3.1).
+  ///@{
+  bool UsePipelining() const { return FUsePipelining; }
+  void SetUsePipelining(bool AValue);
+  ///@}
   /// DSN (RFC 3461): the parameters below are sent when the server offers
   /// DSN and they are set.
   ///@{
@@ -225,7 +259,25 @@ class TqmCustomSmtp : public TqmCustomMail {
   void Hello(const std::string& ACommand, const TOkCodes& AOkCodes);
   // MAIL FROM with the extensions' parameters; ASize < 0: not known.
   void MailFrom(const std::string& ASender, int64_t ASize, bool AEightBit, bool AUtf8);
+  std::string MailFromCommand(const std::string& ASender, int64_t ASize, bool AEightBit, bool AUtf8);
+  std::string RcptCommand(const std::string& AEntry) const;
   std::string Mailbox(const std::string& AAddress) const;
+  bool Pipelined() const;
+  bool Chunked() const;
+  // One pipelined group: AMailFrom (unless empty), an RCPT TO per
+  // recipient, DATA when AData; every reply read in order. True when DATA
+  // was answered 354 (the body is due).
+  bool SendGroup(const std::string& AMailFrom, const TStrings& ARecipients, bool AData);
+  // The body of SendData; ADataSent: DATA was answered 354 already.
+  void SendBody(TStrings& ALines, bool ADataSent);
+  // The address checks and header touch-up of SendMessage.
+  void CheckAddresses(const std::string& ASender, const TStrings& ARecipients);
+  void TouchUpHeader(TStrings& AData);
+  // The envelope (MAIL FROM with ASize and AEightBit, RCPT TO) and, when
+  // pipelined, DATA; true when DATA was answered 354.
+  bool SendEnvelope(const std::string& ASender, const TStrings& ARecipients, int64_t ASize, bool AEightBit);
+  int64_t AnnouncedSize() const;
+  void CheckMessageSize(int64_t ASize) const;
   void Login();
   void XOAuth2Login();
   void CramMd5Login();
@@ -241,6 +293,7 @@ class TqmCustomSmtp : public TqmCustomMail {
   TqmFailedRecipientList FFailedRecipients;
   int64_t FMaxMessageSize = 0;
   bool FUseSize = true, FUse8BitMime = true, FUseSmtpUtf8 = true, FUseChunking = true, FUseDsn = true;
+  bool FUsePipelining = true;
   std::string FDsnNotify, FDsnReturn, FDsnEnvelopeId;
   bool FDsnOriginalRecipient = false;
   bool FUtf8Envelope = false;  // the transaction begun by MAIL FROM is SMTPUTF8
@@ -270,6 +323,9 @@ class TqmSmtp : public TqmCustomSmtp {
   /// else every address of its To, Cc and Bcc lists (the Bcc field itself
   /// is not sent). Errors as SendMessage().
   void Send(TqmMailMessage* AMessage = nullptr);
+  /// Sends the ready message AData holds from its position on, from
+  /// MailFrom to MailToList, in bounded memory (see SendMessageStream).
+  void SendStream(TStream& AData);
 
   /// The envelope sender; empty (default): the message's From.
   ///@{

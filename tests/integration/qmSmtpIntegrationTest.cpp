@@ -152,6 +152,8 @@ TEST_F(SmtpScripted, RefusedRecipientsWithoutDelivery) {
   Script(R"({"reject_rcpt": ["bad@qm.test", "worse@qm.test"]})");
   TTestSmtp S;
   Prepare(S);
+  // One command at a time (the pipelined group is in tests/mail/qmSmtpTest.cpp).
+  S.SetUsePipelining(false);
   S.SetSkipFailedRecipients(true);
   S.Open();
   S.SetMailFrom("a@qm.test");
@@ -638,6 +640,98 @@ TEST_F(SmtpPostfix, ExtensionsAsOffered) {
   const size_t Before = S.Sent.size();
   EXPECT_EQ(ErrorCodeOf<EqmSmtpError>([&] { S.Send(); }), qmSmtpMessageTooLargeCode);
   EXPECT_EQ(S.Sent.size(), Before);
+}
+
+// The messages in the test maildir that hold AMark, once there are ACount
+// of them (within ten seconds), oldest first. (Reports of earlier tests
+// may still arrive: each test looks for its own.)
+std::vector<std::string> Delivered(const std::string& AMaildir, const std::string& AMark, size_t ACount) {
+  std::vector<std::pair<std::filesystem::file_time_type, std::string>> Found;
+  for (int I = 0; I < 200 && Found.size() < ACount; ++I) {
+    if (I > 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    Found.clear();
+    for (const char* Sub : {"new", "cur"})
+      for (const auto& E : std::filesystem::directory_iterator(std::filesystem::path(AMaildir) / Sub)) {
+        std::string Text = ReadFile(E.path());
+        if (Text.find(AMark) != std::string::npos) Found.emplace_back(E.last_write_time(), std::move(Text));
+      }
+  }
+  std::sort(Found.begin(), Found.end());
+  std::vector<std::string> Texts;
+  for (auto& F : Found) Texts.push_back(std::move(F.second));
+  return Texts;
+}
+
+// Several recipients with one refused, sent pipelined (postfix offers
+// PIPELINING) by DATA or BDAT, from lines or from a stream with bare LF
+// line ends, leading dots and no final line end; read back from the
+// maildir.
+TEST_F(SmtpPostfix, PipelinedRecipientsOneRefusedAndStreamedBodies) {
+  const std::string Rcpt = Value(Env, "SMTP_RCPT");
+  struct TCase {
+    bool Skip, Chunking, Stream;
+  };
+  int Round = 0;
+  for (const TCase& C : {TCase{true, false, false}, TCase{true, true, true}, TCase{true, false, true},
+                         TCase{false, false, true}}) {
+    const std::string Subject = "Subject: piped " + std::to_string(++Round) + "\n";
+    SCOPED_TRACE(Subject);
+    const std::string Body = Subject + "\n.dot first\nline\r\n..two dots\rlast";
+    TTestSmtp S;
+    Prepare(S);
+    S.SetSkipFailedRecipients(C.Skip);
+    S.SetUseChunking(C.Chunking);
+    S.Open();
+    ASSERT_TRUE(S.HasExtension("PIPELINING"));
+    S.SetMailFrom("sender@qm.test");
+    // (postfix keeps one copy of a recipient given twice)
+    S.MailToList().SetText(Rcpt + "\r\nnobody@qm.test\r\nTwo <" + Value(Env, "SMTP_UTF8_RCPT") + ">\r\n");
+    TStringStream Data(Body);
+    S.MailData().SetText(Body);
+    const int Error = ErrorCodeOf([&] { C.Stream ? S.SendStream(Data) : S.Send(); });
+    EXPECT_EQ(S.SentCommand("DATA"), !C.Chunking && C.Skip);
+    if (!C.Skip) {
+      EXPECT_EQ(Error, 550);
+      EXPECT_EQ(S.FailedRecipients().Count(), 0);
+      continue;
+    }
+    EXPECT_EQ(Error, qmSmtpFailedRecipientsCode);
+    ASSERT_EQ(S.FailedRecipients().Count(), 1);
+    EXPECT_EQ(S.FailedRecipients().Items(0).Email, "nobody@qm.test");
+    EXPECT_EQ(S.FailedRecipients().Items(0).ErrorCode, 550);
+    // Two copies of the same message; the maildir keeps LF line ends.
+    const std::vector<std::string> Got = Delivered(Value(Env, "SMTP_MAILDIR"), Subject, 2);
+    ASSERT_EQ(Got.size(), 2u);
+    const std::string Tail = "\n\n.dot first\nline\n..two dots\nlast\n";
+    EXPECT_EQ(Got.back().substr(Got.back().size() - Tail.size()), Tail) << Got.back();
+    EXPECT_EQ(Got.back().find("Bcc"), std::string::npos);
+  }
+}
+
+// SMTPUTF8: a UTF-8 local part is delivered; DSN: NOTIFY=SUCCESS makes
+// postfix send a delivery report to the sender's mailbox.
+TEST_F(SmtpPostfix, Utf8LocalPartAndDeliveryReportReadBack) {
+  const std::string Rcpt = Value(Env, "SMTP_RCPT");
+  TTestSmtp S;
+  Prepare(S);
+  S.Open();
+  S.SetMailFrom(Rcpt);
+  S.MailToList().Add(Value(Env, "SMTP_UTF8_RCPT"));
+  S.SetDsnNotify("SUCCESS");
+  S.SetDsnEnvelopeId("qm-envid-7");
+  S.MailData().SetText("Subject: utf8 qm-envid-7\r\nTo: " + Value(Env, "SMTP_UTF8_RCPT") + "\r\n\r\nGrüße\r\n");
+  S.Send();
+  EXPECT_TRUE(S.SentPrefix("RCPT TO: <jörg@qm.test> NOTIFY=SUCCESS"));
+  // The message and the report both hold the envelope id.
+  const std::vector<std::string> Got = Delivered(Value(Env, "SMTP_MAILDIR"), "qm-envid-7", 2);
+  ASSERT_EQ(Got.size(), 2u);
+  const std::string& Message = Got[0].find("report-type=") == std::string::npos ? Got[0] : Got[1];
+  const std::string& Report = &Message == &Got[0] ? Got[1] : Got[0];
+  EXPECT_NE(Message.find("Delivered-To: jörg@qm.test"), std::string::npos) << Message;
+  EXPECT_NE(Message.find("Grüße"), std::string::npos);
+  EXPECT_NE(Report.find("report-type=delivery-status"), std::string::npos) << Report;
+  EXPECT_NE(Report.find("Original-Envelope-Id: qm-envid-7"), std::string::npos) << Report;
+  EXPECT_NE(Report.find("Action: delivered"), std::string::npos) << Report;
 }
 
 TEST_F(SmtpPostfix, MessageWithAttachmentsComesBackThroughPop3) {

@@ -26,7 +26,9 @@ gid=$(id -g qmmail)
 log=$pf/maillog
 domain=qm.test
 rcpt=$user@$domain
-printf '%s %s/Maildir/\n' "$rcpt" "$user" >"$conf/vmailbox"
+utf8_rcpt=jörg@$domain
+# A UTF-8 local part (SMTPUTF8) is delivered to the same maildir.
+printf '%s %s/Maildir/\n%s %s/Maildir/\n' "$rcpt" "$user" "$utf8_rcpt" "$user" >"$conf/vmailbox"
 
 write_config() {
   cat >"$conf/main.cf" <<EOF
@@ -156,6 +158,7 @@ env_write postfix \
   "SMTP_USER=$user" \
   "SMTP_PASSWORD=$(env_get dovecot POP3_PASSWORD)" \
   "SMTP_RCPT=$rcpt" \
+  "SMTP_UTF8_RCPT=$utf8_rcpt" \
   "SMTP_DOMAIN=$domain" \
   "SMTP_MAILDIR=$(env_get dovecot POP3_MAILDIR)" \
   "POSTFIX_CONFIG_DIR=$conf" \
