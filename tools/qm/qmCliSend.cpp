@@ -1,5 +1,6 @@
 #include "qm/qmCliSend.h"
 
+#include <fstream>
 #include <iostream>
 #include <memory>
 
@@ -81,6 +82,19 @@ void TakeEnvelope(const TSendOptions& AOptions, const TStrings& ALines, TqmSmtp&
   ASmtp.SetMailToList(Recipients);
 }
 
+// The header lines of a message file (up to its empty line), for its
+// envelope; the rest is not read.
+void ReadHeaderLines(const std::string& AFileName, TStringList& ALines) {
+  std::ifstream In(AFileName, std::ios::binary);
+  size_t Total = 0;
+  for (std::string Line; static_cast<int64_t>(Total) < qmSmtpMaxStreamHeader && std::getline(In, Line);
+       Total += Line.size()) {
+    if (!Line.empty() && Line.back() == '\r') Line.pop_back();
+    if (Line.empty()) break;
+    ALines.Add(Line);
+  }
+}
+
 void RunSend(const TSendOptions& AOptions) {
   const bool Composed = AOptions.Eml.empty();
   if (Composed) {
@@ -96,6 +110,7 @@ void RunSend(const TSendOptions& AOptions) {
   if (!AOptions.HostName.empty()) Smtp.SetHostName(AOptions.HostName);
   Smtp.SetSkipFailedRecipients(AOptions.SkipFailedRecipients);
   TqmMailMessage Message;
+  std::unique_ptr<TFileStream> Stream;
   if (Composed) {
     const std::string Text = AOptions.TextFile.empty() ? std::string() : ReadInput(AOptions.TextFile);
     const std::string Html = AOptions.HtmlFile.empty() ? std::string() : ReadInput(AOptions.HtmlFile);
@@ -108,6 +123,13 @@ void RunSend(const TSendOptions& AOptions) {
     AddAddresses(Message.ToList(), AOptions.To);
     AddAddresses(Message.CCList(), AOptions.Cc);
     AddAddresses(Message.BCCList(), AOptions.Bcc);
+  } else if (AOptions.Eml != "-") {
+    // A file is streamed: only its header is read here, for the envelope.
+    Stream = std::make_unique<TFileStream>(AOptions.Eml, fmOpenRead);
+    if (Stream->Size() == 0) throw TUsageError("the message in " + AOptions.Eml + " is empty");
+    TStringList Header;
+    ReadHeaderLines(AOptions.Eml, Header);
+    TakeEnvelope(AOptions, Header, Smtp);
   } else {
     TStringList Lines;
     Lines.SetText(ReadInput(AOptions.Eml));
@@ -124,6 +146,8 @@ void RunSend(const TSendOptions& AOptions) {
     try {
       if (Composed)
         Smtp.Send(&Message);
+      else if (Stream)
+        Smtp.SendStream(*Stream);
       else
         Smtp.Send();
     } catch (const EqmSmtpError& E) {
