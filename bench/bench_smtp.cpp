@@ -1,0 +1,171 @@
+// The SMTP client against peers on postfix's smtp-sink in one run:
+// (1) 10,000 messages of 500 bytes to 10 recipients each in one session,
+// with and without PIPELINING (DATA in the pipelined group when
+// SkipFailedRecipients is on, after the recipients' replies when not),
+// against smtp-source (-r 10; it never pipelines) and Python's smtplib;
+// (2) one 50 MB message sent from a file: streamed (TqmSmtp::SendStream,
+// by DATA and by BDAT chunks) and loaded as lines (Send), against curl
+// --upload-file. Each run is a child process measured with wait4 (wall
+// time, CPU seconds, peak memory). The program pins itself to one CPU
+// first; the sink and every peer inherit it.
+//
+// Usage: bench_smtp [cpu] (default 0). Needs smtp-sink and smtp-source
+// (postfix), curl and /usr/bin/python3.
+#include <sched.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "bench/qmBenchHarness.h"
+#include "mail/qmSmtp.h"
+#include "tests/integration/qmTestServers.h"
+
+using namespace qm;
+
+namespace {
+
+using qmbench::Measure;
+using qmbench::MeasureCommand;
+using qmbench::TResult;
+
+void Report(const char* AName, const TResult& R, double AUnits, const char* AUnit, const TResult* ABase) {
+  std::printf("  %-40s %s %8.2f s wall %7.2f s CPU %8.0f %s/s %8.1f MB peak", AName, R.Ok ? "  " : "!!", R.Wall,
+              R.Cpu, AUnits / R.Wall, AUnit, static_cast<double>(R.PeakKb) / 1024.0);
+  // This line against the base line: above 1, this one took longer or more.
+  if (ABase && ABase != &R)
+    std::printf("  | x base: wall %.2f, CPU %.2f, peak %.2f", ABase->Wall > 0 ? R.Wall / ABase->Wall : 0.0,
+                ABase->Cpu > 0 ? R.Cpu / ABase->Cpu : 0.0,
+                ABase->PeakKb > 0 ? static_cast<double>(R.PeakKb) / static_cast<double>(ABase->PeakKb) : 0.0);
+  std::printf("\n");
+}
+
+std::string Q(const std::string& A) { return test::ShellQuote(A); }
+
+void Connect(TqmSmtp& S, int APort) {
+  S.SetServer("127.0.0.1");
+  S.SetPort(APort);
+  S.SetHostName("bench.qm.test");
+  S.SetMailFrom("a@qm.test");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int Cpu = argc > 1 ? std::atoi(argv[1]) : 0;
+  cpu_set_t Set;
+  CPU_ZERO(&Set);
+  CPU_SET(Cpu, &Set);
+  if (sched_setaffinity(0, sizeof Set, &Set) != 0) {
+    std::perror("sched_setaffinity");
+    return 1;
+  }
+  std::printf("placement: this program, smtp-sink and every peer on CPU %d\n", Cpu);
+
+  test::TestServers Servers;
+  const int Port = test::Port(Servers.Start("smtpsink"), "SMTPSINK_PORT");
+  const std::string Dir = Servers.StateDir().string();
+
+  // ---- (1) 10,000 messages of 500 bytes to 10 recipients ----
+  const int kCount = 10000, kRecipients = 10;
+  std::string Small = "From: a@qm.test\r\nTo: b@qm.test\r\nSubject: small\r\nMessage-ID: <m@qm.test>\r\n"
+                      "X-Mailer: bench\r\n\r\n";
+  while (Small.size() < 500) Small += "The quick brown fox jumps over the lazy dog 0123456789.\r\n";
+  Small.resize(498);
+  Small += "\r\n";
+  std::printf("\n(1) %d messages of %zu bytes to %d recipients each, one session\n", kCount, Small.size(),
+              kRecipients);
+  auto Ours = [&](bool APipelining, bool ASkip) {
+    return Measure([&] {
+      TqmSmtp S;
+      Connect(S, Port);
+      S.SetUsePipelining(APipelining);
+      S.SetSkipFailedRecipients(ASkip);
+      S.Open();
+      for (int R = 0; R < kRecipients; ++R) S.MailToList().Add(std::to_string(R) + "b@qm.test");
+      TStringList Lines;
+      Lines.SetText(Small);
+      for (int I = 0; I < kCount; ++I) {
+        S.MailData().Assign(Lines);
+        S.Send();
+      }
+      S.Close();
+      return 0;
+    });
+  };
+  const TResult Group = Ours(true, true);
+  const TResult Piped = Ours(true, false);
+  const TResult Serial = Ours(false, false);
+  const TResult Source = MeasureCommand("smtp-source -d -s 1 -m " + std::to_string(kCount) + " -r " +
+                                        std::to_string(kRecipients) + " -l 430 -f a@qm.test -t b@qm.test 127.0.0.1:" +
+                                        std::to_string(Port));
+  const std::string Script = Dir + "/smtplib_rcpt.py";
+  std::ofstream(Script) << "import smtplib, sys\n"
+                           "msg = sys.stdin.buffer.read()\n"
+                           "rcpts = ['%db@qm.test' % i for i in range(int(sys.argv[3]))]\n"
+                           "s = smtplib.SMTP('127.0.0.1', int(sys.argv[1]))\n"
+                           "s.ehlo('bench.qm.test')\n"
+                           "for i in range(int(sys.argv[2])):\n"
+                           "    s.sendmail('a@qm.test', rcpts, msg)\n"
+                           "s.quit()\n";
+  const std::string SmallFile = Dir + "/small.eml";
+  std::ofstream(SmallFile, std::ios::binary) << Small;
+  const TResult Py = MeasureCommand("/usr/bin/python3 " + Q(Script) + " " + std::to_string(Port) + " " +
+                                    std::to_string(kCount) + " " + std::to_string(kRecipients) + " < " +
+                                    Q(SmallFile));
+  Report("ours, pipelined with DATA (skip on)", Group, kCount, "msg", nullptr);
+  Report("ours, pipelined, DATA after (skip off)", Piped, kCount, "msg", &Group);
+  Report("ours, one command at a time", Serial, kCount, "msg", &Group);
+  Report("smtp-source -d -r 10 (no pipelining)", Source, kCount, "msg", &Group);
+  Report("python smtplib", Py, kCount, "msg", &Group);
+  std::printf("  pipelined vs one at a time: %.1fx the rate\n", Serial.Wall / Group.Wall);
+
+  // ---- (2) one 50 MB message from a file ----
+  const int64_t kBig = 50ll << 20;
+  const std::string BigFile = Dir + "/big.eml";
+  {
+    std::ofstream Out(BigFile, std::ios::binary);
+    std::string Head = "From: a@qm.test\r\nTo: b@qm.test\r\nSubject: big\r\nMessage-ID: <big@qm.test>\r\n"
+                       "X-Mailer: bench\r\n\r\n";
+    Out << Head;
+    const std::string Row = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ=+/0123456789ab\r\n";
+    std::string Block;
+    while (Block.size() < (1u << 20)) Block += Row;
+    for (int64_t Size = static_cast<int64_t>(Head.size()); Size < kBig; Size += static_cast<int64_t>(Block.size()))
+      Out << Block;
+  }
+  const double Mb = static_cast<double>(std::ifstream(BigFile, std::ios::ate | std::ios::binary).tellg()) / 1048576.0;
+  std::printf("\n(2) one message of %.1f MB from a file (reading included)\n", Mb);
+  auto OursBig = [&](bool AStream, bool AChunking) {
+    return Measure([&] {
+      TqmSmtp S;
+      Connect(S, Port);
+      S.SetUseChunking(AChunking);
+      S.MailToList().Add("b@qm.test");
+      S.Open();
+      if (AStream) {
+        TFileStream File(BigFile, fmOpenRead);
+        S.SendStream(File);
+      } else {
+        S.MailData().LoadFromFile(BigFile);
+        S.Send();
+      }
+      const bool Chunked = S.HasExtension("CHUNKING") && AChunking;
+      S.Close();
+      return AChunking && !Chunked ? 2 : 0;
+    });
+  };
+  const TResult Curl = MeasureCommand("curl -sS --url smtp://127.0.0.1:" + std::to_string(Port) +
+                                      " --mail-from a@qm.test --mail-rcpt b@qm.test --upload-file " + Q(BigFile));
+  const TResult Stream = OursBig(true, false);
+  const TResult Chunks = OursBig(true, true);
+  const TResult Lines = OursBig(false, false);
+  Report("curl --upload-file", Curl, Mb, "MB", nullptr);
+  Report("ours, SendStream by DATA", Stream, Mb, "MB", &Curl);
+  Report("ours, SendStream by BDAT (!!: not offered)", Chunks, Mb, "MB", &Curl);
+  Report("ours, Send of lines loaded (LoadFromFile)", Lines, Mb, "MB", &Curl);
+  std::printf("\nx base: each line against the first of its section (ours pipelined; curl).\n"
+              "Client side only (the sink's CPU and memory are not counted).\n");
+  return 0;
+}
