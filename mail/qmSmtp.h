@@ -133,7 +133,7 @@ class TqmCustomSmtp : public TqmCustomMail {
   /// CHUNKING is used. The bytes go as they are: CharSet does not apply.
   /// AData is read twice (first for SIZE and BODY=8BITMIME), so it must
   /// be able to seek. Errors as SendMessage().
-  virtual void SendMessageStream(const std::string& ASender, TStream& AData, const TStrings& ARecipients);
+  void SendMessageStream(const std::string& ASender, TStream& AData, const TStrings& ARecipients);
   /// A new unique "<...@host>" Message-ID (GetHostName() as host).
   virtual std::string GenerateMessageID();
 
