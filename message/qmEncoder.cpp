@@ -348,8 +348,9 @@ namespace {
 // Whole blocks of 32 alphabet characters into 24 bytes each, 32 bytes
 // stored per block (the last 8 are overwritten next): the characters are
 // checked and turned into their values by nibble lookups, then packed by
-// multiply-adds. Stops before the first block holding anything else
-// (line break, padding, junk), which the caller reads one by one.
+// multiply-adds. Line breaks between whole groups are passed over; it stops
+// before anything else (padding, junk, a group cut by a break), which the
+// caller reads one by one. Called only between groups.
 __attribute__((target("avx2"))) void DecodeBase64Avx2(const uint8_t*& P, const uint8_t* AEnd, uint8_t*& D) {
   const __m256i LutLo = _mm256_setr_epi8(0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x13, 0x1A,
                                          0x1B, 0x1B, 0x1B, 0x1A, 0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11,
@@ -363,20 +364,40 @@ __attribute__((target("avx2"))) void DecodeBase64Avx2(const uint8_t*& P, const u
   const __m256i Order = _mm256_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1, 2, 1, 0, 6, 5, 4,
                                          10, 9, 8, 14, 13, 12, -1, -1, -1, -1);
   const __m256i Lanes = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7);
-  while (AEnd - P >= 32) {
-    const __m256i In = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(P));
-    const __m256i HiNibbles = _mm256_and_si256(_mm256_srli_epi32(In, 4), Mask2F);
-    const __m256i Lo = _mm256_shuffle_epi8(LutLo, _mm256_and_si256(In, Mask2F));
-    const __m256i Hi = _mm256_shuffle_epi8(LutHi, HiNibbles);
-    if (!_mm256_testz_si256(Lo, Hi)) return;
-    const __m256i Roll = _mm256_shuffle_epi8(LutRoll, _mm256_add_epi8(_mm256_cmpeq_epi8(In, Mask2F), HiNibbles));
-    const __m256i Values = _mm256_add_epi8(In, Roll);
-    const __m256i Pairs = _mm256_maddubs_epi16(Values, _mm256_set1_epi32(0x01400140));
-    const __m256i Words = _mm256_madd_epi16(Pairs, _mm256_set1_epi32(0x00011000));
-    const __m256i Bytes = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(Words, Order), Lanes);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(D), Bytes);
-    P += 32;
-    D += 24;
+  const auto& Tables = Base64Tables();
+  for (;;) {
+    while (AEnd - P >= 32) {
+      const __m256i In = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(P));
+      const __m256i HiNibbles = _mm256_and_si256(_mm256_srli_epi32(In, 4), Mask2F);
+      const __m256i Lo = _mm256_shuffle_epi8(LutLo, _mm256_and_si256(In, Mask2F));
+      const __m256i Hi = _mm256_shuffle_epi8(LutHi, HiNibbles);
+      if (!_mm256_testz_si256(Lo, Hi)) break;
+      const __m256i Roll =
+          _mm256_shuffle_epi8(LutRoll, _mm256_add_epi8(_mm256_cmpeq_epi8(In, Mask2F), HiNibbles));
+      const __m256i Values = _mm256_add_epi8(In, Roll);
+      const __m256i Pairs = _mm256_maddubs_epi16(Values, _mm256_set1_epi32(0x01400140));
+      const __m256i Words = _mm256_madd_epi16(Pairs, _mm256_set1_epi32(0x00011000));
+      const __m256i Bytes = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(Words, Order), Lanes);
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(D), Bytes);
+      P += 32;
+      D += 24;
+    }
+    // The rest of a line group by group, then its line break, so that a
+    // file of lines stays in here; anything else goes back to the caller.
+    while (AEnd - P >= 4) {
+      const uint32_t X = Tables.Shifted[0][P[0]] | Tables.Shifted[1][P[1]] | Tables.Shifted[2][P[2]] |
+                         Tables.Shifted[3][P[3]];
+      if (X & kB64Bad) break;
+      D[0] = static_cast<uint8_t>(X >> 16);
+      D[1] = static_cast<uint8_t>(X >> 8);
+      D[2] = static_cast<uint8_t>(X);
+      D += 3;
+      P += 4;
+    }
+    const uint8_t* Q = P;
+    while (Q < AEnd && (*Q == '\r' || *Q == '\n')) ++Q;
+    if (Q == P || AEnd - Q < 32) return;
+    P = Q;
   }
 }
 
