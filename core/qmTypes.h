@@ -10,18 +10,18 @@ namespace qm {
 
 class TObject;
 
-// Growable byte buffer: encoders, the translator, hashes and DNS packets
-// exchange data in it.
+/// Growable byte buffer: encoders, the translator, hashes and DNS packets
+/// exchange data in it.
 using TqmByteArray = std::vector<uint8_t>;
 
-// Notification carrying only the sender.
+/// Notification carrying only the sender.
 using TNotifyEvent = std::function<void(TObject* Sender)>;
 
-// Progress while data is read, sent, loaded or encoded.
+/// Progress while data is read, sent, loaded or encoded.
 using TqmProgressEvent =
     std::function<void(TObject* Sender, int64_t ABytesProceed, int64_t ATotalBytes)>;
 
-// Days since 30 December 1899; the fraction is the time of day.
+/// Days since 30 December 1899; the fraction is the time of day.
 using TDateTime = double;
 
 }  // namespace qm
