@@ -244,7 +244,7 @@ class TqmDnsRecord : public TPersistent {
   TqmDnsRecord() = default;
   /// Copies another record's fields (and data, for the same class).
   void Assign(const TPersistent& ASource) override;
-  /// ---- overridable operations (slot order) ----
+  // ---- overridable operations (slot order) ----
   /// Writes the record data; a missing data field raises "Server failure" (2).
   virtual void WriteData(TqmDnsWriter& AWriter) const;
   /// Reads the record data, which end at AReader.Limit().
@@ -545,7 +545,7 @@ class TqmDnsMessage : public TPersistent {
   ~TqmDnsMessage() override = default;
   /// Copies another message: header, sections and UdpPayloadSize.
   void Assign(const TPersistent& ASource) override;
-  /// ---- overridable operation ----
+  // ---- overridable operation ----
   /// A new record of the class for ARecordType, else a plain TqmDnsRecord.
   virtual std::unique_ptr<TqmDnsRecord> CreateRecord(uint16_t ARecordType);
 

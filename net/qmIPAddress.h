@@ -15,36 +15,48 @@
 
 namespace qm {
 
+/// A socket address (IP and port), made with the class-level helpers.
 class TqmIPAddress : public TObject {
  public:
+  /// True for an IPv6 address.
   virtual bool IsIpV6() const = 0;
-  // The socket address record passed to connect, bind and sendto (nullptr
-  // when there is none).
+  /// The socket address record passed to connect, bind and sendto (nullptr
+  /// when there is none).
   virtual sockaddr* Address() = 0;
+  /// AF_INET or AF_INET6 (0 when empty).
   virtual int AddressFamily() const = 0;
+  /// The size of Address() in bytes.
   virtual int AddressLength() const = 0;
-  virtual int Port() const = 0;  // host byte order
+  virtual int Port() const = 0;  ///< host byte order
+  /// Empties the address.
   virtual void Clear() = 0;
+  /// Takes an IP literal; false when AText is none.
   virtual bool Parse(const std::string& AText) = 0;
+  /// The zero address of AFamily; raises for a family the class cannot hold.
   virtual void InitAddress(int AFamily) = 0;
+  /// The any-address of AFamily (0.0.0.0 or ::).
   virtual void InitAnyAddress(int AFamily) = 0;
+  /// Sets the port; a negative one raises qmInvalidPortCode.
   virtual void SetPort(int APort) = 0;
+  /// The address as text, without the port.
   virtual std::string ToString() const = 0;
 
-  // A new address of AFamily (0.0.0.0 or ::).
+  /// A new address of AFamily (0.0.0.0 or ::).
   static std::unique_ptr<TqmIPAddress> CreateIpAddress(int AFamily);
+  /// The any-address of AFamily, to bind to.
   static std::unique_ptr<TqmIPAddress> CreateAnyAddress(int AFamily);
-  // An IPv6 or IPv4 literal; anything else raises "Invalid host address".
+  /// An IPv6 or IPv4 literal; anything else raises "Invalid host address".
   static std::unique_ptr<TqmIPAddress> CreateFromText(const std::string& AText);
-  // CreateFromText for a non-empty text, else the any-address of AFamily.
+  /// CreateFromText for a non-empty text, else the any-address of AFamily.
   static std::unique_ptr<TqmIPAddress> CreateBindingAddress(const std::string& AText, int AFamily);
-  // True for an IPv6 or IPv4 literal.
+  /// True for an IPv6 or IPv4 literal.
   static bool IsHostAddress(const std::string& AText);
 };
 
-// One IPv4 socket address held inline.
+/// One IPv4 socket address held inline.
 class TqmIPAddress4 : public TqmIPAddress {
  public:
+  /// An empty address.
   TqmIPAddress4() { Clear(); }
   bool IsIpV6() const override { return false; }
   sockaddr* Address() override { return reinterpret_cast<sockaddr*>(&FAddress); }
@@ -64,11 +76,13 @@ class TqmIPAddress4 : public TqmIPAddress {
   sockaddr_in FAddress;
 };
 
-// The first entry of a numeric getaddrinfo result: an IPv6 address, or an
-// IPv4 one when the text was an IPv4 literal.
+/// The first entry of a numeric getaddrinfo result: an IPv6 address, or an
+/// IPv4 one when the text was an IPv4 literal.
 class TqmIPAddress6 : public TqmIPAddress {
  public:
+  /// An empty address.
   TqmIPAddress6() = default;
+  /// Frees the address information.
   ~TqmIPAddress6() override { Clear(); }
   bool IsIpV6() const override { return AddressFamily() == AF_INET6; }
   sockaddr* Address() override { return FInfo ? FInfo->ai_addr : nullptr; }
@@ -86,16 +100,17 @@ class TqmIPAddress6 : public TqmIPAddress {
   TqmAddrInfoPtr FInfo;
 };
 
-// The socket library's optional IPv6 functions are always present here.
+/// The socket library's optional IPv6 functions are always present here.
 inline bool IsIpV6Available() { return true; }
 
 // Text forms shared with the resolver and the datagram code.
-// Eight upper-case hex groups, the first run of two or more zero groups
-// written "::" (FE80::1, ::1, 1::, "::").
+/// Eight upper-case hex groups, the first run of two or more zero groups
+/// written "::" (FE80::1, ::1, 1::, "::").
 std::string FormatIpV6(const uint8_t (&ABytes)[16]);
+/// Dotted decimal.
 std::string FormatIpV4(const in_addr& AAddress);
-// The text and port of an AF_INET or AF_INET6 socket address; empty text
-// and port 0 for other families.
+/// The text and port of an AF_INET or AF_INET6 socket address; empty text
+/// and port 0 for other families.
 std::string SockAddrToText(const sockaddr* AAddress, int* APort = nullptr);
 
 }  // namespace qm

@@ -174,7 +174,7 @@ class TqmConnection : public TObject {
   /// The socket object (there until ReleaseResources; its handle may be closed).
   TqmSocket& Socket() { return *FSocket; }
 
-  /// ---- stream ----
+  // ---- stream ----
   /// Installs AStream (nullptr frees the current one). The new stream takes
   /// over the old one's addresses and HasReadData.
   void SetNetworkStream(std::unique_ptr<TqmNetworkStream> AStream);
