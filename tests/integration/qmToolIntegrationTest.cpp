@@ -20,6 +20,7 @@
 #include "tests/integration/qmRunProgram.h"
 #include "tests/integration/qmTestServers.h"
 #include "tests/net/qmNetTestUtil.h"
+#include "tools/qm/qmCliSecurity.h"
 
 namespace qm {
 namespace {
@@ -364,6 +365,65 @@ TEST_F(ToolSend, AutoSecurityStartsTlsOnlyWhereOffered) {
   EXPECT_EQ(Pop.Status, 0) << Pop.Err;
   EXPECT_NE(Pop.Err.find("> CAPA"), std::string::npos) << Pop.Err;
   EXPECT_LT(Pop.Err.find("> STLS"), Pop.Err.find("> USER")) << Pop.Err;
+}
+
+TEST(ToolCommandLine, SecurityAutoIsTlsFromTheStartOnlyOn465And995) {
+  struct TCase {
+    std::string Security;
+    int Port;
+    TqmClientTlsMode Mode;
+    bool StartTlsWhenOffered;
+  };
+  const std::vector<TCase> Cases = {
+      {"auto", 465, ctImplicit, false},     {"auto", 995, ctImplicit, false},    {"auto", 25, ctNone, true},
+      {"auto", 587, ctNone, true},          {"auto", 110, ctNone, true},         {"auto", 2525, ctNone, true},
+      {"implicit", 587, ctImplicit, false}, {"explicit", 465, ctExplicit, false}, {"none", 995, ctNone, false}};
+  for (const TCase& Case : Cases) {
+    SCOPED_TRACE(Case.Security + " " + std::to_string(Case.Port));
+    const cli::TTlsChoice Got = cli::ChooseTls(Case.Security, Case.Port);
+    EXPECT_EQ(Got.Mode, Case.Mode);
+    EXPECT_EQ(Got.StartTlsWhenOffered, Case.StartTlsWhenOffered);
+  }
+}
+
+TEST_F(ToolSend, AutoSecurityOnPort995StartsWithTls) {
+  // Port 995 of 127.0.0.1 (a name the test certificate carries) relayed to
+  // dovecot's TLS-from-the-start listener, which never greets a client that
+  // begins in plain text. Another run may hold the port for a moment.
+  qmtest::TFd Listener;
+  for (int Try = 0; Try < 50 && Listener < 0; ++Try) {
+    try {
+      int Port995 = 995;
+      Listener = qmtest::BoundSocket("127.0.0.1", SOCK_STREAM, Port995);
+    } catch (const std::runtime_error&) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+  }
+  ASSERT_GE(Listener, 0) << "127.0.0.1:995 stays taken";
+  ASSERT_EQ(listen(Listener, 1), 0);
+  sockaddr_in Target{};
+  Target.sin_family = AF_INET;
+  Target.sin_port = htons(static_cast<uint16_t>(Port(Pop3, "POP3S_PORT")));
+  Target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  qmtest::TServerThread Relay([&] {
+    qmtest::TFd Client = qmtest::AcceptOne(Listener);
+    qmtest::TFd Server(socket(AF_INET, SOCK_STREAM, 0));
+    if (Client < 0 || connect(Server, reinterpret_cast<sockaddr*>(&Target), sizeof Target) != 0) return;
+    pollfd Ends[2] = {{Client, POLLIN, 0}, {Server, POLLIN, 0}};
+    char Buffer[16384];
+    while (poll(Ends, 2, 10000) > 0) {
+      const int From = Ends[0].revents != 0 ? 0 : 1;
+      const ssize_t N = recv(Ends[From].fd, Buffer, sizeof Buffer, 0);
+      if (N <= 0 || !qmtest::SendAll(Ends[1 - From].fd, Buffer, static_cast<size_t>(N))) break;
+    }
+  });
+  const TRun Fetch = RunQm({"fetch", "-v", "-s", "127.0.0.1", "-p", "995", "--security", "auto", "--ca-file",
+                            Value(Env, "CA_CERT"), "-u", Value(Pop3, "POP3_USER"), "--list", "--timeout", "10"},
+                           {"QM_PASSWORD=" + Value(Pop3, "POP3_PASSWORD")});
+  EXPECT_EQ(Fetch.Status, 0) << Fetch.Err;
+  EXPECT_NE(Fetch.Err.find("> USER"), std::string::npos) << Fetch.Err;
+  // Nothing asked about STLS: the session was in TLS already.
+  EXPECT_EQ(Fetch.Err.find("> CAPA"), std::string::npos) << Fetch.Err;
 }
 
 TEST_F(ToolSend, SilentPortsAndTlsMismatchesNameTheRemedy) {

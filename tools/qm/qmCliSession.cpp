@@ -20,6 +20,7 @@
 #include "net/qmSocketError.h"
 #include "net/qmTcpClientTls.h"
 #include "net/qmTlsOpenSsl.h"
+#include "qm/qmCliSecurity.h"
 
 namespace qm::cli {
 
@@ -39,21 +40,6 @@ std::string FirstWord(const std::string& ALine) {
 // POP3, 334 in SMTP.
 bool IsContinuation(const std::string& ALine) {
   return ALine == "+" || ALine.rfind("+ ", 0) == 0 || ALine.rfind("334", 0) == 0;
-}
-
-// The well-known ports of TLS from the start: SMTP submission over TLS
-// and POP3S.
-bool IsImplicitTlsPort(int APort) { return APort == 465 || APort == 995; }
-
-// --security auto is not the library's ctAutomatic (STARTTLS on the
-// protocol's standard port, implicit TLS on any other): that rule sends a
-// TLS handshake to 587 and to test servers' plain ports. The tool goes by
-// the well-known TLS ports and asks the server about the rest.
-TqmClientTlsMode TlsMode(const std::string& ASecurity, int APort) {
-  if (ASecurity == "none") return ctNone;
-  if (ASecurity == "auto") return IsImplicitTlsPort(APort) ? ctImplicit : ctNone;
-  if (ASecurity == "implicit") return ctImplicit;
-  return ctExplicit;
 }
 
 bool Contains(const std::string& AText, const char* APart) { return AText.find(APart) != std::string::npos; }
@@ -203,10 +189,9 @@ TCliSession::TCliSession(TqmCustomMail& AClient, const TConnectionOptions& AOpti
                    : AOptions.Security == "implicit" ? AImplicitPort
                                                  : AStandardPort;
   FClient.SetPort(Port);
-  const TqmClientTlsMode Mode = TlsMode(AOptions.Security, Port);
-  FClient.SetUseTLS(Mode);
-  if (auto* Probe = dynamic_cast<TConnectProbe*>(&FClient))
-    Probe->StartTlsWhenOffered = AOptions.Security == "auto" && Mode == ctNone;
+  const TTlsChoice Tls = ChooseTls(AOptions.Security, Port);
+  FClient.SetUseTLS(Tls.Mode);
+  if (auto* Probe = dynamic_cast<TConnectProbe*>(&FClient)) Probe->StartTlsWhenOffered = Tls.StartTlsWhenOffered;
   FClient.SetTimeOut(static_cast<int>(AOptions.TimeOutSeconds * 1000));
   if (!AOptions.User.empty() || AOptions.OAuth2) {
     FClient.SetUserName(AOptions.User);
