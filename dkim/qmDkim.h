@@ -194,13 +194,14 @@ class TqmDkim : public TComponent, public TqmMessageAuthenticator {
   /// (it calls Verify).
   void VerifyMessage(TStrings& ALines) override { Verify(ALines); }
   void VerifyMessageText(std::string_view AText) override { VerifyText(AText); }
-  // Sign and Verify for a message held as text (a file as read; line breaks
-  // CR LF, LF or CR). The line forms take every line as ended, as over SMTP;
-  // these know whether the last line is, and a relaxed body keeps one space
-  // for the white space that ends an unended last line, as dkimpy does.
-  // SignText returns AText with the new field before it, its lines ended
-  // like the message's first line (CR LF when it has none).
+  /// Sign and Verify for a message held as text (a file as read; line breaks
+  /// CR LF, LF or CR). The line forms take every line as ended, as over SMTP;
+  /// these know whether the last line is, and a relaxed body keeps one space
+  /// for the white space that ends an unended last line, as dkimpy does.
+  /// SignText returns AText with the new field before it, its lines ended
+  /// like the message's first line (CR LF when it has none).
   std::string SignText(std::string_view AText);
+  /// Verify for a message held as text (see SignText).
   void VerifyText(std::string_view AText);
 
   /// Called when a property changes.
