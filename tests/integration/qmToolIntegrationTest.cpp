@@ -431,6 +431,10 @@ TEST_F(ToolSend, SilentPortsAndTlsMismatchesNameTheRemedy) {
   int SilentPort = 0;
   qmtest::TFd Silent = qmtest::Listener("127.0.0.1", SilentPort);
   const std::string Port = std::to_string(SilentPort);
+  // And one that takes the connection and closes it at once.
+  int CloserPort = 0;
+  qmtest::TFd Closer = qmtest::Listener("127.0.0.1", CloserPort);
+  qmtest::TServerThread Closing([&] { qmtest::TFd Connection = qmtest::AcceptOne(Closer); });
   const std::vector<std::string> Message = {"--from", "a@qm.test", "--to", "b@qm.test"};
   struct TCase {
     std::vector<std::string> Args;
@@ -442,6 +446,9 @@ TEST_F(ToolSend, SilentPortsAndTlsMismatchesNameTheRemedy) {
            " took the connection but sent no SMTP greeting within 1 s"},
       {{"fetch", "-s", "127.0.0.1", "-p", Port, "--security", "none", "--timeout", "1", "--list"},
        "sent no POP3 greeting within 1 s"},
+      {{"fetch", "-s", "127.0.0.1", "-p", std::to_string(CloserPort), "--security", "none", "--timeout", "1", "--list"},
+       "the server closed the connection without a POP3 greeting; is a POP3 server listening on port " +
+           std::to_string(CloserPort)},
       {Join({"send", "-s", "127.0.0.1", "-p", Port, "--security", "implicit", "--timeout", "1"}, Message),
        "no answer within 1 s: check the host name, the port and any firewall; if TLS starts with a command on port " +
            Port + ", use --security explicit or auto"},

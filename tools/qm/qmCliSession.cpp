@@ -295,6 +295,14 @@ std::string TCliSession::Remedy(const std::string& AWhat, int ACode, bool ATlsEn
              "; with TLS from the start use --security implicit)";
     return "the server stopped answering for " + Seconds + " s; a longer --timeout may help";
   }
+  // A read on a connection the server has closed reports "not a socket";
+  // say what happened instead.
+  if (ACode == ENOTSOCK && Connected && !FClient.Active()) {
+    if (!FConnected)
+      return "the server closed the connection without a " + Protocol + " greeting; is a " + Protocol +
+             " server listening on port " + Port + "? (" + Protocol + " is usually on " + Ports + ")";
+    return "the server closed the connection";
+  }
   const bool InTls = CurrentOperation() == "starting TLS with" || (Implicit && !FConnected);
   if (!InTls) return {};
   if (Contains(Text, "certificate") || Contains(Text, "verify") || Contains(Text, "issuer") ||
