@@ -141,13 +141,7 @@ int main(int argc, char** argv) {
   if (argc > 1 && std::string(argv[1]) == "idn") return BenchIdn(argc > 2 ? std::atoi(argv[2]) : 100000);
   const int Cpu = argc > 1 ? std::atoi(argv[1]) : 0;
   const int Count = argc > 2 ? std::atoi(argv[2]) : 20000;
-  cpu_set_t Set;
-  CPU_ZERO(&Set);
-  CPU_SET(Cpu, &Set);
-  if (sched_setaffinity(0, sizeof Set, &Set) != 0) {
-    std::perror("sched_setaffinity");
-    return 1;
-  }
+  if (!qmbench::PinToCpu(Cpu)) return 1;
   std::printf("placement: this program, dnsmasq and every peer on CPU %d\n", Cpu);
 
   test::TestServers Servers;

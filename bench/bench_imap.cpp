@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "bench/qmBenchHarness.h"
 #include "mail/qmImap.h"
 #include "message/qmMailMessage.h"
 
@@ -83,11 +84,9 @@ int main(int argc, char** argv) {
     return 1;
   }
   const double Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
-  rusage Usage{};
-  getrusage(RUSAGE_SELF, &Usage);
-  const double Cpu = Usage.ru_utime.tv_sec + Usage.ru_stime.tv_sec +
-                     (Usage.ru_utime.tv_usec + Usage.ru_stime.tv_usec) / 1e6;
+  const qmbench::TResult Usage = qmbench::SelfUsage();
+  const double Cpu = Usage.Cpu;
   std::printf("quillmark headers=%zu bodies=%zu bytes=%zu seconds=%.3f cpu=%.3f peak_kib=%ld\n", Headers, Bodies,
-              Bytes, Seconds, Cpu, Usage.ru_maxrss);
+              Bytes, Seconds, Cpu, Usage.PeakKb);
   return Headers == Bodies ? 0 : 1;
 }

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "bench/qmBenchHarness.h"
 #include "core/qmStream.h"
 #include "mail/qmPop3.h"
 #include "message/qmMailMessage.h"
@@ -65,11 +66,9 @@ int main(int argc, char** argv) {
     return 1;
   }
   const double Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
-  rusage Usage{};
-  getrusage(RUSAGE_SELF, &Usage);
-  const double Cpu = Usage.ru_utime.tv_sec + Usage.ru_stime.tv_sec +
-                     (Usage.ru_utime.tv_usec + Usage.ru_stime.tv_usec) / 1e6;
-  std::printf("%s %.3f s cpu %.3f s peak %ld KiB result %lld\n", Mode.c_str(), Seconds, Cpu, Usage.ru_maxrss,
+  const qmbench::TResult Usage = qmbench::SelfUsage();
+  const double Cpu = Usage.Cpu;
+  std::printf("%s %.3f s cpu %.3f s peak %ld KiB result %lld\n", Mode.c_str(), Seconds, Cpu, Usage.PeakKb,
               static_cast<long long>(Result));
   return 0;
 }

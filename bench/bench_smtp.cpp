@@ -54,13 +54,7 @@ void Connect(TqmSmtp& S, int APort) {
 
 int main(int argc, char** argv) {
   const int Cpu = argc > 1 ? std::atoi(argv[1]) : 0;
-  cpu_set_t Set;
-  CPU_ZERO(&Set);
-  CPU_SET(Cpu, &Set);
-  if (sched_setaffinity(0, sizeof Set, &Set) != 0) {
-    std::perror("sched_setaffinity");
-    return 1;
-  }
+  if (!qmbench::PinToCpu(Cpu)) return 1;
   std::printf("placement: this program, smtp-sink and every peer on CPU %d\n", Cpu);
 
   test::TestServers Servers;

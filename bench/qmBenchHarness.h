@@ -4,6 +4,7 @@
 // way as our own code.
 #pragma once
 
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,6 +27,28 @@ struct TResult {
 
 inline double Seconds(const timeval& A) {
   return static_cast<double>(A.tv_sec) + static_cast<double>(A.tv_usec) / 1e6;
+}
+
+// Pins this process, and every process it starts, to one CPU. False (the
+// reason printed) when the system refuses.
+inline bool PinToCpu(int ACpu) {
+  cpu_set_t Set;
+  CPU_ZERO(&Set);
+  CPU_SET(ACpu, &Set);
+  if (sched_setaffinity(0, sizeof Set, &Set) == 0) return true;
+  std::perror("sched_setaffinity");
+  return false;
+}
+
+// CPU seconds and peak memory of this process so far (Wall is left 0).
+inline TResult SelfUsage() {
+  rusage Usage{};
+  getrusage(RUSAGE_SELF, &Usage);
+  TResult R;
+  R.Cpu = Seconds(Usage.ru_utime) + Seconds(Usage.ru_stime);
+  R.PeakKb = Usage.ru_maxrss;
+  R.Ok = true;
+  return R;
 }
 
 // Runs ABody in a child process; its own exit code 0 means success.
