@@ -209,6 +209,15 @@ class TBlobStream : public TStream {
 
 // --- This library -----------------------------------------------------------
 
+// Attachments decoded into memory, as GMime keeps them, not into files.
+void KeepAttachmentsInMemory(TqmMailMessage& M) {
+  M.OnSaveAttachment = [](TObject*, TqmAttachmentBody*, std::string&, std::unique_ptr<TStream>& AData,
+                          bool& Handled) {
+    AData = std::make_unique<TMemoryStream>();
+    Handled = true;
+  };
+}
+
 // AFromLines: each message is split into a TStringList and read from it
 // (as from TqmPop3::Retrieve) instead of being read from its text.
 void OursParse(const std::vector<std::string>& AFiles, int ARepeat, bool AColdAndWarm, TResult& R,
@@ -216,11 +225,7 @@ void OursParse(const std::vector<std::string>& AFiles, int ARepeat, bool AColdAn
   std::vector<std::string> Datas;
   for (const auto& F : AFiles) Datas.push_back(ReadFile(F));
   TqmMailMessage M;
-  M.OnSaveAttachment = [](TObject*, TqmAttachmentBody*, std::string&,
-                          std::unique_ptr<TStream>& AData, bool& Handled) {
-    AData = std::make_unique<TMemoryStream>();
-    Handled = true;
-  };
+  KeepAttachmentsInMemory(M);
   const auto Run = [&] {
     R.Bytes = R.Messages = 0;
     const double T = Now();
@@ -248,11 +253,7 @@ constexpr int kMailboxMessages = 10000;
 // Every message of an mbox file, read in place from the mapped file.
 void OursMbox(const std::string& AFile, TResult& R) {
   TqmMailMessage M;
-  M.OnSaveAttachment = [](TObject*, TqmAttachmentBody*, std::string&, std::unique_ptr<TStream>& AData,
-                          bool& Handled) {
-    AData = std::make_unique<TMemoryStream>();
-    Handled = true;
-  };
+  KeepAttachmentsInMemory(M);
   ColdAndWarm(R, [&] {
     R.Bytes = R.Messages = 0;
     const double T = Now();
@@ -271,11 +272,7 @@ void OursMbox(const std::string& AFile, TResult& R) {
 // Every file of a maildir (listed, read and parsed).
 void OursMaildir(const std::string& ADir, TResult& R) {
   TqmMailMessage M;
-  M.OnSaveAttachment = [](TObject*, TqmAttachmentBody*, std::string&, std::unique_ptr<TStream>& AData,
-                          bool& Handled) {
-    AData = std::make_unique<TMemoryStream>();
-    Handled = true;
-  };
+  KeepAttachmentsInMemory(M);
   ColdAndWarm(R, [&] {
     R.Bytes = R.Messages = 0;
     const double T = Now();
