@@ -47,7 +47,11 @@ void TqmLineRangeStream::PlaceCursor() {
       if (++FCursorRange < FRanges.size()) FCursorLine = FRanges[FCursorRange].Begin;
       continue;
     }
-    const int64_t Length = static_cast<int64_t>(FLines.Line(FCursorLine).size()) + 2;
+    if (FCursorViewLine != FCursorLine) {
+      FCursorView = FLines.Line(FCursorLine);
+      FCursorViewLine = FCursorLine;
+    }
+    const int64_t Length = static_cast<int64_t>(FCursorView.size()) + 2;
     if (FPosition < FCursorStart + Length) return;
     FCursorStart += Length;
     ++FCursorLine;
@@ -60,7 +64,7 @@ int64_t TqmLineRangeStream::Read(void* ABuffer, int64_t ACount) {
   int64_t Done = 0;
   while (Done < Count) {
     PlaceCursor();  // below FSize, so on a line
-    const std::string_view Line = FLines.Line(FCursorLine);
+    const std::string_view Line = FCursorView;
     const auto Offset = static_cast<size_t>(FPosition - FCursorStart);
     const auto Room = static_cast<size_t>(Count - Done);
     size_t N;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
 #include "core/qmStream.h"
@@ -59,6 +60,10 @@ class TqmLineRangeStream : public TStream {
   size_t FCursorRange = 0;
   int FCursorLine = 0;
   int64_t FCursorStart = 0;  // where FCursorLine starts in the stream
+  // The text of line FCursorViewLine, found once per line however many
+  // reads it takes.
+  std::string_view FCursorView;
+  int FCursorViewLine = -1;
 };
 
 }  // namespace qm

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <limits>
 #include <optional>
 #include <span>
 
@@ -358,6 +359,8 @@ void TqmMessageBody::AddData(TStream& AData, int ALineCount) {
   }
   TrimDataEnd(AData);
   if (!Destination) return;
+  // Decoding never makes data larger than its encoded form.
+  Destination->Reserve(Destination->Position() + AData.Size() - AData.Position());
   DecodeData(AData, *Destination);
   // A UUencoded part of a MIME message is written back in base64, which
   // the part header can name.
@@ -495,6 +498,17 @@ std::unique_ptr<TStream> TqmTextBody::GetDestinationStream() {
   return std::make_unique<TMemoryStream>();
 }
 
+namespace {
+
+// How often AChar occurs in AText (memchr leaps from one to the next).
+size_t CountOf(std::string_view AText, char AChar) {
+  size_t Count = 0;
+  for (size_t At = AText.find(AChar); At != std::string_view::npos; At = AText.find(AChar, At + 1)) ++Count;
+  return Count;
+}
+
+}  // namespace
+
 void TqmTextBody::DataDecoded(TStream& AStream) {
   AStream.Seek(0, TSeekOrigin::soBeginning);
   TqmStringsUtils Utils(FStrings.get());
@@ -527,7 +541,18 @@ void TqmTextBody::DataDecoded(TStream& AStream) {
       NoteDefect(mdCharSetMismatch, CharSet + " does not decode");
   }
   Utils.SetCharSet(CharSet);
+  // Read in pieces: the whole text at once would be held twice more (read
+  // and decoded) beside the lines made of it.
+  Utils.SetBatchSize(256 * 1024);
   FStrings->BeginUpdate();
+  // Room for every line at once: a list grown by doubling holds up to
+  // three times its size while it moves, the peak of reading a long text.
+  if (const auto View = AStream.ReadView()) {
+    const std::string_view Text(reinterpret_cast<const char*>(View->data()), View->size());
+    size_t Breaks = CountOf(Text, '\n');
+    if (Breaks == 0) Breaks = CountOf(Text, '\r');
+    FStrings->Reserve(static_cast<int>(std::min<size_t>(Breaks + 1, std::numeric_limits<int>::max())));
+  }
   Utils.LoadFromStream(AStream, false);
   // A charset the translator does not know passes bytes as they are: the
   // text handed out is valid UTF-8 all the same.

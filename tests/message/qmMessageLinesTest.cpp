@@ -45,10 +45,13 @@ TEST(MessageLines, SplitAsAStringListSplitsEveryMixOfLineEnds) {
     TStringList Expected;
     Expected.SetText(Text);
     const TqmMessageLines Lines(Text);
+    const TqmMessageLines Shared(static_cast<const TStrings&>(Lines));
     ASSERT_EQ(Lines.Count(), Expected.Count()) << testing::PrintToString(Text);
+    ASSERT_EQ(Shared.Count(), Expected.Count());
     for (int I = 0; I < Lines.Count(); ++I) {
       ASSERT_EQ(Lines.Line(I), Expected[I]) << testing::PrintToString(Text) << " line " << I;
       ASSERT_EQ(Lines.Get(I), Expected[I]);
+      ASSERT_EQ(Shared.Line(I).data(), Lines.Line(I).data());
     }
   }
 }
