@@ -1,21 +1,17 @@
 #include "qm/qmCliImap.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <pthread.h>
 
 #include <atomic>
-#include <cerrno>
-#include <pthread.h>
+#include <chrono>
 #include <csignal>
-#include <cstring>
-#include <ctime>
+#include <cstdio>
 #include <iostream>
 #include <memory>
 #include <thread>
 
 #include "mail/qmImap.h"
+#include "qm/qmCliStore.h"
 
 namespace qm::cli {
 
@@ -35,76 +31,6 @@ struct TImapOptions {
   std::string File;
   double IdleSeconds = 0;
 };
-
-[[noreturn]] void FailWriting(const std::string& APath) {
-  throw TFailure("writing " + APath + ": " + std::strerror(errno));
-}
-
-void WriteAll(int AFd, std::string_view AData, const std::string& APath) {
-  while (!AData.empty()) {
-    const ssize_t N = write(AFd, AData.data(), AData.size());
-    if (N < 0 && errno == EINTR) continue;
-    if (N <= 0) FailWriting(APath);
-    AData.remove_prefix(static_cast<size_t>(N));
-  }
-}
-
-// The message as stored on this machine: LF line ends.
-std::string Stored(std::string_view AText) {
-  std::string Out;
-  Out.reserve(AText.size());
-  for (size_t I = 0; I < AText.size(); ++I)
-    if (!(AText[I] == '\r' && I + 1 < AText.size() && AText[I + 1] == '\n')) Out += AText[I];
-  if (!Out.empty() && Out.back() != '\n') Out += '\n';
-  return Out;
-}
-
-// One message stored for good: a maildir (tmp, fsync, then new), an mbox
-// (mboxrd quoting, under flock) or stdout.
-void Store(const TImapOptions& AOptions, uint64_t AUid, std::string_view AText) {
-  const std::string Text = Stored(AText);
-  if (!AOptions.Maildir.empty()) {
-    for (const char* Sub : {"", "/tmp", "/new", "/cur"}) {
-      const std::string Dir = AOptions.Maildir + Sub;
-      if (mkdir(Dir.c_str(), 0700) != 0 && errno != EEXIST) FailWriting(Dir);
-    }
-    char Host[256] = "localhost";
-    gethostname(Host, sizeof Host - 1);
-    for (char* C = Host; *C; ++C)
-      if (*C == '/' || *C == ':') *C = '_';
-    const std::string Name = std::to_string(time(nullptr)) + ".U" + std::to_string(AUid) + "P" +
-                             std::to_string(getpid()) + "." + Host;
-    const std::string Tmp = AOptions.Maildir + "/tmp/" + Name, New = AOptions.Maildir + "/new/" + Name;
-    const int Fd = open(Tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (Fd < 0) FailWriting(Tmp);
-    WriteAll(Fd, Text, Tmp);
-    if (fsync(Fd) != 0 || close(Fd) != 0) FailWriting(Tmp);
-    if (rename(Tmp.c_str(), New.c_str()) != 0) FailWriting(New);
-    return;
-  }
-  if (!AOptions.Mbox.empty()) {
-    std::string Out = "From MAILER-DAEMON Thu Jan  1 00:00:00 1970\n";
-    size_t I = 0;
-    while (I < Text.size()) {
-      size_t E = Text.find('\n', I);
-      E = E == std::string::npos ? Text.size() : E + 1;
-      std::string_view Line(Text.data() + I, E - I);
-      size_t K = 0;
-      while (K < Line.size() && Line[K] == '>') ++K;
-      if (Line.substr(K, 5) == "From ") Out += '>';
-      Out += Line;
-      I = E;
-    }
-    Out += '\n';
-    const int Fd = open(AOptions.Mbox.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    if (Fd < 0) FailWriting(AOptions.Mbox);
-    flock(Fd, LOCK_EX);
-    WriteAll(Fd, Out, AOptions.Mbox);
-    if (fsync(Fd) != 0 || close(Fd) != 0) FailWriting(AOptions.Mbox);
-    return;
-  }
-  std::cout << Text << std::flush;
-}
 
 std::string UidSet(const std::vector<uint64_t>& AUids) {
   std::string Set;
@@ -219,16 +145,22 @@ void RunFetch(const TImapOptions& AOptions) {
   } else {
     if (AOptions.Maildir.empty() && AOptions.Mbox.empty() && Uids.size() > 1)
       throw TUsageError("several messages need --maildir or --mbox (only one goes to stdout)");
+    const std::unique_ptr<TDestination> Destination = MakeDestination(AOptions.Maildir, AOptions.Mbox);
+    size_t Fetched = 0;
     for (uint64_t U : Uids) {
       S.Session().SetProgressLabel("message " + std::to_string(U));
-      S.Session().Run("fetching message " + std::to_string(U) + " from", [&] {
-        // The message is stored from the received literal, before the next.
-        S.Client().UidFetch(std::to_string(U), fiBody, "",
-                            [&](const TqmImapMessage& M) { Store(AOptions, M.Uid, M.Body); });
+      // Written as it arrives; kept for good once it has all come.
+      const bool Found = Destination->Store([&](TStream& AMessage) {
+        bool Here = false;
+        S.Session().Run("fetching message " + std::to_string(U) + " from",
+                        [&] { Here = S.Client().UidFetchMessage(U, AMessage); });
+        return Here;
       });
+      if (Found) ++Fetched;
+      else std::cerr << "qm imap fetch: no message with UID " << U << " in " << AOptions.Mailbox << '\n';
     }
     if (AOptions.Maildir.size() + AOptions.Mbox.size() > 0)
-      std::cout << Uids.size() << (Uids.size() == 1 ? " message" : " messages") << " fetched\n";
+      std::cout << Fetched << (Fetched == 1 ? " message" : " messages") << " fetched\n";
   }
   S.Session().Close();
 }
@@ -350,7 +282,7 @@ TSubcommand AddImapCommand(CLI::App& AParent) {
   static const TChild Children[] = {
       {"list", "List the mailboxes with their flags", RunList},
       {"search", "Print the UIDs of the messages that match", RunSearch},
-      {"fetch", "Fetch messages into a maildir, an mbox file or stdout (or their headers)", RunFetch},
+      {"fetch", "Fetch messages into a maildir, an mbox file or stdout, each written as it arrives (or their headers)", RunFetch},
       {"flag", "Add or remove flags", RunFlag},
       {"move", "Move messages to another mailbox", RunMove},
       {"append", "Append a message file to a mailbox", RunAppend},
