@@ -53,15 +53,29 @@ std::vector<std::string> SplitLines(const std::string& AText) {
 using TRun = test::TProgramRun;
 
 // Runs qm with the arguments, the environment settings ("NAME=value") and
-// stdin.
+// stdin (with APiped, a pipe from that file, which cannot seek).
 TRun RunQm(const std::vector<std::string>& AArgs, const std::vector<std::string>& AEnv = {},
-           const std::string& AStdin = "/dev/null") {
+           const std::string& AStdin = "/dev/null", bool APiped = false) {
 #ifndef QM_TOOL_PATH
   ADD_FAILURE() << "the qm tool is not built (QM_BUILD_TOOLS=OFF?)";
   return {};
 #else
-  return test::RunProgram(QM_TOOL_PATH, AArgs, AEnv, AStdin);
+  if (!APiped) return test::RunProgram(QM_TOOL_PATH, AArgs, AEnv, AStdin);
+  std::vector<std::string> Args = {"-c", "cat \"$0\" | \"$@\"", AStdin, QM_TOOL_PATH};
+  Args.insert(Args.end(), AArgs.begin(), AArgs.end());
+  return test::RunProgram("/bin/sh", Args, AEnv);
 #endif
+}
+
+// A text of about ASize bytes whose lines are what mail storage and
+// transfer treat apart: dots, "From " and ">From " starts, 8-bit bytes,
+// lengths that put line ends across every block boundary.
+std::string TrickyBody(size_t ASize) {
+  static const char* const Starts[] = {"", ".", "From ", ">From ", "..", ">>From x", "Fro", "caf\xc3\xa9 "};
+  std::string Body;
+  for (size_t I = 0; Body.size() < ASize; ++I)
+    Body += Starts[I % 8] + std::string(I % 97, static_cast<char>('a' + I % 26)) + "\n";
+  return Body;
 }
 
 // One line on stderr, starting with the command's name.
@@ -280,6 +294,38 @@ TEST_F(ToolSend, ReadyMessageFromStdinWithItsOwnEnvelope) {
   ASSERT_FALSE(Delivered.empty());
   EXPECT_NE(Delivered.find("\nA line.\n.\n..dots stay\n"), std::string::npos) << Delivered;
   EXPECT_EQ(Delivered.find("hidden@example.org"), std::string::npos) << "the Bcc field was sent";
+}
+
+// A message piped in is streamed through a spool file: it arrives byte for
+// byte; a spool that does not fit is a failure, never a shorter message.
+TEST_F(ToolSend, PipedMessageArrivesWholeAndAFullSpoolFails) {
+  const fs::path Eml = Servers->StateDir() / "piped.eml";
+  const std::string Header = "From: Piped <piped@qm.test>\nTo: " + Value(Env, "SMTP_RCPT") +
+                             "\nSubject: piped-big\nDate: Tue, 8 Dec 2026 10:00:00 +0000\n"
+                             "Message-ID: <piped-big@qm.test>\nContent-Type: text/plain; charset=utf-8\n"
+                             "Content-Transfer-Encoding: 8bit\n";
+  const std::string Body = "\n" + TrickyBody(3 << 20), Text = Header + Body;
+  WriteFile(Eml, Text);
+  const std::vector<std::string> Args = Join({"send", "--eml", "-", "-u", Value(Env, "SMTP_USER")},
+                                             Connection("explicit", "SMTP_PORT"));
+  const std::string Password = "QM_PASSWORD=" + Value(Env, "SMTP_PASSWORD");
+  const TRun Run = RunQm(Args, {Password}, Eml.string(), true);
+  ASSERT_EQ(Run.Status, 0) << Run.Err;
+  const std::string Delivered = WaitForDelivery(Value(Env, "SMTP_MAILDIR"), "Subject: piped-big");
+  // Postfix puts its trace fields on top, the client its X-Mailer field last.
+  const std::string Sent = Header + "X-Mailer: Quillmark Internet Suite\n" + Body;
+  ASSERT_GE(Delivered.size(), Sent.size());
+  ExpectSameTexts({Delivered.substr(Delivered.size() - Sent.size())}, {Sent});
+
+  const fs::path Small = Servers->StateDir() / "small-tmp";
+  fs::create_directories(Small);
+  ASSERT_EQ(std::system(("mount -t tmpfs -o size=256k tmpfs " + Small.string()).c_str()), 0);
+  const TRun Full = RunQm(Args, {Password, "TMPDIR=" + Small.string()}, Eml.string(), true);
+  std::system(("umount " + Small.string()).c_str());
+  EXPECT_EQ(Full.Status, 1);
+  ExpectOneLine(Full, "qm send");
+  EXPECT_NE(Full.Err.find("spooling the message from stdin to " + Small.string() + ": No space left on device"),
+            std::string::npos) << Full.Err;
 }
 
 TEST_F(ToolSend, UntrustedCertificateIsRefusedUnlessInsecure) {
@@ -1123,6 +1169,32 @@ TEST_F(ToolImap, AppendListSearchAndFetchThroughDovecot) {
   const TRun ToMbox = Imap("fetch", {"--all", "--mbox", (Work / "box.mbox").string()});
   ASSERT_EQ(ToMbox.Status, 0) << ToMbox.Err;
   ExpectSameTexts(MboxMessages(ReadFile(Work / "box.mbox")), Texts);
+}
+
+// A large message fetched to stdout, a maildir and an mbox, each written as
+// it arrives: line ends and mboxrd quoting right across block boundaries.
+TEST_F(ToolImap, LargeMessageFetchedIntoEachDestinationAsStored) {
+  const std::string Text = "From: big@qm.test\nSubject: big one\n\n" + TrickyBody(3 << 20);
+  WriteFile(Work / "big.eml", Text);
+  const TRun Append = Imap("append", {(Work / "big.eml").string()});
+  ASSERT_EQ(Append.Status, 0) << Append.Err;
+  const std::string Uid = Append.Out.substr(16, Append.Out.size() - 17);
+  const TRun Out = Imap("fetch", {"--uid", Uid});
+  ASSERT_EQ(Out.Status, 0) << Out.Err;
+  ExpectSameTexts({Out.Out}, {Text});
+  for (const std::string Kind : {"--maildir", "--mbox"}) {
+    const fs::path Target = Work / ("big" + Kind.substr(2));
+    // A UID with no message leaves nothing behind.
+    const TRun Run = Imap("fetch", {"--uid", Uid, "--uid", "999999", Kind, Target.string()});
+    ASSERT_EQ(Run.Status, 0) << Run.Err;
+    EXPECT_EQ(Run.Out, "1 message fetched\n");
+    EXPECT_EQ(Run.Err, "qm imap fetch: no message with UID 999999 in INBOX\n");
+    std::vector<std::string> Got;
+    for (const auto& File : MaildirFiles(Target)) Got.push_back(ReadFile(File));
+    if (Kind == "--mbox") Got = MboxMessages(ReadFile(Target));
+    ExpectSameTexts(Got, {Text});
+    EXPECT_TRUE(Kind == "--mbox" || fs::is_empty(Target / "tmp"));
+  }
 }
 
 // What qm fetch --mbox writes reads back, message by message, with the
