@@ -6,6 +6,7 @@
 #include <chrono>
 #include <ctime>
 #include <algorithm>
+#include <functional>
 #include <optional>
 #include <string_view>
 
@@ -607,24 +608,16 @@ void TqmCustomSmtp::SendMessageStream(const std::string& ASender, TStream& AData
   if (Chunks) {
     // Chunks of a known size each: a stream that changes under us cannot
     // make the server cut a message at a count announced in advance.
-    std::string Chunk;
-    for (bool Last = false; !Last;) {
-      Chunk.clear();
-      Fill(Chunk, static_cast<size_t>(qmSmtpChunkSize));
+    SendChunks([&](std::string& AChunk) {
+      Fill(AChunk, static_cast<size_t>(qmSmtpChunkSize));
       // The last chunk is the one after which nothing is left to read.
       if (!Ended) {
         const int64_t Got = AData.Read(Block.data(), 1);
         if (Got > 0) AData.Seek(-Got, TSeekOrigin::soCurrent);
-        else Fill(Chunk, Chunk.size() + 1);
+        else Fill(AChunk, AChunk.size() + 1);
       }
-      Last = Ended;
-      WriteCommand("BDAT " + std::to_string(Chunk.size()) + (Last ? " LAST" : ""));
-      SendBodyPieces(static_cast<int64_t>(Chunk.size()), [&](std::string& APiece) {
-        APiece.swap(Chunk);
-        return false;
-      });
-      WaitResponse({250});
-    }
+      return Ended;
+    });
   } else {
     if (!DataSent) SendCommandSync("DATA", {354});
     SendBodyPieces(Size, [&](std::string& APiece) {
@@ -636,6 +629,59 @@ void TqmCustomSmtp::SendMessageStream(const std::string& ASender, TStream& AData
   }
   Operation.End();
   if (FFailedRecipients.Count() > 0) throw EqmSmtpError(qmSmtpFailedRecipients, qmSmtpFailedRecipientsCode);
+}
+
+void TqmCustomSmtp::SendChunks(const std::function<bool(std::string&)>& ANext) {
+  // With PIPELINING the next chunk goes out before the reply to the one
+  // before it is read, so that the server reads while the client fills;
+  // at most qmSmtpChunksInFlight chunks are unanswered. A chunk written is
+  // in the socket, not here: memory stays one chunk whatever the window.
+  const bool Piped = Pipelined();
+  const int Window = Piped ? std::max(qmSmtpChunksInFlight, 1) : 1;
+  int Unanswered = 0;
+  std::optional<EqmTcpClientError> Refusal;
+  auto CutOff = [this] {
+    try {
+      Connection()->Disconnect(false);
+    } catch (const EqmSocketError&) {
+    }
+  };
+  // Reads the oldest reply due. After a refusal no chunk follows, but the
+  // replies to those already written are read whatever they say (the
+  // server discards those chunks), so that the session stays in step.
+  // When a reply cannot be read while others are due, the session is out
+  // of step for good: the connection is closed.
+  auto Answer = [&] {
+    --Unanswered;
+    try {
+      if (Piped) WaitNextResponse({250});
+      else WaitResponse({250});
+    } catch (const EqmSocketError& E) {
+      const auto* Reply = dynamic_cast<const EqmTcpClientError*>(&E);
+      if (Reply && Reply->ErrorCode() > 0) {
+        if (!Refusal) Refusal = *Reply;
+        return;
+      }
+      if (Unanswered > 0 && Active()) CutOff();
+      if (Refusal) throw *Refusal;
+      throw;
+    }
+  };
+  std::string Chunk;
+  for (bool Last = false; !Last && !Refusal;) {
+    Chunk.clear();
+    Last = ANext(Chunk);
+    WriteCommand("BDAT " + std::to_string(Chunk.size()) + (Last ? " LAST" : ""));
+    SendBodyPieces(static_cast<int64_t>(Chunk.size()), [&](std::string& APiece) {
+      APiece.swap(Chunk);
+      return false;
+    });
+    ++Unanswered;
+    // Room for the next chunk; after the last, every reply.
+    while (Unanswered >= (Last ? 1 : Window) && !Refusal) Answer();
+  }
+  while (Unanswered > 0) Answer();
+  if (Refusal) throw *Refusal;
 }
 
 std::string TqmCustomSmtp::GenerateMessageID() {

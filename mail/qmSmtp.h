@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -50,6 +51,9 @@ extern const char* const qmSmtpHeaderTooLarge;
 constexpr int64_t qmSmtpMaxStreamHeader = 1 << 20;
 /// The size of the BDAT chunks of SendMessageStream (bytes).
 constexpr int64_t qmSmtpChunkSize = 1 << 20;
+/// With PIPELINING, the BDAT chunks of SendMessageStream written before
+/// the reply to the first of them is read (1: each waits for its reply).
+constexpr int qmSmtpChunksInFlight = 2;
 
 /// A recipient the server refused.
 struct TqmFailedRecipient {
@@ -130,7 +134,10 @@ class TqmCustomSmtp : public TqmCustomMail {
   /// SendMessage does it (it may be up to qmSmtpMaxStreamHeader bytes);
   /// every CR, LF or CR LF goes as CR LF and lines are dot-stuffed on the
   /// way, or the message goes in BDAT chunks (qmSmtpChunkSize bytes) when
-  /// CHUNKING is used. The bytes go as they are: CharSet does not apply.
+  /// CHUNKING is used, pipelined with PIPELINING (qmSmtpChunksInFlight);
+  /// a refused chunk ends the message with that reply's error once the
+  /// chunks already written are answered. The bytes go as they are:
+  /// CharSet does not apply.
   /// AData is read twice (first for SIZE and BODY=8BITMIME), so it must
   /// be able to seek. Errors as SendMessage().
   void SendMessageStream(const std::string& ASender, TStream& AData, const TStrings& ARecipients);
@@ -209,6 +216,7 @@ class TqmCustomSmtp : public TqmCustomMail {
   /// message, and once DATA has been answered 354 nothing but closing the
   /// connection could. When DATA is answered 354 although no recipient was
   /// accepted, a lone "." ends the empty transaction (RFC 2920, 3.1).
+  /// The BDAT chunks of SendMessageStream are pipelined too (RFC 3030).
   ///@{
   bool UsePipelining() const { return FUsePipelining; }
   void SetUsePipelining(bool AValue);
@@ -268,6 +276,10 @@ class TqmCustomSmtp : public TqmCustomMail {
   // recipient, DATA when AData; every reply read in order. True when DATA
   // was answered 354 (the body is due).
   bool SendGroup(const std::string& AMailFrom, const TStrings& ARecipients, bool AData);
+  // BDAT chunks until ANext (which fills the chunk it is given) says it
+  // gave the last one; pipelined when the server allows it. The first
+  // refusal is raised once every chunk written has been answered.
+  void SendChunks(const std::function<bool(std::string&)>& ANext);
   // The body of SendData; ADataSent: DATA was answered 354 already.
   void SendBody(TStrings& ALines, bool ADataSent);
   // The address checks and header touch-up of SendMessage.

@@ -665,22 +665,38 @@ std::vector<std::string> Delivered(const std::string& AMaildir, const std::strin
 // Several recipients with one refused, sent pipelined (postfix offers
 // PIPELINING) by DATA or BDAT, from lines or from a stream with bare LF
 // line ends, leading dots and no final line end; read back from the
-// maildir.
+// maildir. The large one goes in several BDAT chunks, the next written
+// before the reply to the one before.
 TEST_F(SmtpPostfix, PipelinedRecipientsOneRefusedAndStreamedBodies) {
   const std::string Rcpt = Value(Env, "SMTP_RCPT");
   struct TCase {
-    bool Skip, Chunking, Stream;
+    bool Skip, Chunking, Stream, Large;
   };
   int Round = 0;
-  for (const TCase& C : {TCase{true, false, false}, TCase{true, true, true}, TCase{true, false, true},
-                         TCase{false, false, true}}) {
+  for (const TCase& C : {TCase{true, false, false, false}, TCase{true, true, true, false},
+                         TCase{true, false, true, false}, TCase{false, false, true, false},
+                         TCase{true, true, true, true}}) {
     const std::string Subject = "Subject: piped " + std::to_string(++Round) + "\n";
     SCOPED_TRACE(Subject);
-    const std::string Body = Subject + "\n.dot first\nline\r\n..two dots\rlast";
+    std::string Body = Subject + "\n.dot first\nline\r\n..two dots\rlast";
+    std::string Large;  // the body with LF line ends, as the maildir keeps it
+    for (int I = 0; C.Large && Large.size() < 5 * qmSmtpChunkSize / 2; ++I) {
+      const std::string Line = (I % 7 ? "" : ".") + std::string("Grüße ") + std::to_string(I) + std::string(I % 97, '-');
+      Body += Line + (I % 3 == 0 ? "\r\n" : I % 3 == 1 ? "\n" : "\r");
+      Large += Line + "\n";
+    }
+    std::vector<std::string> Events;  // BDAT commands and replies in order
     TTestSmtp S;
     Prepare(S);
     S.SetSkipFailedRecipients(C.Skip);
     S.SetUseChunking(C.Chunking);
+    S.OnSendCommand = [&](TObject*, const std::string& AText) {
+      S.Sent.push_back(AText);
+      if (AText.rfind("BDAT", 0) == 0) Events.push_back(AText);
+    };
+    S.OnReceiveResponse = [&](TObject*, TStrings* AList) {
+      if (!Events.empty()) Events.push_back(AList->Get(0));
+    };
     S.Open();
     ASSERT_TRUE(S.HasExtension("PIPELINING"));
     S.SetMailFrom("sender@qm.test");
@@ -702,9 +718,17 @@ TEST_F(SmtpPostfix, PipelinedRecipientsOneRefusedAndStreamedBodies) {
     // Two copies of the same message; the maildir keeps LF line ends.
     const std::vector<std::string> Got = Delivered(Value(Env, "SMTP_MAILDIR"), Subject, 2);
     ASSERT_EQ(Got.size(), 2u);
-    const std::string Tail = "\n\n.dot first\nline\n..two dots\nlast\n";
-    EXPECT_EQ(Got.back().substr(Got.back().size() - Tail.size()), Tail) << Got.back();
+    const std::string Tail = "\n\n.dot first\nline\n..two dots\nlast" + (C.Large ? Large : "\n");
+    ASSERT_GE(Got.back().size(), Tail.size());
+    EXPECT_TRUE(Got.back().compare(Got.back().size() - Tail.size(), Tail.size(), Tail) == 0)
+        << Got.back().substr(0, 2000);
     EXPECT_EQ(Got.back().find("Bcc"), std::string::npos);
+    if (C.Large) {
+      // Three chunks; the second went out before the first was answered.
+      ASSERT_EQ(Events.size(), 6u);
+      for (size_t I : {0, 1, 3}) EXPECT_EQ(Events[I].rfind("BDAT ", 0), 0u) << I;
+      EXPECT_NE(Events[3].find(" LAST"), std::string::npos);
+    }
   }
 }
 

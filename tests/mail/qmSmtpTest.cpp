@@ -196,6 +196,76 @@ TEST(SmtpChunking, RefusedChunkIsRaisedAndTheSessionGoesOn) {
   EXPECT_NE(Server.Received.find("\r\n.body\r\nRSET\r\n"), std::string::npos) << Server.Received;
 }
 
+// A message of four chunks from a stream, the second refused. With
+// PIPELINING the server reads two chunks before it answers (a client that
+// waited would time out) and the third is already on its way: its reply
+// is read too. No chunk follows a refusal, and the session goes on.
+struct TChunkCase {
+  const char* Name;
+  std::string Extensions;
+  std::vector<TStep> Steps;  // after EHLO
+  int Chunks;                // chunks the server gets
+};
+
+class SmtpChunkRefused : public ::testing::TestWithParam<TChunkCase> {};
+
+TEST_P(SmtpChunkRefused, RaisedAfterTheChunksWrittenAreAnswered) {
+  const TChunkCase& C = GetParam();
+  TSmtpServer Server(C.Extensions + "250-CHUNKING\r\n", [&](TSmtpServer& S) {
+    S.Run(C.Steps);
+    S.Run({{1, "250 reset\r\n"}});
+  });
+  std::string Message = "Subject: x\r\nMessage-ID: <m@qm.test>\r\nX-Mailer: t\r\n\r\n";
+  for (int I = 0; Message.size() < 3 * qmSmtpChunkSize + 1000; ++I)
+    Message += (I % 5 ? "" : ".") + std::string("line ") + std::to_string(I) + std::string(I % 90, '=') + "\r\n";
+  TStringStream Data(Message);
+  TClient Client(Server.Port);
+  Client.Open();
+  Client.SetMailFrom("a@qm.test");
+  Client.MailToList().Add("b@qm.test");
+  try {
+    Client.SendStream(Data);
+    ADD_FAILURE() << "sent";
+  } catch (const EqmTcpClientError& E) {
+    EXPECT_EQ(E.ErrorCode(), 552);
+    EXPECT_EQ(E.Message(), "552 5.3.4 chunk 2 refused");
+  }
+  EXPECT_EQ(Client.FailedRecipients().Count(), 0);
+  ASSERT_TRUE(Client.Active());
+  Client.Reset();
+  EXPECT_EQ(Client.Response().Text(), "250 reset\r\n");
+  Server.Thread.Join();
+  // The chunks as the server got them: the message's first bytes.
+  const std::string& Got = Server.Received;
+  size_t At = Got.find("BDAT ");
+  ASSERT_NE(At, std::string::npos);
+  std::string Content;
+  int Chunks = 0;
+  for (; Got.compare(At, 5, "BDAT ") == 0; ++Chunks) {
+    const size_t End = Got.find("\r\n", At);
+    EXPECT_EQ(Got.find("LAST", At), std::string::npos);
+    const size_t Size = std::stoul(Got.substr(At + 5, End - At - 5));
+    EXPECT_GE(Size, static_cast<size_t>(qmSmtpChunkSize));
+    Content += Got.substr(End + 2, Size);
+    At = End + 2 + Size;
+  }
+  EXPECT_EQ(Chunks, C.Chunks);
+  EXPECT_TRUE(Content == Message.substr(0, Content.size()));
+  EXPECT_EQ(Got.substr(At), "RSET\r\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SmtpChunkRefused,
+    ::testing::Values(TChunkCase{"Pipelined", "250-PIPELINING\r\n",
+                                 {{2, "250 ok\r\n250 rcpt\r\n"},
+                                  {2, "250 2.0.0 chunk 1\r\n552 5.3.4 chunk 2 refused\r\n"},
+                                  {1, "503 5.5.1 no transaction\r\n"}},
+                                 3},
+                      TChunkCase{"OneAtATime", "",
+                                 {{1, "250 ok\r\n"}, {1, "250 rcpt\r\n"}, {1, "250 2.0.0 chunk 1\r\n"}, {1, "552 5.3.4 chunk 2 refused\r\n"}},
+                                 2}),
+    [](const auto& AInfo) { return std::string(AInfo.param.Name); });
+
 // The server plays SCRAM-SHA-256 without knowing the password: its last
 // word is ALast (a 334 challenge or the final reply).
 struct TScramCase {
