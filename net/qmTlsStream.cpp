@@ -296,10 +296,17 @@ bool TqmTlsNetworkStream::Read(TStream* ADestination) {
     }
   }
   FHasReadData = FDecrypted.Size() > 0;
-  if (FStatus == TqmTlsStatus::Renegotiate)
+  const bool Delivered = ADestination ? ADestination->Position() > Before : FHasReadData;
+  if (FStatus == TqmTlsStatus::Renegotiate) {
     SetNextAction(naWrite);
-  else if (FStatus != TqmTlsStatus::Done && FStatus != TqmTlsStatus::Expired)
+  } else if (FStatus == TqmTlsStatus::IncompleteRecord && Delivered) {
+    // The rest of the record cut by this read comes with the next one.
+    // Reading on for it now would go on as long as the peer keeps sending
+    // (reads rarely end on a record's end), and the caller's block would
+    // grow with the whole transfer.
+  } else if (FStatus != TqmTlsStatus::Done && FStatus != TqmTlsStatus::Expired) {
     SetNextAction(naRead);
+  }
   if (ADestination) CountPlaintext(ADestination->Position() - Before);
   return true;
 }

@@ -345,6 +345,7 @@ TEST(TlsClient, FailedHandshakeClosesAndRaises) {
   }
 }
 
+
 }  // namespace
 }  // namespace qm
 
@@ -442,6 +443,53 @@ TEST(TlsClient, BytePerSegmentProxyTenMegabytes) {
   C.Close();
   Server.Join();
   EXPECT_TRUE(UploadIntact);
+}
+
+TEST(TlsClient, AFastPeerIsReadInBoundedBlocks) {
+  // Socket reads that end inside a record must still hand over what they
+  // decrypted; reading on for the rest kept one read going while the peer
+  // kept sending.
+  constexpr size_t Size = 24 * 1024 * 1024;
+  int Port = 0;
+  TFd Listen = Listener("127.0.0.1", Port);
+  TServerThread Server([&] {
+    TFd Peer = AcceptOne(Listen);
+    TOpenSslServer Tls(Peer);
+    if (!Tls.Accept()) return;
+    Tls.Write("220 ready\r\n");
+    Tls.ReadLine();
+    std::vector<uint8_t> Data(Size);
+    for (size_t I = 0; I < Size; ++I) Data[I] = Pattern(I);
+    for (size_t Done = 0; Done < Size;) {
+      const int Chunk = static_cast<int>(std::min<size_t>(Size - Done, 16384 - Done % 13));
+      if (SSL_write(Tls.Ssl, Data.data() + Done, Chunk) <= 0) return;
+      Done += static_cast<size_t>(Chunk);
+    }
+    Tls.ReadLine();
+  });
+  TClient C;
+  Prepare(C, Port);
+  C.Open();
+  C.WaitResponse({220});
+  C.WriteCommand("SEND");
+  int64_t Received = 0, Largest = 0;
+  size_t Bad = Size;
+  TMemoryStream Block;
+  while (Received < static_cast<int64_t>(Size) && C.Active()) {
+    Block.Clear();
+    C.Connection()->ReadData(&Block);
+    Largest = std::max(Largest, Block.Size());
+    for (int64_t I = 0; I < Block.Size() && Bad == Size; ++I)
+      if (Block.Memory()[I] != Pattern(static_cast<size_t>(Received + I))) Bad = static_cast<size_t>(Received + I);
+    Received += Block.Size();
+  }
+  EXPECT_EQ(Received, static_cast<int64_t>(Size));
+  EXPECT_EQ(Bad, Size) << "first wrong byte";
+  // One socket read's worth and the records it completed.
+  EXPECT_LE(Largest, qmMaxReadPerCall + 64 * 1024);
+  C.WriteCommand("BYE");
+  C.Close();
+  Server.Join();
 }
 
 }  // namespace
