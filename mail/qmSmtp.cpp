@@ -507,6 +507,8 @@ void TqmCustomSmtp::SendMessage(const std::string& ASender, TStrings& AData, con
 namespace {
 
 constexpr int64_t kStreamBlock = 64 * 1024;
+// The writes a BDAT chunk is sent in.
+constexpr size_t kChunkSlice = 256 * 1024;
 
 // Reads the header of AData (up to and including its empty line) into
 // AHeader; returns whether the empty line came. AData is left at the body.
@@ -667,14 +669,21 @@ void TqmCustomSmtp::SendChunks(const std::function<bool(std::string&)>& ANext) {
       throw;
     }
   };
+  // One buffer for every chunk, written in slices: a chunk handed over
+  // whole would take the buffer with it, and each next one would grow a
+  // new one to twice the chunk size.
   std::string Chunk;
+  Chunk.reserve(static_cast<size_t>(qmSmtpChunkSize + qmSmtpChunkSize / 8));
   for (bool Last = false; !Last && !Refusal;) {
     Chunk.clear();
     Last = ANext(Chunk);
     WriteCommand("BDAT " + std::to_string(Chunk.size()) + (Last ? " LAST" : ""));
+    size_t Offset = 0;
     SendBodyPieces(static_cast<int64_t>(Chunk.size()), [&](std::string& APiece) {
-      APiece.swap(Chunk);
-      return false;
+      const size_t Slice = std::min(Chunk.size() - Offset, kChunkSlice);
+      APiece.assign(Chunk, Offset, Slice);
+      Offset += Slice;
+      return Offset < Chunk.size();
     });
     ++Unanswered;
     // Room for the next chunk; after the last, every reply.
