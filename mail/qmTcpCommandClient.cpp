@@ -46,6 +46,16 @@ bool IsAccepted(const std::vector<int>& AOk, int ACode) {
 
 bool IsMultiLineWait(const std::vector<int>& AOk) { return AOk.size() == 1 && AOk[0] == 1; }
 
+// What a line of ALength bytes holds in Response(): qmResponseLineCost,
+// and a text too long for the string object itself has a heap block of
+// its own (with its NUL and the allocator's header, in 16-byte steps).
+int64_t HeldBy(size_t ALength) {
+  static const size_t Inline = std::string().capacity();
+  int64_t Held = qmResponseLineCost;
+  if (ALength > Inline) Held += std::max<int64_t>(32, static_cast<int64_t>((ALength + 1 + 8 + 15) & ~size_t{15}));
+  return Held;
+}
+
 }  // namespace
 
 void TqmLineNormalizer::Add(std::string_view AData, std::string& AOut) {
@@ -333,39 +343,62 @@ void TqmTcpCommandClient::WaitResponse(const TOkCodes& AOkResponses) {
   Operation.End();
 }
 
-bool TqmTcpCommandClient::AddBlock(std::string_view AText, bool AAppend) {
-  std::string_view Text = AText;
-  if (FPendingCR && !Text.empty()) {
+template <typename F>
+size_t TqmTcpCommandClient::SplitLines(std::string_view AText, F AOnPiece) {
+  size_t I = 0;
+  if (FPendingCR && !AText.empty()) {
     // The LF of a CR LF that the last block cut in two.
-    if (Text.front() == '\n') Text.remove_prefix(1);
+    if (AText.front() == '\n') I = 1;
     FPendingCR = false;
   }
-  if (Text.empty()) return AAppend;
-  bool First = true;
-  size_t I = 0;
-  while (I < Text.size()) {
-    size_t E = FindLineBreak(Text, I);
+  while (I < AText.size()) {
+    size_t E = FindLineBreak(AText, I);
     const bool Break = E != std::string_view::npos;
-    if (!Break) E = Text.size();
-    const std::string_view Piece = Text.substr(I, E - I);
-    if (First && AAppend && FResponse->Count() > 0) {
-      FResponse->AppendToLast(Piece);
-    } else {
-      FResponse->Append(std::string(Piece));
-      FResponseBytes += qmResponseLineCost;
+    if (!Break) E = AText.size();
+    const std::string_view Piece = AText.substr(I, E - I);
+    if (Break) {
+      if (AText[E] == '\r') {
+        if (E + 1 == AText.size()) FPendingCR = true;
+        else if (AText[E + 1] == '\n') ++E;
+      }
+      ++E;
     }
-    First = false;
-    if (!Break) return true;
-    if (Text[E] == '\r') {
-      if (E + 1 == Text.size()) FPendingCR = true;
-      else if (Text[E + 1] == '\n') ++E;
-    }
-    I = E + 1;
+    I = E;
+    if (!AOnPiece(Piece, Break)) break;
   }
-  return false;
+  return I;
 }
 
-bool TqmTcpCommandClient::ReadResponseChunk(bool AAppend) {
+bool TqmTcpCommandClient::AddBlock(std::string_view AText, bool AAppend) {
+  bool Open = AAppend;
+  SplitLines(AText, [&](std::string_view APiece, bool AEnded) {
+    if (Open && FResponse->Count() > 0) {
+      const size_t Before = FResponse->Get(FResponse->Count() - 1).size();
+      FResponse->AppendToLast(APiece);
+      FResponseBytes += HeldBy(Before + APiece.size()) - HeldBy(Before);
+    } else {
+      FResponse->Append(std::string(APiece));
+      FResponseBytes += HeldBy(APiece.size());
+    }
+    Open = !AEnded;
+    return true;
+  });
+  return Open;
+}
+
+void TqmTcpCommandClient::QueueText(std::string_view AText) {
+  SplitLines(AText, [&](std::string_view APiece, bool AEnded) {
+    if (FQueuedOpen && !FQueued.empty())
+      FQueued.back().append(APiece);
+    else
+      FQueued.emplace_back(APiece);
+    FQueuedOpen = !AEnded;
+    return true;
+  });
+}
+
+template <typename F>
+void TqmTcpCommandClient::ReadBlock(F AUse) {
   // One block buffer for the client's life, emptied but not freed per read.
   // A read started by a handler inside this one's wait gets its own.
   TMemoryStream Nested;
@@ -382,10 +415,28 @@ bool TqmTcpCommandClient::ReadResponseChunk(bool AAppend) {
   Block.SetSize(0);
   Block.SetPosition(0);
   Transfer([&] { Connection()->ReadData(&Block); });
-  FResponseBytes += Block.Size();
+  AUse(reinterpret_cast<char*>(Block.Memory()), static_cast<size_t>(Block.Size()));
+}
+
+template <typename F>
+void TqmTcpCommandClient::WithText(char* AData, size_t ASize, F AUse) {
+  const std::string CharSet = GetReadCharSet();
+  if (CharSet.empty()) {
+    // No charset: the bytes are the text (what the translator would copy).
+    std::replace(AData, AData + ASize, '\0', ' ');
+    AUse(std::string_view(AData, ASize));
+    return;
+  }
+  std::string Text =
+      ASize > 0 ? TqmTranslator::GetString(AData, static_cast<int64_t>(ASize), CharSet) : std::string();
+  std::replace(Text.begin(), Text.end(), '\0', ' ');
+  AUse(std::string_view(Text));
+}
+
+bool TqmTcpCommandClient::ReadResponseChunk(bool AAppend) {
+  bool Incomplete = false;
+  ReadBlock([&](char* AData, size_t ASize) { Incomplete = AddBytes(AData, ASize, AAppend); });
   // Judged with the lines the block made: their cost is what is held.
-  const bool Incomplete =
-      AddBytes(reinterpret_cast<char*>(Block.Memory()), static_cast<size_t>(Block.Size()), AAppend);
   CheckResponseSize();
   return Incomplete;
 }
@@ -396,17 +447,9 @@ void TqmTcpCommandClient::CheckResponseSize() {
 }
 
 bool TqmTcpCommandClient::AddBytes(char* AData, size_t ASize, bool AAppend) {
-  const std::string CharSet = GetReadCharSet();
-  if (CharSet.empty()) {
-    // No charset: the bytes are the text (what the translator would copy).
-    std::replace(AData, AData + ASize, '\0', ' ');
-    return AddBlock(std::string_view(AData, ASize), AAppend);
-  }
-  std::string Text =
-      ASize > 0 ? TqmTranslator::GetString(AData, static_cast<int64_t>(ASize), CharSet)
-                : std::string();
-  std::replace(Text.begin(), Text.end(), '\0', ' ');
-  return AddBlock(Text, AAppend);
+  bool Incomplete = AAppend;
+  WithText(AData, ASize, [&](std::string_view AText) { Incomplete = AddBlock(AText, AAppend); });
+  return Incomplete;
 }
 
 void TqmTcpCommandClient::RaiseReplyLeftAtLoss() {
@@ -501,17 +544,81 @@ void TqmTcpCommandClient::WaitMultipleLines(int64_t ATotalBytes) {
   {
     TProgressRelay Relay(*this);
     TqmLowSpeedScope LowSpeed(*Connection(), FLowSpeedLimit, FLowSpeedTime);
+    // The data starts with what came after the status line: in Response()
+    // after WaitResponse, queued after WaitNextResponse.
+    std::vector<std::string> Start;
+    int64_t Proceeded = GetLinesSize(*FResponse);
+    for (int I = 1; I < FResponse->Count(); ++I) Start.push_back(FResponse->Get(I));
+    bool Open = false;
+    for (std::string& Line : FQueued) {
+      Proceeded += static_cast<int64_t>(Line.size()) + 2;
+      Start.push_back(std::move(Line));
+      Open = FQueuedOpen;
+    }
+    FQueued.clear();
+    FQueuedOpen = false;
+    FReplyTail = false;
     if (ATotalBytes > 0)
-      Connection()->InitProgress(ATotalBytes, GetLinesSize(*FResponse));
+      Connection()->InitProgress(ATotalBytes, Proceeded);
     else
       Connection()->InitProgress(0, 0);
-    if (FResponse->Count() > 0) FResponse->Delete(0);
-    if (FResponse->Count() == 0 || FResponse->Get(FResponse->Count() - 1) != ".") ReadUntilCode(0, {1});
-    for (int I = 0; I < FResponse->Count(); ++I) {
-      const std::string& Line = FResponse->Get(I);
-      if (Line.size() >= 2 && Line[0] == '.' && Line[1] == '.') FResponse->Put(I, Line.substr(1));
+    FResponse->Clear();
+    FResponseBytes = 0;
+
+    // Each line is judged when it is whole, un-stuffed in place and moved
+    // into Response(): no second pass, no copy per line, and the limit
+    // counts what the lines hold.
+    std::string Partial;  // the line whose end has not come yet
+    bool Ended = false;
+    auto Whole = [&](std::string&& ALine) {
+      CheckLineLength(ALine, true);
+      const int Code = GetResponseCode(ALine);
+      if (Code != 0) FLastResponseCode = Code;
+      if (Code == 1) {
+        Ended = true;
+        return false;
+      }
+      if (ALine.size() >= 2 && ALine[0] == '.' && ALine[1] == '.') ALine.erase(0, 1);
+      FResponseBytes += HeldBy(ALine.size());
+      FResponse->Append(std::move(ALine));
+      return true;
+    };
+    auto Piece = [&](std::string_view APiece, bool AEnded) {
+      if (!AEnded) {
+        Partial.append(APiece);
+        return true;
+      }
+      if (Partial.empty()) return Whole(std::string(APiece));
+      Partial.append(APiece);
+      const bool More = Whole(std::move(Partial));
+      Partial = std::string();
+      return More;
+    };
+    size_t Next = 0;
+    for (; Next < Start.size() && !Ended; ++Next) {
+      if (Open && Next + 1 == Start.size())
+        Partial = std::move(Start[Next]);
+      else
+        Whole(std::move(Start[Next]));
     }
-    if (FResponse->Count() > 0) FResponse->Delete(FResponse->Count() - 1);
+    if (Ended) {
+      // Read with the status line, beyond the end: the next reply's.
+      FQueuedOpen = Open && Next < Start.size();
+      for (; Next < Start.size(); ++Next) FQueued.push_back(std::move(Start[Next]));
+    }
+    Start = {};
+    while (!Ended) {
+      CheckResponseSize();
+      ReadBlock([&](char* AData, size_t ASize) {
+        WithText(AData, ASize, [&](std::string_view AText) {
+          const size_t Used = SplitLines(AText, Piece);
+          if (Ended) QueueText(AText.substr(Used));
+        });
+      });
+      CheckLineLength(Partial, true);
+      if (FMaxResponseSize > 0 && FResponseBytes + static_cast<int64_t>(Partial.size()) > FMaxResponseSize)
+        RaiseLimit(qmResponseTooLarge, FMaxResponseSize, qmResponseTooLargeCode);
+    }
   }
   Operation.End();
   if (ATotalBytes > 0) DoProgress(ATotalBytes, ATotalBytes);
@@ -620,6 +727,8 @@ void TqmTcpCommandClient::SendCommandToStream(const std::string& ACommand, const
   WriteCommand(ACommand);
   TqmTcpClientConnection& Conn = *Connection();
   FResponse->Clear();
+  FQueued.clear();
+  FQueuedOpen = false;
   FResponseBytes = 0;
   FLastResponseCode = 0;
   TProgressRelay Relay(*this);
@@ -690,10 +799,12 @@ void TqmTcpCommandClient::SendCommandToStream(const std::string& ACommand, const
       CutOff();
       throw;
     }
-    // Bytes after the final line answer nothing that was asked.
+    // Bytes after the final line are the next reply's (or answer nothing
+    // that was asked): kept as WaitMultipleLines keeps them.
     FReplyTail = At + Used < Size;
+    if (FReplyTail) WithText(Bytes + At + Used, Size - At - Used, [&](std::string_view AText) { QueueText(AText); });
   }
-  FPendingCR = Data.EndedOnCR();
+  FPendingCR = FPendingCR || Data.EndedOnCR();
   Operation.End();
   if (ATotalBytes > 0) DoProgress(ATotalBytes, ATotalBytes);
 }

@@ -56,10 +56,11 @@ constexpr int qmDefaultMaxReplyLineLength = 64 * 1024;            ///< Bytes.
 constexpr int64_t qmDefaultMaxDataLineLength = 64 * 1024 * 1024;  ///< Bytes.
 constexpr int qmDefaultMaxReplyLines = 1000;                       ///< Lines.
 constexpr int64_t qmDefaultMaxResponseSize = int64_t{1} << 30;     ///< Bytes (1 GiB).
-/// What a line of Response() costs in memory besides its text (the string
-/// object, its allocation and the list's spare room), as MaxResponseSize
-/// counts it.
-constexpr int64_t qmResponseLineCost = 64;
+/// What a line of Response() costs in memory besides its text's own
+/// allocation: its string object, twice (the list's spare room, and the
+/// old array while the list grows). MaxResponseSize counts it for every
+/// line, with the heap block of a text too long to live in the object.
+constexpr int64_t qmResponseLineCost = 2 * static_cast<int64_t>(sizeof(std::string));
 /// The low-speed limit of data transfers (a multi-line reply, a body sent):
 /// fewer than 100 bytes/s over a minute means the peer is stalling.
 constexpr int qmDefaultLowSpeedLimit = 100;   ///< Bytes per second.
@@ -140,9 +141,13 @@ class TqmTcpCommandClient : public TqmTcpClientTls {
   /// The character set replies are read in: CharSet.
   virtual std::string GetReadCharSet();
   /// Reads a dot-terminated multi-line reply into Response() (the status
-  /// line and the final "." removed, dot-stuffing undone). ATotalBytes,
-  /// when above 0, is the expected size for OnProgress. The low-speed
-  /// limit applies.
+  /// line and the final "." removed, dot-stuffing undone): the data lines
+  /// are those between the status line and the "." line, however the
+  /// bytes came in blocks. Lines that arrived after the "." (the next
+  /// reply of a pipelined group) are kept for WaitNextResponse, as after
+  /// any reply of a group; WaitResponse, which waits for the reply to a
+  /// command just written, drops them. ATotalBytes, when above 0, is the
+  /// expected size for OnProgress. The low-speed limit applies.
   virtual void WaitMultipleLines(int64_t ATotalBytes);
   /// Clears Response() and reads a reply whose code is one of
   /// AOkResponses, within TimeOut; raises for another code.
@@ -197,7 +202,8 @@ class TqmTcpCommandClient : public TqmTcpClientTls {
   void WriteCommands(const std::vector<std::string>& ACommands);
   /// Reads the next reply of a pipelined group into Response(), within
   /// TimeOut: the lines that arrived after the reply read last this way
-  /// come first, and the first line with a code ends the reply, accepted
+  /// (or after the data of WaitMultipleLines or SendCommandToStream) come
+  /// first, and the first line with a code ends the reply, accepted
   /// or not, so that replies that arrived together stay apart. Lines after
   /// it are kept for the next call. A code not in AOkResponses raises
   /// EqmTcpClientError as WaitResponse does; the replies after it can
@@ -256,10 +262,11 @@ class TqmTcpCommandClient : public TqmTcpClientTls {
   void SetMaxReplyLines(int AValue);
   ///@}
   /// One response, multi-line data included, in bytes (default
-  /// qmDefaultMaxResponseSize). Each line held in Response() counts
-  /// qmResponseLineCost bytes more than its text, about what a line costs
-  /// in memory, so that a reply cut off at this limit has held little more
-  /// than this many bytes.
+  /// qmDefaultMaxResponseSize). A reply read into Response() counts what
+  /// its lines take in memory (the text's heap block and
+  /// qmResponseLineCost per line), so that a reply cut off at this limit
+  /// has held no more than this many bytes and one read block; the data
+  /// of SendCommandToStream counts the bytes read.
   ///@{
   int64_t MaxResponseSize() const { return FMaxResponseSize; }
   void SetMaxResponseSize(int64_t AValue);
@@ -305,6 +312,19 @@ class TqmTcpCommandClient : public TqmTcpClientTls {
   // Reads one block into Response; true when it did not end a line.
   bool ReadResponseChunk(bool AAppend);
   bool AddBlock(std::string_view AText, bool AAppend);
+  // Reads one block and hands its bytes to AUse(char*, size_t).
+  template <typename F>
+  void ReadBlock(F AUse);
+  // Hands AUse the text of raw reply bytes: CharSet applied, NUL as a space.
+  template <typename F>
+  void WithText(char* AData, size_t ASize, F AUse);
+  // Cuts AText into lines (CR, LF or CR LF; a CR LF split between blocks
+  // is one break): AOnPiece(piece, ended) for each, until it returns
+  // false. Returns the position after the last piece handed over.
+  template <typename F>
+  size_t SplitLines(std::string_view AText, F AOnPiece);
+  // Keeps the lines of AText for the next WaitNextResponse.
+  void QueueText(std::string_view AText);
   // Judges lines [AStartIndex, AEnd): the index of the first with an
   // accepted code, or -1. Lines are checked against the limits on the way.
   int FindResponseCode(int AStartIndex, int AEnd, const TOkCodes& AOkResponses, int& ALastCode, bool ADataMode);
@@ -341,7 +361,7 @@ class TqmTcpCommandClient : public TqmTcpClientTls {
   // WaitNextResponse; FQueuedOpen: the last one has no line end yet.
   std::vector<std::string> FQueued;
   bool FQueuedOpen = false;
-  int64_t FResponseBytes = 0; // bytes read into Response since it was cleared
+  int64_t FResponseBytes = 0; // memory Response holds (or bytes streamed) since it was cleared
   int FMaxReplyLineLength = qmDefaultMaxReplyLineLength;
   int64_t FMaxDataLineLength = qmDefaultMaxDataLineLength;
   int FMaxReplyLines = qmDefaultMaxReplyLines;

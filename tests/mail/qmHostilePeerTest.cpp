@@ -14,6 +14,7 @@
 #include <memory>
 #include <ostream>
 #include <thread>
+#include <tuple>
 
 #include "core/qmMessageQueue.h"
 #include "mail/qmPop3.h"
@@ -178,6 +179,9 @@ struct TRetrieveCase {
   milliseconds AtLeast;
   seconds AtMost;
   long MaxGrowthKiB;  // peak resident memory growth
+  // The bound is about what the client may hold: checked where the
+  // allocator is the real one.
+  bool NearTheLimit = false;
 };
 
 void PrintTo(const TRetrieveCase& ACase, std::ostream* AOut) { *AOut << ACase.Name; }
@@ -203,7 +207,9 @@ TEST_P(HostileRetrieve, EndsAtItsLimit) {
   EXPECT_FALSE(C.Active());
   EXPECT_GE(Took, Case.AtLeast);
   EXPECT_LT(Took, Case.AtMost);
-  EXPECT_LT(PeakKiB() - Before, Case.MaxGrowthKiB);
+  if (!UnderAsan || !Case.NearTheLimit) {
+    EXPECT_LT(PeakKiB() - Before, Case.MaxGrowthKiB);
+  }
   ExpectFreshSessionWorks(C);
 }
 
@@ -211,7 +217,7 @@ INSTANTIATE_TEST_SUITE_P(
     HostilePeer, HostileRetrieve,
     ::testing::Values(
         // Lines of a message that never ends: the total is what is bounded.
-        // 32 MB of short lines, held as strings: well under what was sent.
+        // 32 MB of short lines, held as strings: what they hold is counted.
         TRetrieveCase{"EndlessMultiLineReplyEndsAtTheResponseLimit",
                       [](TServer& T, int P) {
                         std::string Lines;
@@ -221,7 +227,7 @@ INSTANTIATE_TEST_SUITE_P(
                         }
                       },
                       [](TqmPop3& C) { C.SetMaxResponseSize(32 << 20); }, qmResponseTooLargeCode, "MaxResponseSize",
-                      milliseconds(0), seconds(30), 400 * 1024},
+                      milliseconds(0), seconds(30), ((32 << 20) * 11 / 10 + (4 << 20)) / 1024, true},
         // The status line and the start of an endless line in one segment.
         TRetrieveCase{"DataLineWithoutEndEndsAtTheDataLineLimit",
                       [](TServer& T, int P) {
@@ -248,15 +254,18 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<TRetrieveCase>& AInfo) { return std::string(AInfo.param.Name); });
 
 // Every way of retrieving (lines in Response(), one buffer parsed into a
-// message, a stream) against a reply without end: each is cut off at
+// message, a stream) against a reply without end, of lines of every cost:
+// dot-stuffed ones, short ones whose heap block is twice their text (LF
+// ends), and empty ones (all object, no text). Each is cut off at
 // MaxResponseSize, having held little more than that.
-class EndlessRetrieve : public ::testing::TestWithParam<int> {};
+class EndlessRetrieve : public ::testing::TestWithParam<std::tuple<int, const char*>> {};
 
 TEST_P(EndlessRetrieve, EndsHavingHeldAboutTheResponseLimit) {
-  TServer S(HostileOnce([](TServer& T, int P) {
+  const std::string Line = std::get<1>(GetParam());
+  TServer S(HostileOnce([Line](TServer& T, int P) {
               LoginUntilRetrieve(P);
               std::string Lines;
-              for (int I = 0; I < 4096; ++I) Lines += "..data line that never ends the message\r\n";
+              while (Lines.size() < 160000) Lines += Line;
               SendText(P, "+OK\r\n");
               while (!T.Stopped && SendText(P, Lines)) {
               }
@@ -271,19 +280,22 @@ TEST_P(EndlessRetrieve, EndsHavingHeldAboutTheResponseLimit) {
   TqmMailMessage Message;
   TFileStream Discard("/dev/null", fmOpenWrite);
   std::string Text;
-  const int Way = GetParam();
+  const int Way = std::get<0>(GetParam());
   EXPECT_EQ(CodeOf([&] { Way == 0 ? C.Retrieve(1) : Way == 1 ? C.RetrieveMessage(1, Message) : C.Retrieve(1, Discard); },
                    &Text),
             qmResponseTooLargeCode)
       << Text;
   EXPECT_FALSE(C.Active());
   if (!UnderAsan) {
-    EXPECT_LT(PeakKiB() - Before, (Limit * 6 / 5 + (4 << 20)) / 1024);
+    EXPECT_LT(PeakKiB() - Before, (Limit * 11 / 10 + (4 << 20)) / 1024);
   }
   ExpectFreshSessionWorks(C);
 }
 
-INSTANTIATE_TEST_SUITE_P(HostilePeer, EndlessRetrieve, ::testing::Values(0, 1, 2));
+INSTANTIATE_TEST_SUITE_P(HostilePeer, EndlessRetrieve,
+                         ::testing::Combine(::testing::Values(0, 1, 2),
+                                            ::testing::Values("..data line that never ends the message\r\n",
+                                                              "twenty-four bytes of tex\n", "\r\n")));
 
 TEST(HostilePeer, StatusReplyOfEndlessContinuationLines) {
   TServer S([](TServer& T, int P) {

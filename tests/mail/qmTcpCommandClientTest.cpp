@@ -189,6 +189,51 @@ TEST(TcpCommandClient, WaitMultipleLinesUnstuffsAndRelaysProgress) {
   EXPECT_FALSE(S.Client.InProgress());
 }
 
+TEST(TcpCommandClient, MultiLineRepliesEndAtTheirDotSplitAtEveryBytePosition) {
+  // Pipelined replies, two of them multi-line, cut at every byte: the data
+  // is what lies between the status line and the ".", and what follows
+  // the "." is the next reply, whichever block brought it.
+  const std::string Replies = "250 list\r\nx\r\n..y\r\n.\r\n250 empty\r\n.\r\n250 done\r\n";
+  TScripted S([&](TScripted& T) {
+    for (size_t K = 1; K < Replies.size(); ++K) {
+      ReadUntil(T.Peer, "C\r\n");
+      Segment(T.Peer, Replies.substr(0, K));
+      SendText(T.Peer, Replies.substr(K));
+    }
+    // Not pipelined: the "." comes with the status line, a stray line after.
+    T.Line();
+    SendText(T.Peer, "250 list\r\nz\r\n.\r\n250 stray\r\n");
+    T.Line();
+    SendText(T.Peer, "250 noop\r\n");
+    T.Line();
+    SendText(T.Peer, "250 follows\r\nz\r\n.\r\n250 next\r\n");
+  });
+  S.Client.Open();
+  for (size_t K = 1; K < Replies.size(); ++K) {
+    S.Client.WriteCommands({"A", "B", "C"});
+    S.Client.WaitNextResponse({250});
+    S.Client.WaitMultipleLines(0);
+    ASSERT_EQ(S.Client.Response().Join("|"), "x|.y") << K;
+    S.Client.WaitNextResponse({250});
+    ASSERT_EQ(S.Client.Response().Text(), "250 empty\r\n") << K;
+    S.Client.WaitMultipleLines(0);
+    ASSERT_EQ(S.Client.Response().Count(), 0) << K;
+    S.Client.WaitNextResponse({250});
+    ASSERT_EQ(S.Client.Response().Text(), "250 done\r\n") << K;
+  }
+  S.Client.SendCommandSync("LIST", {250});
+  S.Client.WaitMultipleLines(0);
+  EXPECT_EQ(S.Client.Response().Join("|"), "z");
+  // A reply to a command written alone is read after it was written.
+  S.Client.SendCommandSync("NOOP", {250});
+  EXPECT_EQ(S.Client.Response().Text(), "250 noop\r\n");
+  TStringStream Data;
+  S.Client.SendCommandToStream("RETR", {250}, Data);
+  EXPECT_EQ(Data.DataString(), "z\r\n");
+  S.Client.WaitNextResponse({250});
+  EXPECT_EQ(S.Client.Response().Text(), "250 next\r\n");
+}
+
 TEST(TcpCommandClient, DataIntoAStreamSplitAtEveryBytePosition) {
   // Stuffed dots, a dot before text, CR, LF and CR LF line ends, a coded
   // line: the stream gets the bytes as sent, un-stuffed, up to the ".".
