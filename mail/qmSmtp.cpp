@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <ctime>
 #include <algorithm>
 #include <functional>
@@ -36,8 +37,25 @@ std::string EncodedMailbox(const std::string& AAddress) {
 }
 
 bool IsAscii(std::string_view AText) {
-  for (char C : AText)
-    if (static_cast<unsigned char>(C) >= 0x80) return false;
+  // Words OR-ed together in runs without an early exit, which the compiler
+  // can vectorize: a message of tens of megabytes is scanned whole (a byte
+  // loop was a third of the client's CPU time for 50 MB).
+  const char* At = AText.data();
+  size_t Left = AText.size();
+  while (Left >= 8) {
+    const size_t Words = std::min<size_t>(Left / 8, 512);
+    uint64_t Any = 0;
+    for (size_t I = 0; I < Words; ++I) {
+      uint64_t Word;
+      std::memcpy(&Word, At + I * 8, 8);
+      Any |= Word;
+    }
+    if (Any & 0x8080808080808080ull) return false;
+    At += Words * 8;
+    Left -= Words * 8;
+  }
+  for (; Left > 0; --Left, ++At)
+    if (static_cast<unsigned char>(*At) >= 0x80) return false;
   return true;
 }
 

@@ -266,6 +266,30 @@ INSTANTIATE_TEST_SUITE_P(
                                  2}),
     [](const auto& AInfo) { return std::string(AInfo.param.Name); });
 
+// BODY=8BITMIME for a streamed message with one 8-bit byte wherever it
+// is (the scan goes by words and runs of them), and not without one.
+TEST(SmtpStream, EightBitByteFoundWhereverItIs) {
+  const std::vector<size_t> Positions = {std::string::npos, 0, 7, 8, 13, 4095, 4096, 4103, 65536 + 4100, 69999};
+  TSmtpServer Server("", [&](TSmtpServer& S) {
+    for (size_t I = 0; I < Positions.size(); ++I)
+      S.Run({{1, "250 ok\r\n"}, {1, "250 ok\r\n"}, {1, "354 go\r\n"}, {-1, "250 queued\r\n"}});
+  });
+  TClient Client(Server.Port);
+  Client.Open();
+  Client.SetMailFrom("a@qm.test");
+  Client.MailToList().Add("b@qm.test");
+  std::string Body;
+  while (Body.size() < 70000) Body += "abcdefghijklmnopqrstuvwxyz0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ\r\n";
+  for (size_t Position : Positions) {
+    std::string Message = "Subject: x\r\nMessage-ID: <m@qm.test>\r\nX-Mailer: t\r\n\r\n" + Body;
+    if (Position != std::string::npos) Message[Message.size() - Body.size() + Position] = '\xE9';
+    TStringStream Data(Message);
+    Client.SendStream(Data);
+    const std::string& Mail = Client.Sent[Client.Sent.size() - 3];
+    EXPECT_EQ(Mail.find("BODY=8BITMIME") != std::string::npos, Position != std::string::npos) << Position << Mail;
+  }
+}
+
 // The server plays SCRAM-SHA-256 without knowing the password: its last
 // word is ALast (a 334 challenge or the final reply).
 struct TScramCase {
