@@ -254,9 +254,9 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<TRetrieveCase>& AInfo) { return std::string(AInfo.param.Name); });
 
 // Every way of retrieving (lines in Response(), one buffer parsed into a
-// message, a stream) against a reply without end, of lines of every cost:
-// dot-stuffed ones, short ones whose heap block is twice their text (LF
-// ends), and empty ones (all object, no text). Each is cut off at
+// message, a stream) against a reply without end; into lines, lines of
+// every cost: dot-stuffed ones, short ones whose heap block is twice their
+// text (LF ends), and empty ones (all object, no text). Each is cut off at
 // MaxResponseSize, having held little more than that.
 class EndlessRetrieve : public ::testing::TestWithParam<std::tuple<int, const char*>> {};
 
@@ -292,10 +292,13 @@ TEST_P(EndlessRetrieve, EndsHavingHeldAboutTheResponseLimit) {
   ExpectFreshSessionWorks(C);
 }
 
+const char* const StuffedLine = "..data line that never ends the message\r\n";
 INSTANTIATE_TEST_SUITE_P(HostilePeer, EndlessRetrieve,
-                         ::testing::Combine(::testing::Values(0, 1, 2),
-                                            ::testing::Values("..data line that never ends the message\r\n",
-                                                              "twenty-four bytes of tex\n", "\r\n")));
+                         ::testing::Values(std::make_tuple(0, StuffedLine), std::make_tuple(1, StuffedLine),
+                                           std::make_tuple(2, StuffedLine)));
+INSTANTIATE_TEST_SUITE_P(Lines, EndlessRetrieve,
+                         ::testing::Combine(::testing::Values(0),
+                                            ::testing::Values("twenty-four bytes of tex\n", "\r\n")));
 
 TEST(HostilePeer, StatusReplyOfEndlessContinuationLines) {
   TServer S([](TServer& T, int P) {
