@@ -695,14 +695,28 @@ void TqmCustomSmtp::SendChunks(const std::function<bool(std::string&)>& ANext) {
   for (bool Last = false; !Last && !Refusal;) {
     Chunk.clear();
     Last = ANext(Chunk);
-    WriteCommand("BDAT " + std::to_string(Chunk.size()) + (Last ? " LAST" : ""));
-    size_t Offset = 0;
-    SendBodyPieces(static_cast<int64_t>(Chunk.size()), [&](std::string& APiece) {
-      const size_t Slice = std::min(Chunk.size() - Offset, kChunkSlice);
-      APiece.assign(Chunk, Offset, Slice);
-      Offset += Slice;
-      return Offset < Chunk.size();
-    });
+    try {
+      WriteCommand("BDAT " + std::to_string(Chunk.size()) + (Last ? " LAST" : ""));
+      size_t Offset = 0;
+      SendBodyPieces(static_cast<int64_t>(Chunk.size()), [&](std::string& APiece) {
+        const size_t Slice = std::min(Chunk.size() - Offset, kChunkSlice);
+        APiece.assign(Chunk, Offset, Slice);
+        Offset += Slice;
+        return Offset < Chunk.size();
+      });
+    } catch (const EqmSocketError& E) {
+      // A server that refused a chunk and hung up makes this write fail;
+      // its refusal may be here already, read along with an earlier reply,
+      // and explains the loss better than the write's error.
+      const auto* Reply = dynamic_cast<const EqmTcpClientError*>(&E);
+      if (!Piped || Unanswered == 0 || (Reply && Reply->ErrorCode() >= 400)) throw;
+      try {
+        while (Unanswered > 0 && !Refusal) Answer();
+      } catch (const EqmSocketError&) {
+      }
+      if (Refusal) throw *Refusal;
+      throw;
+    }
     ++Unanswered;
     // Room for the next chunk; after the last, every reply.
     while (Unanswered >= (Last ? 1 : Window) && !Refusal) Answer();
