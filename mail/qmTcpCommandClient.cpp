@@ -544,41 +544,59 @@ void TqmTcpCommandClient::WaitMultipleLines(int64_t ATotalBytes) {
   {
     TProgressRelay Relay(*this);
     TqmLowSpeedScope LowSpeed(*Connection(), FLowSpeedLimit, FLowSpeedTime);
-    // The data starts with what came after the status line: in Response()
-    // after WaitResponse, queued after WaitNextResponse.
-    std::vector<std::string> Start;
     int64_t Proceeded = GetLinesSize(*FResponse);
-    for (int I = 1; I < FResponse->Count(); ++I) Start.push_back(FResponse->Get(I));
-    bool Open = false;
-    for (std::string& Line : FQueued) {
-      Proceeded += static_cast<int64_t>(Line.size()) + 2;
-      Start.push_back(std::move(Line));
-      Open = FQueuedOpen;
-    }
-    FQueued.clear();
-    FQueuedOpen = false;
-    FReplyTail = false;
+    for (const std::string& Line : FQueued) Proceeded += static_cast<int64_t>(Line.size()) + 2;
     if (ATotalBytes > 0)
       Connection()->InitProgress(ATotalBytes, Proceeded);
     else
       Connection()->InitProgress(0, 0);
-    FResponse->Clear();
-    FResponseBytes = 0;
-
-    // Each line is judged when it is whole, un-stuffed in place and moved
-    // into Response(): no second pass, no copy per line, and the limit
-    // counts what the lines hold.
+    // The data starts with what came after the status line: in Response()
+    // after WaitResponse, queued after WaitNextResponse.
+    if (FResponse->Count() > 0) FResponse->Delete(0);
+    const bool Open = FQueuedOpen && !FQueued.empty();
+    for (std::string& Line : FQueued) FResponse->Append(std::move(Line));
+    FQueued.clear();
+    FQueuedOpen = false;
+    FReplyTail = false;
     std::string Partial;  // the line whose end has not come yet
+    if (Open) {
+      Partial = FResponse->Get(FResponse->Count() - 1);
+      FResponse->Delete(FResponse->Count() - 1);
+    }
+
+    // Each line is judged when it is whole and un-stuffed in place: no
+    // second pass, no copy per line, and the limit counts what the lines
+    // hold. The lines read with the status line are judged where they are.
+    FResponseBytes = 0;
     bool Ended = false;
-    auto Whole = [&](std::string&& ALine) {
+    auto Judge = [&](const std::string& ALine) {
       CheckLineLength(ALine, true);
       const int Code = GetResponseCode(ALine);
       if (Code != 0) FLastResponseCode = Code;
-      if (Code == 1) {
+      return Code == 1;
+    };
+    auto Stuffed = [](const std::string& ALine) { return ALine.size() >= 2 && ALine[0] == '.' && ALine[1] == '.'; };
+    for (int I = 0; I < FResponse->Count(); ++I) {
+      const std::string& Line = FResponse->Get(I);
+      if (Judge(Line)) {
+        // Read with the status line, beyond the end: the next reply's.
+        for (int J = I + 1; J < FResponse->Count(); ++J) FQueued.push_back(FResponse->Get(J));
+        if (Open) FQueued.push_back(std::move(Partial));
+        FQueuedOpen = Open;
+        Partial.clear();
+        while (FResponse->Count() > I) FResponse->Delete(FResponse->Count() - 1);
+        Ended = true;
+        break;
+      }
+      if (Stuffed(Line)) FResponse->Put(I, Line.substr(1));
+      FResponseBytes += HeldBy(FResponse->Get(I).size());
+    }
+    auto Whole = [&](std::string&& ALine) {
+      if (Judge(ALine)) {
         Ended = true;
         return false;
       }
-      if (ALine.size() >= 2 && ALine[0] == '.' && ALine[1] == '.') ALine.erase(0, 1);
+      if (Stuffed(ALine)) ALine.erase(0, 1);
       FResponseBytes += HeldBy(ALine.size());
       FResponse->Append(std::move(ALine));
       return true;
@@ -594,19 +612,6 @@ void TqmTcpCommandClient::WaitMultipleLines(int64_t ATotalBytes) {
       Partial = std::string();
       return More;
     };
-    size_t Next = 0;
-    for (; Next < Start.size() && !Ended; ++Next) {
-      if (Open && Next + 1 == Start.size())
-        Partial = std::move(Start[Next]);
-      else
-        Whole(std::move(Start[Next]));
-    }
-    if (Ended) {
-      // Read with the status line, beyond the end: the next reply's.
-      FQueuedOpen = Open && Next < Start.size();
-      for (; Next < Start.size(); ++Next) FQueued.push_back(std::move(Start[Next]));
-    }
-    Start = {};
     while (!Ended) {
       CheckResponseSize();
       ReadBlock([&](char* AData, size_t ASize) {
