@@ -21,6 +21,16 @@ bool StartsWith(const std::string& AText, std::string_view APrefix) {
   return AText.compare(0, APrefix.size(), APrefix) == 0;
 }
 
+// Whether AText is "+" once Trim took its blanks away, without Trim's
+// copy: every data line of a multi-line reply is asked for its code.
+bool IsLonePlus(std::string_view AText) {
+  auto Blank = [](char C) { return static_cast<unsigned char>(C) <= ' '; };
+  size_t Begin = 0, End = AText.size();
+  while (Begin < End && Blank(AText[Begin])) ++Begin;
+  while (End > Begin && Blank(AText[End - 1])) --End;
+  return End - Begin == 1 && AText[Begin] == '+';
+}
+
 }  // namespace
 
 TqmPop3::TqmPop3(TComponent* AOwner) : TqmCustomMail(AOwner) {}
@@ -34,7 +44,7 @@ int TqmPop3::GetResponseCode(const std::string& AResponse) {
   const int Assigned = TqmCustomMail::GetResponseCode(AResponse);
   if (Assigned != 0) return Assigned;
   if (StartsWith(AResponse, "+ ")) return 30;
-  if (Trim(AResponse) == "+") return 30;
+  if (IsLonePlus(AResponse)) return 30;
   if (StartsWith(AResponse, "+OK")) return 10;
   if (StartsWith(AResponse, "-ERR")) return 20;
   if (AResponse == ".") return 1;

@@ -68,6 +68,9 @@ TEST(Pop3, ReplyCodes) {
   EXPECT_EQ(P.GetResponseCode("+ PDE4OT4="), 30);
   EXPECT_EQ(P.GetResponseCode("+"), 30);
   EXPECT_EQ(P.GetResponseCode(" + "), 30);
+  EXPECT_EQ(P.GetResponseCode("\t+\x01"), 30);
+  EXPECT_EQ(P.GetResponseCode(" ++"), 0);
+  EXPECT_EQ(P.GetResponseCode("   "), 0);
   EXPECT_EQ(P.GetResponseCode("."), 1);
   EXPECT_EQ(P.GetResponseCode(".."), 0);
   EXPECT_EQ(P.GetResponseCode("+ok"), 0);
