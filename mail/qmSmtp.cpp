@@ -637,7 +637,7 @@ void TqmCustomSmtp::SendMessageStream(const std::string& ASender, TStream& AData
         else Fill(AChunk, AChunk.size() + 1);
       }
       return Ended;
-    });
+    }, Size);
   } else {
     if (!DataSent) SendCommandSync("DATA", {354});
     SendBodyPieces(Size, [&](std::string& APiece) {
@@ -651,7 +651,20 @@ void TqmCustomSmtp::SendMessageStream(const std::string& ASender, TStream& AData
   if (FFailedRecipients.Count() > 0) throw EqmSmtpError(qmSmtpFailedRecipients, qmSmtpFailedRecipientsCode);
 }
 
-void TqmCustomSmtp::SendChunks(const std::function<bool(std::string&)>& ANext) {
+void TqmCustomSmtp::DoProgress(int64_t ABytesProceed, int64_t ATotalBytes) {
+  if (FChunkTotal > 0)
+    TqmCustomMail::DoProgress(std::min(FChunkDone + ABytesProceed, FChunkTotal), FChunkTotal);
+  else
+    TqmCustomMail::DoProgress(ABytesProceed, ATotalBytes);
+}
+
+void TqmCustomSmtp::SendChunks(const std::function<bool(std::string&)>& ANext, int64_t ATotal) {
+  struct TProgressScope {
+    TqmCustomSmtp& Client;
+    ~TProgressScope() { Client.FChunkTotal = Client.FChunkDone = 0; }
+  } Progress{*this};
+  FChunkTotal = ATotal;
+  FChunkDone = 0;
   // With PIPELINING the next chunk goes out before the reply to the one
   // before it is read, so that the server reads while the client fills;
   // at most qmSmtpChunksInFlight chunks are unanswered. A chunk written is
@@ -717,6 +730,7 @@ void TqmCustomSmtp::SendChunks(const std::function<bool(std::string&)>& ANext) {
       if (Refusal) throw *Refusal;
       throw;
     }
+    FChunkDone += static_cast<int64_t>(Chunk.size());
     ++Unanswered;
     // Room for the next chunk; after the last, every reply.
     while (Unanswered >= (Last ? 1 : Window) && !Refusal) Answer();

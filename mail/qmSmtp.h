@@ -152,6 +152,9 @@ class TqmCustomSmtp : public TqmCustomMail {
   int GetResponseCode(const std::string& AResponse) override;
   /// Any uncoded line but a continuation (three digits and a hyphen).
   bool IsForeignLine(const std::string& ALine) override;
+  /// OnProgress; while a message goes in BDAT chunks it counts the bytes
+  /// of the whole message, not those of the chunk being sent.
+  void DoProgress(int64_t ABytesProceed, int64_t ATotalBytes) override;
 
   /// The name sent in EHLO/HELO and used in Message-IDs: HostName, else
   /// the machine's host name.
@@ -279,7 +282,8 @@ class TqmCustomSmtp : public TqmCustomMail {
   // BDAT chunks until ANext (which fills the chunk it is given) says it
   // gave the last one; pipelined when the server allows it. The first
   // refusal is raised once every chunk written has been answered.
-  void SendChunks(const std::function<bool(std::string&)>& ANext);
+  // ATotal: the message's size, against which OnProgress counts.
+  void SendChunks(const std::function<bool(std::string&)>& ANext, int64_t ATotal);
   // The body of SendData; ADataSent: DATA was answered 354 already.
   void SendBody(TStrings& ALines, bool ADataSent);
   // The address checks and header touch-up of SendMessage.
@@ -309,6 +313,9 @@ class TqmCustomSmtp : public TqmCustomMail {
   std::string FDsnNotify, FDsnReturn, FDsnEnvelopeId;
   bool FDsnOriginalRecipient = false;
   bool FUtf8Envelope = false;  // the transaction begun by MAIL FROM is SMTPUTF8
+  // While chunks are sent: the message's size and the bytes of the chunks
+  // before the one being sent (FChunkTotal 0: none is).
+  int64_t FChunkTotal = 0, FChunkDone = 0;
 };
 
 /// An SMTP client. Open() connects and runs StartSession() (greeting,

@@ -686,6 +686,7 @@ TEST_F(SmtpPostfix, PipelinedRecipientsOneRefusedAndStreamedBodies) {
       Large += Line + "\n";
     }
     std::vector<std::string> Events;  // BDAT commands and replies in order
+    std::vector<std::pair<int64_t, int64_t>> Progress;
     TTestSmtp S;
     Prepare(S);
     S.SetSkipFailedRecipients(C.Skip);
@@ -697,6 +698,7 @@ TEST_F(SmtpPostfix, PipelinedRecipientsOneRefusedAndStreamedBodies) {
     S.OnReceiveResponse = [&](TObject*, TStrings* AList) {
       if (!Events.empty()) Events.push_back(AList->Get(0));
     };
+    S.OnProgress = [&](TObject*, int64_t AProceed, int64_t ATotal) { Progress.emplace_back(AProceed, ATotal); };
     S.Open();
     ASSERT_TRUE(S.HasExtension("PIPELINING"));
     S.SetMailFrom("sender@qm.test");
@@ -728,6 +730,11 @@ TEST_F(SmtpPostfix, PipelinedRecipientsOneRefusedAndStreamedBodies) {
       ASSERT_EQ(Events.size(), 6u);
       for (size_t I : {0, 1, 3}) EXPECT_EQ(Events[I].rfind("BDAT ", 0), 0u) << I;
       EXPECT_NE(Events[3].find(" LAST"), std::string::npos);
+      // Progress counts over the whole message, not per chunk.
+      ASSERT_FALSE(Progress.empty());
+      EXPECT_TRUE(std::is_sorted(Progress.begin(), Progress.end()));
+      EXPECT_EQ(Progress.back().first, Progress.back().second);
+      EXPECT_GT(Progress.back().second, 5 * qmSmtpChunkSize / 2);
     }
   }
 }
