@@ -353,7 +353,10 @@ void TStringList::AppendLines(std::vector<std::string>&& ALines) {
   if (FLines.empty()) {
     FLines = std::move(ALines);
   } else {
-    FLines.reserve(FLines.size() + ALines.size());
+    // Grown by doubling when short: an exact fit on every call would move
+    // every line again on each of many small appends.
+    const size_t Need = FLines.size() + ALines.size();
+    if (Need > FLines.capacity()) FLines.reserve(std::max(Need, 2 * FLines.capacity()));
     std::move(ALines.begin(), ALines.end(), std::back_inserter(FLines));
   }
   ALines.clear();
