@@ -707,7 +707,17 @@ void TqmCustomSmtp::SendChunks(const std::function<bool(std::string&)>& ANext, i
   Chunk.reserve(static_cast<size_t>(qmSmtpChunkSize + qmSmtpChunkSize / 8));
   for (bool Last = false; !Last && !Refusal;) {
     Chunk.clear();
-    Last = ANext(Chunk);
+    try {
+      Last = ANext(Chunk);
+    } catch (...) {
+      // (A read error of the message.) Nothing of this chunk went out; the
+      // replies due are read so that the next command gets its own.
+      try {
+        while (Unanswered > 0) Answer();
+      } catch (const EqmSocketError&) {
+      }
+      throw;
+    }
     try {
       WriteCommand("BDAT " + std::to_string(Chunk.size()) + (Last ? " LAST" : ""));
       size_t Offset = 0;

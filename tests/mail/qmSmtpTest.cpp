@@ -275,6 +275,35 @@ INSTANTIATE_TEST_SUITE_P(
                                  2, false}),
     [](const auto& AInfo) { return std::string(AInfo.param.Name); });
 
+// A message that cannot be read on after its first chunks went out: the
+// read error is raised once the replies due are read, and the next
+// command gets its own reply.
+TEST(SmtpChunking, ReadErrorAfterPipelinedChunksKeepsTheSessionInStep) {
+  struct TFailingStream : TStringStream {
+    using TStringStream::TStringStream;
+    int64_t Budget = 0;  // bytes that can still be read
+    int64_t Read(void* ABuffer, int64_t ACount) override {
+      const int64_t Got = TStringStream::Read(ABuffer, ACount);
+      if ((Budget -= Got) < 0) throw EReadError("disk gone");
+      return Got;
+    }
+  };
+  TSmtpServer Server("250-PIPELINING\r\n250-CHUNKING\r\n", [](TSmtpServer& S) {
+    S.Run({{2, "250 ok\r\n250 rcpt\r\n"}, {1, "250 chunk 1\r\n"}, {1, "250 chunk 2\r\n"}, {1, "250 reset\r\n"}});
+  });
+  const std::string Message = "Subject: x\r\n\r\n" + std::string(3 * qmSmtpChunkSize, 'x');
+  TFailingStream Data(Message);
+  // The header's block and the first pass, then two and a half chunks.
+  Data.Budget = 65536 + 3 * qmSmtpChunkSize + 5 * qmSmtpChunkSize / 2;
+  TClient Client(Server.Port);
+  Client.Open();
+  Client.SetMailFrom("a@qm.test");
+  Client.MailToList().Add("b@qm.test");
+  EXPECT_THROW(Client.SendStream(Data), EReadError);
+  Client.Reset();
+  EXPECT_EQ(Client.Response().Text(), "250 reset\r\n");
+}
+
 // BODY=8BITMIME for a streamed message with one 8-bit byte wherever it
 // is (the scan goes by words and runs of them), and not without one.
 TEST(SmtpStream, EightBitByteFoundWhereverItIs) {
