@@ -459,16 +459,30 @@ void TqmTcpCommandClient::RaiseReplyLeftAtLoss() {
   FPendingCR = false;
   const bool Incomplete = AddBytes(Left.data(), Left.size(), false);
   const int Complete = FResponse->Count() - (Incomplete ? 1 : 0);
+  // The server's last reply says why it hung up; replies before it answered
+  // commands of a pipelined group that went through ("250" for one chunk,
+  // then "552" for the next). The end of multi-line data is no reply.
+  int Start = 0, Last = -1, Code = 0, PreviousEnd = -1;
   for (int I = 0; I < Complete; ++I) {
-    const int Code = GetResponseCode(FResponse->Get(I));
-    if (Code == 0) continue;
-    // The reply is what the server had to say; what may follow it is not.
-    while (FResponse->Count() > I + 1) FResponse->Delete(FResponse->Count() - 1);
-    FLastResponseCode = Code;
-    DoReceiveResponse(FResponse.get());
-    throw EqmTcpClientError(Trim(FResponse->Join("\r\n")), Code);
+    const int LineCode = GetResponseCode(FResponse->Get(I));
+    if (LineCode == 0) continue;
+    if (LineCode != 1 || Last < 0) {
+      Start = PreviousEnd + 1;
+      Last = I;
+      Code = LineCode;
+    }
+    PreviousEnd = I;
   }
-  FResponse->Clear();
+  if (Last < 0) {
+    FResponse->Clear();
+    return;
+  }
+  // What may follow the reply is not what the server had to say.
+  while (FResponse->Count() > Last + 1) FResponse->Delete(FResponse->Count() - 1);
+  for (int I = 0; I < Start; ++I) FResponse->Delete(0);
+  FLastResponseCode = Code;
+  DoReceiveResponse(FResponse.get());
+  throw EqmTcpClientError(Trim(FResponse->Join("\r\n")), Code);
 }
 
 
