@@ -382,6 +382,22 @@ TServerThread BytePerSegmentProxy(int AListener, int AUpstreamPort) {
 
 uint8_t Pattern(size_t I) { return static_cast<uint8_t>((I * 7 + I / 8191) & 0xFF); }
 
+// The server side of a download: greets, waits for the command, then sends
+// ASize bytes of Pattern() in SSL_write calls of AChunk(bytes sent so far)
+// bytes (records of that size). False when the session broke.
+bool ServePattern(TOpenSslServer& ATls, size_t ASize, size_t (*AChunk)(size_t)) {
+  ATls.Write("220 ready\r\n");
+  ATls.ReadLine();
+  std::vector<uint8_t> Data(ASize);
+  for (size_t I = 0; I < ASize; ++I) Data[I] = Pattern(I);
+  for (size_t Done = 0; Done < ASize;) {
+    const int Chunk = static_cast<int>(std::min(ASize - Done, AChunk(Done)));
+    if (SSL_write(ATls.Ssl, Data.data() + Done, Chunk) <= 0) return false;
+    Done += static_cast<size_t>(Chunk);
+  }
+  return true;
+}
+
 TEST(TlsClient, BytePerSegmentProxyTenMegabytes) {
   constexpr size_t Size = 10 * 1024 * 1024;
   constexpr size_t Upload = 256 * 1024;
@@ -392,17 +408,9 @@ TEST(TlsClient, BytePerSegmentProxyTenMegabytes) {
   TServerThread Server([&] {
     TFd Peer = AcceptOne(UpListen);
     TOpenSslServer Tls(Peer);
-    if (!Tls.Accept()) return;
-    Tls.Write("220 ready\r\n");
-    Tls.ReadLine();
-    std::vector<uint8_t> Data(Size);
-    for (size_t I = 0; I < Size; ++I) Data[I] = Pattern(I);
-    for (size_t Done = 0; Done < Size;) {
-      // Uneven writes: records of many sizes.
-      const int Chunk = static_cast<int>(std::min<size_t>(Size - Done, 1000 + Done % 20000));
-      if (SSL_write(Tls.Ssl, Data.data() + Done, Chunk) <= 0) return;
-      Done += static_cast<size_t>(Chunk);
-    }
+    // Uneven writes: records of many sizes.
+    if (!Tls.Accept() || !ServePattern(Tls, Size, [](size_t ADone) -> size_t { return 1000 + ADone % 20000; }))
+      return;
     std::vector<uint8_t> In(Upload);
     size_t Got = 0;
     while (Got < Upload) {
@@ -455,16 +463,8 @@ TEST(TlsClient, AFastPeerIsReadInBoundedBlocks) {
   TServerThread Server([&] {
     TFd Peer = AcceptOne(Listen);
     TOpenSslServer Tls(Peer);
-    if (!Tls.Accept()) return;
-    Tls.Write("220 ready\r\n");
-    Tls.ReadLine();
-    std::vector<uint8_t> Data(Size);
-    for (size_t I = 0; I < Size; ++I) Data[I] = Pattern(I);
-    for (size_t Done = 0; Done < Size;) {
-      const int Chunk = static_cast<int>(std::min<size_t>(Size - Done, 16384 - Done % 13));
-      if (SSL_write(Tls.Ssl, Data.data() + Done, Chunk) <= 0) return;
-      Done += static_cast<size_t>(Chunk);
-    }
+    if (!Tls.Accept() || !ServePattern(Tls, Size, [](size_t ADone) -> size_t { return 16384 - ADone % 13; }))
+      return;
     Tls.ReadLine();
   });
   TClient C;
