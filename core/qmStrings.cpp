@@ -1,12 +1,17 @@
 #include "core/qmStrings.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <iterator>
 
 #include "core/qmException.h"
 #include "core/qmStream.h"
 #include "core/qmSysUtils.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace qm {
 
@@ -229,6 +234,25 @@ void TStrings::Assign(const TPersistent& ASource) {
     return;
   }
   TPersistent::Assign(ASource);
+}
+
+size_t FindLineBreak(std::string_view AText, size_t AFrom) {
+  if (AFrom >= AText.size()) return std::string_view::npos;
+  const char* P = AText.data() + AFrom;
+  const char* const End = AText.data() + AText.size();
+#if defined(__SSE2__)
+  const __m128i Cr = _mm_set1_epi8('\r');
+  const __m128i Lf = _mm_set1_epi8('\n');
+  for (; End - P >= 16; P += 16) {
+    const __m128i V = _mm_loadu_si128(reinterpret_cast<const __m128i*>(P));
+    const auto Mask =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(V, Cr), _mm_cmpeq_epi8(V, Lf))));
+    if (Mask != 0) return static_cast<size_t>(P - AText.data()) + static_cast<size_t>(std::countr_zero(Mask));
+  }
+#endif
+  for (; P < End; ++P)
+    if (*P == '\r' || *P == '\n') return static_cast<size_t>(P - AText.data());
+  return std::string_view::npos;
 }
 
 void AppendLinesOf(std::string_view AText, std::vector<std::string>& ALines) {

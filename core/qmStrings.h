@@ -104,6 +104,12 @@ class TStrings : public TPersistent {
   int FUpdateCount = 0;
 };
 
+/// The index of the first CR or LF of AText from AFrom on, or npos. Sixteen
+/// bytes at a time: find_first_of("\r\n") looks every byte up in its set,
+/// and a scan for LF first would cross the rest of a CR-only text again for
+/// every line.
+size_t FindLineBreak(std::string_view AText, size_t AFrom = 0);
+
 /// Appends the lines of AText, split at CR LF, CR or LF; a final line break
 /// adds no empty line.
 void AppendLinesOf(std::string_view AText, std::vector<std::string>& ALines);

@@ -66,18 +66,6 @@ constexpr int64_t qmResponseLineCost = 2 * static_cast<int64_t>(sizeof(std::stri
 constexpr int qmDefaultLowSpeedLimit = 100;   ///< Bytes per second.
 constexpr int qmDefaultLowSpeedTime = 60000;  ///< Milliseconds.
 
-/// The index of the first CR or LF of AText from AFrom on, or npos. Two
-/// memchr scans: find_first_of("\r\n") looks every byte up in the set.
-inline size_t FindLineBreak(std::string_view AText, size_t AFrom = 0) {
-  if (AFrom >= AText.size()) return std::string_view::npos;
-  const char* Start = AText.data() + AFrom;
-  const size_t Length = AText.size() - AFrom;
-  const void* Lf = std::memchr(Start, '\n', Length);
-  const size_t Limit = Lf ? static_cast<size_t>(static_cast<const char*>(Lf) - Start) : Length;
-  if (const void* Cr = std::memchr(Start, '\r', Limit)) return AFrom + (static_cast<const char*>(Cr) - Start);
-  return Lf ? AFrom + Limit : std::string_view::npos;
-}
-
 /// Makes lines ended by CR LF of bytes that arrive in blocks (a message
 /// file as it is read): every CR, LF or CR LF ends a line, also when a
 /// block ends between CR and LF, and with AStuffDots a line that begins

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cstdlib>
 #include <cstring>
 
@@ -12,10 +11,6 @@
 #include "core/qmStrings.h"
 #include "core/qmSysUtils.h"
 #include "core/qmTranslator.h"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace qm {
 
@@ -28,25 +23,6 @@ constexpr std::array<std::string_view, 12> kMonthNames = {"Jan", "Feb", "Mar", "
 inline char LowerAscii(char C) { return (C >= 'A' && C <= 'Z') ? char(C + 32) : C; }
 inline bool IsControl(char C) { return C >= 1 && C <= 31 && C != '\t'; }
 
-// The first CR or LF in AText from AFrom on, or npos. (find_first_of looks
-// each byte up in its set with a call of its own: a hot spot on long text.)
-size_t FindLineBreak(std::string_view AText, size_t AFrom) {
-  const char* P = AText.data() + AFrom;
-  const char* const End = AText.data() + AText.size();
-#if defined(__SSE2__)
-  const __m128i Cr = _mm_set1_epi8('\r');
-  const __m128i Lf = _mm_set1_epi8('\n');
-  for (; End - P >= 16; P += 16) {
-    const __m128i V = _mm_loadu_si128(reinterpret_cast<const __m128i*>(P));
-    const auto Mask =
-        static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(V, Cr), _mm_cmpeq_epi8(V, Lf))));
-    if (Mask != 0) return static_cast<size_t>(P - AText.data()) + static_cast<size_t>(std::countr_zero(Mask));
-  }
-#endif
-  for (; P < End; ++P)
-    if (*P == '\r' || *P == '\n') return static_cast<size_t>(P - AText.data());
-  return std::string_view::npos;
-}
 }  // namespace
 
 // ---------------------------------------------------------------------------
